@@ -1,0 +1,39 @@
+{
+  "variables": {
+    "bcm2835_include%": "<!(node bin/lib/build-paths.js bcm2835-include)",
+    "bcm2835_lib%": "<!(node bin/lib/build-paths.js bcm2835-lib)",
+    "sim_log_path%": "<!(node bin/lib/build-paths.js sim-log-path)"
+  },
+  "target_defaults": {
+    "sources": [
+      "src/qel/bridge_link.cc",
+      "src/qel/diagnostics.cc",
+      "src/qel/driver_api.cc",
+      "src/qel/driver_api_js.cc",
+      "src/qel/message_memory.cc",
+      "src/qel/message_memory_js.cc"
+    ],
+    "include_dirs": ["<(bcm2835_include)"],
+    "cflags": ["-Wall", "-Wextra", "-Wformat=2", "-Wno-cast-function-type"],
+    "cflags_cc": ["-isystem", "<!(node -p \"require('path').dirname(require.resolve('nan/nan.h'))\")"],
+    "conditions": [
+      ["target_arch=='arm'", {
+        "defines": ["_FILE_OFFSET_BITS=64", "_TIME_BITS=64"]
+      }]
+    ]
+  },
+  "targets": [
+    {
+      "target_name": "qel",
+      "libraries": ["<(bcm2835_lib)"]
+    },
+    {
+      "target_name": "qel_sim",
+      "defines": ["QEL_SIM", "QEL_LOG_PATH=\"<(sim_log_path)\""],
+      "sources": [
+        "src/sim_bridge/sim_bridge.cc",
+        "src/sim_bridge/bridge_js.cc"
+      ]
+    }
+  ]
+}

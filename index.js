@@ -1,0 +1,3 @@
+'use strict';
+// The driver on the real CAN bridge (bcm2835 I2C master).
+module.exports = require('./build/Release/qel.node');

@@ -1,0 +1,364 @@
+#include "bridge_link.h"
+
+#include <sched.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+
+#include <bcm2835.h>
+
+#include "diagnostics.h"
+#include "driver_api.h"
+#include "message_memory.h"
+
+uint8_t buf[16];
+uint8_t send_buf[17];
+uint8_t hb[17] = {REG_TRANSMIT, 0x00, 0x00, 0x07, 0x60, 0x00, 0x00, 0x01, 0x00};
+uint8_t sim_buf[16];
+uint8_t simulate = 0;
+uint8_t data = 0;
+
+uv_mutex_t listen_mutex;
+uv_async_t async;
+bool bus_lock_ready = false;
+bool async_ready = false;
+
+std::atomic<int32_t> status_to_send{-1};
+
+int32_t cmd_tft = -1;
+int32_t cmd_read_cfg = -1;
+int32_t cmd_cop_light = -1;
+int32_t cmd_cop_light_color = -1;
+int32_t cmd_parm_num = -1;
+int32_t write_param_num = -1;
+uint8_t write_param_value[7];
+
+// ---------------------------------------------------------------- frames
+
+uint8_t checksum(const uint8_t *bytes, int32_t len) {
+    if (len <= 0) return 0;
+    uint32_t sum = 0;
+    for (int32_t i = 0; i < len; i++) sum += bytes[i];
+    if (sum > 255) return static_cast<uint8_t>(0u - sum);
+    return static_cast<uint8_t>(sum);
+}
+
+static uint32_t frame_id(const uint8_t *frame) {
+    return static_cast<uint32_t>(frame[2]) * 256u + frame[3];
+}
+
+void pause_us(int32_t us) {
+    if (us <= 0) return;
+    struct timespec ts;
+    ts.tv_sec = us / 1000000;
+    ts.tv_nsec = static_cast<long>(us % 1000000) * 1000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+uint64_t timestamp() { return static_cast<uint64_t>(wall_clock_ns() / 1000000); }
+
+// ------------------------------------------------------- register access
+
+uint8_t read_register(uint8_t reg, uint8_t &out) {
+    buf[0] = reg;
+    data = bcm2835_i2c_write(reinterpret_cast<const char *>(buf), 1);
+    pause_us(i2c_delay);
+    data = bcm2835_i2c_read(reinterpret_cast<char *>(buf), 1);
+    if (data != BCM2835_I2C_REASON_OK) return data;
+    out = buf[0];
+    return 0;
+}
+
+uint8_t write_register(uint8_t reg, uint8_t value) {
+    buf[0] = reg;
+    buf[1] = value;
+    data = bcm2835_i2c_write(reinterpret_cast<const char *>(buf), 2);
+    pause_us(i2c_delay);
+    return data;
+}
+
+uint8_t select_register(uint8_t reg) {
+    buf[0] = reg;
+    data = bcm2835_i2c_write(reinterpret_cast<const char *>(buf), 1);
+    pause_us(i2c_delay);
+    return data;
+}
+
+// -------------------------------------------------------------- bus lock
+
+// Threads other than the receive thread announce that they wait; `grants`
+// tells the stepping-aside receive thread that one of them got the lock.
+static std::atomic<int> bus_waiters{0};
+static std::atomic<uint32_t> bus_grants{0};
+
+void bus_lock() {
+    bus_waiters.fetch_add(1, std::memory_order_acq_rel);
+    uv_mutex_lock(&listen_mutex);
+    bus_waiters.fetch_sub(1, std::memory_order_acq_rel);
+    bus_grants.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void bus_unlock() { uv_mutex_unlock(&listen_mutex); }
+
+// A mutex is not fair: a thread that unlocks and locks again at once keeps
+// winning it. So the receive thread lets a waiting thread go first.
+static void step_aside_for_waiters() {
+    if (bus_waiters.load(std::memory_order_acquire) == 0) return;
+    uint32_t grants = bus_grants.load(std::memory_order_acquire);
+    while (bus_waiters.load(std::memory_order_acquire) > 0 &&
+           bus_grants.load(std::memory_order_acquire) == grants) {
+        sched_yield();
+    }
+}
+
+// ----------------------------------------------------------- receive loop
+
+namespace {
+
+// What a cycle hands over once the lock is released.
+struct cycle_report {
+    int position = -1;
+    bool wake = false;
+    status_snapshot dump;  // copy for the debug console dump
+    uint8_t received_checksum = 0;
+    uint8_t calculated_checksum = 0;
+};
+
+bool data_differs(const msg_mem_struct &slot, const uint8_t *frame, int count) {
+    return memcmp(slot.msg_data, frame + 7, static_cast<size_t>(count)) != 0;
+}
+
+// Decides by the slot's class whether the frame is to be reported, and
+// stamps the slot accordingly.
+bool classify(int pos, uint32_t id, uint64_t t) {
+    msg_mem_struct &slot = PDO_memory[pos];
+    if (is_cyclic[pos] != 0) {
+        slot.timestamp = t;
+        return slot.msg_id == 0 || data_differs(slot, buf, 8);
+    }
+    if (id / 256 == 2) {
+        uint64_t elapsed = timestamp() - slot.timestamp;
+        if (elapsed > static_cast<uint64_t>(static_cast<uint32_t>(deb_delay)) ||
+            data_differs(slot, buf, 3)) {
+            slot.timestamp = t;
+            return true;
+        }
+        if (debug_log) {
+            console_line(MSG_DEBOUNCING, static_cast<unsigned>(slot.msg_id),
+                         static_cast<unsigned>(slot.msg_data[0]));
+        }
+        return false;
+    }
+    slot.timestamp = t;
+    return true;
+}
+
+// Checks, filters, records and classifies a frame of a position 0-13.
+void accept_frame(int pos, uint32_t id, cycle_report &report) {
+    uint8_t calculated = checksum(buf, frame_len - 1);
+    if (buf[15] != calculated) {
+        if (debug_log) console_line(MSG_CHECKSUM_ERROR, buf[15], calculated);
+        count_event(POS_ERR);
+        return;
+    }
+    if (is_enabled[pos] == 0) return;
+    uint64_t t = timestamp();
+    if (debug_log) log_message_line(buf, t);
+    bool reported = classify(pos, id, t);
+    msg_mem_struct &slot = PDO_memory[pos];
+    memcpy(slot.msg_data, buf + 7, sizeof slot.msg_data);
+    slot.msg_id = static_cast<int32_t>(id);
+    count_event(pos);
+    if (!reported) return;
+    report.position = pos;
+    report.wake = post_change(pos);
+    if (debug_log) {
+        snapshot_slot(pos, &report.dump);
+        report.received_checksum = buf[15];
+        report.calculated_checksum = calculated;
+    }
+}
+
+void sort_frame(cycle_report &report) {
+    uint32_t id = frame_id(buf);
+    int pos = mem_position(id);
+    if (buf[6] == LEN_EMPTY || pos == POS_EMPTY) {
+        count_event(POS_EMPTY);
+    } else if (pos == POS_UNK) {
+        count_event(POS_UNK);
+    } else if (pos == POS_ERR) {
+        // Identifier 0xFFD names the error statistic; such frames are dropped.
+    } else {
+        if (pos == POS_HB) count_event(POS_HB);
+        accept_frame(pos, id, report);
+    }
+}
+
+void print_received(const cycle_report &report) {
+    const msg_mem_struct &slot = report.dump.slot;
+    ConsoleLine line;
+    line.add(MSG_RECEIVED_PREFIX, static_cast<unsigned>(slot.msg_id));
+    for (uint8_t byte : slot.msg_data) line.add(MSG_RECEIVED_BYTE, byte);
+    line.add(MSG_RECEIVED_SUFFIX, report.received_checksum, report.calculated_checksum,
+             slot.counter, static_cast<unsigned long long>(slot.timestamp), report.position);
+    line.print();
+}
+
+}  // namespace
+
+bool listen_cycle() {
+    cycle_report report;
+    uv_mutex_lock(&listen_mutex);
+    if (simulate) {
+        console_line(MSG_SIMULATING);
+        memcpy(buf, sim_buf, sizeof buf);
+        simulate = 0;
+        data = 0;
+    } else {
+        data = bcm2835_i2c_read(reinterpret_cast<char *>(buf), static_cast<uint32_t>(frame_len));
+        if (data != BCM2835_I2C_REASON_OK) {
+            if (debug_log) console_line(MSG_READ_FAILED, data);
+            count_event(POS_ERR);
+            uv_mutex_unlock(&listen_mutex);
+            step_aside_for_waiters();
+            return false;
+        }
+    }
+    sort_frame(report);
+    if (report.wake && async_ready) uv_async_send(&async);
+    uv_mutex_unlock(&listen_mutex);
+    if (report.position >= 0) {
+        if (debug_log) print_received(report);
+        status_to_send.store(report.position, std::memory_order_release);
+    }
+    step_aside_for_waiters();
+    return true;
+}
+
+// ------------------------------------------------------------ heartbeat
+
+bool heartbit_prepare() {
+    if (hb_delay < 1) {
+        console_line(MSG_HB_DISABLED);
+        return false;
+    }
+    console_line(MSG_HB_STARTING, hb_delay);
+    hb[16] = checksum(hb + 1, frame_len - 1);
+    return true;
+}
+
+void heartbit_beat() {
+    bus_lock();
+    data = bcm2835_i2c_write(reinterpret_cast<const char *>(hb), static_cast<uint32_t>(frame_len + 1));
+    if (data != BCM2835_I2C_REASON_OK && debug_log) console_line(MSG_HB_FAILED);
+    bus_unlock();
+}
+
+// -------------------------------------------------- commands, parameters
+
+void reset_command_fields() {
+    cmd_tft = -1;
+    cmd_read_cfg = -1;
+    cmd_cop_light = -1;
+    cmd_cop_light_color = -1;
+    cmd_parm_num = -1;
+}
+
+void reset_parameter_fields() {
+    write_param_num = -1;
+    memset(write_param_value, 0, sizeof write_param_value);
+}
+
+static void begin_transmit_frame(uint8_t id_high, uint8_t id_low) {
+    memset(send_buf, 0, sizeof send_buf);
+    send_buf[0] = REG_TRANSMIT;
+    send_buf[3] = id_high;
+    send_buf[4] = id_low;
+    send_buf[7] = 0x08;
+}
+
+static void print_frame_dump(bool parameter) {
+    unsigned id = static_cast<unsigned>(send_buf[3]) * 256u + send_buf[4];
+    ConsoleLine line;
+    if (parameter) {
+        line.add(MSG_PARAM_DUMP, id);
+    } else {
+        line.add(MSG_CMD_DUMP, id);
+    }
+    for (uint8_t byte : send_buf) line.add(MSG_DUMP_BYTE, byte);
+    line.print();
+}
+
+// Writes send_buf as one transfer under the bus lock; 0 on success.
+static int transmit_send_buf() {
+    bus_lock();
+    data = bcm2835_i2c_write(reinterpret_cast<const char *>(send_buf), sizeof send_buf);
+    int result = 0;
+    if (data != BCM2835_I2C_REASON_OK) {
+        console_line(MSG_SEND_FAILED);
+        result = 1;
+    }
+    bus_unlock();
+    return result;
+}
+
+int send_command() {
+    begin_transmit_frame(0x04, 0xE0);
+    if (cmd_tft >= 0) {
+        console_line(MSG_CMD_TFT, cmd_tft);
+        send_buf[8] = static_cast<uint8_t>(cmd_tft);
+    }
+    if (cmd_read_cfg == 0) {
+        console_line(MSG_CMD_READ_CFG_ALL);
+        send_buf[9] = 0x04;
+    } else if (cmd_read_cfg == 1) {
+        console_line(MSG_CMD_READ_CFG);
+        send_buf[9] = 0x08;
+        send_buf[10] = static_cast<uint8_t>(cmd_parm_num);
+    }
+    if (cmd_cop_light == 0) {
+        console_line(MSG_CMD_COP_OFF, static_cast<unsigned>(cmd_cop_light));
+        send_buf[9] |= 0x02;
+    } else if (cmd_cop_light == 1) {
+        console_line(MSG_CMD_COP_ON, static_cast<unsigned>(cmd_cop_light));
+        send_buf[9] |= 0x03;
+    }
+    if (cmd_cop_light_color == 1) {
+        console_line(MSG_CMD_COP_COLOR, static_cast<unsigned>(cmd_cop_light_color));
+        send_buf[9] |= 0x10;
+    }
+    send_buf[16] = checksum(send_buf + 1, frame_len - 1);
+    if (debug_log) print_frame_dump(false);
+    return transmit_send_buf();
+}
+
+int write_parameter() {
+    begin_transmit_frame(0x05, 0x60);
+    console_line(MSG_PARAM_NUM, write_param_num);
+    send_buf[8] = static_cast<uint8_t>(write_param_num);
+    memcpy(send_buf + 9, write_param_value, sizeof write_param_value);
+    send_buf[16] = checksum(send_buf + 1, frame_len - 1);
+    if (debug_log) print_frame_dump(true);
+    return transmit_send_buf();
+}
+
+// ---------------------------------------------------------- thread entries
+
+void listen(void *) {
+    wait_for_thread_release();
+    for (;;) {
+        if (listen_cycle()) pause_us(can_bus_delay);
+    }
+}
+
+void heartbit(void *) {
+    wait_for_thread_release();
+    if (!heartbit_prepare()) return;
+    for (;;) {
+        heartbit_beat();
+        pause_us(hb_delay);
+    }
+}

@@ -1,0 +1,74 @@
+// The bridge link: frames and register access, the receive loop, the
+// heartbeat, and the command and parameter senders.
+//
+// This code runs on the driver threads and knows nothing of JavaScript.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include <uv.h>
+
+constexpr uint8_t REG_BAUD = 0x03;
+constexpr uint8_t REG_TRANSMIT = 0x30;
+constexpr uint8_t REG_RECEIVE = 0x40;
+constexpr uint8_t BAUD_250K = 0x0F;
+constexpr uint8_t LEN_EMPTY = 0xFF;
+
+extern uint8_t buf[16];       // receive frame; scratch of the register operations
+extern uint8_t send_buf[17];  // command and parameter transmit frame
+extern uint8_t hb[17];        // heartbeat transmit frame
+extern uint8_t sim_buf[16];   // pending simulated frame
+extern uint8_t simulate;      // 1 while sim_buf waits for the receive loop
+extern uint8_t data;          // result code of the latest bridge transfer
+
+extern uv_mutex_t listen_mutex;  // the bus lock
+extern uv_async_t async;         // wakes the main loop
+extern bool bus_lock_ready;
+extern bool async_ready;
+
+// Position most recently posted to the main thread, -1 before the first.
+extern std::atomic<int32_t> status_to_send;
+
+uint8_t checksum(const uint8_t *bytes, int32_t len);
+
+uint8_t read_register(uint8_t reg, uint8_t &out);
+uint8_t write_register(uint8_t reg, uint8_t value);
+uint8_t select_register(uint8_t reg);
+
+// Pauses for `us` microseconds; a negative value pauses not at all.
+void pause_us(int32_t us);
+
+// Milliseconds since the Unix epoch from the wall clock.
+uint64_t timestamp();
+
+// The bus lock as taken by the main and heartbeat threads. The receive
+// thread, which polls back to back, steps aside after each cycle while one
+// of them waits, so neither waits for more than one transfer.
+void bus_lock();
+void bus_unlock();
+
+// One receive cycle; returns false when the next one must follow at once
+// (a failed bus read), true when the poll pause comes first.
+bool listen_cycle();
+void listen(void *arg);
+
+// Heartbeat: prints its start line and completes the frame; returns false
+// when the heartbeat is disabled.
+bool heartbit_prepare();
+void heartbit_beat();
+void heartbit(void *arg);
+
+// Command and parameter requests.
+extern int32_t cmd_tft;
+extern int32_t cmd_read_cfg;
+extern int32_t cmd_cop_light;
+extern int32_t cmd_cop_light_color;
+extern int32_t cmd_parm_num;
+extern int32_t write_param_num;
+extern uint8_t write_param_value[7];
+
+void reset_command_fields();
+void reset_parameter_fields();
+int send_command();
+int write_parameter();

@@ -1,0 +1,137 @@
+#include "driver_api.h"
+
+#include <atomic>
+#include <cstring>
+
+#include <bcm2835.h>
+
+#include "bridge_link.h"
+#include "diagnostics.h"
+#include "message_memory.h"
+
+int32_t i2c_delay = 50000;
+int32_t can_bus_delay = 20000;
+int32_t hb_delay = 500000;
+int32_t deb_delay = 2000;
+int32_t is_enabled[14] = {1, 1, 1, 0, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0};
+int32_t is_cyclic[14] = {1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+bool debug_log = false;
+
+const uint8_t slave_address = 0x25;
+const uint16_t clk_div = 626;
+const int32_t frame_len = 16;
+
+bool driver_started = false;
+
+thread_create_fn driver_thread_create = uv_thread_create;
+
+static uv_thread_t thread;
+static uv_thread_t hb_thread;
+static bool thread_created = false;
+static bool hb_thread_created = false;
+static std::atomic<bool> threads_released{false};
+
+void set_flags_from_ids(int32_t *table, const uint32_t *ids, size_t count) {
+    for (int pos = 0; pos < MSG_SLOTS; pos++) table[pos] = 0;
+    for (size_t i = 0; i < count; i++) {
+        int pos = mem_position(ids[i]);
+        if (pos < MSG_SLOTS) table[pos] = 1;
+    }
+}
+
+static void print_listening_ids() {
+    ConsoleLine line;
+    line.add(MSG_LISTENING_PREFIX);
+    for (int pos = 0; pos < MSG_SLOTS; pos++) {
+        if (is_enabled[pos] != 0) line.add(MSG_LISTENING_ENTRY, PDO_map[pos].msg_id, is_cyclic[pos]);
+    }
+    line.print();
+}
+
+static void close_bridge() {
+    bcm2835_i2c_end();
+    bcm2835_close();
+}
+
+// Sets the CAN bit rate and reads it back, once more if needed; prints the
+// outcome and returns 0 when the register holds 250 kbit/s.
+static int set_can_bit_rate() {
+    uint8_t value = 0;
+    write_register(REG_BAUD, BAUD_250K);
+    read_register(REG_BAUD, value);
+    if (value == BAUD_250K) {
+        console_line(MSG_BAUD_OK, value);
+        return 0;
+    }
+    write_register(REG_BAUD, BAUD_250K);
+    read_register(REG_BAUD, value);
+    if (value == BAUD_250K) return 0;
+    console_line(MSG_BAUD_FAILED, value);
+    return 1;
+}
+
+int driver_start() {
+    console_line(MSG_STARTING, i2c_delay, can_bus_delay, hb_delay, deb_delay);
+    print_listening_ids();
+    memset(buf, 0, sizeof buf);
+    clear_mem(false, -1);
+
+    if (bcm2835_init() == 0) {
+        console_line(MSG_INIT_FAILED);
+        return 1;
+    }
+    bcm2835_i2c_begin();
+    bcm2835_i2c_setSlaveAddress(slave_address);
+    bcm2835_i2c_setClockDivider(clk_div);
+    console_line(MSG_CLOCK_DIVIDER, clk_div);
+    console_line(MSG_SLAVE_ADDRESS, slave_address);
+    console_line(MSG_FRAME_LEN, frame_len);
+    console_line(MSG_DEBUG_MODE, debug_log ? 1 : 0);
+
+    if (set_can_bit_rate() != 0) {
+        close_bridge();
+        return 1;
+    }
+    if (select_register(REG_RECEIVE) != BCM2835_I2C_REASON_OK) {
+        console_line(MSG_SELECT_FAILED);
+        close_bridge();
+        return 1;
+    }
+    console_line(MSG_SELECT_OK);
+
+    if (!debug_log) return 0;
+    console_line(MSG_DEBUG_ENABLED);
+    log_open(log_path);
+    return 0;
+}
+
+int init_async(uv_loop_t *loop, uv_async_cb cb) {
+    if (async_ready) return 0;
+    int rc = uv_async_init(loop, &async, cb);
+    if (rc == 0) async_ready = true;
+    return rc;
+}
+
+int init_bus_lock() {
+    if (bus_lock_ready) return 0;
+    int rc = uv_mutex_init(&listen_mutex);
+    if (rc == 0) bus_lock_ready = true;
+    return rc;
+}
+
+void wait_for_thread_release() {
+    while (!threads_released.load(std::memory_order_acquire)) pause_us(1000);
+}
+
+int start_driver_threads() {
+    if (!thread_created) {
+        if (driver_thread_create(&thread, listen, nullptr) != 0) return 1;
+        thread_created = true;
+    }
+    if (!hb_thread_created) {
+        if (driver_thread_create(&hb_thread, heartbit, nullptr) != 0) return 1;
+        hb_thread_created = true;
+    }
+    threads_released.store(true, std::memory_order_release);
+    return 0;
+}

@@ -1,0 +1,47 @@
+// Driver configuration and start-up: the part of the driver API that knows
+// nothing of JavaScript.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <uv.h>
+
+// Configuration, written only by driverStart before the threads exist.
+extern int32_t i2c_delay;      // us, pause after each register access
+extern int32_t can_bus_delay;  // us, pause between receive polls
+extern int32_t hb_delay;       // us, heartbeat period; below 1 disables it
+extern int32_t deb_delay;      // ms, debounce window
+extern int32_t is_enabled[14];
+extern int32_t is_cyclic[14];
+extern bool debug_log;
+
+extern const uint8_t slave_address;
+extern const uint16_t clk_div;
+extern const int32_t frame_len;
+
+extern bool driver_started;
+
+// Brings up the I2C master and the bridge; 0 when the bridge is ready.
+int driver_start();
+
+// Initialises the wake-up handle on `loop` once; later calls reuse it.
+int init_async(uv_loop_t *loop, uv_async_cb cb);
+// Initialises the bus lock once; later calls reuse it.
+int init_bus_lock();
+
+// Starts the receive thread, then the heartbeat thread. A thread that was
+// created by an earlier, partly failed call is kept, so a successful retry
+// leaves exactly one of each; neither thread touches the bus until both
+// exist. Returns 0 on success.
+int start_driver_threads();
+
+// Driver threads wait here until start_driver_threads has created both.
+void wait_for_thread_release();
+
+// How driver threads are created; tests replace it to make creation fail.
+using thread_create_fn = int (*)(uv_thread_t *, uv_thread_cb, void *);
+extern thread_create_fn driver_thread_create;
+
+// Rebuilds entries 0-12 of `table` from a list of CAN identifiers.
+void set_flags_from_ids(int32_t *table, const uint32_t *ids, size_t count);

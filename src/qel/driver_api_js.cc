@@ -1,0 +1,149 @@
+// The module entry and the JavaScript functions of the driver API.
+#include <cstring>
+#include <vector>
+
+#include "bridge_link.h"
+#include "diagnostics.h"
+#include "driver_api.h"
+#include "js_layer.h"
+
+Nan::Persistent<v8::Function> node_callback;
+
+NAN_METHOD(RegisterCallback) {
+    if (info.Length() < 1 || !info[0]->IsFunction()) {
+        throw_type_error(MSG_EXPECTED_FUNCTION);
+        return;
+    }
+    node_callback.Reset(info[0].As<v8::Function>());
+}
+
+NAN_METHOD(GetVersion) { info.GetReturnValue().Set(Nan::New(QEL_VERSION).ToLocalChecked()); }
+
+// ------------------------------------------------------------ driverStart
+
+namespace {
+
+const char *const start_type_messages[7] = {MSG_START_ARG1, MSG_START_ARG2, MSG_START_ARG3,
+                                            MSG_START_ARG4, MSG_START_ARG5, MSG_START_ARG6,
+                                            MSG_START_ARG7};
+
+bool start_arg_type_ok(v8::Local<v8::Value> value, int index) {
+    if (value->IsUndefined()) return true;
+    if (index < 4) return value->IsNumber();
+    if (index < 6) return value->IsArray();
+    return value->IsBoolean();
+}
+
+// Reads the identifiers of an array; holes are skipped, and an element whose
+// reading or conversion throws counts as a conversion that yields nothing.
+std::vector<uint32_t> read_identifiers(v8::Local<v8::Array> array) {
+    std::vector<uint32_t> ids;
+    uint32_t length = array->Length();
+    for (uint32_t i = 0; i < length; i++) {
+        Nan::TryCatch swallow;
+        if (!Nan::Has(array, i).FromMaybe(false)) continue;
+        v8::Local<v8::Value> element;
+        int32_t id = 0;
+        if (Nan::Get(array, i).ToLocal(&element)) id = Nan::To<int32_t>(element).FromMaybe(0);
+        ids.push_back(static_cast<uint32_t>(id));
+    }
+    return ids;
+}
+
+void apply_identifiers(int32_t *table, v8::Local<v8::Value> value) {
+    if (value->IsUndefined()) return;
+    std::vector<uint32_t> ids = read_identifiers(value.As<v8::Array>());
+    set_flags_from_ids(table, ids.data(), ids.size());
+}
+
+void apply_delay(int32_t &setting, v8::Local<v8::Value> value) {
+    if (!value->IsUndefined()) setting = to_int32(value);
+}
+
+}  // namespace
+
+NAN_METHOD(DriverStart) {
+    if (node_callback.IsEmpty()) return throw_type_error(MSG_NO_CALLBACK);
+    if (driver_started) return throw_type_error(MSG_ALREADY_STARTED);
+    if (info.Length() != 7) return throw_type_error(MSG_EXPECTED_7_ARGS);
+    for (int i = 0; i < 7; i++) {
+        if (!start_arg_type_ok(info[i], i)) return throw_type_error(start_type_messages[i]);
+    }
+
+    apply_delay(i2c_delay, info[0]);
+    apply_delay(can_bus_delay, info[1]);
+    apply_delay(hb_delay, info[2]);
+    apply_delay(deb_delay, info[3]);
+    apply_identifiers(is_enabled, info[4]);
+    apply_identifiers(is_cyclic, info[5]);
+    debug_log = info[6]->IsUndefined() ? false : Nan::To<bool>(info[6]).FromJust();
+
+    if (driver_start() != 0) return throw_type_error(MSG_START_FAILED);
+    if (init_async(uv_default_loop(), async_callback) != 0) return throw_type_error(MSG_UV_FAILED);
+    if (init_bus_lock() != 0) return throw_type_error(MSG_MUTEX_FAILED);
+    if (start_driver_threads() != 0) return throw_type_error(MSG_THREADS_FAILED);
+    driver_started = true;
+}
+
+// ------------------------------------------------ commands and parameters
+
+NAN_METHOD(SendCommand) {
+    static const char *const type_messages[5] = {MSG_INT_ARG1, MSG_INT_ARG2, MSG_INT_ARG3,
+                                                 MSG_INT_ARG4, MSG_INT_ARG5};
+    int32_t *const fields[5] = {&cmd_tft, &cmd_read_cfg, &cmd_cop_light, &cmd_cop_light_color,
+                                &cmd_parm_num};
+    reset_command_fields();
+    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_COMMAND);
+    int given = info.Length();
+    if (given > 5) return throw_type_error(MSG_AT_MOST_5);
+    if (given < 1 || !info[0]->IsNumber()) return throw_type_error(MSG_INT_ARG1);
+    for (int i = 1; i < given; i++) {
+        if (!info[i]->IsNumber()) return throw_type_error(type_messages[i]);
+    }
+    for (int i = 0; i < given; i++) *fields[i] = to_int32(info[i]);
+    if (cmd_read_cfg == 1 && static_cast<uint32_t>(cmd_parm_num) > 255) {
+        return throw_type_error(MSG_BAD_PARAM_NUM);
+    }
+    if (send_command() != 0) return throw_type_error(MSG_SEND_FAILED);
+    console_line(MSG_CMD_SENT);
+}
+
+NAN_METHOD(WriteParameter) {
+    reset_parameter_fields();
+    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_COMMAND);
+    int given = info.Length();
+    if (given > 2) return throw_type_error(MSG_AT_MOST_2);
+    if (given < 1 || !info[0]->IsNumber()) return throw_type_error(MSG_INT_ARG1);
+    const uint8_t *bytes = nullptr;
+    size_t length = 0;
+    if (given == 2) {
+        if (!node::Buffer::HasInstance(info[1])) return throw_type_error(MSG_BUFFER_ARG2);
+        length = node::Buffer::Length(info[1]);
+        if (length > sizeof write_param_value) return throw_type_error(MSG_AT_MOST_7_BYTES);
+        bytes = reinterpret_cast<const uint8_t *>(node::Buffer::Data(info[1]));
+    }
+    write_param_num = to_int32(info[0]);
+    if (length > 0) memcpy(write_param_value, bytes, length);
+    if (write_parameter() != 0) return throw_type_error(MSG_PARAM_FAILED);
+    console_line(MSG_PARAM_WRITTEN);
+}
+
+// ----------------------------------------------------------- module entry
+
+static void init(v8::Local<v8::Object> exports) {
+    Nan::SetMethod(exports, "registerCallback", RegisterCallback);
+    Nan::SetMethod(exports, "driverStart", DriverStart);
+    Nan::SetMethod(exports, "sendCommand", SendCommand);
+    Nan::SetMethod(exports, "writeParameter", WriteParameter);
+    Nan::SetMethod(exports, "readStatus", ReadStatus);
+    Nan::SetMethod(exports, "simulate", Simulate);
+    Nan::SetMethod(exports, "clearMem", ClearMem);
+    Nan::SetMethod(exports, "getVersion", GetVersion);
+#ifdef QEL_SIM
+    init_bridge(exports);
+#endif
+}
+
+static NAN_MODULE_INIT(InitV4) { init(target); }
+
+NODE_MODULE(qel, InitV4)

@@ -1,0 +1,105 @@
+// The catalogue of every text the driver prints or throws.
+//
+// This file is the only place where these texts live: the C++ code prints
+// and throws them through these names, and the JavaScript tests read this
+// file (test/helpers/catalogue.js) to know what to expect. Keep one
+// definition per line, in the form  #define MSG_NAME "text".
+#pragma once
+
+#define QEL_VERSION "1.0.1"
+
+// Start-up (driver_start)
+#define MSG_STARTING "QEL Driver -- starting with I2C Delay Cycle=%dus, CAN BUS Delay Cycle=%dus, HEARTBIT Delay Cycle=%dus, DEBOUNCING=%dms"
+#define MSG_LISTENING_PREFIX "QEL Driver -- listening for IDs: "
+#define MSG_LISTENING_ENTRY "0x%x (cyclic=%d) "
+#define MSG_INIT_FAILED "QEL Driver -- bcm2835_init failed. Are you running as root??"
+#define MSG_CLOCK_DIVIDER "QEL Driver -- Clock divider set to: 400Kbps (%d)"
+#define MSG_SLAVE_ADDRESS "QEL Driver -- Slave address set to: 0x%x"
+#define MSG_FRAME_LEN "QEL Driver -- Frame Len set to: %d"
+#define MSG_DEBUG_MODE "QEL Driver -- Debug mode set to: %d"
+#define MSG_BAUD_OK "QEL Driver -- CAN Bus BAUD speed = 250000 (0x%x)"
+#define MSG_BAUD_FAILED "QEL Driver -- Error setting CAN Bus BAUD speed to 250000, value in register 0x03 = 0x%x"
+#define MSG_SELECT_FAILED "QEL Driver -- Error selecting RECV register"
+#define MSG_SELECT_OK "QEL Driver -- RECV register selected (0x40)"
+#define MSG_DEBUG_ENABLED "QEL Driver -- Debug mode enabled, will log messages to the log file"
+#define MSG_LOG_OPEN_FAILED "QEL Driver -- Error opening log file"
+
+// Receive loop (listen)
+#define MSG_SIMULATING "QEL Driver -- Simulating a received message"
+#define MSG_READ_FAILED "QEL Driver -- Error reading the I2C bus, error code = 0x%x"
+#define MSG_CHECKSUM_ERROR "QEL Driver -- Checksum error, received = %x, calculated = %x"
+#define MSG_DEBOUNCING "QEL Driver -- message ID = 0x%x, data = %x, debouncing"
+#define MSG_RECEIVED_PREFIX "QEL Driver -- received message with ID = 0x%x, data = "
+#define MSG_RECEIVED_BYTE "%2x "
+#define MSG_RECEIVED_SUFFIX "\nQEL Driver -- Checksum = %x, calculated checksum = %x, counter =%d, timestamp = %llu, status changed = %d"
+
+// Heartbeat (heartbit)
+#define MSG_HB_DISABLED "QEL Driver -- Heartbit thread disabled"
+#define MSG_HB_STARTING "QEL Driver -- Heartbit thread starting with MSGID=0x760 and frequency=%dus"
+#define MSG_HB_FAILED "QEL Driver -- Error sending the Heartbit"
+
+// Commands and parameters (send_command, write_parameter)
+#define MSG_CMD_TFT "QEL Driver -- setting command to the QEL module: TFT = %d"
+#define MSG_CMD_READ_CFG_ALL "QEL Driver -- setting command to the QEL module: Read CFG ALL"
+#define MSG_CMD_READ_CFG "QEL Driver -- setting command to the QEL module: Read CFG"
+#define MSG_CMD_COP_OFF "QEL Driver -- setting command to the QEL module: COP Light OFF = 0x%x"
+#define MSG_CMD_COP_ON "QEL Driver -- setting command to the QEL module: COP Light ON = 0x%x"
+#define MSG_CMD_COP_COLOR "QEL Driver -- setting command to the QEL module: COP Light Color = 0x%x"
+#define MSG_CMD_DUMP "QEL Driver -- sending command with ID = 0x%x, data = "
+#define MSG_PARAM_NUM "QEL Driver -- writing parameter to the QEL module: PARAM_NUM = %d"
+#define MSG_PARAM_DUMP "QEL Driver -- writing a parameter with MSG ID = 0x%x, data = "
+#define MSG_DUMP_BYTE "%2x "
+#define MSG_SEND_FAILED "QEL Driver -- Error sending the command"
+#define MSG_CMD_SENT "QEL Driver -- Command sent successfully"
+#define MSG_PARAM_WRITTEN "QEL Driver -- Parameter written successfully"
+
+// Delivery (async_callback)
+#define MSG_NO_STATUS_CHANGE "QEL Driver -- async_callback called with status_changed = %d, no status change detected"
+#define MSG_CALLBACK_EXCEPTION "QEL Driver -- async_callback exception occurred"
+#define MSG_CALLBACK_EXCEPTION_DETAILS "QEL Driver -- async_callback exception details: %s"
+
+// Errors thrown as TypeError
+#define MSG_EXPECTED_FUNCTION "Expected a function as the first argument"
+#define MSG_NO_CALLBACK "QEL Driver -- Please call registerCallback before calling driverStart"
+#define MSG_ALREADY_STARTED "QEL Driver -- The driver is already started"
+#define MSG_EXPECTED_7_ARGS "QEL Driver -- Expected 7 arguments"
+#define MSG_START_ARG1 "QEL Driver -- Expected an integer or undefined as the first argument"
+#define MSG_START_ARG2 "QEL Driver -- Expected an integer or undefined as the second argument"
+#define MSG_START_ARG3 "QEL Driver -- Expected an integer or undefined as the third argument"
+#define MSG_START_ARG4 "QEL Driver -- Expected an integer or undefined as the forth argument"
+#define MSG_START_ARG5 "QEL Driver -- Expected an array or undefined as the fifth argument"
+#define MSG_START_ARG6 "QEL Driver -- Expected an array or undefined as the sixth argument"
+#define MSG_START_ARG7 "QEL Driver -- Expected a boolean or undefined as the seventh argument"
+#define MSG_START_FAILED "QEL Driver -- Error starting the driver"
+#define MSG_UV_FAILED "QEL Driver -- Error initializing UV lib"
+#define MSG_MUTEX_FAILED "QEL Driver -- Error initializing the mutex"
+#define MSG_THREADS_FAILED "QEL Driver -- Error starting the driver threads"
+#define MSG_NOT_STARTED_COMMAND "QEL Driver -- Please call DriverStart before calling Command"
+#define MSG_AT_MOST_5 "QEL Driver -- Expected at most 5 arguments"
+#define MSG_INT_ARG1 "QEL Driver -- Expected an integer as the first argument"
+#define MSG_INT_ARG2 "QEL Driver -- Expected an integer as the second argument"
+#define MSG_INT_ARG3 "QEL Driver -- Expected an integer as the third argument"
+#define MSG_INT_ARG4 "QEL Driver -- Expected an integer as the fourth argument"
+#define MSG_INT_ARG5 "QEL Driver -- Expected an integer as the fifth argument"
+#define MSG_BAD_PARAM_NUM "QEL Driver -- Invalid parameter number for Read CFG command, expected 0-255"
+#define MSG_AT_MOST_2 "QEL Driver -- Expected at most 2 arguments"
+#define MSG_BUFFER_ARG2 "QEL Driver -- Expected an array of bytes (Buffer) as the second argument"
+#define MSG_AT_MOST_7_BYTES "QEL Driver -- Expected an array with at most 7 bytes"
+#define MSG_PARAM_FAILED "QEL Driver -- Error writing the parameter"
+#define MSG_NOT_STARTED_READ "QEL Driver -- Please call DriverStart before calling ReadStatus"
+#define MSG_AT_MOST_1 "QEL Driver -- Expected at most 1 argument"
+#define MSG_NOT_STARTED_SIMULATE "QEL Driver -- Please call DriverStart before calling Simulate"
+#define MSG_BUFFER_ARG1 "QEL Driver -- Expected an array of bytes (Buffer) as the first argument"
+#define MSG_BUFFER_15 "QEL Driver -- Expected a buffer of 15 bytes"
+#define MSG_EXPECTED_2_ARGS "QEL Driver -- Expected 2 arguments"
+#define MSG_BOOL_ARG1 "QEL Driver -- Expected a boolean as the first argument"
+#define MSG_NUMBER_ARG2 "QEL Driver -- Expected a number or undefined as the second argument"
+
+// Debug log file
+#define LOG_HEADER_TITLE "QEL Driver Log File"
+#define LOG_HEADER_VERSION "Version: %s"
+#define LOG_HEADER_I2C "I2C Delay Cycle: %dus"
+#define LOG_HEADER_CAN "CAN BUS Delay Cycle: %dus"
+#define LOG_HEADER_HB "HEARTBIT Delay Cycle: %dus"
+#define LOG_HEADER_DEB "DEBOUNCING: %dms"
+#define LOG_HEADER_DATE "Current Date and Time: "

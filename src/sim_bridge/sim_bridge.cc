@@ -1,0 +1,293 @@
+#include "sim_bridge.h"
+
+#include <time.h>
+
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+#include <bcm2835.h>
+
+namespace sim_bridge {
+namespace {
+
+constexpr uint8_t REG_BAUD = 0x03;
+constexpr uint8_t REG_TRANSMIT = 0x30;
+constexpr uint8_t REG_RECEIVE = 0x40;
+constexpr uint32_t FRAME_BYTES = 16;
+constexpr uint32_t TRANSMIT_BYTES = 17;
+
+// Queued frames are kept as runs, so a frame queued a million times costs
+// one entry.
+struct frame_run {
+    uint8_t frame[FRAME_BYTES];
+    uint64_t count;
+};
+
+struct bridge {
+    std::mutex lock;  // the simulated hardware's own state; not the driver's bus lock
+    std::deque<frame_run> queue;
+    uint64_t queued = 0;
+    std::vector<write_record> log;
+    uint64_t receive_reads = 0;
+    bool init_fails = false;
+    std::deque<uint8_t> baud_values;
+    uint64_t read_faults = 0;
+    uint8_t read_fault_code = 0;
+    uint64_t write_faults = 0;
+    uint8_t write_fault_code = 0;
+    uint8_t select_fault_code = 0;
+    uint8_t registers[256] = {0};
+    uint8_t selected = 0;
+    bool initialized = false;
+    bool i2c_open = false;
+    uint8_t slave_address = 0;
+    uint16_t clock_divider = 0;
+};
+
+bridge &the_bridge() {
+    static bridge instance;
+    return instance;
+}
+
+std::atomic<double> speed_hz{0.0};
+std::atomic<int> transfers_in_progress{0};
+std::atomic<uint64_t> overlap_count{0};
+
+// Marks the time a transfer occupies the simulated bus; a transfer that
+// begins while another is still in progress is an overlap.
+class transfer {
+public:
+    explicit transfer(uint32_t bytes) : start_(now()) {
+        if (transfers_in_progress.fetch_add(1) > 0) overlap_count.fetch_add(1);
+        double hz = speed_hz.load();
+        if (hz > 0) wait_until(start_ + (1.0 + bytes) * 9.0 * 1000.0 / hz);
+    }
+    ~transfer() { transfers_in_progress.fetch_sub(1); }
+    double start() const { return start_; }
+
+private:
+    // Sleeps for the bulk of a long wait and spins for the rest: as exact as
+    // the machine allows without a millisecond of scheduler error.
+    static void wait_until(double deadline_ms) {
+        double left = deadline_ms - now();
+        if (left > 2.0) {
+            long ns = static_cast<long>((left - 1.0) * 1e6);
+            struct timespec ts = {ns / 1000000000L, ns % 1000000000L};
+            nanosleep(&ts, nullptr);
+        }
+        while (now() < deadline_ms) {
+        }
+    }
+    double start_;
+};
+
+void empty_frame(uint8_t *out) {
+    memset(out, 0, FRAME_BYTES);
+    out[6] = 0xFF;
+    out[15] = 0xFF;  // the checksum of bytes 0-14
+}
+
+}  // namespace
+
+double now() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+void reset() {
+    bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    b.queue.clear();
+    b.queued = 0;
+    b.log.clear();
+    b.receive_reads = 0;
+    b.init_fails = false;
+    b.baud_values.clear();
+    b.read_faults = 0;
+    b.write_faults = 0;
+    b.select_fault_code = 0;
+    b.registers[REG_BAUD] = 0;
+}
+
+void receive(const uint8_t frame[16], uint64_t repeat) {
+    if (repeat == 0) return;
+    bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    frame_run run;
+    memcpy(run.frame, frame, FRAME_BYTES);
+    run.count = repeat;
+    b.queue.push_back(run);
+    b.queued += repeat;
+}
+
+uint64_t pending() {
+    bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    return b.queued;
+}
+
+std::vector<write_record> writes() {
+    bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    return b.log;
+}
+
+uint64_t reads() {
+    bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    return b.receive_reads;
+}
+
+void fail_init(bool on) {
+    bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    b.init_fails = on;
+}
+
+void baud_readback(const std::vector<uint8_t> &values) {
+    bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    b.baud_values.assign(values.begin(), values.end());
+}
+
+void fail_reads(uint64_t count, uint8_t code) {
+    bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    b.read_faults = count;
+    b.read_fault_code = code;
+}
+
+void fail_writes(uint64_t count, uint8_t code) {
+    bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    b.write_faults = count;
+    b.write_fault_code = code;
+}
+
+void fail_select(uint8_t code) {
+    bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    b.select_fault_code = code;
+}
+
+void bus_speed(double hz) { speed_hz.store(hz > 0 ? hz : 0.0); }
+
+bridge_state state() {
+    bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    return {b.initialized, b.i2c_open, b.slave_address, b.clock_divider, overlap_count.load()};
+}
+
+}  // namespace sim_bridge
+
+// ------------------------------------------------ the bcm2835 functions
+
+using sim_bridge::the_bridge;
+
+extern "C" {
+
+int bcm2835_init(void) {
+    sim_bridge::bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    if (b.init_fails) return 0;
+    b.initialized = true;
+    return 1;
+}
+
+int bcm2835_close(void) {
+    sim_bridge::bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    b.initialized = false;
+    b.i2c_open = false;
+    return 1;
+}
+
+int bcm2835_i2c_begin(void) {
+    sim_bridge::bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    if (!b.initialized) return 0;
+    b.i2c_open = true;
+    return 1;
+}
+
+void bcm2835_i2c_end(void) {
+    sim_bridge::bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    b.i2c_open = false;
+}
+
+void bcm2835_i2c_setSlaveAddress(uint8_t addr) {
+    sim_bridge::bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    b.slave_address = addr;
+}
+
+void bcm2835_i2c_setClockDivider(uint16_t divider) {
+    sim_bridge::bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    b.clock_divider = divider;
+}
+
+uint8_t bcm2835_i2c_write(const char *buf, uint32_t len) {
+    sim_bridge::transfer bus(len);
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(buf);
+    sim_bridge::bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    uint8_t code = BCM2835_I2C_REASON_OK;
+    if (!b.initialized || !b.i2c_open) {
+        code = BCM2835_I2C_REASON_ERROR_NACK;
+    } else if (len == sim_bridge::TRANSMIT_BYTES && bytes[0] == sim_bridge::REG_TRANSMIT) {
+        if (b.write_faults > 0) {
+            b.write_faults--;
+            code = b.write_fault_code;
+        }
+    } else if (len == 1) {
+        if (bytes[0] == sim_bridge::REG_RECEIVE && b.select_fault_code != 0) {
+            code = b.select_fault_code;
+        } else {
+            b.selected = bytes[0];
+        }
+    } else if (len == 2) {
+        b.selected = bytes[0];
+        b.registers[bytes[0]] = bytes[1];
+    }
+    b.log.push_back({std::vector<uint8_t>(bytes, bytes + len), code, bus.start()});
+    return code;
+}
+
+uint8_t bcm2835_i2c_read(char *buf, uint32_t len) {
+    sim_bridge::transfer bus(len);
+    uint8_t *out = reinterpret_cast<uint8_t *>(buf);
+    sim_bridge::bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    memset(out, 0, len);
+    if (!b.initialized || !b.i2c_open) return BCM2835_I2C_REASON_ERROR_NACK;
+    if (len != sim_bridge::FRAME_BYTES) {
+        uint8_t value = b.registers[b.selected];
+        if (b.selected == sim_bridge::REG_BAUD && !b.baud_values.empty()) {
+            value = b.baud_values.front();
+            b.baud_values.pop_front();
+        }
+        if (len > 0) out[0] = value;
+        return BCM2835_I2C_REASON_OK;
+    }
+    b.receive_reads++;
+    if (b.read_faults > 0) {
+        b.read_faults--;
+        return b.read_fault_code;
+    }
+    if (b.selected != sim_bridge::REG_RECEIVE || b.queue.empty()) {
+        sim_bridge::empty_frame(out);
+        return BCM2835_I2C_REASON_OK;
+    }
+    sim_bridge::frame_run &run = b.queue.front();
+    memcpy(out, run.frame, sim_bridge::FRAME_BYTES);
+    b.queued--;
+    if (--run.count == 0) b.queue.pop_front();
+    return BCM2835_I2C_REASON_OK;
+}
+
+}  // extern "C"

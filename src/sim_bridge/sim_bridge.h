@@ -1,0 +1,44 @@
+// A simulated CAN bridge on a simulated I2C bus.
+//
+// It defines the bcm2835 functions that the driver calls and behaves as the
+// bridge the driver expects: it answers register reads and writes, returns
+// one queued CAN frame per 16-byte read once the receive register 0x40 is
+// selected (an empty frame, length code 0xFF, when none is queued), and
+// records every write. Faults and the bus speed can be set at any time from
+// another thread.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace sim_bridge {
+
+struct write_record {
+    std::vector<uint8_t> bytes;
+    uint8_t code;
+    double time;  // ms on the clock of now()
+};
+
+struct bridge_state {
+    bool initialized;
+    bool i2c_open;
+    uint8_t slave_address;
+    uint16_t clock_divider;
+    uint64_t overlaps;
+};
+
+void reset();
+void receive(const uint8_t frame[16], uint64_t repeat);
+uint64_t pending();
+std::vector<write_record> writes();
+uint64_t reads();
+void fail_init(bool on);
+void baud_readback(const std::vector<uint8_t> &values);
+void fail_reads(uint64_t count, uint8_t code);
+void fail_writes(uint64_t count, uint8_t code);
+void fail_select(uint8_t code);
+void bus_speed(double hz);
+bridge_state state();
+double now();
+
+}  // namespace sim_bridge
