@@ -33,12 +33,19 @@ for (const key of Object.keys(env)) {
 }
 
 function run(args) {
+  // Quiet when all goes well; everything the build said when it fails.
   const r = spawnSync(process.execPath, [gyp, ...args, `--nodedir=${nodedir}`, ...extra], {
     cwd: root,
     env,
-    stdio: ['ignore', 'inherit', 'inherit'],
+    encoding: 'utf8',
+    maxBuffer: 64 * 1024 * 1024,
   });
-  if (r.status !== 0) fail(`node-gyp ${args[0]} failed`);
+  if (r.status !== 0) {
+    process.stderr.write(`${r.stdout || ''}${r.stderr || ''}`);
+    fail(`node-gyp ${args[0]} failed`);
+  }
+  const warnings = `${r.stdout || ''}${r.stderr || ''}`.split('\n').filter((l) => /warning:/.test(l));
+  if (warnings.length > 0) process.stderr.write(`${warnings.join('\n')}\n`);
 }
 
 const makefile = path.join(root, 'build', 'Makefile');

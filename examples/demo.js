@@ -1,0 +1,39 @@
+'use strict';
+// A short run of the driver on the simulated CAN bridge: frames of each
+// message class arrive, the application's function receives their status
+// objects, and a command goes out on the bus.
+const qel = require('../sim');
+const { bridge } = qel;
+
+function frame(id, data) {
+  const b = Buffer.alloc(16);
+  b.writeUInt16BE(id, 2);
+  b[6] = data.length;
+  Buffer.from(data).copy(b, 7);
+  let sum = 0;
+  for (let i = 0; i < 15; i++) sum += b[i];
+  b[15] = sum > 255 ? (-sum) & 0xff : sum;
+  return b;
+}
+
+qel.registerCallback((status) => {
+  console.log(`app: 0x${status.msg_id.toString(16)} [${status.msg_data.toString('hex')}]` +
+    ` counter=${status.counter} at ${status.timestamp} stats=${JSON.stringify(status.driver_stats)}`);
+});
+
+qel.driverStart(1000, 5000, 200000, 300, undefined, undefined, false);
+
+bridge.receive(frame(0x1a1, [1, 2, 3, 4, 5, 6, 7, 8]));  // cyclic: reported
+bridge.receive(frame(0x1a1, [1, 2, 3, 4, 5, 6, 7, 8]));  // cyclic, unchanged: counted only
+bridge.receive(frame(0x2c0, [1, 0, 0]));                 // debounced button press
+bridge.receive(frame(0x2c0, [1, 0, 0]));                 // bounce: suppressed
+bridge.receive(frame(0x4a1, [0x42]));                    // event: always reported
+bridge.receive(frame(0x765, [5]));                       // heartbeat of another node: counted
+
+setTimeout(() => {
+  qel.sendCommand(7, 0, 1);
+  const last = bridge.writes().filter((w) => w.bytes[0] === 0x30 && w.bytes[4] === 0xe0).pop();
+  console.log(`demo: command frame on the bus: ${last.bytes.toString('hex')}`);
+  console.log('demo: status of 0x2c0:', qel.readStatus(0x2c0));
+  process.exit(0);
+}, 500);

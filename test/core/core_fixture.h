@@ -1,0 +1,78 @@
+// Shared set-up of the core tests: the simulated bridge powered on, the
+// I2C master open, the receive register selected, the memory cleared and
+// the configuration at its defaults.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <vector>
+
+#include <bcm2835.h>
+
+#include "bridge_link.h"
+#include "driver_api.h"
+#include "message_memory.h"
+#include "sim_bridge.h"
+
+struct core_frame {
+    uint8_t bytes[16];
+};
+
+inline core_frame make_frame(uint32_t id, std::initializer_list<uint8_t> data, int len = -1) {
+    core_frame f;
+    memset(f.bytes, 0, sizeof f.bytes);
+    f.bytes[2] = static_cast<uint8_t>(id >> 8);
+    f.bytes[3] = static_cast<uint8_t>(id);
+    f.bytes[6] = static_cast<uint8_t>(len < 0 ? static_cast<int>(data.size()) : len);
+    int i = 0;
+    for (uint8_t b : data) {
+        if (i < 8) f.bytes[7 + i] = b;
+        i++;
+    }
+    f.bytes[15] = checksum(f.bytes, 15);
+    return f;
+}
+
+class CoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static const int32_t enabled[14] = {1, 1, 1, 0, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0};
+        static const int32_t cyclic[14] = {1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+        memcpy(is_enabled, enabled, sizeof enabled);
+        memcpy(is_cyclic, cyclic, sizeof cyclic);
+        i2c_delay = 0;
+        can_bus_delay = 0;
+        deb_delay = 2000;
+        debug_log = false;
+        simulate = 0;
+        ASSERT_EQ(init_bus_lock(), 0);
+        sim_bridge::reset();
+        sim_bridge::bus_speed(0);
+        ASSERT_NE(bcm2835_init(), 0);
+        bcm2835_i2c_begin();
+        ASSERT_EQ(select_register(REG_RECEIVE), 0);
+        clear_mem(false, -1);
+        drain();
+    }
+
+    // Takes every pending change, oldest first.
+    std::vector<status_snapshot> drain() {
+        std::vector<status_snapshot> out;
+        begin_wakeup();
+        status_snapshot s;
+        while (take_change(&s)) out.push_back(s);
+        return out;
+    }
+
+    void feed(const core_frame &f, uint64_t repeat = 1) { sim_bridge::receive(f.bytes, repeat); }
+
+    // Feeds one frame and runs one receive cycle.
+    void cycle(const core_frame &f) {
+        feed(f);
+        listen_cycle();
+    }
+
+    static int32_t stat(int pos) { return PDO_memory[pos].counter; }
+};

@@ -1,0 +1,67 @@
+// Frame checksum and the register operations of start-up.
+#include "core_fixture.h"
+
+TEST(Checksum, ExamplesOfTheBridgeProtocol) {
+    const uint8_t one_two[] = {0x01, 0x02};
+    EXPECT_EQ(checksum(one_two, 2), 0x03);
+
+    uint8_t bytes[15];
+    memset(bytes, 0, sizeof bytes);
+    bytes[0] = 0xFF;
+    EXPECT_EQ(checksum(bytes, 15), 0xFF);  // a sum of 0xFF stays itself
+    bytes[1] = 0x01;
+    EXPECT_EQ(checksum(bytes, 15), 0x00);  // 0x100 -> two's complement
+    bytes[2] = 0x01;
+    EXPECT_EQ(checksum(bytes, 15), 0xFF);  // 0x101
+    memset(bytes, 0, sizeof bytes);
+    bytes[0] = 0xFA;
+    bytes[1] = 0xFA;
+    EXPECT_EQ(checksum(bytes, 15), 0x0C);  // 0x1F4
+
+    memset(bytes, 0xFF, sizeof bytes);
+    EXPECT_EQ(checksum(bytes, 15), 0x0F);  // 0xEF1
+}
+
+TEST(Checksum, NoBytesOrNegativeLengthIsZero) {
+    const uint8_t bytes[] = {0x12, 0x34};
+    EXPECT_EQ(checksum(bytes, 0), 0);
+    EXPECT_EQ(checksum(bytes, -5), 0);
+}
+
+TEST(Checksum, HeartbeatAndWorkedCommandFrames) {
+    EXPECT_EQ(checksum(hb + 1, 15), 0x68);
+    const uint8_t command[17] = {0x30, 0, 0, 0x04, 0xE0, 0, 0, 0x08, 0x2C, 0x06};
+    EXPECT_EQ(checksum(command + 1, 15), 0xE2);
+}
+
+class RegisterTest : public CoreTest {};
+
+TEST_F(RegisterTest, WriteSelectAndReadBackTheBitRate) {
+    sim_bridge::reset();
+    EXPECT_EQ(write_register(REG_BAUD, BAUD_250K), 0);
+    uint8_t value = 0;
+    EXPECT_EQ(read_register(REG_BAUD, value), 0);
+    EXPECT_EQ(value, BAUD_250K);
+    EXPECT_EQ(select_register(REG_RECEIVE), 0);
+
+    std::vector<sim_bridge::write_record> log = sim_bridge::writes();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].bytes, (std::vector<uint8_t>{0x03, 0x0F}));
+    EXPECT_EQ(log[1].bytes, (std::vector<uint8_t>{0x03}));
+    EXPECT_EQ(log[2].bytes, (std::vector<uint8_t>{0x40}));
+}
+
+TEST_F(RegisterTest, FailedReadLeavesTheOutputAndReturnsTheCode) {
+    bcm2835_i2c_end();  // the simulated bus now answers with a NACK
+    uint8_t value = 0x5A;
+    EXPECT_EQ(read_register(REG_BAUD, value), BCM2835_I2C_REASON_ERROR_NACK);
+    EXPECT_EQ(value, 0x5A);
+    EXPECT_EQ(data, BCM2835_I2C_REASON_ERROR_NACK);
+}
+
+TEST_F(RegisterTest, SelectionFailureIsReturned) {
+    sim_bridge::fail_select(0x04);
+    EXPECT_EQ(select_register(REG_RECEIVE), 0x04);
+    sim_bridge::fail_select(0);
+    EXPECT_EQ(select_register(REG_RECEIVE), 0);
+}

@@ -1,0 +1,168 @@
+// The receive cycle: statistics, checksum, enable flags and the three
+// message classes, on the simulated bridge with instant transfers.
+#include <thread>
+
+#include "core_fixture.h"
+
+class ReceiveTest : public CoreTest {};
+
+TEST_F(ReceiveTest, StatisticsCountEachKindOfFrame) {
+    listen_cycle();                                          // nothing queued: empty frame
+    cycle(make_frame(0x1A1, {1, 2}, 0xFF));                  // length code 0xFF: empty
+    cycle(make_frame(0xFFE, {1}));                           // 0xFFE: empty
+    cycle(make_frame(0x123, {1}));                           // unlisted: unk
+    cycle(make_frame(0xFFF, {1}));                           // 0xFFF: unk
+    cycle(make_frame(0xFFD, {1}));                           // 0xFFD: dropped, not counted
+    cycle(make_frame(0x765, {1}));                           // heartbeat range: hb
+    core_frame bad_hb = make_frame(0x765, {1});
+    bad_hb.bytes[15] ^= 0x01;
+    cycle(bad_hb);                                           // hb and err
+    core_frame bad = make_frame(0x1A1, {1});
+    bad.bytes[15] ^= 0x01;
+    cycle(bad);                                              // err
+    sim_bridge::fail_reads(2, 0x02);
+    EXPECT_FALSE(listen_cycle());                            // failed read: err, no pause
+    EXPECT_FALSE(listen_cycle());
+
+    EXPECT_EQ(stat(POS_HB), 2);
+    EXPECT_EQ(stat(POS_UNK), 2);
+    EXPECT_EQ(stat(POS_EMPTY), 3);
+    EXPECT_EQ(stat(POS_ERR), 4);
+    EXPECT_EQ(PDO_memory[0].counter, 0) << "a frame with a wrong checksum is not recorded";
+    EXPECT_EQ(PDO_memory[0].msg_id, 0);
+    EXPECT_EQ(PDO_memory[POS_HB].msg_id, 0) << "heartbeats are never stored";
+    EXPECT_TRUE(drain().empty());
+}
+
+TEST_F(ReceiveTest, IdentifierIsBytesTwoAndThreeOnly) {
+    core_frame f = make_frame(0x1A1, {9});
+    f.bytes[0] = 0x12;
+    f.bytes[1] = 0x34;
+    f.bytes[15] = checksum(f.bytes, 15);
+    cycle(f);
+    EXPECT_EQ(PDO_memory[0].msg_id, 0x1A1);
+    EXPECT_EQ(PDO_memory[0].counter, 1);
+}
+
+TEST_F(ReceiveTest, DisabledPositionIsDroppedAfterTheChecksum) {
+    cycle(make_frame(0x421, {1, 2, 3}));
+    EXPECT_EQ(PDO_memory[3].counter, 0);
+    core_frame bad = make_frame(0x421, {1});
+    bad.bytes[15] ^= 0xFF;
+    cycle(bad);
+    EXPECT_EQ(stat(POS_ERR), 1);
+    EXPECT_TRUE(drain().empty());
+}
+
+TEST_F(ReceiveTest, CyclicSlotReportsFirstFrameAndChangesOnly) {
+    cycle(make_frame(0x1A1, {1, 2, 3, 4, 5, 6, 7, 8}));
+    std::vector<status_snapshot> got = drain();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].position, 0);
+    EXPECT_EQ(got[0].slot.counter, 1);
+    uint64_t first = PDO_memory[0].timestamp;
+    EXPECT_GT(first, 1700000000000u);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    cycle(make_frame(0x1A1, {1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_TRUE(drain().empty());
+    EXPECT_EQ(PDO_memory[0].counter, 2);
+    EXPECT_GT(PDO_memory[0].timestamp, first) << "a cyclic slot keeps the time of the latest frame";
+
+    cycle(make_frame(0x1A1, {1, 2, 3, 4, 5, 6, 7, 9}));  // last byte changed
+    got = drain();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].slot.msg_data[7], 9);
+}
+
+TEST_F(ReceiveTest, CyclicComparesAllEightBytesWhateverTheLengthCode) {
+    cycle(make_frame(0x3A1, {1, 2, 3, 4, 5, 6, 7, 8}, 2));
+    drain();
+    cycle(make_frame(0x3A1, {1, 2, 3, 4, 5, 6, 7, 0}, 2));
+    EXPECT_EQ(drain().size(), 1u);
+    EXPECT_EQ(PDO_memory[2].msg_data[7], 0);
+}
+
+TEST_F(ReceiveTest, DebouncedSlotWithinAndAfterTheWindow) {
+    deb_delay = 150;
+    cycle(make_frame(0x2C0, {1, 2, 3, 4}));
+    ASSERT_EQ(drain().size(), 1u) << "a cleared slot (timestamp 0) always reports";
+    uint64_t reported_at = PDO_memory[6].timestamp;
+
+    cycle(make_frame(0x2C0, {1, 2, 3, 4}));
+    EXPECT_TRUE(drain().empty()) << "same bytes 0-2 within the window";
+    EXPECT_EQ(PDO_memory[6].counter, 2);
+    EXPECT_EQ(PDO_memory[6].timestamp, reported_at) << "suppressed: timestamp unchanged";
+
+    cycle(make_frame(0x2C0, {1, 2, 3, 9, 9, 9}));
+    EXPECT_TRUE(drain().empty()) << "changes in bytes 3-7 alone are not reported in the window";
+    EXPECT_EQ(PDO_memory[6].msg_data[3], 9) << "but they are stored";
+
+    cycle(make_frame(0x2C0, {1, 2, 4}));
+    EXPECT_EQ(drain().size(), 1u) << "a change in bytes 0-2 reports at once";
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    cycle(make_frame(0x2C0, {1, 2, 4}));
+    EXPECT_EQ(drain().size(), 1u) << "same data after the window reports again";
+}
+
+TEST_F(ReceiveTest, DebounceComparesWithThePreviousFrameNotTheLastReport) {
+    deb_delay = 100000;
+    cycle(make_frame(0x2A1, {5, 5, 5}));
+    drain();
+    cycle(make_frame(0x2A1, {6, 5, 5}));
+    EXPECT_EQ(drain().size(), 1u);
+    cycle(make_frame(0x2A1, {6, 5, 5}));
+    EXPECT_TRUE(drain().empty());
+}
+
+TEST_F(ReceiveTest, NegativeDebounceWindowIsAHugeUnsignedWindow) {
+    deb_delay = -1;
+    cycle(make_frame(0x2C9, {1}));
+    EXPECT_EQ(drain().size(), 1u) << "a cleared slot is decades past even a 2^32-1 ms window";
+    cycle(make_frame(0x2C9, {1}));
+    EXPECT_TRUE(drain().empty());
+}
+
+TEST_F(ReceiveTest, EventSlotReportsEveryFrame) {
+    for (int i = 0; i < 3; i++) cycle(make_frame(0x4A1, {7, 7}));
+    EXPECT_EQ(PDO_memory[4].counter, 3);
+    std::vector<status_snapshot> got = drain();
+    ASSERT_EQ(got.size(), 1u) << "one slot, pending once, delivered with its latest content";
+    EXPECT_EQ(got[0].slot.counter, 3);
+}
+
+TEST_F(ReceiveTest, ChangesInSeveralSlotsAreEachDeliveredInOrder) {
+    cycle(make_frame(0x4A1, {1}));
+    cycle(make_frame(0x1A1, {2}));
+    cycle(make_frame(0x2C4, {3}));
+    cycle(make_frame(0x4A1, {4}));
+    std::vector<status_snapshot> got = drain();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].position, 4);
+    EXPECT_EQ(got[0].slot.msg_data[0], 4);
+    EXPECT_EQ(got[1].position, 0);
+    EXPECT_EQ(got[2].position, 8);
+}
+
+TEST_F(ReceiveTest, SimulatedFrameReplacesTheBusRead) {
+    core_frame f = make_frame(0x2C0, {1, 2, 3, 4, 5, 6, 7, 8});
+    memcpy(sim_buf, f.bytes, 16);
+    simulate = 1;
+    feed(make_frame(0x4A1, {1}));
+    uint64_t reads_before = sim_bridge::reads();
+    listen_cycle();
+    EXPECT_EQ(sim_bridge::reads(), reads_before);
+    EXPECT_EQ(simulate, 0);
+    EXPECT_EQ(PDO_memory[6].msg_data[7], 8);
+    EXPECT_EQ(sim_bridge::pending(), 1u) << "the bridge's frame waits for the next poll";
+}
+
+TEST_F(ReceiveTest, FailedReadsDoNotConsumeFrames) {
+    feed(make_frame(0x4A1, {1}));
+    sim_bridge::fail_reads(3, 0x01);
+    for (int i = 0; i < 3; i++) EXPECT_FALSE(listen_cycle());
+    EXPECT_TRUE(listen_cycle());
+    EXPECT_EQ(stat(POS_ERR), 3);
+    EXPECT_EQ(PDO_memory[4].counter, 1);
+}

@@ -1,0 +1,100 @@
+'use strict';
+// Runs one driver lifetime in a process of its own: the driver cannot be
+// stopped once started, so every scenario that starts it gets a fresh
+// process. The body is the source of an async function that sees `qel`
+// (the flavour's exports), `bridge`, `frame`, `simBytes`, `empty`,
+// `checksum`, `msg`, `wait(ms)`, `until(fn, ms)` and `done(value)`.
+const { spawn } = require('child_process');
+const fs = require('fs');
+const path = require('path');
+
+const root = path.resolve(__dirname, '..', '..');
+const RESULT = '@@RESULT ';
+
+function prelude(flavour) {
+  const module = flavour === 'real' ? root : path.join(root, 'sim');
+  return `
+'use strict';
+const qel = require(${JSON.stringify(module)});
+const bridge = qel.bridge;
+const { frame, simBytes, empty, checksum } = require(${JSON.stringify(path.join(__dirname, 'frames.js'))});
+const { msg, MSG } = require(${JSON.stringify(path.join(__dirname, 'catalogue.js'))});
+const wait = (ms) => new Promise((r) => setTimeout(r, ms));
+async function until(fn, ms = 5000) {
+  const end = Date.now() + ms;
+  for (;;) {
+    const v = fn();
+    if (v) return v;
+    if (Date.now() > end) throw new Error('timed out waiting for ' + fn.toString());
+    await wait(2);
+  }
+}
+function done(value) {
+  process.stdout.write('\\n${RESULT}' + JSON.stringify(value === undefined ? null : value) + '\\n', () => process.exit(0));
+}
+`;
+}
+
+// Debug-mode scenarios share the log file that the sim flavour writes, so
+// they take turns.
+const lockDir = path.join(root, 'build', 'sim-log', '.lock');
+async function withLogLock(fn) {
+  fs.mkdirSync(path.dirname(lockDir), { recursive: true });
+  const deadline = Date.now() + 120000;
+  for (;;) {
+    try {
+      fs.mkdirSync(lockDir);
+      break;
+    } catch (e) {
+      if (e.code !== 'EEXIST') throw e;
+      // A lock left by a process that died is taken over after a while.
+      try {
+        if (Date.now() - fs.statSync(lockDir).mtimeMs > 60000) fs.rmSync(lockDir, { recursive: true, force: true });
+      } catch { /* gone meanwhile */ }
+      if (Date.now() > deadline) throw new Error('log lock not released');
+      await new Promise((r) => setTimeout(r, 20));
+    }
+  }
+  try {
+    return await fn();
+  } finally {
+    fs.rmSync(lockDir, { recursive: true, force: true });
+  }
+}
+
+function spawnScenario(body, { flavour = 'sim', timeout = 30000, args = [] } = {}) {
+  const source = `${prelude(flavour)}\n(async () => {\n${body}\n})().catch((e) => { process.stdout.write('\\n${RESULT}' + JSON.stringify({ scenarioError: String(e && e.stack || e) }) + '\\n', () => process.exit(3)); });\n`;
+  return new Promise((resolve) => {
+    const child = spawn(process.execPath, [...args, '-e', source], { cwd: root, stdio: ['ignore', 'pipe', 'pipe'] });
+    let stdout = '';
+    let stderr = '';
+    child.stdout.on('data', (d) => { stdout += d; });
+    child.stderr.on('data', (d) => { stderr += d; });
+    const timer = setTimeout(() => child.kill('SIGKILL'), timeout);
+    child.on('close', (code, signal) => {
+      clearTimeout(timer);
+      const at = stdout.lastIndexOf(RESULT);
+      let result;
+      let output = stdout;
+      if (at >= 0) {
+        result = JSON.parse(stdout.slice(at + RESULT.length).split('\n')[0]);
+        output = stdout.slice(0, at).replace(/\n$/, '');
+      }
+      resolve({ code, signal, stdout: output, stderr, lines: output.split('\n').filter((l) => l !== ''), result });
+    });
+  });
+}
+
+// Runs the scenario and returns its result; throws with the child's output
+// when it failed, so that a test failure shows what the driver printed.
+async function runScenario(body, opts = {}) {
+  const go = () => spawnScenario(body, opts);
+  const r = opts.debugLog ? await withLogLock(go) : await go();
+  if (r.code !== 0 || r.result === undefined || (r.result && r.result.scenarioError)) {
+    const why = r.result && r.result.scenarioError ? r.result.scenarioError : `exit ${r.code} ${r.signal || ''}`;
+    throw new Error(`scenario failed: ${why}\n--- stdout\n${r.stdout}\n--- stderr\n${r.stderr}`);
+  }
+  return r;
+}
+
+module.exports = { runScenario, spawnScenario, withLogLock, root };
