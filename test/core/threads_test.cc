@@ -1,0 +1,71 @@
+// Starting the driver threads: a failed creation is reported, nothing runs
+// until both threads exist, and a retry leaves exactly one of each.
+#include <thread>
+
+#include "core_fixture.h"
+
+namespace {
+
+int creations = 0;
+int failures_left = 0;
+
+int counting_create(uv_thread_t *tid, uv_thread_cb entry, void *arg) {
+    creations++;
+    if (failures_left > 0) {
+        failures_left--;
+        return UV_EAGAIN;
+    }
+    return uv_thread_create(tid, entry, arg);
+}
+
+size_t transmit_count() {
+    size_t n = 0;
+    for (const auto &w : sim_bridge::writes()) {
+        if (w.bytes.size() == 17) n++;
+    }
+    return n;
+}
+
+}  // namespace
+
+class ThreadStartTest : public CoreTest {};
+
+TEST_F(ThreadStartTest, FailedCreationIsReportedAndRetriedWithoutDuplicates) {
+    can_bus_delay = 2000;
+    hb_delay = 10000;
+    driver_thread_create = counting_create;
+
+    failures_left = 1;  // the receive thread fails
+    EXPECT_NE(start_driver_threads(), 0);
+    EXPECT_EQ(creations, 1);
+
+    // The receive thread is created now, the heartbeat thread fails.
+    creations = 0;
+    failures_left = 0;
+    driver_thread_create = [](uv_thread_t *tid, uv_thread_cb entry, void *arg) -> int {
+        creations++;
+        if (creations == 2) return UV_EAGAIN;
+        return uv_thread_create(tid, entry, arg);
+    };
+    EXPECT_NE(start_driver_threads(), 0);
+    EXPECT_EQ(creations, 2);
+    uint64_t reads = sim_bridge::reads();
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    EXPECT_EQ(sim_bridge::reads(), reads) << "no thread touches the bus before both exist";
+    EXPECT_EQ(transmit_count(), 0u);
+
+    creations = 0;
+    driver_thread_create = counting_create;
+    EXPECT_EQ(start_driver_threads(), 0);
+    EXPECT_EQ(creations, 1) << "only the missing heartbeat thread is created";
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    size_t beats = transmit_count();
+    // One heartbeat thread at 10 ms gives about 20 frames; two would give 40.
+    EXPECT_GE(beats, 8u);
+    EXPECT_LE(beats, 30u);
+    EXPECT_GT(sim_bridge::reads(), reads);
+
+    EXPECT_EQ(start_driver_threads(), 0);
+    EXPECT_EQ(creations, 1) << "a started driver creates no further threads";
+}
