@@ -46,9 +46,11 @@ struct bridge {
     uint16_t clock_divider = 0;
 };
 
+// Never destroyed: the driver threads poll the bridge until the process is
+// gone, also while static destructors run at exit.
 bridge &the_bridge() {
-    static bridge instance;
-    return instance;
+    static bridge *instance = new bridge;
+    return *instance;
 }
 
 std::atomic<double> speed_hz{0.0};
