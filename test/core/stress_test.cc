@@ -1,0 +1,130 @@
+// The three driver threads at once against the simulated bridge: the
+// receive thread polling back to back, the heartbeat every millisecond, and
+// this thread playing the main thread (commands, parameters, slot reads and
+// clears, simulated frames, delivery of changes), with failing reads and
+// writes injected. Built also under ThreadSanitizer and AddressSanitizer.
+#include <chrono>
+#include <cstdlib>
+#include <random>
+
+#include "core_fixture.h"
+
+namespace {
+
+uv_loop_t main_loop;
+uint64_t delivered = 0;
+uint64_t bad_deliveries = 0;
+
+// What the main thread's delivery does, minus JavaScript.
+void deliver_changes(uv_async_t *) {
+    bus_lock();
+    begin_wakeup();
+    bus_unlock();
+    status_snapshot s;
+    for (;;) {
+        bus_lock();
+        bool taken = take_change(&s);
+        bus_unlock();
+        if (!taken) break;
+        delivered++;
+        bool sound = s.position >= 0 && s.position < MSG_SLOTS && is_enabled[s.position] != 0 &&
+                     (s.slot.msg_id == 0 || mem_position(static_cast<uint32_t>(s.slot.msg_id)) == s.position);
+        if (!sound) bad_deliveries++;
+    }
+}
+
+const uint32_t ids[] = {0x1A1, 0x2A1, 0x3A1, 0x421, 0x4A1, 0x2A2, 0x2C0, 0x2C1, 0x2C4,
+                        0x2C5, 0x2C8, 0x2C9, 0x4E0, 0x765, 0x123, 0xFFF, 0xFFE, 0xFFD};
+
+double seconds_to_run() {
+    const char *text = getenv("QEL_STRESS_SECONDS");
+    return text != nullptr ? atof(text) : 2.0;
+}
+
+}  // namespace
+
+class StressTest : public CoreTest {};
+
+TEST_F(StressTest, ThreeThreadsShareTheBusAndTheMemory) {
+    can_bus_delay = 0;
+    hb_delay = 1000;
+    deb_delay = 5;
+    ASSERT_EQ(uv_loop_init(&main_loop), 0);
+    ASSERT_EQ(init_async(&main_loop, deliver_changes), 0);
+    ASSERT_EQ(start_driver_threads(), 0);
+
+    std::mt19937 random(12345);
+    uint64_t commands = 0;
+    uint64_t failed_commands = 0;
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds_to_run());
+    while (std::chrono::steady_clock::now() < end) {
+        for (int i = 0; i < 20; i++) {
+            uint32_t id = ids[random() % (sizeof ids / sizeof ids[0])];
+            core_frame f = make_frame(id, {static_cast<uint8_t>(random() % 3), static_cast<uint8_t>(random())},
+                                      random() % 50 == 0 ? 0xFF : 8);
+            if (random() % 40 == 0) f.bytes[15] ^= 0x5A;
+            feed(f, 1 + random() % 3);
+        }
+        switch (random() % 8) {
+        case 0:
+            sim_bridge::fail_reads(random() % 4, static_cast<uint8_t>(1 + random() % 4));
+            break;
+        case 1:
+            sim_bridge::fail_writes(random() % 3, 0x01);
+            break;
+        case 2: {
+            status_snapshot s;
+            bus_lock();
+            snapshot_slot(static_cast<int>(random() % MEM_SLOTS), &s);
+            bus_unlock();
+            break;
+        }
+        case 3:
+            bus_lock();
+            clear_mem(random() % 2 == 0, random() % 2 == 0 ? -1 : static_cast<int32_t>(ids[random() % 18]));
+            bus_unlock();
+            break;
+        case 4: {
+            core_frame f = make_frame(0x4A1, {static_cast<uint8_t>(random())});
+            bus_lock();
+            memcpy(sim_buf, f.bytes, 16);
+            simulate = 1;
+            bus_unlock();
+            break;
+        }
+        default:
+            break;
+        }
+        reset_command_fields();
+        cmd_tft = static_cast<int32_t>(random() % 400) - 50;
+        cmd_cop_light = static_cast<int32_t>(random() % 3) - 1;
+        commands++;
+        if (send_command() != 0) failed_commands++;
+        reset_parameter_fields();
+        write_param_num = static_cast<int32_t>(random());
+        write_param_value[0] = static_cast<uint8_t>(random());
+        commands++;
+        if (write_parameter() != 0) failed_commands++;
+        uv_run(&main_loop, UV_RUN_NOWAIT);
+    }
+
+    EXPECT_GT(delivered, 100u);
+    EXPECT_EQ(bad_deliveries, 0u);
+    EXPECT_EQ(sim_bridge::state().overlaps, 0u);
+
+    // Every transmit frame reached the bus whole: its checksum holds.
+    uint64_t transmits = 0;
+    uint64_t beats = 0;
+    for (const auto &w : sim_bridge::writes()) {
+        if (w.bytes.size() != 17) continue;
+        EXPECT_EQ(w.bytes[16], checksum(w.bytes.data() + 1, 15));
+        if (w.bytes[3] == 0x07) {
+            beats++;
+        } else {
+            transmits++;
+        }
+    }
+    EXPECT_EQ(transmits, commands);
+    EXPECT_GT(beats, 10u) << "the heartbeat got the bus while the receive thread polled back to back";
+    EXPECT_GT(failed_commands, 0u);
+}
