@@ -14,7 +14,7 @@
       "src/qel/message_memory_js.cc"
     ],
     "include_dirs": ["<(bcm2835_include)"],
-    "cflags": ["-Wall", "-Wextra", "-Wformat=2", "-Wno-cast-function-type"],
+    "cflags": ["-Wall", "-Wextra", "-Wformat=2", "-Werror"],
     "cflags_cc": ["-isystem", "<!(node -p \"require('path').dirname(require.resolve('nan/nan.h'))\")"],
     "conditions": [
       ["target_arch=='arm'", {

@@ -16,6 +16,10 @@
 
 const char *const log_path = QEL_LOG_PATH;
 
+// Reception times are 64-bit from end to end; on 32-bit targets the build
+// selects the 64-bit time_t, so that dates after January 2038 convert.
+static_assert(sizeof(time_t) == 8, "build with a 64-bit time_t (_TIME_BITS=64 on 32-bit targets)");
+
 // Constructed in this order; destroyed in reverse, so the closer runs while
 // the stream still exists.
 std::ofstream log_file;
