@@ -131,6 +131,12 @@ NAN_METHOD(WriteParameter) {
 // ----------------------------------------------------------- module entry
 
 static void init(v8::Local<v8::Object> exports) {
+    // The driver threads wake the runtime's main loop and call the function
+    // registered there; a worker's isolate can go away under them.
+    if (Nan::GetCurrentEventLoop() != uv_default_loop()) {
+        Nan::ThrowError(MSG_MAIN_THREAD_ONLY);
+        return;
+    }
     Nan::SetMethod(exports, "registerCallback", RegisterCallback);
     Nan::SetMethod(exports, "driverStart", DriverStart);
     Nan::SetMethod(exports, "sendCommand", SendCommand);

@@ -74,6 +74,7 @@
 #define MSG_UV_FAILED "QEL Driver -- Error initializing UV lib"
 #define MSG_MUTEX_FAILED "QEL Driver -- Error initializing the mutex"
 #define MSG_THREADS_FAILED "QEL Driver -- Error starting the driver threads"
+#define MSG_MAIN_THREAD_ONLY "QEL Driver -- The driver can only be loaded on the main thread"
 #define MSG_NOT_STARTED_COMMAND "QEL Driver -- Please call DriverStart before calling Command"
 #define MSG_AT_MOST_5 "QEL Driver -- Expected at most 5 arguments"
 #define MSG_INT_ARG1 "QEL Driver -- Expected an integer as the first argument"
