@@ -1,0 +1,229 @@
+'use strict';
+// qel-monitor: starts the driver and shows the bus live, as a table on a
+// terminal or as one line per delivered status object.
+const fs = require('fs');
+const path = require('path');
+const options = require('./options');
+const { SLOT_IDS, DEFAULT_ENABLED, DEFAULT_CYCLIC, STAT_KEYS, classOf, hex } = require('./slots');
+const { startTraffic } = require('./traffic');
+const replay = require('./replay');
+const { realDriverProblem } = require('./platform');
+const { Screen } = require('./screen');
+
+const root = path.resolve(__dirname, '..', '..', '..');
+const DRIVER_DEFAULTS = { i2cDelay: 50000, canDelay: 20000, hbDelay: 500000, debounce: 2000 };
+
+function fail(line, code) {
+  process.stderr.write(`${line}\n`);
+  process.exit(code);
+}
+
+function statusLine(status, cls) {
+  const s = status.driver_stats;
+  return `${new Date().toISOString()} id=${hex(status.msg_id)} class=${cls} counter=${status.counter} ` +
+    `data=${status.msg_data.toString('hex')} ts=${status.timestamp} ` +
+    `hb=${s.hb} unk=${s.unk} empty=${s.empty} err=${s.err}`;
+}
+
+function main(argv) {
+  let settings;
+  try {
+    settings = options.parse(argv);
+  } catch (e) {
+    if (e instanceof options.UsageError) return fail(e.message, 2);
+    throw e;
+  }
+  if (settings.help) {
+    process.stdout.write(options.usage());
+    return process.exit(0);
+  }
+
+  let capture = null;
+  if (settings.replay !== undefined) {
+    let text;
+    try {
+      text = fs.readFileSync(settings.replay, 'utf8');
+    } catch (e) {
+      return fail(`qel-monitor: --replay: cannot read ${JSON.stringify(settings.replay)} (${e.code || e.message})`, 2);
+    }
+    capture = replay.parseCapture(text);
+  }
+
+  const lines = settings.lines || !process.stdout.isTTY;
+  const name = path.basename(settings.replay || '');
+
+  // The driver: the simulated bridge, or the real one where that is safe.
+  let driver;
+  if (settings.sim) {
+    driver = require(path.join(root, 'sim'));
+  } else {
+    const problem = realDriverProblem();
+    if (problem) return fail(problem, 1);
+    driver = require(root);
+  }
+  const bridge = driver.bridge;
+
+  const enabled = settings.enable || DEFAULT_ENABLED;
+  const cyclic = settings.cyclic || DEFAULT_CYCLIC;
+  const config = {};
+  for (const key of Object.keys(DRIVER_DEFAULTS)) config[key] = settings[key] !== undefined ? settings[key] : DRIVER_DEFAULTS[key];
+
+  // What the table shows; the callback and the commands keep it current.
+  const monitor = {
+    source: capture ? `replay of ${name}` : settings.sim ? 'simulated bridge' : 'CAN bridge',
+    version: driver.getVersion(),
+    config,
+    startedAt: Date.now(),
+    slots: SLOT_IDS.map((id) => ({
+      id, cls: classOf(id, cyclic), enabled: enabled.includes(id), counter: 0, reports: 0,
+      data: null, changed: Array(8).fill(false), reportedAt: null,
+    })),
+    stats: { hb: 0, unk: 0, empty: 0, err: 0 },
+    rates: { hb: null, unk: null, empty: null, err: null },
+    reports: 0,
+    command: null,
+    copOn: false,
+    keys: false,
+    note: '',
+  };
+
+  let finished = false;
+  let screen = null;
+  let finish = () => process.exit(0);
+
+  if (lines) {
+    process.stdout.on('error', () => process.exit(0));  // a closed pipe, e.g. | head
+  }
+
+  driver.registerCallback((status) => {
+    monitor.reports++;
+    const pos = SLOT_IDS.indexOf(status.msg_id);
+    if (pos >= 0) {
+      const slot = monitor.slots[pos];
+      const before = slot.data || Buffer.alloc(8);
+      slot.changed = Array.from(status.msg_data, (b, i) => b !== before[i]);
+      slot.data = Buffer.from(status.msg_data);
+      slot.counter = status.counter;
+      slot.reports++;
+      slot.reportedAt = Date.now();
+    }
+    for (const k of STAT_KEYS) monitor.stats[k] = status.driver_stats[k];
+    if (lines && !finished) process.stdout.write(`${statusLine(status, classOf(status.msg_id, cyclic))}\n`);
+  });
+
+  try {
+    driver.driverStart(settings.i2cDelay, settings.canDelay, settings.hbDelay, settings.debounce,
+      settings.enable, settings.cyclic, settings.debug);
+  } catch (e) {
+    const hint = settings.sim ? '' :
+      '\nqel-monitor: the driver\'s lines above say why: "bcm2835_init failed" means no access to /dev/mem, ' +
+      'a CAN Bus BAUD speed error means that no bridge answered at I2C address 0x25';
+    return fail(`qel-monitor: the driver could not start: ${e.message}${hint}`, 1);
+  }
+  monitor.startedAt = Date.now();
+
+  // Counters and statistics move with every frame, reported or not.
+  const history = [];
+  const sample = () => {
+    for (const slot of monitor.slots) slot.counter = driver.readStatus(slot.id).counter;
+    const stats = driver.readStatus(0xffd).driver_stats;
+    const now = Date.now();
+    for (const k of STAT_KEYS) monitor.stats[k] = stats[k];
+    history.push({ now, stats });
+    while (history.length > 2 && now - history[1].now >= 1000) history.shift();
+    const first = history[0];
+    const dt = (now - first.now) / 1000;
+    for (const k of STAT_KEYS) monitor.rates[k] = dt > 0.15 ? (stats[k] - first.stats[k]) / dt : null;
+  };
+
+  // Commands, from the keys.
+  const send = (label, args) => {
+    const at = new Date().toTimeString().slice(0, 8);
+    try {
+      driver.sendCommand(...args);
+      let outcome = 'sent';
+      if (bridge) {
+        const w = bridge.writes().reverse().find((r) => r.bytes[0] === 0x30 && r.bytes[3] === 0x04 && r.bytes[4] === 0xe0);
+        if (w) outcome += ` (0x4e0 data ${w.bytes.subarray(8, 16).toString('hex').replace(/(..)(?!$)/g, '$1 ')})`;
+      }
+      monitor.command = { label, at, outcome, ok: true };
+      return true;
+    } catch (e) {
+      monitor.command = { label, at, outcome: `failed: ${e.message}`, ok: false };
+      return false;
+    }
+  };
+  const onKey = (key) => {
+    if (key === 'q' || key === 'Q' || key === '\x03') return finish(0);
+    if (key === 'c' || key === 'C') send('Read CFG ALL', [-1, 0]);
+    if (key === 'l' || key === 'L') {
+      const on = !monitor.copOn;
+      if (send(`COP light ${on ? 'on' : 'off'}`, [-1, -1, on ? 1 : 0])) monitor.copOn = on;
+    }
+    if (screen) screen.draw();
+  };
+
+  if (lines) {
+    finish = (code) => {
+      if (finished) return;
+      finished = true;
+      try { sample(); } catch { /* the driver may be gone with the process */ }
+      const s = monitor.stats;
+      process.stdout.write(`${new Date().toISOString()} end reports=${monitor.reports} hb=${s.hb} unk=${s.unk} empty=${s.empty} err=${s.err}\n`);
+      process.exit(code);
+    };
+  } else {
+    screen = new Screen(process.stdout, monitor);
+    if (process.stdin.isTTY) {
+      monitor.keys = true;
+      process.stdin.setRawMode(true);
+      process.stdin.setEncoding('utf8');
+      process.stdin.on('data', (text) => { for (const key of text) onKey(key); });
+    }
+    sample();
+    screen.open();
+    const timer = setInterval(() => { sample(); screen.draw(); }, 200);
+    process.stdout.on('resize', () => screen.resize());
+    finish = (code) => {
+      if (finished) return;
+      finished = true;
+      clearInterval(timer);
+      sample();
+      screen.close();
+      if (process.stdin.isTTY) process.stdin.setRawMode(false);
+      if (capture) for (const s of capture.skipped) process.stderr.write(`${replay.describeSkipped(settings.replay, s)}\n`);
+      process.exit(code);
+    };
+  }
+
+  process.on('SIGINT', () => finish(130));
+  process.on('SIGTERM', () => finish(143));
+  process.on('SIGHUP', () => finish(129));
+
+  const feed = (frame) => bridge.receive(frame);
+  if (capture) {
+    if (lines) for (const s of capture.skipped) process.stderr.write(`${replay.describeSkipped(settings.replay, s)}\n`);
+    const total = capture.frames.length;
+    const skipped = capture.skipped.length ? `, ${capture.skipped.length} line${capture.skipped.length > 1 ? 's' : ''} skipped` : '';
+    replay.play(capture.frames, feed, {
+      onProgress: (n) => { monitor.note = `replay: ${n}/${total} frames${skipped}`; },
+      onDone: () => {
+        // Done once the driver has polled the last frame and delivered it.
+        const drained = () => {
+          if (bridge.pending() > 0) return setTimeout(drained, 20);
+          setTimeout(() => {
+            monitor.note = `replay finished: ${total} frames${skipped}`;
+            if (lines && settings.duration === undefined) finish(0);
+          }, 3 * Math.max(0, config.canDelay) / 1000 + 100);
+        };
+        drained();
+      },
+    });
+  } else if (settings.sim) {
+    startTraffic(feed);
+  }
+
+  if (settings.duration !== undefined) setTimeout(() => finish(0), settings.duration * 1000);
+}
+
+module.exports = { main, statusLine };

@@ -1,0 +1,181 @@
+'use strict';
+// Command-line options of qel-monitor. Every bad value ends in one line on
+// stderr that names the option and the form it expects, and exit status 2.
+const fs = require('fs');
+const { parseArgs } = require('util');
+const { SLOT_IDS, hex } = require('./slots');
+
+class UsageError extends Error {}
+
+const ID_LIST = SLOT_IDS.map((id) => id.toString(16)).join(',');
+
+const OPTIONS = {
+  'i2c-delay': { type: 'string', arg: 'US', help: 'pause after each bridge register access, microseconds (driver default 50000; --sim: 0)',
+    expected: 'an integer number of microseconds, e.g. --i2c-delay 50000' },
+  'can-delay': { type: 'string', arg: 'US', help: 'pause between two polls of the bridge, microseconds (driver default 20000; --sim: 5000)',
+    expected: 'an integer number of microseconds, e.g. --can-delay 20000' },
+  'hb-delay': { type: 'string', arg: 'US', help: 'heartbeat period, microseconds; below 1 turns the heartbeat off (default 500000)',
+    expected: 'an integer number of microseconds, e.g. --hb-delay 500000' },
+  debounce: { type: 'string', arg: 'MS', help: 'debounce window of the 0x2xx identifiers, milliseconds (default 2000)',
+    expected: 'an integer number of milliseconds, e.g. --debounce 2000' },
+  enable: { type: 'string', arg: 'IDS', help: `identifiers to listen to, comma-separated hex (default all but 421 and 4e0)`,
+    expected: `a comma-separated list of the driver's identifiers in hex (${ID_LIST}), e.g. 1a1,0x2c0, or '' for none` },
+  cyclic: { type: 'string', arg: 'IDS', help: 'identifiers reported only when their data change (default 1a1,3a1)',
+    expected: `a comma-separated list of the driver's identifiers in hex (${ID_LIST}), e.g. 1a1,3a1, or '' for none` },
+  debug: { type: 'boolean', help: 'driver debug mode: per-frame console lines and the debug log file' },
+  duration: { type: 'string', arg: 'SECONDS', help: 'stop after this many seconds (default: run until q or Ctrl-C)',
+    expected: 'a number of seconds above 0, e.g. --duration 5' },
+  sim: { type: 'boolean', help: 'run on the simulated bridge, fed with traffic shaped like the QEL module\'s' },
+  replay: { type: 'string', arg: 'FILE', help: 'run on the simulated bridge, fed with a candump log at its recorded pace',
+    expected: 'a readable candump log file, e.g. --replay capture.log' },
+  lines: { type: 'boolean', help: 'one line per delivered status object instead of the table (always so when stdout is not a terminal)' },
+  help: { type: 'boolean', short: 'h', help: 'show this help' },
+};
+
+function usage() {
+  const rows = Object.entries(OPTIONS).map(([name, o]) => {
+    const left = `  ${o.short ? `-${o.short}, ` : ''}--${name}${o.arg ? ` ${o.arg}` : ''}`;
+    // wrapped to 80 columns, continuation lines under the description
+    const words = o.help.split(' ');
+    const wrapped = [''];
+    for (const w of words) {
+      const last = wrapped.length - 1;
+      if (wrapped[last] && wrapped[last].length + 1 + w.length > 55) wrapped.push(w);
+      else wrapped[last] = wrapped[last] ? `${wrapped[last]} ${w}` : w;
+    }
+    return wrapped.map((text, i) => `${(i === 0 ? left : '').padEnd(24)} ${text}`).join('\n');
+  });
+  return [
+    'Usage: qel-monitor [options]',
+    '',
+    'Starts the QEL CAN bus driver and shows the bus live: a table on a terminal,',
+    'one line per status object otherwise. Without --sim or --replay it uses the',
+    'real bridge on a Raspberry Pi (as root).',
+    '',
+    ...rows,
+    '',
+    'Keys on a terminal: q quit, c send Read CFG ALL, l switch the COP light on/off.',
+    '',
+  ].join('\n');
+}
+
+function bad(name, value) {
+  const shown = value === undefined ? 'nothing' : JSON.stringify(value);
+  return new UsageError(`qel-monitor: --${name}: expected ${OPTIONS[name].expected}; got ${shown}`);
+}
+
+function integer(name, text) {
+  if (text === undefined) return undefined;
+  if (!/^[+-]?\d+$/.test(text.trim())) throw bad(name, text);
+  const n = Number(text);
+  if (n < -2147483648 || n > 2147483647) throw bad(name, text);
+  return n;
+}
+
+function idList(name, text) {
+  if (text === undefined) return undefined;
+  const t = text.trim();
+  if (t === '' || t === 'none') return [];
+  const ids = [];
+  for (const item of t.split(',')) {
+    const m = /^(?:0x)?([0-9a-f]{1,3})$/i.exec(item.trim());
+    const id = m ? parseInt(m[1], 16) : NaN;
+    if (!SLOT_IDS.includes(id)) throw bad(name, text);
+    if (!ids.includes(id)) ids.push(id);
+  }
+  return ids;
+}
+
+// parseArgs' own messages are long and mention its internals; say it in
+// the monitor's words, on one line.
+function translate(err) {
+  const m = /'(-[^' ]+)/.exec(err.message);
+  const flag = m ? m[1] : '';
+  const name = flag.replace(/^-+/, '');
+  switch (err.code) {
+    case 'ERR_PARSE_ARGS_UNKNOWN_OPTION':
+      return new UsageError(`qel-monitor: unknown option ${flag} (see qel-monitor --help)`);
+    case 'ERR_PARSE_ARGS_UNEXPECTED_POSITIONAL': {
+      const p = /'([^']*)'/.exec(err.message);
+      return new UsageError(`qel-monitor: unexpected argument ${p ? JSON.stringify(p[1]) : ''} (see qel-monitor --help)`.replace('  ', ' '));
+    }
+    case 'ERR_PARSE_ARGS_INVALID_OPTION_VALUE':
+      if (OPTIONS[name] && OPTIONS[name].type === 'boolean') {
+        return new UsageError(`qel-monitor: --${name}: takes no value (write --${name} alone)`);
+      }
+      if (OPTIONS[name]) return bad(name, undefined);
+      return new UsageError(`qel-monitor: ${err.message.split('\n')[0]}`);
+    default:
+      return new UsageError(`qel-monitor: ${String(err.message).split('\n')[0]}`);
+  }
+}
+
+// `--hb-delay -1` reads as an option followed by a value, as a person
+// means it; parseArgs alone would take -1 for an option.
+function joinNegativeValues(argv) {
+  const out = [];
+  for (let i = 0; i < argv.length; i++) {
+    const name = argv[i].startsWith('--') ? argv[i].slice(2) : null;
+    if (name && OPTIONS[name] && OPTIONS[name].type === 'string' && /^-\d/.test(argv[i + 1] || '')) {
+      out.push(`${argv[i]}=${argv[++i]}`);
+    } else {
+      out.push(argv[i]);
+    }
+  }
+  return out;
+}
+
+// Returns the monitor's settings, or throws a UsageError.
+function parse(argv) {
+  let values;
+  argv = joinNegativeValues(argv);
+  try {
+    const options = {};
+    for (const [name, o] of Object.entries(OPTIONS)) options[name] = o.short ? { type: o.type, short: o.short } : { type: o.type };
+    ({ values } = parseArgs({ args: argv, options, strict: true, allowPositionals: false }));
+  } catch (err) {
+    if (err instanceof TypeError && err.code && err.code.startsWith('ERR_PARSE_ARGS')) throw translate(err);
+    throw err;
+  }
+  if (values.help) return { help: true };
+
+  let duration;
+  if (values.duration !== undefined) {
+    const t = values.duration.trim();
+    duration = /^(\d+\.?\d*|\.\d+)$/.test(t) ? Number(t) : NaN;
+    if (!(duration > 0) || !Number.isFinite(duration)) throw bad('duration', values.duration);
+  }
+  if (values.replay !== undefined) {
+    if (values.replay === '') throw bad('replay', values.replay);
+    try {
+      fs.accessSync(values.replay, fs.constants.R_OK);
+      if (!fs.statSync(values.replay).isFile()) throw new Error('not a file');
+    } catch {
+      throw bad('replay', values.replay);
+    }
+  }
+  const sim = Boolean(values.sim || values.replay !== undefined);
+  const settings = {
+    help: false,
+    sim,
+    replay: values.replay,
+    lines: Boolean(values.lines),
+    debug: Boolean(values.debug),
+    duration,
+    i2cDelay: integer('i2c-delay', values['i2c-delay']),
+    canDelay: integer('can-delay', values['can-delay']),
+    hbDelay: integer('hb-delay', values['hb-delay']),
+    debounce: integer('debounce', values.debounce),
+    enable: idList('enable', values.enable),
+    cyclic: idList('cyclic', values.cyclic),
+  };
+  // The simulated bridge answers at once: short pauses make start-up and
+  // the traffic quick, unless the options say otherwise.
+  if (sim) {
+    if (settings.i2cDelay === undefined) settings.i2cDelay = 0;
+    if (settings.canDelay === undefined) settings.canDelay = 5000;
+  }
+  return settings;
+}
+
+module.exports = { parse, usage, UsageError, OPTIONS, hexList: (ids) => ids.map(hex).join(',') };
