@@ -11,6 +11,19 @@ const path = require('path');
 const root = path.resolve(__dirname, '..', '..');
 const RESULT = '@@RESULT ';
 
+// How a child Node is started: QEL_NODE_LAUNCHER, words separated by
+// blanks, when the tests themselves run under an emulator (the emulated
+// Node's own execPath is an ARM program that the host kernel cannot start),
+// else this process's Node.
+function nodeCommand() {
+  const words = (process.env.QEL_NODE_LAUNCHER || '').split(/\s+/).filter((w) => w !== '');
+  return words.length > 0 ? { file: words[0], args: words.slice(1) } : { file: process.execPath, args: [] };
+}
+
+// Deadlines (not pauses) stretch by QEL_TIME_FACTOR on slow hosts such as
+// an emulator.
+const TIME_FACTOR = Math.max(1, Number(process.env.QEL_TIME_FACTOR) || 1);
+
 function prelude(flavour) {
   const module = flavour === 'real' ? root : path.join(root, 'sim');
   return `
@@ -21,7 +34,7 @@ const { frame, simBytes, empty, checksum } = require(${JSON.stringify(path.join(
 const { msg, MSG } = require(${JSON.stringify(path.join(__dirname, 'catalogue.js'))});
 const wait = (ms) => new Promise((r) => setTimeout(r, ms));
 async function until(fn, ms = 5000) {
-  const end = Date.now() + ms;
+  const end = Date.now() + ms * ${TIME_FACTOR};
   for (;;) {
     const v = fn();
     if (v) return v;
@@ -40,7 +53,7 @@ function done(value) {
 const lockDir = path.join(root, 'build', 'sim-log', '.lock');
 async function withLogLock(fn) {
   fs.mkdirSync(path.dirname(lockDir), { recursive: true });
-  const deadline = Date.now() + 120000;
+  const deadline = Date.now() + 120000 * TIME_FACTOR;
   for (;;) {
     try {
       fs.mkdirSync(lockDir);
@@ -49,7 +62,7 @@ async function withLogLock(fn) {
       if (e.code !== 'EEXIST') throw e;
       // A lock left by a process that died is taken over after a while.
       try {
-        if (Date.now() - fs.statSync(lockDir).mtimeMs > 60000) fs.rmSync(lockDir, { recursive: true, force: true });
+        if (Date.now() - fs.statSync(lockDir).mtimeMs > 60000 * TIME_FACTOR) fs.rmSync(lockDir, { recursive: true, force: true });
       } catch { /* gone meanwhile */ }
       if (Date.now() > deadline) throw new Error('log lock not released');
       await new Promise((r) => setTimeout(r, 20));
@@ -65,12 +78,13 @@ async function withLogLock(fn) {
 function spawnScenario(body, { flavour = 'sim', timeout = 30000, args = [] } = {}) {
   const source = `${prelude(flavour)}\n(async () => {\n${body}\n})().catch((e) => { process.stdout.write('\\n${RESULT}' + JSON.stringify({ scenarioError: String(e && e.stack || e) }) + '\\n', () => process.exit(3)); });\n`;
   return new Promise((resolve) => {
-    const child = spawn(process.execPath, [...args, '-e', source], { cwd: root, stdio: ['ignore', 'pipe', 'pipe'] });
+    const node = nodeCommand();
+    const child = spawn(node.file, [...node.args, ...args, '-e', source], { cwd: root, stdio: ['ignore', 'pipe', 'pipe'] });
     let stdout = '';
     let stderr = '';
     child.stdout.on('data', (d) => { stdout += d; });
     child.stderr.on('data', (d) => { stderr += d; });
-    const timer = setTimeout(() => child.kill('SIGKILL'), timeout);
+    const timer = setTimeout(() => child.kill('SIGKILL'), timeout * TIME_FACTOR);
     child.on('close', (code, signal) => {
       clearTimeout(timer);
       const at = stdout.lastIndexOf(RESULT);
@@ -97,4 +111,4 @@ async function runScenario(body, opts = {}) {
   return r;
 }
 
-module.exports = { runScenario, spawnScenario, withLogLock, root };
+module.exports = { runScenario, spawnScenario, withLogLock, nodeCommand, TIME_FACTOR, root };
