@@ -1,0 +1,122 @@
+// Types of the QEL CAN bus driver: `require('qel')`, the driver on the real
+// CAN bridge. `require('qel/sim')` (sim.d.ts) adds the simulated bridge.
+//
+// Every function throws a TypeError whose message begins with
+// "QEL Driver -- " when it is called before driverStart (except
+// registerCallback, driverStart and getVersion), with a wrong number of
+// arguments or with an argument of the wrong type.
+
+declare namespace qel {
+  /**
+   * The Buffer of Node.js where its types are present (@types/node), else
+   * the Uint8Array that a Buffer is.
+   */
+  type QelBuffer = typeof globalThis extends { Buffer: { prototype: infer B } } ? B : Uint8Array;
+
+  /** The four bus statistics, counted since start-up or the last clearMem. */
+  interface DriverStats {
+    /** Frames with identifiers 0x700-0x7FF (heartbeats of other nodes). */
+    hb: number;
+    /** Frames with an identifier that no slot lists. */
+    unk: number;
+    /** Polls that found the bridge empty (length code 0xFF). */
+    empty: number;
+    /** Failed bus reads and frames with a wrong checksum. */
+    err: number;
+  }
+
+  /** The state of one message slot, as delivered and as readStatus returns it. */
+  interface StatusObject {
+    /** Reception time in milliseconds since the Unix epoch, in decimal; "0" for a cleared slot. */
+    timestamp: string;
+    /** Frames recorded in the slot (a signed 32-bit count); for the statistics slots, their count. */
+    counter: number;
+    /** CAN identifier of the latest recorded frame; 0 for a cleared slot. */
+    msg_id: number;
+    /** A copy of the slot's 8 data bytes. */
+    msg_data: QelBuffer;
+    driver_stats: DriverStats;
+  }
+
+  /** Called on the main thread with one status object per reported change. */
+  type StatusCallback = (this: typeof globalThis, status: StatusObject) => void;
+
+  interface Driver {
+    /**
+     * Registers the function that receives the status objects; may be
+     * called again at any time, the newest function is used.
+     * Throws "Expected a function as the first argument".
+     */
+    registerCallback(callback: StatusCallback): void;
+
+    /**
+     * Starts the driver: exactly seven arguments, each of which may be
+     * undefined to keep the current setting (the debug flag then becomes
+     * false). Numbers are converted to 32-bit integers.
+     *
+     * @param i2cDelay pause after each bridge register access, µs (50000)
+     * @param canBusDelay pause between two polls of the bridge, µs (20000)
+     * @param hbDelay heartbeat period, µs; below 1 turns it off (500000)
+     * @param debounceDelay debounce window of identifiers 0x200-0x2FF, ms (2000)
+     * @param enabledIds identifiers to listen to (default: all slots but 0x421 and 0x4E0)
+     * @param cyclicIds identifiers reported only when their data change (default 0x1A1, 0x3A1)
+     * @param debug per-frame console lines and the debug log file
+     */
+    driverStart(
+      i2cDelay: number | undefined,
+      canBusDelay: number | undefined,
+      hbDelay: number | undefined,
+      debounceDelay: number | undefined,
+      enabledIds: readonly number[] | undefined,
+      cyclicIds: readonly number[] | undefined,
+      debug: boolean | undefined,
+    ): void;
+
+    /**
+     * Sends one command frame (identifier 0x4E0). Pass -1 for a field that
+     * is not to be set. An argument that is passed must be a number
+     * (explicit undefined is refused).
+     *
+     * @param tft TFT value, 0 or more (its low 8 bits are sent)
+     * @param readCfg 0: Read CFG ALL; 1: Read CFG of parameter `paramNum`
+     * @param copLight 0: COP light off; 1: on
+     * @param copLightColor 1: COP light colour bit
+     * @param paramNum 0-255, required when readCfg is 1
+     */
+    sendCommand(tft: number): void;
+    sendCommand(tft: number, readCfg: number): void;
+    sendCommand(tft: number, readCfg: number, copLight: number): void;
+    sendCommand(tft: number, readCfg: number, copLight: number, copLightColor: number): void;
+    sendCommand(tft: number, readCfg: number, copLight: number, copLightColor: number, paramNum: number): void;
+
+    /**
+     * Sends one parameter frame (identifier 0x560): the low 8 bits of
+     * `paramNum` and up to 7 value bytes (zeros past them; seven zero bytes
+     * when `value` is left out).
+     */
+    writeParameter(paramNum: number): void;
+    writeParameter(paramNum: number, value: Uint8Array): void;
+
+    /** The state of the slot that `msgId` maps to (any number maps to a slot). */
+    readStatus(msgId: number): StatusObject;
+
+    /**
+     * Makes the next poll process this frame instead of reading the bus:
+     * bytes 0-14 of a bridge frame (identifier in bytes 2-3, length code in
+     * byte 6, data in bytes 7-14); the driver adds the checksum.
+     */
+    simulate(frameBytes: Uint8Array): void;
+
+    /**
+     * Clears one slot (the slot `msgId` maps to) or, with undefined, all of
+     * them; `keepCounters` keeps their counters. Exactly two arguments.
+     */
+    clearMem(keepCounters: boolean, msgId: number | undefined): void;
+
+    /** "1.0.1" */
+    getVersion(): string;
+  }
+}
+
+declare const qel: qel.Driver;
+export = qel;

@@ -1,0 +1,70 @@
+// Types of `require('qel/sim')`: the same driver on a simulated CAN bridge,
+// with the bridge's control surface as `bridge`.
+import qel = require('./index');
+
+declare namespace qelSim {
+  type QelBuffer = qel.QelBuffer;
+  type DriverStats = qel.DriverStats;
+  type StatusObject = qel.StatusObject;
+  type StatusCallback = qel.StatusCallback;
+
+  /** One write that the driver made to the simulated bridge. */
+  interface BridgeWrite {
+    /** The bytes written (17 for a transmit frame, beginning with 0x30). */
+    bytes: QelBuffer;
+    /** The result code the bridge gave (0 = success). */
+    code: number;
+    /** When, in ms on the clock of `bridge.now()`. */
+    time: number;
+  }
+
+  interface BridgeState {
+    initialized: boolean;
+    i2cOpen: boolean;
+    slaveAddress: number;
+    clockDivider: number;
+    /** Transfers that began while another was still on the bus. */
+    overlaps: number;
+  }
+
+  /**
+   * The simulated CAN bridge. Its methods throw a TypeError
+   * "bridge.<method>: expected ..." on wrong arguments.
+   */
+  interface Bridge {
+    /** Empties the queue, the write log and every fault. */
+    reset(): void;
+    /** Queues a 16-byte bridge frame `repeat` times (default once) for the driver's polls. */
+    receive(frame16: Uint8Array, repeat?: number): void;
+    /** Frames queued and not yet polled. */
+    pending(): number;
+    /** Every write the driver made, oldest first. */
+    writes(): BridgeWrite[];
+    /** 16-byte reads of the receive register so far. */
+    reads(): number;
+    /** Makes the library initialisation fail (as without root). */
+    failInit(on: boolean): void;
+    /** Values that the next reads of the bit-rate register give, one per read (then the written value). */
+    baudReadback(values: readonly number[]): void;
+    /** Fails the next `count` receive reads with result code `code` (1-255). */
+    failReads(count: number, code: number): void;
+    /** Fails the next `count` writes with result code `code` (1-255). */
+    failWrites(count: number, code: number): void;
+    /** Fails the selection of the receive register with `code`; 0 ends the fault. */
+    failSelect(code: number): void;
+    /** Simulated I2C clock in Hz (a transfer takes 9 bit times per byte); 0 makes transfers take no time. */
+    busSpeed(hz: number): void;
+    state(): BridgeState;
+    /** The bridge's monotonic clock, ms. */
+    now(): number;
+    /** Where the debug log of this flavour goes. */
+    readonly logPath: string;
+  }
+
+  interface SimDriver extends qel.Driver {
+    readonly bridge: Bridge;
+  }
+}
+
+declare const qelSim: qelSim.SimDriver;
+export = qelSim;
