@@ -1,0 +1,296 @@
+'use strict';
+// The receive loop on the simulated bridge: statistics, checksum and enable
+// filters, the cyclic, debounced and event classes, bus read failures, and
+// simulated frames. Every driver lifetime runs in a child process of its own.
+const { describe, test } = require('node:test');
+const assert = require('node:assert/strict');
+const { msg } = require('../helpers/catalogue');
+const { runScenario } = require('../helpers/scenario');
+
+// Shared by the children. `feed` queues frames and returns once the bridge
+// has handed them all over, two more polls have passed and the main loop
+// has had time to deliver what they changed.
+const CHILD = `
+const U = undefined;
+const got = [];
+const brief = (s) => ({ id: s.msg_id, counter: s.counter, data: [...s.msg_data], ts: s.timestamp, stats: s.driver_stats });
+qel.registerCallback((s) => got.push(brief(s)));
+async function feed(...frames) {
+  for (const f of frames) bridge.receive(f);
+  await until(() => bridge.pending() === 0);
+  const r = bridge.reads();
+  await until(() => bridge.reads() >= r + 2);
+  await wait(15);
+}
+const isHeartbeat = (w) => w.bytes.length === 17 && w.bytes[3] === 0x07 && w.bytes[4] === 0x60;
+// The "empty" statistic read between two counts of bus reads.
+function emptyBetween(nonEmptyFrames) {
+  const r1 = bridge.reads();
+  const s = qel.readStatus(0xffe);
+  const r2 = bridge.reads();
+  return { empty: s.driver_stats.empty, low: r1 - nonEmptyFrames, high: r2 - nonEmptyFrames };
+}
+`;
+
+const ids = (list) => list.map((g) => [g.id, g.counter]);
+// The heartbeat thread announces itself whenever it gets to run.
+const withoutHeartbeat = (lines) => lines.filter((l) => l !== msg('HB_DISABLED'));
+
+describe('receive loop', { concurrency: 4 }, () => {
+  test('statistics for each kind of frame; dropped frames leave their slots untouched', async () => {
+    const r = await runScenario(`${CHILD}
+      qel.driverStart(0, 1000, 0, 300, U, U, U);
+      await feed(
+        frame(0x765, [1]),                                   // hb
+        frame(0x765, [1], { badChecksum: true }),            // hb and err
+        frame(0x123, [1], { badChecksum: true }),            // unk, no checksum test
+        frame(0xfff, [1]),                                   // unk
+        frame(0xffe, [1]),                                   // empty
+        frame(0x1a1, [7, 7], { len: 0xff }),                 // empty, valid checksum
+        frame(0x1a1, [9], { badChecksum: true }),            // err
+        frame(0x421, [1]),                                   // disabled by default
+        frame(0xffd, [1]),                                   // dropped without counting
+      );
+      const phase1 = {
+        got: got.length,
+        slot0: qel.readStatus(0x1a1),
+        slot3: qel.readStatus(0x421),
+        slot13: qel.readStatus(0x765),
+        err: qel.readStatus(0xffd),
+        empty: emptyBetween(7),
+      };
+      await feed(
+        frame(0x2c0, [5, 6, 7, 8, 9, 10, 11, 12], { len: 2 }),
+        frame(0x1a1, [1, 2, 3, 4, 5, 6, 7, 8], { head: [0x12, 0x34], mid: [0x56, 0x78] }),
+      );
+      done({ phase1, got, empty: emptyBetween(9), slot0: qel.readStatus(0x1a1), slot6: qel.readStatus(0x2c0) });
+    `);
+    const { phase1, empty } = r.result;
+    assert.equal(phase1.got, 0, 'no dropped frame is delivered');
+    assert.deepEqual({ ...phase1.slot0.driver_stats, empty: 0 }, { hb: 2, unk: 2, empty: 0, err: 2 });
+    for (const slot of ['slot0', 'slot3', 'slot13']) {
+      const s = phase1[slot];
+      assert.deepEqual([s.timestamp, s.counter, s.msg_id, s.msg_data.data], ['0', slot === 'slot13' ? 2 : 0, 0, [0, 0, 0, 0, 0, 0, 0, 0]], slot);
+    }
+    assert.equal(phase1.err.counter, 2, 'identifier 0xffd is not counted in "err"');
+    assert.ok(phase1.empty.empty >= phase1.empty.low && phase1.empty.empty <= phase1.empty.high,
+      `"empty" ${JSON.stringify(phase1.empty)}: every read that brought no message`);
+    assert.ok(phase1.empty.empty >= 4, 'two empty-kind frames and at least two idle polls');
+
+    assert.deepEqual(r.result.got.map((g) => [g.id, g.counter, g.data]), [
+      [0x2c0, 1, [5, 6, 7, 8, 9, 10, 11, 12]],
+      [0x1a1, 1, [1, 2, 3, 4, 5, 6, 7, 8]],
+    ]);
+    assert.deepEqual({ ...r.result.got[1].stats, empty: 0 }, { hb: 2, unk: 2, empty: 0, err: 2 });
+    assert.ok(empty.empty >= empty.low && empty.empty <= empty.high, `"empty" ${JSON.stringify(empty)}`);
+    assert.equal(r.result.slot0.msg_id, 0x1a1);
+    assert.equal(r.result.slot6.counter, 1);
+  });
+
+  test('cyclic, debounced and event classes with the default tables', async () => {
+    const r = await runScenario(`${CHILD}
+      qel.driverStart(0, 1000, 0, 500, U, U, U);
+      const A = [1, 2, 3, 4, 5, 6, 7, 8];
+      const A2 = [1, 2, 3, 4, 5, 6, 7, 9];
+      const marks = {};
+      const mark = (label) => { marks[label] = got.length; };
+
+      // cyclic 0x1a1
+      await feed(frame(0x1a1, A)); mark('c1');
+      const cyclicTs1 = qel.readStatus(0x1a1).timestamp;
+      await wait(15);
+      await feed(frame(0x1a1, A)); mark('c2');
+      const cyclicTs2 = qel.readStatus(0x1a1).timestamp;
+      await feed(frame(0x1a1, A2)); mark('c3');
+      await feed(frame(0x1a1, A2)); mark('c4');
+      await feed(frame(0x1a1, A)); mark('c5');
+
+      // event 0x4a1, identical frames
+      for (let i = 0; i < 3; i++) await feed(frame(0x4a1, [0x55]));
+      mark('e');
+
+      // debounced 0x2c0 with a 500 ms window
+      await feed(frame(0x2c0, [1, 2, 3, 4])); mark('d1');
+      const t1 = got[got.length - 1].ts;
+      await wait(15);
+      await feed(frame(0x2c0, [1, 2, 3, 4])); mark('d2');
+      await feed(frame(0x2c0, [1, 2, 3, 9])); mark('d3');
+      const suppressed = qel.readStatus(0x2c0);
+      await feed(frame(0x2c0, [1, 2, 4, 9])); mark('d4');
+      const t2 = Number(got[got.length - 1].ts);
+      await feed(frame(0x2c0, [1, 2, 4, 9, 0, 0, 0, 1])); mark('d5');
+      const inWindow = Date.now() - t2;
+      await until(() => Date.now() > t2 + 650, 5000);
+      await feed(frame(0x2c0, [1, 2, 4, 9, 0, 0, 0, 1])); mark('d6');
+      done({ got, marks, cyclicTs1, cyclicTs2, t1, suppressed, inWindow });
+    `);
+    const { got, marks } = r.result;
+    assert.deepEqual([marks.c1, marks.c2, marks.c3, marks.c4, marks.c5], [1, 1, 2, 2, 3], 'cyclic: first, no repeat, change, no repeat, change back');
+    assert.deepEqual(got.slice(0, 3).map((g) => [g.id, g.counter, g.data]), [
+      [0x1a1, 1, [1, 2, 3, 4, 5, 6, 7, 8]],
+      [0x1a1, 3, [1, 2, 3, 4, 5, 6, 7, 9]],
+      [0x1a1, 5, [1, 2, 3, 4, 5, 6, 7, 8]],
+    ]);
+    assert.ok(Number(r.result.cyclicTs2) > Number(r.result.cyclicTs1), 'a cyclic slot takes the time of every frame');
+
+    assert.equal(marks.e, 6, 'every event frame is delivered');
+    assert.deepEqual(ids(got.slice(3, 6)), [[0x4a1, 1], [0x4a1, 2], [0x4a1, 3]]);
+
+    assert.ok(r.result.inWindow < 500, `the window checks ran within ${r.result.inWindow} ms`);
+    assert.deepEqual([marks.d1, marks.d2, marks.d3, marks.d4, marks.d5, marks.d6], [7, 7, 7, 8, 8, 9]);
+    assert.deepEqual(got.slice(6).map((g) => [g.id, g.counter, g.data]), [
+      [0x2c0, 1, [1, 2, 3, 4, 0, 0, 0, 0]],
+      [0x2c0, 4, [1, 2, 4, 9, 0, 0, 0, 0]],
+      [0x2c0, 6, [1, 2, 4, 9, 0, 0, 0, 1]],
+    ]);
+    const s = r.result.suppressed;
+    assert.deepEqual([s.counter, s.msg_data.data, s.timestamp], [3, [1, 2, 3, 9, 0, 0, 0, 0], r.result.t1],
+      'suppressed frames are stored and counted; the slot keeps the time of its last report');
+  });
+
+  test('a negative debounce window is compared as unsigned: repeats are never reported again', async () => {
+    const r = await runScenario(`${CHILD}
+      qel.driverStart(0, 1000, 0, -1, U, U, U);
+      await feed(frame(0x2c0, [1, 2, 3]));
+      await wait(100);
+      await feed(frame(0x2c0, [1, 2, 3]));
+      await feed(frame(0x2c0, [1, 2, 4]));
+      done({ got, counter: qel.readStatus(0x2c0).counter });
+    `);
+    assert.ok(r.lines[0].endsWith('DEBOUNCING=-1ms'), r.lines[0]);
+    assert.deepEqual(r.result.got.map((g) => [g.id, g.counter, g.data]), [
+      [0x2c0, 1, [1, 2, 3, 0, 0, 0, 0, 0]],
+      [0x2c0, 3, [1, 2, 4, 0, 0, 0, 0, 0]],
+    ]);
+    assert.equal(r.result.counter, 3);
+  });
+
+  test('enable and cyclic tables given to driverStart decide filtering and class', async () => {
+    const r = await runScenario(`${CHILD}
+      qel.driverStart(0, 1000, 0, 100, [0x421, 0x1a1, 0x4e0, 0x2c4], [0x421, 0x2c4], U);
+      await feed(frame(0x2c0, [1]), frame(0x2a1, [1]), frame(0x3a1, [1]));
+      const disabled = [0x2c0, 0x2a1, 0x3a1].map((id) => qel.readStatus(id).counter);
+      await feed(frame(0x421, [1]));
+      await feed(frame(0x421, [1]));
+      await feed(frame(0x1a1, [1]));
+      await feed(frame(0x1a1, [1]));
+      await feed(frame(0x4e0, [1]));
+      await feed(frame(0x4e0, [1]));
+      await feed(frame(0x2c4, [1]));
+      await wait(250);
+      await feed(frame(0x2c4, [1]));
+      done({ got, disabled, c2c4: qel.readStatus(0x2c4).counter, c421: qel.readStatus(0x421).counter });
+    `);
+    assert.deepEqual(r.result.disabled, [0, 0, 0], 'disabled identifiers are not recorded');
+    assert.deepEqual(ids(r.result.got), [[0x421, 1], [0x1a1, 1], [0x1a1, 2], [0x4e0, 1], [0x4e0, 2], [0x2c4, 1]],
+      '0x421 cyclic; 0x1a1 and 0x4e0 events; 0x2c4 cyclic before debounced');
+    assert.equal(r.result.c2c4, 2);
+    assert.equal(r.result.c421, 2);
+  });
+
+  test('failed bus reads count in "err" and are retried without the poll pause', async () => {
+    const r = await runScenario(`${CHILD}
+      qel.driverStart(0, 50000, 0, 300, U, U, U);
+      const r0 = bridge.reads();
+      await until(() => bridge.reads() > r0);
+      console.log('#faults');
+      bridge.failReads(50, 4);
+      const t0 = Date.now();
+      await until(() => qel.readStatus(0xffd).counter >= 50, 10000);
+      const ms = Date.now() - t0;
+      await wait(120);
+      const s = qel.readStatus(0xffd);
+      bridge.receive(frame(0x4a1, [3]));
+      await until(() => got.length === 1, 5000);
+      done({ ms, counter: s.counter, stats: s.driver_stats, got });
+    `);
+    assert.ok(r.result.ms < 1200, `50 failed reads took ${r.result.ms} ms at a 50 ms poll pause`);
+    assert.equal(r.result.counter, 50);
+    assert.deepEqual({ ...r.result.stats, empty: 0 }, { hb: 0, unk: 0, empty: 0, err: 50 });
+    const after = withoutHeartbeat(r.lines.slice(r.lines.indexOf('#faults') + 1));
+    assert.deepEqual(after, [], 'read errors are printed only in debug mode');
+    assert.deepEqual(ids(r.result.got), [[0x4a1, 1]], 'reading resumes once the bus answers');
+  });
+
+  test('an unplugged bridge (every read failing, no poll pause) does not starve commands, queries, clearing or the heartbeat', async () => {
+    const r = await runScenario(`${CHILD}
+      qel.driverStart(0, 0, 20000, 300, U, U, U);
+      bridge.failReads(1e9, 1);
+      await wait(50);
+      const times = { sendCommand: [], readStatus: [], clearMem: [] };
+      const h0 = bridge.writes().filter(isHeartbeat).length;
+      const w0 = bridge.now();
+      for (let i = 1; i <= 5; i++) {
+        let t = Date.now();
+        qel.sendCommand(i);
+        times.sendCommand.push(Date.now() - t);
+        t = Date.now();
+        qel.readStatus(0x1a1);
+        times.readStatus.push(Date.now() - t);
+        t = Date.now();
+        qel.clearMem(true, U);
+        times.clearMem.push(Date.now() - t);
+        await wait(40);
+      }
+      const w1 = bridge.now();
+      const beats = bridge.writes().filter(isHeartbeat).length - h0;
+      const commands = bridge.writes().filter((w) => w.bytes.length === 17 && w.bytes[3] === 0x04 && w.bytes[4] === 0xe0).map((w) => w.bytes[8]);
+      done({ times, beats, windowMs: w1 - w0, commands, err: qel.readStatus(0xffd).counter });
+    `);
+    for (const [name, list] of Object.entries(r.result.times)) {
+      assert.ok(Math.max(...list) < 250, `${name} took ${list.join(', ')} ms`);
+    }
+    assert.deepEqual(r.result.commands, [1, 2, 3, 4, 5]);
+    assert.ok(r.result.beats >= 3, `${r.result.beats} heartbeats in ${r.result.windowMs.toFixed(0)} ms at 20 ms`);
+    assert.ok(r.result.err > 100, `"err" ${r.result.err}`);
+  });
+
+  test('simulate: the next poll takes the frame instead of a bus read; a second simulate replaces a pending one', async () => {
+    const r = await runScenario(`${CHILD}
+      qel.driverStart(0, 200000, 0, 300, U, U, U);
+      const nextRead = async () => { const n = bridge.reads(); await until(() => bridge.reads() > n, 3000); };
+      await nextRead();
+      console.log('#one');
+      const r0 = bridge.reads();
+      qel.simulate(Buffer.from([0x00, 0x00, 0x02, 0xc0, 0x00, 0x00, 0x08, 1, 2, 3, 4, 5, 6, 7, 8]));
+      await until(() => got.length === 1, 3000);
+      const r1 = bridge.reads();
+      await nextRead();
+      await nextRead();
+      console.log('#two');
+      qel.simulate(simBytes(0x4a1, [0x0a]));
+      qel.simulate(simBytes(0x4a1, [0x0b]));
+      const r2 = bridge.reads();
+      await until(() => got.length === 2, 3000);
+      const r3 = bridge.reads();
+      await nextRead();
+      await nextRead();
+      console.log('#empty');
+      const before = qel.readStatus(0x4a1);
+      const d0 = before.driver_stats.empty - bridge.reads();
+      qel.simulate(simBytes(0x2c0, [9, 9, 9], { len: 0xff }));
+      await until(() => qel.readStatus(0x4a1).driver_stats.empty > before.driver_stats.empty, 3000);
+      const after = qel.readStatus(0x2c0);
+      const d1 = after.driver_stats.empty - bridge.reads();
+      await nextRead();
+      console.log('#end');
+      done({ got, r0, r1, r2, r3, d0, d1, slot6: after, c4a1: qel.readStatus(0x4a1).counter });
+    `, { timeout: 20000 });
+    const { result } = r;
+    assert.equal(result.r1, result.r0, 'the poll that took the simulated frame read nothing from the bus');
+    assert.equal(result.r3, result.r2);
+    assert.deepEqual(result.got.map((g) => [g.id, g.counter, g.data]), [
+      [0x2c0, 1, [1, 2, 3, 4, 5, 6, 7, 8]],
+      [0x4a1, 1, [0x0b, 0, 0, 0, 0, 0, 0, 0]],
+    ], 'only the second of two pending simulated frames is processed');
+    assert.equal(result.c4a1, 1);
+    assert.equal(result.d1, result.d0 + 1, 'a simulated frame with length code 0xff counts in "empty" without a read');
+    assert.deepEqual([result.slot6.counter, result.slot6.msg_data.data], [1, [1, 2, 3, 4, 5, 6, 7, 8]]);
+    const lines = withoutHeartbeat(r.lines);
+    const at = (label) => lines.indexOf('#' + label);
+    assert.deepEqual(lines.slice(at('one') + 1, at('two')), [msg('SIMULATING')]);
+    assert.deepEqual(lines.slice(at('two') + 1, at('empty')), [msg('SIMULATING')]);
+    assert.deepEqual(lines.slice(at('empty') + 1, at('end')), [msg('SIMULATING')]);
+    assert.equal(msg('SIMULATING'), 'QEL Driver -- Simulating a received message');
+  });
+});

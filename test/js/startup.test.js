@@ -1,0 +1,377 @@
+'use strict';
+// driverStart: its checks, the settings it applies, the bridge bring-up with
+// its console lines, the failures a start can meet and the retry after them.
+// Every driver lifetime runs in a child process of its own.
+const { describe, test } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('fs');
+const { msg } = require('../helpers/catalogue');
+const { runScenario } = require('../helpers/scenario');
+
+// Shared by the children: `attempt` calls driverStart after printing a
+// marker line, so the parent can cut the output into one block per call.
+const CHILD = `
+const outcomes = {};
+function attempt(label, ...args) {
+  console.log('#' + label);
+  try {
+    const r = qel.driverStart(...args);
+    outcomes[label] = { ok: true, returned: r === undefined ? 'undefined' : String(r) };
+  } catch (e) {
+    outcomes[label] = { ok: false, type: e && e.constructor && e.constructor.name, message: e && e.message };
+  }
+}
+const U = undefined;
+const isHeartbeat = (w) => w.bytes.length === 17 && w.bytes[0] === 0x30 && w.bytes[3] === 0x07 && w.bytes[4] === 0x60;
+const registerWrites = () => bridge.writes().filter((w) => w.bytes.length < 17).map((w) => [...w.bytes]);
+`;
+
+// Output lines grouped by the marker printed before each attempt.
+function blocks(lines) {
+  const out = { '': [] };
+  let current = '';
+  for (const line of lines) {
+    if (line.startsWith('#')) {
+      current = line.slice(1);
+      out[current] = [];
+    } else {
+      out[current].push(line);
+    }
+  }
+  return out;
+}
+
+const DEFAULT_IDS = [[0x1a1, 1], [0x2a1, 0], [0x3a1, 1], [0x4a1, 0], [0x2a2, 0], [0x2c0, 0],
+  [0x2c1, 0], [0x2c4, 0], [0x2c5, 0], [0x2c8, 0], [0x2c9, 0]];
+
+function listening(entries) {
+  return msg('LISTENING_PREFIX') + entries.map(([id, cyclic]) => msg('LISTENING_ENTRY', id, cyclic)).join('');
+}
+
+// The lines of driver_start up to and including the debug-mode line.
+function bringUp(delays, ids = DEFAULT_IDS) {
+  return [
+    msg('STARTING', ...delays),
+    listening(ids),
+    msg('CLOCK_DIVIDER', 626),
+    msg('SLAVE_ADDRESS', 0x25),
+    msg('FRAME_LEN', 16),
+    msg('DEBUG_MODE', 0),
+  ];
+}
+
+const failed = (message) => ({ ok: false, type: 'TypeError', message });
+const OK = { ok: true, returned: 'undefined' };
+
+describe('driver start-up', { concurrency: 4 }, () => {
+  test('argument checks in order; refused calls print nothing and change nothing; defaults on a fresh process; no second start', async () => {
+    const r = await runScenario(`${CHILD}
+      attempt('no-callback', 1);
+      qel.registerCallback(() => {});
+      attempt('count-0');
+      attempt('count-6', 1, 2, 3, 4, [], []);
+      attempt('count-8', 1, 2, 3, 4, [], [], true, 8);
+      attempt('count-before-types', null, null, null, null, null, null, null, null);
+      attempt('a1-string', '1', U, U, U, U, U, U);
+      attempt('a1-null', null, U, U, U, U, U, U);
+      attempt('a1-first-of-many', null, null, 'x', {}, 5, 6, 7);
+      attempt('a2-boolean', 1, true, U, U, U, U, U);
+      attempt('a2-null', 1, null, U, U, U, U, U);
+      attempt('a3-string', 1, 2, '3', U, U, U, U);
+      attempt('a3-bigint', 1, 2, 3n, U, U, U, U);
+      attempt('a4-object', 1, 2, 3, {}, U, U, U);
+      attempt('a4-number-object', 1, 2, 3, new Number(4), U, U, U);
+      attempt('a5-null', 1, 2, 3, 4, null, U, U);
+      attempt('a5-buffer', 1, 2, 3, 4, Buffer.from([0x01, 0xa1]), U, U);
+      attempt('a5-typed-array', 1, 2, 3, 4, new Uint16Array([0x1a1]), U, U);
+      attempt('a5-array-like', 1, 2, 3, 4, { length: 1, 0: 0x1a1 }, U, U);
+      attempt('a5-number', 1, 2, 3, 4, 0x1a1, U, U);
+      attempt('a6-null', 1, 2, 3, 4, [0x1a1], null, U);
+      attempt('a6-typed-array', 1, 2, 3, 4, [0x1a1], new Int32Array([0x1a1]), U);
+      attempt('a7-number', 1111, 2222, 3333, 4444, [0x1a1], [0x2a1], 1);
+      attempt('a7-null', 1111, 2222, 3333, 4444, [0x1a1], [0x2a1], null);
+      attempt('a7-string', 1111, 2222, 3333, 4444, [0x1a1], [0x2a1], 'true');
+      const writesBefore = bridge.writes().length;
+      const stateBefore = bridge.state();
+      bridge.baudReadback([0x0f]);
+      attempt('start', U, U, U, U, U, U, U);
+      const stateAfter = bridge.state();
+      await until(() => bridge.writes().some(isHeartbeat));
+      const registersAfterStart = registerWrites();
+      attempt('second-no-args');
+      attempt('second-valid', 0, 1000, 1000, 10, [0x4e0], [], true);
+      attempt('second-nulls', null, null, null, null, null, null, null);
+      console.log('#end');
+      // The first start's 20 ms poll pause stays in force.
+      const r0 = bridge.reads();
+      await wait(300);
+      const polls = bridge.reads() - r0;
+      done({ outcomes, writesBefore, stateBefore, stateAfter, registersAfterStart,
+        registersAtEnd: registerWrites(), polls, readStatus: qel.readStatus(0x1a1).counter });
+    `, { timeout: 20000 });
+    const { result } = r;
+    const o = result.outcomes;
+    assert.deepEqual(o['no-callback'], failed(msg('NO_CALLBACK')));
+    for (const label of ['count-0', 'count-6', 'count-8', 'count-before-types']) {
+      assert.deepEqual(o[label], failed(msg('EXPECTED_7_ARGS')), label);
+    }
+    assert.equal(msg('EXPECTED_7_ARGS'), 'QEL Driver -- Expected 7 arguments');
+    const byArgument = {
+      1: ['a1-string', 'a1-null', 'a1-first-of-many'],
+      2: ['a2-boolean', 'a2-null'],
+      3: ['a3-string', 'a3-bigint'],
+      4: ['a4-object', 'a4-number-object'],
+      5: ['a5-null', 'a5-buffer', 'a5-typed-array', 'a5-array-like', 'a5-number'],
+      6: ['a6-null', 'a6-typed-array'],
+      7: ['a7-number', 'a7-null', 'a7-string'],
+    };
+    for (const [n, labels] of Object.entries(byArgument)) {
+      for (const label of labels) assert.deepEqual(o[label], failed(msg(`START_ARG${n}`)), label);
+    }
+    assert.equal(msg('START_ARG4'), 'QEL Driver -- Expected an integer or undefined as the forth argument');
+
+    // Refused calls print nothing and touch no hardware.
+    const b = blocks(r.lines);
+    assert.deepEqual(b[''], []);
+    for (const labels of Object.values(byArgument)) for (const label of labels) assert.deepEqual(b[label], [], label);
+    for (const label of ['no-callback', 'count-0', 'count-6', 'count-8', 'count-before-types']) assert.deepEqual(b[label], [], label);
+    assert.equal(result.writesBefore, 0);
+    assert.equal(result.stateBefore.initialized, false);
+
+    // The successful start shows the defaults: nothing a refused call held was applied.
+    assert.deepEqual(o.start, OK);
+    assert.deepEqual(b.start, [
+      ...bringUp([50000, 20000, 500000, 2000]),
+      msg('BAUD_OK', 0x0f),
+      msg('SELECT_OK'),
+      msg('HB_STARTING', 500000),
+    ]);
+    assert.equal(b.start[6], 'QEL Driver -- CAN Bus BAUD speed = 250000 (0xf)');
+    assert.deepEqual(result.stateAfter, { initialized: true, i2cOpen: true, slaveAddress: 0x25, clockDivider: 626, overlaps: 0 });
+    assert.deepEqual(result.registersAfterStart, [[0x03, 0x0f], [0x03], [0x40]]);
+
+    // A second start is refused before its count and types, prints nothing, changes nothing.
+    for (const label of ['second-no-args', 'second-valid', 'second-nulls']) {
+      assert.deepEqual(o[label], failed(msg('ALREADY_STARTED')), label);
+      assert.deepEqual(b[label], [], label);
+    }
+    assert.equal(msg('ALREADY_STARTED'), 'QEL Driver -- The driver is already started');
+    assert.deepEqual(b.end, []);
+    assert.deepEqual(result.registersAtEnd, result.registersAfterStart, 'no second bring-up');
+    assert.ok(result.polls >= 3 && result.polls <= 20, `polls in 300 ms at 20 ms: ${result.polls}`);
+  });
+
+  test('numbers use the 32-bit integer conversion; a failed start keeps the settings it applied', async () => {
+    const r = await runScenario(`${CHILD}
+      qel.registerCallback(() => {});
+      bridge.failInit(true);
+      attempt('wrap', Infinity, -Infinity, 2 ** 31, 3 * 2 ** 32 + 2000.5, U, U, U);
+      attempt('plus-5', 2 ** 32 + 5, U, U, U, U, U, U);
+      attempt('convert', 1.7, 2 ** 32 + 1000, NaN, -1.5, U, U, U);
+      bridge.failInit(false);
+      attempt('keep', U, U, U, U, U, U, U);
+      const r0 = bridge.reads();
+      await wait(150);
+      done({ outcomes, polls: bridge.reads() - r0, heartbeats: bridge.writes().filter(isHeartbeat).length });
+    `, { timeout: 20000 });
+    const o = r.result.outcomes;
+    const b = blocks(r.lines);
+    assert.deepEqual(o.wrap, failed(msg('START_FAILED')));
+    assert.deepEqual(b.wrap, [msg('STARTING', 0, 0, -2147483648, 2000), listening(DEFAULT_IDS), msg('INIT_FAILED')]);
+    assert.deepEqual(o['plus-5'], failed(msg('START_FAILED')));
+    assert.deepEqual(b['plus-5'], [msg('STARTING', 5, 0, -2147483648, 2000), listening(DEFAULT_IDS), msg('INIT_FAILED')]);
+    assert.deepEqual(o.convert, failed(msg('START_FAILED')));
+    assert.deepEqual(b.convert, [msg('STARTING', 1, 1000, 0, -1), listening(DEFAULT_IDS), msg('INIT_FAILED')]);
+    assert.equal(b.convert[0], 'QEL Driver -- starting with I2C Delay Cycle=1us, CAN BUS Delay Cycle=1000us, HEARTBIT Delay Cycle=0us, DEBOUNCING=-1ms');
+    assert.deepEqual(o.keep, OK);
+    assert.deepEqual(b.keep, [...bringUp([1, 1000, 0, -1]), msg('BAUD_OK', 0x0f), msg('SELECT_OK'), msg('HB_DISABLED')]);
+    assert.ok(r.result.polls >= 20, `polls in 150 ms at 1 ms: ${r.result.polls}`);
+    assert.equal(r.result.heartbeats, 0);
+  });
+
+  test('negative i2c and CAN bus delays are printed as given and pause for 0', async () => {
+    const r = await runScenario(`${CHILD}
+      qel.registerCallback(() => {});
+      const t0 = Date.now();
+      attempt('start', -3, -20000, 2 ** 32 + 20000, 300.9, U, U, U);
+      const startMs = Date.now() - t0;
+      await until(() => bridge.writes().some(isHeartbeat));
+      const r0 = bridge.reads();
+      const h0 = bridge.writes().filter(isHeartbeat).length;
+      await wait(300);
+      done({ outcomes, startMs, polls: bridge.reads() - r0, heartbeats: bridge.writes().filter(isHeartbeat).length - h0 });
+    `, { timeout: 20000 });
+    const b = blocks(r.lines);
+    assert.deepEqual(r.result.outcomes.start, OK);
+    assert.deepEqual(b.start, [...bringUp([-3, -20000, 20000, 300]), msg('BAUD_OK', 0x0f), msg('SELECT_OK'), msg('HB_STARTING', 20000)]);
+    assert.ok(r.result.startMs < 3000, `start-up took ${r.result.startMs} ms`);
+    assert.ok(r.result.polls >= 100, `polls in 300 ms without a pause: ${r.result.polls}`);
+    assert.ok(r.result.heartbeats >= 4, `heartbeats in 300 ms at 20 ms beside a pause-free poll: ${r.result.heartbeats}`);
+  });
+
+  test('identifier arrays: unlisted identifiers, holes, conversions, throwing elements, one table at a time', async () => {
+    const r = await runScenario(`${CHILD}
+      qel.registerCallback(() => {});
+      bridge.failInit(true);
+      attempt('defaults', 0, 1000, 0, 300, U, U, U);
+      attempt('two', U, U, U, U, [0x1a1, 0x2a1], U, U);
+      attempt('unlisted', U, U, U, U, [0x700, 0xfff, 0x123, -1], U, U);
+      attempt('empty', U, U, U, U, [], U, U);
+      const sparse = [];
+      sparse[5] = 0x4a1;
+      sparse.length = 9;
+      attempt('holes', U, U, U, U, [, , 0x2c0], U, U);
+      attempt('holes-2', U, U, U, U, sparse, U, U);
+      attempt('three', U, U, U, U, [0x1a1, 0x3a1, 0x4a1], U, U);
+      attempt('cyclic-empty', U, U, U, U, U, [], U);
+      attempt('cyclic-set', U, U, U, U, U, [0x4a1, 0x4a1, 0x1a1, 0x760, 0x2c9], U);
+      const tricky = [0x1a1];
+      Object.defineProperty(tricky, 1, { get() { throw new Error('getter'); }, enumerable: true });
+      tricky.push({ valueOf() { throw new Error('valueOf'); } }, { valueOf() { return 0x2a1; } }, 2 ** 32 + 0x2c9, 0x3a1 + 0.9, 0x4e0, 0x421);
+      attempt('tricky', U, U, U, U, tricky, [0x2c9, 0x2c9, { get valueOf() { throw new Error('x'); } }, 0x421], U);
+      bridge.failInit(false);
+      attempt('start', U, U, U, U, U, U, U);
+      // 0x421 and 0x4e0 are enabled now (0x4e0 an event, 0x421 cyclic); 0x2c0 is not.
+      const got = [];
+      qel.registerCallback((s) => got.push([s.msg_id, s.counter]));
+      // One frame at a time, each delivered before the next arrives.
+      const feed = async (f) => {
+        bridge.receive(f);
+        await until(() => bridge.pending() === 0);
+        const r0 = bridge.reads();
+        await until(() => bridge.reads() >= r0 + 2);
+        await wait(15);
+      };
+      await feed(frame(0x2c0, [1]));
+      await feed(frame(0x421, [1]));
+      await feed(frame(0x421, [1]));
+      await feed(frame(0x4e0, [2]));
+      await feed(frame(0x4e0, [2]));
+      done({ outcomes, got, c2c0: qel.readStatus(0x2c0).counter, c421: qel.readStatus(0x421).counter });
+    `, { timeout: 20000 });
+    const o = r.result.outcomes;
+    const b = blocks(r.lines);
+    const failedStart = (ids) => [msg('STARTING', 0, 1000, 0, 300), listening(ids), msg('INIT_FAILED')];
+    const cases = {
+      defaults: DEFAULT_IDS,
+      two: [[0x1a1, 1], [0x2a1, 0]],
+      unlisted: [],
+      empty: [],
+      holes: [[0x2c0, 0]],
+      'holes-2': [[0x4a1, 0]],
+      three: [[0x1a1, 1], [0x3a1, 1], [0x4a1, 0]],
+      'cyclic-empty': [[0x1a1, 0], [0x3a1, 0], [0x4a1, 0]],
+      'cyclic-set': [[0x1a1, 1], [0x3a1, 0], [0x4a1, 1]],
+      tricky: [[0x1a1, 0], [0x2a1, 0], [0x3a1, 0], [0x421, 1], [0x2c9, 1], [0x4e0, 0]],
+    };
+    for (const [label, ids] of Object.entries(cases)) {
+      assert.deepEqual(o[label], failed(msg('START_FAILED')), label);
+      assert.deepEqual(b[label], failedStart(ids), label);
+    }
+    assert.equal(b.unlisted[1], 'QEL Driver -- listening for IDs: ');
+    assert.deepEqual(o.start, OK);
+    assert.deepEqual(b.start, [...bringUp([0, 1000, 0, 300], cases.tricky), msg('BAUD_OK', 0x0f), msg('SELECT_OK'), msg('HB_DISABLED')]);
+    assert.deepEqual(r.result.got, [[0x421, 1], [0x4e0, 1], [0x4e0, 2]]);
+    assert.equal(r.result.c2c0, 0, 'a disabled slot records nothing');
+    assert.equal(r.result.c421, 2);
+  });
+
+  test('bring-up failures (bcm2835_init, bit rate, receive register) close the bridge, start no thread, and a retry starts exactly one of each', async () => {
+    const r = await runScenario(`${CHILD}
+      qel.registerCallback(() => {});
+      const states = {}; const regs = {}; const quiet = {};
+      const after = async (label) => {
+        states[label] = bridge.state();
+        regs[label] = registerWrites();
+        await wait(60);
+        quiet[label] = { reads: bridge.reads(), transmits: bridge.writes().filter((w) => w.bytes.length === 17).length };
+      };
+      bridge.failInit(true);
+      attempt('init', 0, 20000, 20000, 300, U, U, U);
+      await after('init');
+      bridge.failInit(false);
+      bridge.baudReadback([0x0e, 0x0e]);
+      attempt('baud', U, U, U, U, U, U, U);
+      await after('baud');
+      let readStatusAfterFailure;
+      try { qel.readStatus(0x1a1); } catch (e) { readStatusAfterFailure = e.message; }
+      bridge.failSelect(9);
+      attempt('select', U, U, U, U, U, U, U);
+      await after('select');
+      bridge.failSelect(0);
+      bridge.baudReadback([0x0e, 0x0f]);
+      attempt('retry', U, U, U, U, U, U, U);
+      states.retry = bridge.state();
+      regs.retry = registerWrites();
+      // One heartbeat thread and one receive thread, each at its 20 ms period.
+      await until(() => bridge.writes().some(isHeartbeat));
+      await wait(50);
+      const t0 = bridge.now();
+      const r0 = bridge.reads();
+      await wait(400);
+      const r1 = bridge.reads();
+      const t1 = bridge.now();
+      const beats = bridge.writes().filter(isHeartbeat).map((w) => w.time).filter((t) => t >= t0 && t <= t1);
+      done({ outcomes, states, regs, quiet, readStatusAfterFailure, beats, windowMs: t1 - t0, polls: r1 - r0 });
+    `, { timeout: 20000 });
+    const { result } = r;
+    const o = result.outcomes;
+    const b = blocks(r.lines);
+    const closed = { initialized: false, i2cOpen: false };
+    const pick = (s) => ({ initialized: s.initialized, i2cOpen: s.i2cOpen });
+
+    assert.deepEqual(o.init, failed(msg('START_FAILED')));
+    assert.deepEqual(b.init, [msg('STARTING', 0, 20000, 20000, 300), listening(DEFAULT_IDS), msg('INIT_FAILED')]);
+    assert.equal(b.init[2], 'QEL Driver -- bcm2835_init failed. Are you running as root??');
+    assert.deepEqual(pick(result.states.init), closed);
+    assert.deepEqual(result.regs.init, []);
+
+    assert.deepEqual(o.baud, failed(msg('START_FAILED')));
+    assert.deepEqual(b.baud, [...bringUp([0, 20000, 20000, 300]), msg('BAUD_FAILED', 0x0e)]);
+    assert.equal(b.baud[6], 'QEL Driver -- Error setting CAN Bus BAUD speed to 250000, value in register 0x03 = 0xe');
+    assert.deepEqual(pick(result.states.baud), closed);
+    assert.deepEqual(result.regs.baud, [[0x03, 0x0f], [0x03], [0x03, 0x0f], [0x03]]);
+    assert.equal(result.readStatusAfterFailure, msg('NOT_STARTED_READ'));
+
+    assert.deepEqual(o.select, failed(msg('START_FAILED')));
+    assert.deepEqual(b.select, [...bringUp([0, 20000, 20000, 300]), msg('BAUD_OK', 0x0f), msg('SELECT_FAILED')]);
+    assert.deepEqual(pick(result.states.select), closed);
+    assert.deepEqual(result.regs.select.slice(4), [[0x03, 0x0f], [0x03], [0x40]]);
+
+    for (const label of ['init', 'baud', 'select']) {
+      assert.deepEqual(result.quiet[label], { reads: 0, transmits: 0 }, `no thread runs after the ${label} failure`);
+    }
+
+    assert.deepEqual(o.retry, OK);
+    assert.deepEqual(b.retry, [...bringUp([0, 20000, 20000, 300]), msg('SELECT_OK'), msg('HB_STARTING', 20000)],
+      'a second bit-rate write that reads back 0x0f prints no bit-rate line');
+    assert.deepEqual(result.states.retry, { initialized: true, i2cOpen: true, slaveAddress: 0x25, clockDivider: 626, overlaps: 0 });
+    assert.deepEqual(result.regs.retry.slice(7), [[0x03, 0x0f], [0x03], [0x03, 0x0f], [0x03], [0x40]]);
+
+    const expected = result.windowMs / 20;
+    assert.ok(result.beats.length >= 3 && result.beats.length <= expected + 2,
+      `${result.beats.length} heartbeats in ${result.windowMs.toFixed(0)} ms at 20 ms`);
+    const gaps = result.beats.slice(1).map((t, i) => t - result.beats[i]);
+    assert.ok(Math.min(...gaps) >= 19, `heartbeat gaps ${gaps.map((g) => g.toFixed(1)).join(' ')}`);
+    assert.ok(result.polls >= 3 && result.polls <= expected + 2, `${result.polls} polls in ${result.windowMs.toFixed(0)} ms at 20 ms`);
+  });
+
+  test('real flavour on a machine without /dev/mem: banner, listening line, bcm2835_init failure, Error starting the driver',
+    { skip: fs.existsSync('/dev/mem') && 'this machine has /dev/mem' }, async () => {
+      const r = await runScenario(`${CHILD}
+        qel.registerCallback(() => {});
+        attempt('start', 0, 1000, 20000, 300, [0x2c0, 0x1a1], U, U);
+        attempt('again', U, U, U, U, U, U, U);
+        let read;
+        try { qel.readStatus(0x1a1); } catch (e) { read = e.message; }
+        done({ outcomes, read });
+      `, { flavour: 'real', timeout: 20000 });
+      const b = blocks(r.lines);
+      assert.deepEqual(r.result.outcomes.start, failed(msg('START_FAILED')));
+      assert.equal(msg('START_FAILED'), 'QEL Driver -- Error starting the driver');
+      assert.deepEqual(b.start, [msg('STARTING', 0, 1000, 20000, 300), listening([[0x1a1, 1], [0x2c0, 0]]), msg('INIT_FAILED')]);
+      assert.deepEqual(r.result.outcomes.again, failed(msg('START_FAILED')), 'a failed start may be tried again');
+      assert.deepEqual(b.again, b.start);
+      assert.equal(r.result.read, msg('NOT_STARTED_READ'));
+    });
+});
