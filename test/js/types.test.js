@@ -7,7 +7,7 @@ const { spawn } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
-const { root } = require('../helpers/scenario');
+const { root, nodeCommand, TIME_FACTOR } = require('../helpers/scenario');
 
 const tsc = path.join(root, 'node_modules', '.bin', 'tsc');
 const fixtures = path.join(root, 'test', 'types');
@@ -21,11 +21,12 @@ function compileNow(name) {
   };
   fs.writeFileSync(path.join(dir, 'tsconfig.json'), JSON.stringify(config));
   return new Promise((resolve) => {
-    const child = spawn(process.execPath, [tsc, '-p', path.join(dir, 'tsconfig.json')], { cwd: root });
+    const node = nodeCommand();
+    const child = spawn(node.file, [...node.args, tsc, '-p', path.join(dir, 'tsconfig.json')], { cwd: root });
     let output = '';
     child.stdout.on('data', (d) => { output += d; });
     child.stderr.on('data', (d) => { output += d; });
-    const timer = setTimeout(() => child.kill('SIGKILL'), 120000);
+    const timer = setTimeout(() => child.kill('SIGKILL'), 120000 * TIME_FACTOR);
     child.on('close', (code) => {
       clearTimeout(timer);
       fs.rmSync(dir, { recursive: true, force: true });

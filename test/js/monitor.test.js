@@ -1,0 +1,314 @@
+'use strict';
+// qel-monitor, run as a command: line output on the simulated traffic,
+// replay of a candump capture, option errors, the refusal to touch a
+// machine that is not a Raspberry Pi, and the live table on a terminal.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { spawn } = require('child_process');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const { msg } = require('../helpers/catalogue');
+const { root, nodeCommand, TIME_FACTOR } = require('../helpers/scenario');
+const { realDriverProblem } = require('../../bin/lib/monitor/platform');
+const { OPTIONS } = require('../../bin/lib/monitor/options');
+const { HEADER } = require('../../bin/lib/monitor/screen');
+
+const monitorJs = path.join(root, 'bin', 'qel-monitor.js');
+
+// The documented line format of a delivered status object, and the end line.
+const STATUS_LINE = /^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) id=0x([0-9a-f]+) class=(cyclic|debounced|event) counter=(-?\d+) data=([0-9a-f]{16}) ts=(\d+) hb=(\d+) unk=(\d+) empty=(\d+) err=(\d+)$/;
+const END_LINE = /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z end reports=(\d+) hb=(\d+) unk=(\d+) empty=(\d+) err=(\d+)$/;
+
+function parseStatus(line) {
+  const m = STATUS_LINE.exec(line);
+  if (!m) return null;
+  return {
+    time: m[1], id: parseInt(m[2], 16), cls: m[3], counter: Number(m[4]), data: m[5], ts: Number(m[6]),
+    stats: { hb: Number(m[7]), unk: Number(m[8]), empty: Number(m[9]), err: Number(m[10]) },
+  };
+}
+
+function monitor(args, { timeout = 20000 } = {}) {
+  const node = nodeCommand();
+  return new Promise((resolve) => {
+    const started = Date.now();
+    const child = spawn(node.file, [...node.args, monitorJs, ...args], { cwd: root, stdio: ['ignore', 'pipe', 'pipe'] });
+    let stdout = '';
+    let stderr = '';
+    child.stdout.on('data', (d) => { stdout += d; });
+    child.stderr.on('data', (d) => { stderr += d; });
+    const timer = setTimeout(() => child.kill('SIGKILL'), timeout * TIME_FACTOR);
+    child.on('close', (code, signal) => {
+      clearTimeout(timer);
+      resolve({ code, signal, stdout, stderr, ms: Date.now() - started, lines: stdout.split('\n').filter((l) => l !== '') });
+    });
+  });
+}
+
+// Every line on stdout is the driver's, a status line or the end line.
+function sortLines(r) {
+  const driver = [];
+  const statuses = [];
+  const ends = [];
+  const other = [];
+  for (const line of r.lines) {
+    if (line.startsWith('QEL Driver -- ')) driver.push(line);
+    else if (STATUS_LINE.test(line)) statuses.push(parseStatus(line));
+    else if (END_LINE.test(line)) ends.push(line);
+    else other.push(line);
+  }
+  return { driver, statuses, ends, other };
+}
+
+test('--sim --lines --duration 2: parseable lines for every class, moving statistics, then it stops', async () => {
+  const r = await monitor(['--sim', '--lines', '--duration', '2']);
+  assert.equal(r.code, 0, r.stderr);
+  assert.equal(r.stderr, '');
+  assert.ok(r.ms >= 2000, `ran ${r.ms} ms`);
+  const { driver, statuses, ends, other } = sortLines(r);
+  assert.deepEqual(other, [], 'no line of another form');
+  assert.equal(driver[0], msg('STARTING', 0, 5000, 500000, 2000), 'sim defaults: i2c 0, poll 5000 us');
+  assert.equal(ends.length, 1);
+  assert.match(r.lines[r.lines.length - 1], END_LINE, 'the end line comes last');
+
+  const classes = new Set(statuses.map((s) => s.cls));
+  assert.deepEqual([...classes].sort(), ['cyclic', 'debounced', 'event']);
+  const expectedClass = (id) => ([0x1a1, 0x3a1].includes(id) ? 'cyclic' : id >> 8 === 2 ? 'debounced' : 'event');
+  const byId = new Map();
+  let previous = null;
+  for (const s of statuses) {
+    assert.equal(s.cls, expectedClass(s.id), `class of 0x${s.id.toString(16)}`);
+    assert.ok([0x1a1, 0x2a1, 0x3a1, 0x4a1, 0x2a2, 0x2c0, 0x2c1, 0x2c4, 0x2c5, 0x2c8, 0x2c9].includes(s.id),
+      `0x${s.id.toString(16)} is an enabled slot`);
+    assert.match(String(s.ts), /^\d{13}$/);
+    if (previous) for (const k of ['hb', 'unk', 'empty', 'err']) assert.ok(s.stats[k] >= previous.stats[k], `${k} never goes back`);
+    previous = s;
+    const list = byId.get(s.id) || [];
+    list.push(s);
+    byId.set(s.id, list);
+  }
+  for (const [id, list] of byId) {
+    for (let i = 1; i < list.length; i++) {
+      const [a, b] = [list[i - 1], list[i]];
+      assert.ok(b.counter > a.counter, `counter of 0x${id.toString(16)} grows`);
+      // A cyclic slot is reported only when its data change; a debounced one
+      // within the window only when bytes 0-2 change.
+      if (a.cls === 'cyclic') assert.notEqual(b.data, a.data);
+      if (a.cls === 'debounced' && b.ts - a.ts <= 2000) assert.notEqual(b.data.slice(0, 6), a.data.slice(0, 6));
+    }
+  }
+  const end = END_LINE.exec(ends[0]).slice(1).map(Number);
+  assert.equal(end[0], statuses.length, 'reports= counts the status lines');
+  const [hb, unk, empty, err] = end.slice(1);
+  assert.ok(hb > 0 && unk > 0 && empty > 0 && err > 0, `every statistic moved: ${ends[0]}`);
+});
+
+test('--replay: frames delivered in the order and pace of the capture, malformed lines reported by number', async () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-replay-'));
+  const file = path.join(dir, 'capture.log');
+  // Five event slots (no cyclic identifiers): each of their frames is reported.
+  const ids = [0x4a1, 0x1a1, 0x3a1, 0x421, 0x4e0];
+  const lines = [];
+  const paced = [];
+  const t0 = 1700000000;
+  const stamp = (ms) => `(${t0 + Math.floor(ms / 1000)}.${String((ms % 1000) * 1000).padStart(6, '0')})`;
+  for (let i = 0; i < 20; i++) {
+    const id = ids[i % ids.length];
+    const data = [i, 0xa0 + i, id & 0xff, 0x55].slice(0, 1 + (i % 4));
+    paced.push({ id, data: Buffer.from(data).toString('hex').padEnd(16, '0') });
+    lines.push(`${stamp(i * 20)} can0 ${id.toString(16).toUpperCase().padStart(3, '0')}#${Buffer.from(data).toString('hex').toUpperCase()}`);
+  }
+  // Then a burst: ten frames stamped alike; the bridge queues them all.
+  const burst = [];
+  for (let i = 0; i < 10; i++) {
+    const id = ids[i % ids.length];
+    burst.push({ id, data: Buffer.from([0xb0 + i]).toString('hex').padEnd(16, '0') });
+    lines.push(`${stamp(400)} vcan0 ${id.toString(16)}#${(0xb0 + i).toString(16)}`);
+  }
+  lines.splice(6, 0, 'this is no frame');                             // line 7
+  lines.splice(10, 0, '');                                             // line 11, blank: ignored
+  lines.splice(13, 0, `${stamp(130)} can0 12345678#0102`);              // line 14
+  lines.splice(16, 0, `${stamp(150)} can0 4A1#R`);                      // line 17
+  lines.splice(19, 0, `${stamp(170)} can0 4A1#123`);                    // line 20
+  fs.writeFileSync(file, `${lines.join('\n')}\n`);
+  try {
+    const r = await monitor(['--replay', file, '--cyclic', '', '--enable', '1a1,3a1,421,4a1,4e0']);
+    assert.equal(r.code, 0, r.stderr);
+    const skipped = r.stderr.split('\n').filter((l) => l !== '');
+    assert.equal(skipped.length, 4, r.stderr);
+    assert.match(skipped[0], new RegExp(`^qel-monitor: ${file.replace(/[.*+?^${}()|[\]\\/]/g, '\\$&')} line 7: not a candump log line`));
+    assert.match(skipped[1], / line 14: extended \(29-bit\) identifier/);
+    assert.match(skipped[2], / line 17: remote frame/);
+    assert.match(skipped[3], / line 20: the data must be 0 to 8 bytes/);
+
+    const { statuses, other } = sortLines(r);
+    assert.deepEqual(other, []);
+    for (const s of statuses) assert.equal(s.cls, 'event');
+    const head = statuses.slice(0, paced.length).map((s) => ({ id: s.id, data: s.data }));
+    assert.deepEqual(head, paced, 'the paced frames, each reported, in order');
+    // The 400 ms of the capture pass between the first and the last frame.
+    const span = statuses[paced.length - 1].ts - statuses[0].ts;
+    assert.ok(span >= 370 && span < 370 + 3000 * TIME_FACTOR, `paced over ${span} ms`);
+    // Nothing of the burst is lost: each slot ends with its last frame and
+    // a counter of all of its frames.
+    for (const id of ids) {
+      const last = statuses.filter((s) => s.id === id).pop();
+      assert.equal(last.data, burst.filter((f) => f.id === id).pop().data);
+      assert.equal(last.counter, [...paced, ...burst].filter((f) => f.id === id).length, `counter of 0x${id.toString(16)}`);
+    }
+    // With the capture played and delivered, the monitor stops by itself.
+    assert.match(r.lines[r.lines.length - 1], END_LINE);
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
+
+test('bad options: one line naming the option and the expected form, exit status 2, no driver started', async () => {
+  const cases = [
+    [['--sim', '--duration', '0'], /^qel-monitor: --duration: expected a number of seconds above 0, e\.g\. --duration 5; got "0"$/],
+    [['--sim', '--duration', 'soon'], /^qel-monitor: --duration: expected a number of seconds above 0.*; got "soon"$/],
+    [['--sim', '--duration'], /^qel-monitor: --duration: expected a number of seconds above 0.*; got nothing$/],
+    [['--sim', '--can-delay', '1.5'], /^qel-monitor: --can-delay: expected an integer number of microseconds.*; got "1\.5"$/],
+    [['--sim', '--debounce', '5000000000'], /^qel-monitor: --debounce: expected an integer number of milliseconds.*; got "5000000000"$/],
+    [['--sim', '--enable', '1a1,123'], /^qel-monitor: --enable: expected a comma-separated list of the driver's identifiers in hex \(1a1,2a1,3a1,421,4a1,2a2,2c0,2c1,2c4,2c5,2c8,2c9,4e0\).*; got "1a1,123"$/],
+    [['--sim', '--cyclic', 'zz'], /^qel-monitor: --cyclic: expected a comma-separated list.*; got "zz"$/],
+    [['--replay', path.join(os.tmpdir(), 'qel-no-such-capture.log')], /^qel-monitor: --replay: expected a readable candump log file.*; got ".*qel-no-such-capture\.log"$/],
+    [['--sim', '--lines=yes'], /^qel-monitor: --lines: takes no value/],
+    [['--sim', '--speed', '3'], /^qel-monitor: unknown option --speed \(see qel-monitor --help\)$/],
+    [['--sim', 'now'], /^qel-monitor: unexpected argument "now" \(see qel-monitor --help\)$/],
+  ];
+  const results = await Promise.all(cases.map(([args]) => monitor(args)));
+  results.forEach((r, i) => {
+    const [args, expected] = cases[i];
+    assert.equal(r.code, 2, `${args.join(' ')}: ${r.stderr}`);
+    assert.equal(r.stdout, '', 'nothing started, nothing printed');
+    const errLines = r.stderr.split('\n').filter((l) => l !== '');
+    assert.equal(errLines.length, 1, r.stderr);
+    assert.match(errLines[0], expected);
+  });
+});
+
+test('--help lists every option; a negative value may follow its option', async () => {
+  const help = await monitor(['--help']);
+  assert.equal(help.code, 0);
+  for (const name of Object.keys(OPTIONS)) assert.match(help.stdout, new RegExp(`--${name}\\b`));
+  for (const line of help.lines) assert.ok(line.length <= 80, `help fits 80 columns: ${line}`);
+
+  const r = await monitor(['--sim', '--lines', '--hb-delay', '-1', '--debounce', '300', '--duration', '0.3']);
+  assert.equal(r.code, 0, r.stderr);
+  assert.equal(r.lines[0], msg('STARTING', 0, 5000, -1, 300));
+  assert.ok(r.lines.includes(msg('HB_DISABLED')));
+});
+
+test('without --sim on a machine that is not a Raspberry Pi: a plain refusal, the driver never started', async (t) => {
+  if (realDriverProblem() === null) return t.skip('this is a Raspberry Pi with root: the real driver would start');
+  const r = await monitor(['--lines', '--duration', '1']);
+  assert.equal(r.code, 1);
+  assert.equal(r.stdout, '', 'no driver line: the driver was not started');
+  assert.match(r.stderr, /^qel-monitor: .*not a Raspberry Pi.*use --sim for the simulated bridge\)\n$/);
+});
+
+test('which machines may start the real driver', () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-board-'));
+  const board = (files) => {
+    fs.rmSync(dir, { recursive: true, force: true });
+    for (const [name, text] of Object.entries(files)) {
+      fs.mkdirSync(path.dirname(path.join(dir, name)), { recursive: true });
+      fs.writeFileSync(path.join(dir, name), text);
+    }
+    return dir;
+  };
+  try {
+    assert.match(realDriverProblem({ root: board({ 'proc/cpuinfo': 'model name : x' }), uid: 0 }), /there is no \/dev\/mem here/);
+    assert.match(realDriverProblem({ root: board({ 'dev/mem': '', 'proc/cpuinfo': 'vendor_id : GenuineIntel\n' }), uid: 0 }),
+      /this machine is not a Raspberry Pi \(no Raspberry Pi model in/);
+    assert.match(realDriverProblem({ root: board({ 'dev/mem': '', 'proc/device-tree/model': 'Pine64 ROCKPro64\0' }), uid: 0 }),
+      /this machine is not a Raspberry Pi \(model "Pine64 ROCKPro64"\)/);
+    const pi4 = { 'dev/mem': '', 'proc/device-tree/model': 'Raspberry Pi 4 Model B Rev 1.4\0' };
+    assert.equal(realDriverProblem({ root: board(pi4), uid: 0 }), null);
+    assert.match(realDriverProblem({ root: board(pi4), uid: 1000 }), /^qel-monitor: needs root: .*\/dev\/mem/);
+    assert.equal(realDriverProblem({ root: board({ 'dev/mem': '', 'proc/cpuinfo': 'Hardware : BCM2835\nModel : Raspberry Pi Zero W Rev 1.1\n' }), uid: 0 }), null);
+    assert.match(realDriverProblem({ root: board({ 'dev/mem': '', 'proc/device-tree/model': 'Raspberry Pi 5 Model B Rev 1.0\0' }), uid: 0 }),
+      /does not support the Raspberry Pi 5/);
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
+
+// ------------------------------------------------------------- the table
+
+const stripAnsi = (s) => s.replace(/\x1b\[[0-9;?]*[A-Za-z]|\x1b[78]/g, '');
+
+test('on a terminal: the table refreshes in place, c and l send commands, q quits', async () => {
+  const node = nodeCommand();
+  const quote = (w) => `'${w.replace(/'/g, "'\\''")}'`;
+  const command = `stty rows 30 cols 100; exec ${[node.file, ...node.args, monitorJs, '--sim'].map(quote).join(' ')}`;
+  const child = spawn('script', ['-qfec', command, '/dev/null'], { cwd: root, stdio: ['pipe', 'pipe', 'pipe'] });
+  let out = '';
+  child.stdout.on('data', (d) => { out += d; });
+  child.stderr.on('data', (d) => { out += d; });
+  const exited = new Promise((resolve) => child.on('close', (code) => resolve(code)));
+  const killer = setTimeout(() => child.kill('SIGKILL'), 30000 * TIME_FACTOR);
+  const seen = async (what, ms = 10000) => {
+    const end = Date.now() + ms * TIME_FACTOR;
+    while (!(typeof what === 'string' ? stripAnsi(out).includes(what) : what.test(stripAnsi(out)))) {
+      if (Date.now() > end) throw new Error(`not seen on the terminal: ${what}\n--- output\n${stripAnsi(out).slice(-3000)}`);
+      await new Promise((r) => setTimeout(r, 50));
+    }
+  };
+  try {
+    await seen(HEADER.trim());
+    // Slot rows at fixed places: 0x1a1 is the first row under the header.
+    await seen(/ 0x1a1 cyclic {4}yes +\d+ +[1-9]\d* {2}[0-9a-f]{2}( [0-9a-f]{2}){7} {2}\d+\.\ds ago/);
+    assert.match(out, /\x1b\[3;1H 0x1a1 cyclic/);
+    assert.match(out, /\x1b\[6;1H\x1b\[2m 0x421 event {5}no /, 'disabled slots dimmed');
+    await seen(/ hb \d+ \([\d.]+\/s\) {3}unk \d+ \([\d.]+\/s\) {3}empty \d+ \([\d.]+\/s\) {3}err \d+ \([\d.]+\/s\)/);
+    // The driver's own lines go to the region below the table.
+    assert.match(out, /\x1b\[20;30r/, 'scrolling region under the 19 table rows');
+
+    child.stdin.write('c');
+    await seen(/last command \d\d:\d\d:\d\d {2}Read CFG ALL: sent \(0x4e0 data 00 04 00 00 00 00 00 00\)/);
+    await seen(msg('CMD_READ_CFG_ALL'));
+    child.stdin.write('l');
+    await seen(/last command \d\d:\d\d:\d\d {2}COP light on: sent \(0x4e0 data 00 03 00 00 00 00 00 00\)/);
+    await seen(msg('CMD_COP_ON', 1));
+    child.stdin.write('l');
+    await seen(/COP light off: sent \(0x4e0 data 00 02 00 00 00 00 00 00\)/);
+
+    child.stdin.write('q');
+    const code = await exited;
+    assert.equal(code, 0);
+    // The terminal is handed back: scrolling region reset, cursor shown.
+    assert.match(out, /\x1b\[r\x1b8\x1b\[\?25h/);
+  } finally {
+    clearTimeout(killer);
+    child.kill('SIGKILL');
+  }
+});
+
+// ------------------------------------------------------------- examples
+
+test('examples/app.js starts the driver and leaves on SIGTERM, as its service unit expects', async () => {
+  const node = nodeCommand();
+  const child = spawn(node.file, [...node.args, path.join(root, 'examples', 'app.js'), '--sim'], { cwd: root });
+  let out = '';
+  child.stdout.on('data', (d) => { out += d; });
+  const code = await new Promise((resolve) => {
+    const timer = setTimeout(() => child.kill('SIGKILL'), 20000 * TIME_FACTOR);
+    const poll = setInterval(() => {
+      if (out.includes('app: driver 1.0.1 started on the simulated bridge')) {
+        clearInterval(poll);
+        child.kill('SIGTERM');
+      }
+    }, 20);
+    child.on('close', (c) => { clearTimeout(timer); clearInterval(poll); resolve(c); });
+  });
+  assert.equal(code, 0, out);
+  assert.ok(out.startsWith(`${msg('STARTING', 50000, 20000, 500000, 2000)}\n`));
+  const unit = fs.readFileSync(path.join(root, 'examples', 'qel-app.service'), 'utf8');
+  assert.match(unit, /^ExecStart=\/usr\/bin\/node \S+app\.js$/m);
+  assert.match(unit, /^User=root$/m);
+  assert.match(unit, /^KillSignal=SIGTERM$/m);
+  assert.match(unit, /^WantedBy=multi-user\.target$/m);
+});
