@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Cross-compiles the core's C++ tests (test/core) for armhf with 64-bit
+# time_t, and runs them under ctest on the user-mode emulator. Arguments go
+# to ctest. No sanitizer or fuzz build here: those stay on the host.
+set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+
+log="$armhf/core-build.log"
+mkdir -p "$core_build"
+if [ ! -f "$core_build/CMakeCache.txt" ]; then
+  if ! cmake -S "$root/test/core" -B "$core_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_TOOLCHAIN_FILE="$here/toolchain.cmake" \
+      -DQEL_BCM2835_INCLUDE="$armhf/bcm2835/include" >"$log" 2>&1; then
+    cat "$log" >&2
+    say "configuring the armhf core build failed"
+    exit 1
+  fi
+fi
+if ! cmake --build "$core_build" -j "$(nproc)" -- --no-print-directory >"$log" 2>&1; then
+  cat "$log" >&2
+  say "building the armhf core tests failed"
+  exit 1
+fi
+for program in "$core_build"/*_test; do
+  file "$program" | grep -q 'ARM, EABI5' || { file "$program" >&2; say "not an armhf program"; exit 1; }
+done
+cd "$core_build" && ctest --output-on-failure -j "$(nproc)" --timeout 1200 "$@"

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Runs the JavaScript tests of the armhf copy (build/armhf/tree) on the
+# emulated armhf Node: each test file in a Node of its own, two at a time,
+# and every scenario child through the same emulator (QEL_NODE_LAUNCHER).
+# Arguments: test files (default: all of test/js). Prints one line per file
+# and a closing count; exits non-zero when a test failed.
+set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+
+jobs="${QEL_ARMHF_JOBS:-2}"
+export QEL_NODE_LAUNCHER="$launcher"
+# Deadlines only: an emulated Node starts in about 2 s and runs several
+# times slower than a native one.
+export QEL_TIME_FACTOR="${QEL_TIME_FACTOR:-10}"
+logs="$armhf/js-logs"
+rm -rf "$logs"
+mkdir -p "$logs"
+
+files=()
+if [ "$#" -gt 0 ]; then
+  for f in "$@"; do files+=("$(basename "$f")"); done
+else
+  for f in "$tree"/test/js/*.test.js; do files+=("$(basename "$f")"); done
+fi
+
+run_one() {
+  local name="$1" start=$SECONDS rc=0
+  # A file that hangs is stopped after half an hour.
+  (cd "$tree" && timeout -k 10 1800 $launcher --test-reporter=tap "test/js/$name") \
+    >"$logs/$name.log" 2>&1 || rc=$?
+  local pass fail
+  pass="$(sed -n 's/^# pass //p' "$logs/$name.log" | tail -1)"
+  fail="$(sed -n 's/^# fail //p' "$logs/$name.log" | tail -1)"
+  echo "${pass:-0} ${fail:-0} $rc $((SECONDS - start))" > "$logs/$name.result"
+}
+
+for name in "${files[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+  run_one "$name" &
+done
+wait
+
+passed=0
+failed=0
+status=0
+for name in "${files[@]}"; do
+  read -r pass fail rc secs < "$logs/$name.result"
+  passed=$((passed + pass))
+  failed=$((failed + fail))
+  verdict=ok
+  if [ "$rc" != 0 ] || [ "$fail" != 0 ] || [ "$pass" = 0 ]; then
+    verdict="FAILED (exit $rc)"
+    status=1
+    # The failing tests with their diagnostics.
+    grep -E -A40 '^ *not ok ' "$logs/$name.log" | head -150 || tail -40 "$logs/$name.log"
+  fi
+  printf '  %-28s %4d passed, %d failed, %4ds  %s\n' "$name" "$pass" "$fail" "$secs" "$verdict"
+  # A file that died early counts once as failed.
+  if [ "$rc" != 0 ] && [ "$fail" = 0 ]; then failed=$((failed + 1)); fi
+done
+echo "armhf: $passed passed, $failed failed"
+exit "$status"
