@@ -1,0 +1,106 @@
+'use strict';
+// Ending a process whose receive thread is busy writing the debug log: the
+// process must neither crash nor hang, and the file must hold the header and
+// whole message lines only, however and whenever the process ends.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const { spawnScenario, withLogLock, root } = require('../helpers/scenario');
+
+const logPath = require(path.join(root, 'sim')).bridge.logPath;
+
+const HEADER = [
+  'QEL Driver Log File',
+  'Version: 1.0.1',
+  'I2C Delay Cycle: 0us',
+  'CAN BUS Delay Cycle: 0us',
+  'HEARTBIT Delay Cycle: 5000us',
+  'DEBOUNCING: 300ms',
+];
+const DATE_LINE = /^Current Date and Time: (Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) ( [1-9]|[12]\d|3[01]) \d{2}:\d{2}:\d{2} \d{4}$/;
+// Every line of the flood: identifier 0x4a1 with its eight bytes.
+const FLOOD_LINE = /^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}: MsgID = 0x4a1, data = 01, 02, 03, 04, 05, 06, 07, 08, timestamp = [1-9]\d*$/;
+
+// The child floods the driver with an event identifier, so that every cycle
+// writes a log line and delivers a status, and tells the parent its pid once
+// lines are being written. It ends itself in the modes 'exit' (process.exit
+// from a timer) and 'callback' (process.exit inside the registered function);
+// in the signal modes the parent ends it.
+function body({ mode, delay, deliveries, pidFile }) {
+  return `
+    const fs = require('fs');
+    let delivered = 0;
+    let exitAt = Infinity;
+    qel.registerCallback(() => {
+      delivered++;
+      if (delivered >= exitAt) process.exit(0);
+    });
+    qel.driverStart(0, 0, 5000, 300, undefined, undefined, true);
+    bridge.receive(frame(0x4a1, [1, 2, 3, 4, 5, 6, 7, 8]), 1e6);
+    await until(() => fs.statSync(bridge.logPath).size > 400);
+    if (${JSON.stringify(mode)} === 'exit') setTimeout(() => process.exit(0), ${delay});
+    if (${JSON.stringify(mode)} === 'callback') exitAt = delivered + ${deliveries};
+    fs.writeFileSync(${JSON.stringify(pidFile)}, String(process.pid));
+  `;
+}
+
+async function runOnce(plan) {
+  return withLogLock(async () => {
+    const running = spawnScenario(body(plan), { timeout: 15000 });
+    if (plan.mode.startsWith('SIG')) {
+      const deadline = Date.now() + 10000;
+      while (!fs.existsSync(plan.pidFile) || fs.readFileSync(plan.pidFile, 'utf8') === '') {
+        if (Date.now() > deadline) break;
+        await new Promise((r) => setTimeout(r, 5));
+      }
+      await new Promise((r) => setTimeout(r, plan.delay));
+      try { process.kill(Number(fs.readFileSync(plan.pidFile, 'utf8')), plan.mode); } catch { /* gone already */ }
+    }
+    const r = await running;
+    return { ...r, log: fs.readFileSync(logPath, 'utf8') };
+  });
+}
+
+function checkLog(log, what) {
+  assert.ok(log.endsWith('\n'), `${what}: the file ends with a whole line; it ends with ${JSON.stringify(log.slice(-120))}`);
+  const lines = log.slice(0, -1).split('\n');
+  assert.deepEqual(lines.slice(0, 6), HEADER, `${what}: header`);
+  assert.match(lines[6] || '', DATE_LINE, `${what}: line 7`);
+  const messages = lines.slice(7);
+  assert.ok(messages.length > 0, `${what}: lines were written before the end`);
+  messages.forEach((line, i) => {
+    assert.match(line, FLOOD_LINE, `${what}: message line ${i + 1} of ${messages.length} is whole`);
+  });
+  return messages.length;
+}
+
+test('a flooded, logging driver ended at random moments leaves a whole file and does not crash', async () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-log-exit-'));
+  const modes = ['exit', 'SIGTERM', 'callback', 'SIGINT'];
+  const runs = 32;
+  const seen = [];
+  try {
+    for (let i = 0; i < runs; i++) {
+      const plan = {
+        mode: modes[i % modes.length],
+        delay: Math.floor(Math.random() * 250),
+        deliveries: 1 + Math.floor(Math.random() * 5000),
+        pidFile: path.join(dir, `pid-${i}`),
+      };
+      const what = `run ${i + 1} (${JSON.stringify({ mode: plan.mode, delay: plan.delay, deliveries: plan.deliveries })})`;
+      const r = await runOnce(plan);
+      if (plan.mode.startsWith('SIG')) {
+        assert.equal(r.signal, plan.mode, `${what}: ended by the signal sent, exit ${r.code} ${r.signal}\n${r.stderr}`);
+      } else {
+        assert.equal(r.code, 0, `${what}: process.exit(0) ends with 0, got exit ${r.code} ${r.signal}\n${r.stderr}`);
+      }
+      assert.equal(r.stderr, '', `${what}: nothing on standard error`);
+      seen.push(checkLog(r.log, what));
+    }
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+  assert.equal(seen.length, runs);
+});
