@@ -3,7 +3,8 @@
 // stopped once started, so every scenario that starts it gets a fresh
 // process. The body is the source of an async function that sees `qel`
 // (the flavour's exports), `bridge`, `frame`, `simBytes`, `empty`,
-// `checksum`, `msg`, `wait(ms)`, `until(fn, ms)` and `done(value)`.
+// `checksum`, `msg`, `wait(ms)`, `until(fn, ms)`, `done(value)` and
+// `TIME_FACTOR` (see below).
 const { spawn } = require('child_process');
 const fs = require('fs');
 const path = require('path');
@@ -33,8 +34,11 @@ const bridge = qel.bridge;
 const { frame, simBytes, empty, checksum } = require(${JSON.stringify(path.join(__dirname, 'frames.js'))});
 const { msg, MSG } = require(${JSON.stringify(path.join(__dirname, 'catalogue.js'))});
 const wait = (ms) => new Promise((r) => setTimeout(r, ms));
+// For pauses that only give the other threads time to act, and for windows
+// that a test must stay inside: wait(15 * TIME_FACTOR).
+const TIME_FACTOR = ${TIME_FACTOR};
 async function until(fn, ms = 5000) {
-  const end = Date.now() + ms * ${TIME_FACTOR};
+  const end = Date.now() + ms * TIME_FACTOR;
   for (;;) {
     const v = fn();
     if (v) return v;
