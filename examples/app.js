@@ -25,6 +25,10 @@ qel.registerCallback((status) => {
   }
 });
 
+// The driver cannot be stopped and keeps the process alive; when the
+// service is stopped, leave at once.
+for (const signal of ['SIGTERM', 'SIGINT']) process.on(signal, () => process.exit(0));
+
 try {
   // Seven arguments; undefined keeps the driver's default.
   qel.driverStart(undefined, undefined, undefined, undefined, undefined, undefined, false);
@@ -33,7 +37,3 @@ try {
   process.exit(1);
 }
 console.log(`app: driver ${qel.getVersion()} started${sim ? ' on the simulated bridge' : ''}`);
-
-// The driver cannot be stopped and keeps the process alive; when the
-// service is stopped, leave at once.
-for (const signal of ['SIGTERM', 'SIGINT']) process.on(signal, () => process.exit(0));
