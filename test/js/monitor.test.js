@@ -265,8 +265,9 @@ test('on a terminal: the table refreshes in place, c and l send commands, q quit
     assert.match(out, /\x1b\[3;1H 0x1a1 cyclic/);
     assert.match(out, /\x1b\[6;1H\x1b\[2m 0x421 event {5}no /, 'disabled slots dimmed');
     await seen(/ hb \d+ \([\d.]+\/s\) {3}unk \d+ \([\d.]+\/s\) {3}empty \d+ \([\d.]+\/s\) {3}err \d+ \([\d.]+\/s\)/);
+    await seen(/ simulated traffic: [1-9]\d* frames fed to the bridge, \d+ waiting/);
     // The driver's own lines go to the region below the table.
-    assert.match(out, /\x1b\[20;30r/, 'scrolling region under the 19 table rows');
+    assert.match(out, /\x1b\[21;30r/, 'scrolling region under the 20 table rows');
 
     child.stdin.write('c');
     await seen(/last command \d\d:\d\d:\d\d {2}Read CFG ALL: sent \(0x4e0 data 00 04 00 00 00 00 00 00\)/);

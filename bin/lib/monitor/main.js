@@ -204,7 +204,7 @@ function main(argv) {
   if (capture) {
     if (lines) for (const s of capture.skipped) process.stderr.write(`${replay.describeSkipped(settings.replay, s)}\n`);
     const total = capture.frames.length;
-    const skipped = capture.skipped.length ? `, ${capture.skipped.length} line${capture.skipped.length > 1 ? 's' : ''} skipped` : '';
+    const skipped = capture.skipped.length ? `, ${capture.skipped.length} bad line${capture.skipped.length > 1 ? 's' : ''} skipped (listed on stderr at the end)` : '';
     replay.play(capture.frames, feed, {
       onProgress: (n) => { monitor.note = `replay: ${n}/${total} frames${skipped}`; },
       onDone: () => {
@@ -220,7 +220,12 @@ function main(argv) {
       },
     });
   } else if (settings.sim) {
-    startTraffic(feed);
+    let fed = 0;
+    startTraffic((frame) => { fed++; feed(frame); });
+    monitor.note = 'simulated traffic';
+    setInterval(() => { monitor.note = `simulated traffic: ${fed} frames fed to the bridge, ${bridge.pending()} waiting`; }, 200);
+  } else {
+    monitor.note = 'CAN bridge at I2C address 0x25, CAN at 250000 bit/s';
   }
 
   if (settings.duration !== undefined) setTimeout(() => finish(0), settings.duration * 1000);

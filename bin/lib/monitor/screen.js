@@ -58,7 +58,7 @@ class Screen {
     this.out = out;
     this.m = monitor;
     this.color = typeof out.hasColors === 'function' ? out.hasColors() : true;
-    this.tableRows = 4 + SLOT_IDS.length + 2;  // title, header, slots, stats, command, keys, rule
+    this.tableRows = SLOT_IDS.length + 7;  // title, header, slots, stats, feed, command, keys, rule
     this.size();
   }
 
@@ -120,12 +120,13 @@ class Screen {
       out.push(slot.enabled ? row : this.paint(row, 'dim'));
     }
     out.push(` ${STAT_KEYS.map((k) => `${this.paint(k, 'bold')} ${m.stats[k]} (${rate(m.rates[k])})`).join('   ')}`);
+    out.push(` ${m.note}`);
     const c = m.command;
     out.push(c
       ? ` last command ${c.at}  ${c.label}: ${this.paint(c.outcome, c.ok ? 'good' : 'bad')}`
       : ' last command: none yet');
-    const keys = m.keys ? `keys: ${this.paint('q', 'bold')} quit  ${this.paint('c', 'bold')} Read CFG ALL  ${this.paint('l', 'bold')} COP light ${m.copOn ? 'off' : 'on'}` : 'no keyboard (stdin is not a terminal): Ctrl-C quits';
-    out.push(` ${keys}${m.note ? `   ${m.note}` : ''}`);
+    const keys = m.keys ? `keys: ${this.paint('q', 'bold')} quit  ${this.paint('c', 'bold')} Read CFG ALL  ${this.paint('l', 'bold')} COP light ${m.copOn ? 'off' : 'on'}` : 'Ctrl-C quits (stdin is no terminal)';
+    out.push(` ${keys}`);
     const rule = '── driver output ';
     out.push(this.paint(rule + '─'.repeat(Math.max(0, this.cols - rule.length)), 'dim'));
     return out;
