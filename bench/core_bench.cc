@@ -1,0 +1,323 @@
+// Times the receive cycle and the debug log line in the driver's core, on
+// the simulated bridge with instant transfers and no pause between polls.
+//
+// Every cycle is timed alone with the thread's CPU clock; the cost of
+// reading that clock, measured the same way around nothing, is subtracted.
+// What the main thread does with a change (begin_wakeup, take_change, one
+// turn of the event loop that drains the wake-up handle) happens between
+// cycles, outside the timed region, as it would on another thread.
+//
+// Prints one JSON object on standard output; all times in nanoseconds.
+//
+// usage: core_bench [cycles] [log-file]
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <bcm2835.h>
+#include <uv.h>
+
+#include "bridge_link.h"
+#include "diagnostics.h"
+#include "driver_api.h"
+#include "message_memory.h"
+#include "sim_bridge.h"
+
+namespace {
+
+int64_t cpu_ns() {
+    struct timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+int64_t wall_ns() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+struct frame16 {
+    uint8_t bytes[16];
+};
+
+frame16 make_frame(uint32_t id, uint32_t serial) {
+    frame16 f;
+    memset(f.bytes, 0, sizeof f.bytes);
+    f.bytes[2] = static_cast<uint8_t>(id >> 8);
+    f.bytes[3] = static_cast<uint8_t>(id);
+    f.bytes[6] = 8;
+    for (int i = 0; i < 4; i++) f.bytes[7 + i] = static_cast<uint8_t>(serial >> (8 * i));
+    f.bytes[11] = 0x5A;
+    f.bytes[15] = checksum(f.bytes, 15);
+    return f;
+}
+
+uv_loop_t main_loop;
+uint64_t delivered = 0;
+
+// The main thread's side of a wake-up, without JavaScript.
+void on_wakeup(uv_async_t *) {
+    uv_mutex_lock(&listen_mutex);
+    begin_wakeup();
+    uv_mutex_unlock(&listen_mutex);
+    status_snapshot s;
+    for (;;) {
+        uv_mutex_lock(&listen_mutex);
+        bool taken = take_change(&s);
+        uv_mutex_unlock(&listen_mutex);
+        if (!taken) break;
+        delivered++;
+    }
+}
+
+void main_thread_turn() { uv_run(&main_loop, UV_RUN_NOWAIT); }
+
+void setup() {
+    static const int32_t enabled[14] = {1, 1, 1, 0, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0};
+    static const int32_t cyclic[14] = {1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    memcpy(is_enabled, enabled, sizeof enabled);
+    memcpy(is_cyclic, cyclic, sizeof cyclic);
+    i2c_delay = 0;
+    can_bus_delay = 0;
+    deb_delay = 2000;
+    debug_log = false;
+    if (uv_loop_init(&main_loop) != 0 || init_bus_lock() != 0 ||
+        init_async(&main_loop, on_wakeup) != 0) {
+        fprintf(stderr, "core_bench: libuv set-up failed\n");
+        exit(1);
+    }
+    sim_bridge::reset();
+    sim_bridge::bus_speed(0);
+    if (bcm2835_init() == 0 || bcm2835_i2c_begin() == 0 || select_register(REG_RECEIVE) != 0) {
+        fprintf(stderr, "core_bench: simulated bridge set-up failed\n");
+        exit(1);
+    }
+    clear_mem(false, -1);
+}
+
+// Mean CPU time of `body` over n calls, each timed alone; `between` runs
+// untimed after each call. Each call is paired with a timing of nothing in
+// the same iteration, whose result is subtracted: reading the thread's CPU
+// clock is a system call that costs several times a cycle, and its cost
+// drifts with the machine's load.
+double overhead_ns = 0;  // the last measured cost of a clock reading
+
+template <typename Body, typename Between>
+double per_call(int n, Body body, Between between) {
+    int64_t sum = 0;
+    int64_t empty = 0;
+    for (int i = 0; i < n; i++) {
+        int64_t a = cpu_ns();
+        int64_t b = cpu_ns();
+        body();
+        int64_t c = cpu_ns();
+        empty += b - a;
+        sum += c - b;
+        between();
+    }
+    overhead_ns = static_cast<double>(empty) / n;
+    return static_cast<double>(sum - empty) / n;
+}
+
+// Mean CPU time per call of `body` timed as one batch: a check of per_call
+// where nothing has to run between the calls.
+template <typename Body>
+double batch(int n, Body body) {
+    int64_t a = cpu_ns();
+    for (int i = 0; i < n; i++) body();
+    int64_t b = cpu_ns();
+    return static_cast<double>(b - a) / n;
+}
+
+void nothing() {}
+
+void read_frame() {
+    static uint8_t out[16];
+    bcm2835_i2c_read(reinterpret_cast<char *>(out), 16);
+}
+
+void cycle() { listen_cycle(); }
+
+const uint32_t CYCLIC_ID = 0x1A1;  // position 0, cyclic by default
+
+// The slot of CYCLIC_ID holds `f`, and no change is pending.
+void prime_slot(const frame16 &f) {
+    sim_bridge::receive(f.bytes, 1);
+    listen_cycle();
+    main_thread_turn();
+}
+
+struct case_result {
+    double cycle_ns;
+    double read_ns;
+    double batch_ns = -1;  // the cycle timed as a batch, where possible
+};
+
+case_result empty_poll(int n) {
+    case_result r;
+    r.cycle_ns = per_call(n, cycle, nothing);
+    r.read_ns = per_call(n, read_frame, nothing);
+    r.batch_ns = batch(n, cycle);
+    return r;
+}
+
+case_result unchanged_frame(int n) {
+    frame16 f = make_frame(CYCLIC_ID, 7);
+    prime_slot(f);
+    case_result r;
+    sim_bridge::receive(f.bytes, static_cast<uint64_t>(n));
+    r.cycle_ns = per_call(n, cycle, nothing);
+    sim_bridge::receive(f.bytes, static_cast<uint64_t>(n));
+    r.read_ns = per_call(n, read_frame, nothing);
+    sim_bridge::receive(f.bytes, static_cast<uint64_t>(n));
+    r.batch_ns = batch(n, cycle);
+    return r;
+}
+
+// Every frame carries new data, so every cycle reports its slot and wakes
+// the main thread, which takes the change before the next cycle.
+case_result changed_frame(int n) {
+    prime_slot(make_frame(CYCLIC_ID, 0));
+    uint64_t before = delivered;
+    for (int i = 0; i < n; i++) {
+        frame16 f = make_frame(CYCLIC_ID, static_cast<uint32_t>(i + 1));
+        sim_bridge::receive(f.bytes, 1);
+    }
+    case_result r;
+    r.cycle_ns = per_call(n, cycle, main_thread_turn);
+    if (delivered - before != static_cast<uint64_t>(n)) {
+        fprintf(stderr, "core_bench: %" PRIu64 " of %d changes delivered\n", delivered - before, n);
+        exit(1);
+    }
+    for (int i = 0; i < n; i++) {
+        frame16 f = make_frame(CYCLIC_ID, static_cast<uint32_t>(i + 1));
+        sim_bridge::receive(f.bytes, 1);
+    }
+    r.read_ns = per_call(n, read_frame, nothing);
+    return r;
+}
+
+struct debug_result {
+    double line_cpu_ns;   // log_message_line, CPU time of the thread
+    double line_wall_ns;  // the same, wall time (the bus lock is held that long)
+    double format_ns;     // formatting alone
+    double cycle_ns;      // unchanged-frame cycle with the log on
+};
+
+debug_result debug_mode(int n, const char *log) {
+    debug_result r;
+    frame16 f = make_frame(CYCLIC_ID, 9);
+    prime_slot(f);  // before the log is on: a reported frame prints its dump
+    debug_log = true;
+    if (log_open(log) != 0) exit(1);
+    uint64_t t = timestamp();
+    // Batches: a single line costs less than the clock's jitter.
+    int64_t c0 = cpu_ns(), w0 = wall_ns();
+    for (int i = 0; i < n; i++) log_message_line(f.bytes, t);
+    int64_t c1 = cpu_ns(), w1 = wall_ns();
+    r.line_cpu_ns = static_cast<double>(c1 - c0) / n;
+    r.line_wall_ns = static_cast<double>(w1 - w0) / n;
+    char line[160];
+    size_t total = 0;
+    c0 = cpu_ns();
+    for (int i = 0; i < n; i++) total += format_log_line(line, sizeof line, f.bytes, t, wall_clock_ns());
+    c1 = cpu_ns();
+    r.format_ns = static_cast<double>(c1 - c0) / n;
+    if (total == 0) exit(1);
+
+    sim_bridge::receive(f.bytes, static_cast<uint64_t>(n));
+    r.cycle_ns = per_call(n, cycle, nothing);
+    debug_log = false;
+    return r;
+}
+
+// What the machine charges for waking an idle event loop: a libuv loop
+// woken `rate` times a second through an asynchronous handle by another
+// thread, doing nothing else. The main thread's share of a core that the
+// driver's deliveries cost at that rate cannot fall below this.
+struct wakeup_result {
+    double share;        // of a core, of the loop's thread
+    double per_wake_ns;  // CPU per wake-up
+};
+
+std::atomic<bool> wakeups_done{false};
+uint64_t wakeups = 0;
+
+void on_reference_wakeup(uv_async_t *handle) {
+    wakeups++;
+    if (wakeups_done.load()) uv_close(reinterpret_cast<uv_handle_t *>(handle), nullptr);
+}
+
+wakeup_result wakeup_reference(double rate, double seconds) {
+    uv_loop_t loop;
+    uv_async_t handle;
+    uv_loop_init(&loop);
+    uv_async_init(&loop, &handle, on_reference_wakeup);
+    wakeups = 0;
+    wakeups_done = false;
+    std::thread waker([&] {
+        int64_t period = static_cast<int64_t>(1e9 / rate);
+        int64_t count = static_cast<int64_t>(rate * seconds);
+        struct timespec next;
+        clock_gettime(CLOCK_MONOTONIC, &next);
+        for (int64_t i = 0; i < count; i++) {
+            next.tv_nsec += period;
+            while (next.tv_nsec >= 1000000000) {
+                next.tv_nsec -= 1000000000;
+                next.tv_sec++;
+            }
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+            uv_async_send(&handle);
+        }
+        wakeups_done = true;
+        uv_async_send(&handle);
+    });
+    int64_t c0 = cpu_ns(), w0 = wall_ns();
+    uv_run(&loop, UV_RUN_DEFAULT);
+    int64_t c1 = cpu_ns(), w1 = wall_ns();
+    waker.join();
+    uv_loop_close(&loop);
+    return {static_cast<double>(c1 - c0) / static_cast<double>(w1 - w0),
+            static_cast<double>(c1 - c0) / static_cast<double>(wakeups)};
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    int n = argc > 1 ? atoi(argv[1]) : 100000;
+    std::string log = argc > 2 ? argv[2] : std::string("qel_bench_log.txt");
+    if (n < 1000) n = 1000;
+    setup();
+
+    // Warm the caches, the allocator and the simulated bridge's queue.
+    empty_poll(n / 10);
+    unchanged_frame(n / 10);
+    changed_frame(n / 10);
+
+    case_result empty = empty_poll(n);
+    case_result unchanged = unchanged_frame(n);
+    case_result changed = changed_frame(n);
+    debug_result debug = debug_mode(n / 5, log.c_str());
+    wakeup_result wake = wakeup_reference(1.15 * 2250, 0.5);
+
+    printf("{\"cycles\":%d,\"clock_overhead_ns\":%.1f,"
+           "\"empty\":{\"cycle_ns\":%.1f,\"read_ns\":%.1f,\"batch_ns\":%.1f},"
+           "\"unchanged\":{\"cycle_ns\":%.1f,\"read_ns\":%.1f,\"batch_ns\":%.1f},"
+           "\"changed\":{\"cycle_ns\":%.1f,\"read_ns\":%.1f},"
+           "\"debug\":{\"line_cpu_ns\":%.1f,\"line_wall_ns\":%.1f,\"format_ns\":%.1f,\"cycle_ns\":%.1f},"
+           "\"wakeup\":{\"share\":%.6f,\"per_wake_ns\":%.1f}}\n",
+           n, overhead_ns, empty.cycle_ns, empty.read_ns, empty.batch_ns, unchanged.cycle_ns,
+           unchanged.read_ns, unchanged.batch_ns,
+           changed.cycle_ns, changed.read_ns, debug.line_cpu_ns, debug.line_wall_ns, debug.format_ns,
+           debug.cycle_ns, wake.share, wake.per_wake_ns);
+    return 0;
+}

@@ -1,0 +1,291 @@
+'use strict';
+// Runs every benchmark figure several times and prints one table: for each
+// figure the median of its runs with the spread (min-max), its ratio to the
+// limit it belongs to, and the goal. A benchmark judges nothing: the table
+// says whether a goal was met, and the command's exit status does not.
+//
+// usage: node bench/run.js [--runs N] [--only name,name] [--json file]
+// (bin/qel-bench builds what this needs first)
+const { spawn } = require('child_process');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const { LIMITS, median } = require('./lib');
+
+const root = path.resolve(__dirname, '..');
+const buildDir = path.join(root, 'build', 'bench');
+const coreBench = path.join(buildDir, 'core_bench');
+
+const argv = process.argv.slice(2);
+const option = (name, fallback) => {
+  const at = argv.indexOf(`--${name}`);
+  return at >= 0 ? argv[at + 1] : fallback;
+};
+const RUNS = Number(option('runs', 5));
+const ONLY = option('only', '') ? option('only').split(',') : null;
+const JSON_OUT = option('json', path.join(buildDir, 'results.json'));
+const MEMORY_BUDGET_MS = Number(option('memory-budget-ms', 75000));
+
+const started = Date.now();
+const progress = (text) => process.stderr.write(`qel-bench: ${text}\n`);
+
+// ------------------------------------------------------------ processes
+
+function runChild(command, args, { timeoutMs = 120000 } = {}) {
+  return new Promise((resolve) => {
+    const child = spawn(command, args, { cwd: root, stdio: ['ignore', 'pipe', 'pipe'] });
+    let stdout = '';
+    let stderr = '';
+    child.stdout.on('data', (d) => { stdout += d; });
+    child.stderr.on('data', (d) => { stderr += d; });
+    const timer = setTimeout(() => child.kill('SIGKILL'), timeoutMs);
+    child.on('close', (code, signal) => {
+      clearTimeout(timer);
+      resolve({ code, signal, stdout, stderr });
+    });
+  });
+}
+
+// One run of a scenario of bench/figures.js; its result, or { error }.
+async function scenario(name, options, { nodeArgs = [], timeoutMs } = {}) {
+  const r = await runChild(process.execPath, [...nodeArgs, path.join(__dirname, 'figures.js'), name, JSON.stringify(options)], { timeoutMs });
+  const at = r.stdout.lastIndexOf('@@BENCH ');
+  if (at < 0) return { error: `exit ${r.code} ${r.signal || ''}: ${(r.stderr || r.stdout).trim().split('\n').slice(-3).join(' | ')}` };
+  return JSON.parse(r.stdout.slice(at + 8).split('\n')[0]);
+}
+
+async function core() {
+  const r = await runChild(coreBench, ['100000', path.join(buildDir, 'qel_bench_log.txt')]);
+  if (r.code !== 0) return { error: `core_bench exit ${r.code}: ${r.stderr.trim()}` };
+  return JSON.parse(r.stdout.trim().split('\n').pop());
+}
+
+async function repeat(label, runs, fn) {
+  const results = [];
+  for (let i = 0; i < runs; i++) {
+    progress(`${label} ${i + 1}/${runs}`);
+    results.push(await fn(i));
+  }
+  const failed = results.filter((x) => x.error);
+  for (const f of failed) progress(`${label}: ${f.error}`);
+  return results.filter((x) => !x.error);
+}
+
+// ------------------------------------------------------------ the figures
+
+const groups = {
+  async core() {
+    return { core: await repeat('receive cycle and log line (C++)', RUNS, core) };
+  },
+  async paced() {
+    // 1.15 x the CAN maximum, paced by the bridge: each read lasts as long
+    // as one frame at that rate takes on the bus (the receive loop adds its
+    // own few microseconds per cycle).
+    const rate = 1.15 * LIMITS.canFramesPerS;
+    const hz = ((1 + 16) * 9) / (1 / rate - 2e-6);
+    return { paced: await repeat('delivery at 1.15 x the CAN maximum', RUNS, () => scenario('delivery', { rounds: 500, hz, warmup: 1000, pollMs: 250 })) };
+  },
+  async flood() {
+    return { flood: await repeat('delivery fed as fast as possible', RUNS, () => scenario('delivery', { rounds: 100000, hz: 0, warmup: 5000, pollMs: 5 })) };
+  },
+  async latency() {
+    return { latency: await repeat('latency at 400 kHz', RUNS, () => scenario('latency', { samples: 300 })) };
+  },
+  async command() {
+    return { command: await repeat('sendCommand at 400 kHz', RUNS, () => scenario('command', { calls: 300 })) };
+  },
+  async idle() {
+    const runs = Math.max(1, Math.min(RUNS, 3));
+    const idle = await repeat('idle CPU', runs, async () => {
+      // An idle Node without the driver alongside, as the baseline.
+      const [driver, baseline] = await Promise.all([
+        scenario('idle', { settleMs: 1000, measureMs: 3000 }),
+        scenario('idle', { driver: false, settleMs: 1000, measureMs: 3000 }),
+      ]);
+      return driver.error ? driver : { ...driver, baselineShare: baseline.error ? NaN : baseline.share };
+    });
+    const idleBus = await repeat('idle CPU with 400 kHz transfers', runs, () => scenario('idle', { hz: LIMITS.i2cHz, settleMs: 1000, measureMs: 3000 }));
+    return { idle, idleBus };
+  },
+  async memory() {
+    const marks = [250000, 1000000, 2000000, 3000000, 4000000, 5000000, 6000000, 7000000, 8000000, 9000000, 10000000];
+    return {
+      memory: await repeat('resident size over ten million deliveries', 1, () =>
+        scenario('memory', { marks, budgetMs: MEMORY_BUDGET_MS }, { nodeArgs: ['--expose-gc'], timeoutMs: MEMORY_BUDGET_MS + 60000 })),
+    };
+  },
+};
+
+// ------------------------------------------------------------ the table
+
+const fmt = (v, digits = 1) => {
+  if (v === undefined || Number.isNaN(v)) return '-';
+  if (Math.abs(v) >= 100000) return Math.round(v).toLocaleString('en-US');
+  if (Math.abs(v) >= 100) return v.toFixed(0);
+  if (Math.abs(v) >= 10) return v.toFixed(Math.min(digits, 1));
+  return v.toFixed(digits + (Math.abs(v) < 1 ? 1 : 0));
+};
+const pct = (v) => (Number.isNaN(v) ? '-' : `${fmt(v * 100, 2)}%`);
+const times = (v) => (Number.isNaN(v) ? '-' : `${fmt(v, 2)} x`);
+
+// A row from the values of several runs: median, spread, ratio to a limit.
+function row(figure, values, unit, { limit, limitText = '', ratio = times, goal = '', met, decimals } = {}) {
+  const v = values.filter((x) => x !== undefined && !Number.isNaN(x));
+  if (v.length === 0) return { figure, value: 'no result', spread: '', runs: '0', limit: limitText, ratio: '', goal, verdict: '' };
+  const m = median(v);
+  const lo = Math.min(...v);
+  const hi = Math.max(...v);
+  const verdict = met === undefined ? '' : met(m) ? 'met' : 'MISSED';
+  const f = (x) => (decimals === undefined ? fmt(x) : x.toFixed(decimals));
+  return {
+    figure,
+    value: `${f(m)} ${unit}`.trim(),
+    spread: v.length > 1 ? `${f(lo)} - ${f(hi)}` : '',
+    runs: String(v.length),
+    limit: limitText,
+    ratio: limit ? ratio(m / limit) : '',
+    goal,
+    verdict,
+  };
+}
+
+function buildRows(res) {
+  const rows = [];
+  const section = (title) => rows.push({ section: title });
+  const pick = (list, f) => (list || []).map(f);
+  const read = `read ${LIMITS.readUs} us`;
+
+  if (res.core) {
+    section('1. Receive cycle, CPU time per cycle (C++ core, simulated bridge, instant transfers, no pause)');
+    const readNs = LIMITS.readUs * 1000;
+    for (const [key, label, goalShare] of [['empty', 'empty poll', null], ['unchanged', 'unchanged frame (cyclic slot, same data)', 0.01], ['changed', 'changed frame with its notification', 0.05]]) {
+      const goal = goalShare ? `< ${pct(goalShare)} of a read (${fmt(goalShare * LIMITS.readUs, 2)} us)` : '';
+      const opts = { limit: readNs, limitText: read, ratio: pct, decimals: 0 };
+      rows.push(row(label, pick(res.core, (c) => c[key].cycle_ns), 'ns', { ...opts, goal, met: goalShare ? (m) => m < goalShare * readNs : undefined }));
+      rows.push(row('  of which the simulated bridge (its read alone)', pick(res.core, (c) => c[key].read_ns), 'ns', opts));
+      rows.push(row('  of which the driver', pick(res.core, (c) => c[key].cycle_ns - c[key].read_ns), 'ns', opts));
+    }
+  }
+  if (res.paced) {
+    const can = LIMITS.canFramesPerS;
+    section(`2a. Delivery fed at the bus's pace, 1.15 x the CAN maximum (${fmt(1.15 * can)} frames/s), all 13 slots changing, can_bus_delay 0`);
+    // A run that did not reach the rate says nothing about the goal.
+    const atRate = (p) => p.feedRate >= 0.97 * 1.15 * can;
+    const reached = res.paced.filter(atRate).length;
+    const unless = (met) => (m) => (reached === res.paced.length ? met(m) : false);
+    rows.push(row('frames fed per second (achieved)', pick(res.paced, (p) => p.feedRate), '/s', {
+      limit: can, limitText: `CAN max ${can}/s`, goal: '1.15 x', met: () => reached === res.paced.length,
+    }));
+    if (reached < res.paced.length) rows.push({ figure: `  (only ${reached} of ${res.paced.length} runs reached the rate: the verdicts below do not count)`, value: '', spread: '', runs: '', limit: '', ratio: '', goal: '', verdict: '' });
+    rows.push(row('changes delivered / frames fed', pick(res.paced, (p) => 100 * p.deliveredShare), '%', { decimals: 1 }));
+    rows.push(row('slots whose last delivery is their last frame', pick(res.paced, (p) => p.latestSlots), 'of 13', { decimals: 0, goal: 'no change lost: 13 of 13', met: unless((m) => m === 13) }));
+    rows.push(row('main thread busy, share of a core', pick(res.paced, (p) => p.mainCpuShare * 100), '%', { limit: 100, limitText: 'one core', ratio: pct, goal: '< 2.5% of a core', met: unless((m) => m < 2.5) }));
+    rows.push(row('main thread CPU per delivery', pick(res.paced, (p) => p.mainCpuPerDeliveryNs / 1000), 'us'));
+    if (res.core) {
+      rows.push(row('  floor: a bare libuv loop woken as often (C++)', pick(res.core, (c) => c.wakeup.share * 100), '%', { limit: 100, limitText: 'one core', ratio: pct, goal: '(reference)' }));
+      rows.push(row('  floor: CPU per bare wake-up', pick(res.core, (c) => c.wakeup.per_wake_ns / 1000), 'us'));
+    }
+  }
+  if (res.flood) {
+    const can = LIMITS.canFramesPerS;
+    section('2b. Delivery capacity, fed as fast as possible (13 x 100,000 distinct frames queued), can_bus_delay 0');
+    rows.push(row('changes delivered per second', pick(res.flood, (p) => p.deliveryRate), '/s', {
+      limit: can, limitText: `CAN max ${can}/s`, goal: `>= 100 x (${fmt(100 * can)}/s)`, met: (m) => m >= 100 * can,
+    }));
+    rows.push(row('frames taken per second by the receive loop', pick(res.flood, (p) => p.feedRate), '/s', { limit: can, limitText: `CAN max ${can}/s` }));
+    rows.push(row('main thread CPU per delivery', pick(res.flood, (p) => p.mainCpuPerDeliveryNs / 1000), 'us'));
+    rows.push(row('main thread busy, share of a core', pick(res.flood, (p) => p.mainCpuShare * 100), '%', { limit: 100, limitText: 'one core', ratio: pct }));
+    rows.push(row('slots whose last delivery is their last frame', pick(res.flood, (p) => p.latestSlots), 'of 13', { decimals: 0, goal: '13 of 13', met: (m) => m === 13 }));
+  }
+  if (res.latency) {
+    section('3. Latency, frame available at the bridge -> start of the callback (400 kHz, can_bus_delay 0)');
+    rows.push(row('median', pick(res.latency, (p) => p.medianUs), 'us', {
+      limit: LIMITS.readUs, limitText: read, goal: `<= read + 50 us (${LIMITS.readUs + 50} us)`, met: (m) => m <= LIMITS.readUs + 50,
+    }));
+    rows.push(row('p99', pick(res.latency, (p) => p.p99Us), 'us', {
+      limit: LIMITS.readUs, limitText: read, goal: `<= 2 reads (${2 * LIMITS.readUs} us)`, met: (m) => m <= 2 * LIMITS.readUs,
+    }));
+  }
+  if (res.command) {
+    const bound = LIMITS.readUs + 2 * LIMITS.writeUs;
+    section('4. sendCommand duration, receive thread polling back to back at 400 kHz, heartbeat every 5 ms');
+    rows.push(row('median', pick(res.command, (p) => p.medianUs), 'us', { limit: bound, limitText: `1 read + 2 writes ${bound} us` }));
+    rows.push(row('p99', pick(res.command, (p) => p.p99Us), 'us', {
+      limit: bound, limitText: `1 read + 2 writes ${bound} us`, goal: `<= 1.25 x (${fmt(1.25 * bound)} us)`, met: (m) => m <= 1.25 * bound,
+    }));
+  }
+  if (res.core) {
+    section('5. Debug mode, cost per logged frame (C++ core)');
+    rows.push(row('log line formatted, written, flushed (CPU)', pick(res.core, (c) => c.debug.line_cpu_ns / 1000), 'us', {
+      limit: LIMITS.readUs, limitText: read, ratio: pct, goal: '< 4 us', met: (m) => m < 4,
+    }));
+    rows.push(row('  the same, wall time (bus lock held)', pick(res.core, (c) => c.debug.line_wall_ns / 1000), 'us', { limit: LIMITS.readUs, limitText: read, ratio: pct, goal: '< 4 us', met: (m) => m < 4 }));
+    rows.push(row('  of which formatting', pick(res.core, (c) => c.debug.format_ns / 1000), 'us'));
+    rows.push(row('unchanged-frame cycle, debug on minus off', pick(res.core, (c) => (c.debug.cycle_ns - c.unchanged.cycle_ns) / 1000), 'us', { limit: LIMITS.readUs, limitText: read, ratio: pct, goal: '< 4 us', met: (m) => m < 4 }));
+  }
+  if (res.idle) {
+    section('6. Idle cost, whole process, default settings (50 polls/s, heartbeat 2/s), no traffic');
+    rows.push(row('CPU, share of a core (instant transfers)', pick(res.idle, (p) => p.share * 100), '%', { limit: 100, limitText: 'one core', ratio: pct, goal: '< 0.5% of a core', met: (m) => m < 0.5 }));
+    rows.push(row('  an idle Node without the driver', pick(res.idle, (p) => p.baselineShare * 100), '%'));
+    rows.push(row('  polls per second', pick(res.idle, (p) => p.pollsPerS), '/s', { limit: 50, limitText: '50/s' }));
+    rows.push(row('CPU with transfers spinning at 400 kHz', pick(res.idleBus, (p) => p.share * 100), '%', { limit: 100, limitText: 'one core', ratio: pct }));
+  }
+  if (res.memory) {
+    const m = res.memory[0];
+    section('7. Memory, resident size over deliveries (fast feed, can_bus_delay 0; after a full GC)');
+    if (!m) {
+      rows.push({ figure: 'no result', value: '', spread: '', runs: '0', limit: '', ratio: '', goal: '', verdict: '' });
+    } else {
+      const at = (n) => m.points.find((p) => p.deliveries >= n);
+      const first = at(1000000);
+      const last = m.points[m.points.length - 1] || m.end;
+      const mb = (b) => b / 1048576;
+      for (const p of m.points) {
+        if ([250000, 1000000, 10000000].some((n) => p.deliveries >= n && p.deliveries < n * 1.05) || p === last) {
+          rows.push(row(`RSS after ${fmt(p.deliveries / 1e6, 2)} M deliveries (${fmt(p.seconds)} s)`, [mb(p.rss)], 'MiB'));
+        }
+      }
+      if (first && last && last !== first) {
+        const slope = (last.rss - first.rss) / ((last.deliveries - first.deliveries) / 1e6);
+        const reached10 = last.deliveries >= 10000000;
+        rows.push(row(reached10 ? 'growth from 1 M to 10 M' : `growth from 1 M to ${fmt(last.deliveries / 1e6, 2)} M`, [mb(last.rss - first.rss)], 'MiB', {
+          goal: 'no growth', met: () => Math.abs(last.rss - first.rss) < 1048576,
+        }));
+        if (!reached10) {
+          rows.push(row('  extrapolated to 10 M (linear)', [mb(slope * 9)], 'MiB', { goal: 'no growth' }));
+        }
+        rows.push(row('JS heap used, 1 M -> last', [mb(first.heapUsed), mb(last.heapUsed)], 'MiB'));
+      }
+    }
+  }
+  return rows;
+}
+
+function printTable(rows) {
+  const cols = [['figure', 'Figure'], ['value', 'Median'], ['spread', 'Spread (min - max)'], ['runs', 'Runs'], ['limit', 'Limit'], ['ratio', 'Ratio'], ['goal', 'Goal'], ['verdict', '']];
+  const widths = cols.map(([k, h]) => Math.max(h.length, ...rows.filter((r) => !r.section).map((r) => String(r[k]).length)));
+  const line = (cells) => cells.map((c, i) => String(c).padEnd(widths[i])).join('  ').trimEnd();
+  const out = [line(cols.map(([, h]) => h)), widths.map((w) => '-'.repeat(w)).join('  ')];
+  for (const r of rows) {
+    if (r.section) out.push('', r.section);
+    else out.push(line(cols.map(([k]) => r[k])));
+  }
+  return out.join('\n');
+}
+
+// ------------------------------------------------------------ main
+
+(async () => {
+  const names = Object.keys(groups).filter((n) => !ONLY || ONLY.includes(n));
+  const res = {};
+  for (const name of names) Object.assign(res, await groups[name]());
+  const seconds = (Date.now() - started) / 1000;
+  const cpu = os.cpus();
+  const machine = `${cpu.length} x ${cpu[0] ? cpu[0].model.trim() : 'unknown CPU'}, ${os.type()} ${os.release()} ${os.arch()}, Node ${process.version}`;
+  const load = os.loadavg().map((x) => x.toFixed(2)).join(' ');
+  fs.mkdirSync(buildDir, { recursive: true });
+  fs.writeFileSync(JSON_OUT, JSON.stringify({ machine, load, date: new Date().toISOString(), runs: RUNS, results: res }, null, 1));
+  process.stdout.write(`\nqel benchmark, ${new Date().toISOString()}\nmachine: ${machine}\nload average at the end: ${load}\n\n`);
+  process.stdout.write(`${printTable(buildRows(res))}\n\n`);
+  process.stdout.write(`Medians of ${RUNS} runs (idle: ${Math.min(RUNS, 3)}, memory: 1). Raw results: ${path.relative(root, JSON_OUT)}. Figures took ${seconds.toFixed(0)} s.\n`);
+})();
