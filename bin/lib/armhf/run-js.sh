@@ -58,5 +58,5 @@ for name in "${files[@]}"; do
   # A file that died early counts once as failed.
   if [ "$rc" != 0 ] && [ "$fail" = 0 ]; then failed=$((failed + 1)); fi
 done
-echo "armhf: $passed passed, $failed failed"
+echo "armhf: $passed passed, $failed failed" | tee "$logs/summary"
 exit "$status"
