@@ -43,9 +43,7 @@ fi
 # unpacked, not installed. Their version is the one of the armhf runtime
 # libraries installed above, from the same archive.
 unpacked=(nodejs libnode108 libnode-dev libuv1-dev)
-want="$(for p in "${unpacked[@]}"; do
-  echo "$p=$(apt-cache policy "$p:armhf" | sed -n 's/^ *Candidate: //p')"
-done)"
+want="$(apt-cache policy "${unpacked[@]/%/:armhf}" | awk '/^[^ ]/ { p = $1 } /Candidate:/ { print p $2 }')"
 if [ ! -x "$arm_node" ] || [ "$(cat "$noderoot/.packages" 2>/dev/null)" != "$want" ]; then
   say "unpacking Debian's armhf Node and its headers into $noderoot"
   debs="$armhf/debs"
