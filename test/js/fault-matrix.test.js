@@ -318,3 +318,41 @@ describe('fault matrix: every bcm2835 failure, its lines and error, and a health
     });
   });
 });
+
+// Standard output is a place of failure too: once Node has used a piped
+// standard output it leaves the pipe in non-blocking mode, so a driver
+// write into a full pipe fails with EAGAIN instead of waiting. A reader
+// that falls behind for a moment must still get every line, whole and in
+// order.
+test('a full standard-output pipe (non-blocking, as Node leaves it) loses no console line', async () => {
+  const { spawn } = require('child_process');
+  const { nodeCommand, root, TIME_FACTOR } = require('../helpers/scenario');
+  const N = 3000;
+  const source = `
+    const qel = require(${JSON.stringify(`${root}/sim`)});
+    qel.registerCallback(() => {});
+    console.log('#go');
+    qel.driverStart(0, 1000, 0, 300, undefined, undefined, false);
+    for (let i = 0; i < ${N}; i++) qel.sendCommand(i % 1000);
+    process.stdout.write('#end\\n', () => process.exit(0));
+  `;
+  const node = nodeCommand();
+  const child = spawn(node.file, [...node.args, '-e', source], { cwd: root, stdio: ['ignore', 'pipe', 'pipe'] });
+  let out = '';
+  let err = '';
+  child.stdout.pause();
+  setTimeout(() => child.stdout.resume(), 300);
+  child.stdout.on('data', (d) => { out += d; });
+  child.stderr.on('data', (d) => { err += d; });
+  const timer = setTimeout(() => child.kill('SIGKILL'), 30000 * TIME_FACTOR);
+  const code = await new Promise((resolve) => child.on('close', resolve));
+  clearTimeout(timer);
+  assert.equal(code, 0, err);
+  const lines = out.split('\n').filter((l) => l !== '');
+  const commands = lines.slice(lines.indexOf('#go') + 1).filter((l) => l.startsWith(MSG.CMD_TFT.split('%')[0]) || l === msg('CMD_SENT'));
+  const expected = [];
+  for (let i = 0; i < N; i++) expected.push(msg('CMD_TFT', i % 1000), msg('CMD_SENT'));
+  assert.equal(commands.filter((l) => l === msg('CMD_SENT')).length, N, 'every success line arrives');
+  assert.deepEqual(commands, expected, 'every line whole and in order');
+  assert.equal(lines[lines.length - 1], '#end');
+});
