@@ -50,10 +50,23 @@ std::vector<uint32_t> read_identifiers(v8::Local<v8::Array> array) {
     return ids;
 }
 
-void apply_identifiers(int32_t *table, v8::Local<v8::Value> value) {
-    if (value->IsUndefined()) return;
-    std::vector<uint32_t> ids = read_identifiers(value.As<v8::Array>());
-    set_flags_from_ids(table, ids.data(), ids.size());
+// An identifier array read before any setting changes: reading it can run
+// the application's getters, which may even start the driver themselves.
+struct identifier_list {
+    bool given = false;
+    std::vector<uint32_t> ids;
+};
+
+identifier_list read_identifier_arg(v8::Local<v8::Value> value) {
+    identifier_list list;
+    if (value->IsUndefined()) return list;
+    list.given = true;
+    list.ids = read_identifiers(value.As<v8::Array>());
+    return list;
+}
+
+void apply_identifiers(int32_t *table, const identifier_list &list) {
+    if (list.given) set_flags_from_ids(table, list.ids.data(), list.ids.size());
 }
 
 void apply_delay(int32_t &setting, v8::Local<v8::Value> value) {
@@ -70,12 +83,16 @@ NAN_METHOD(DriverStart) {
         if (!start_arg_type_ok(info[i], i)) return throw_type_error(start_type_messages[i]);
     }
 
+    identifier_list enabled = read_identifier_arg(info[4]);
+    identifier_list cyclic = read_identifier_arg(info[5]);
+    if (driver_started) return throw_type_error(MSG_ALREADY_STARTED);
+
     apply_delay(i2c_delay, info[0]);
     apply_delay(can_bus_delay, info[1]);
     apply_delay(hb_delay, info[2]);
     apply_delay(deb_delay, info[3]);
-    apply_identifiers(is_enabled, info[4]);
-    apply_identifiers(is_cyclic, info[5]);
+    apply_identifiers(is_enabled, enabled);
+    apply_identifiers(is_cyclic, cyclic);
     debug_log = info[6]->IsUndefined() ? false : Nan::To<bool>(info[6]).FromJust();
 
     if (driver_start() != 0) return throw_type_error(MSG_START_FAILED);

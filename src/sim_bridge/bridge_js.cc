@@ -94,8 +94,12 @@ NAN_METHOD(BaudReadback) {
     for (uint32_t i = 0; i < array->Length(); i++) {
         v8::Local<v8::Value> element;
         double value = 0;
-        if (!Nan::Get(array, i).ToLocal(&element)) return;  // a getter threw: let it propagate
-        if (!integer_in(element, 0, 255, &value)) return fail("baudReadback", expected);
+        bool read = false;
+        {
+            Nan::TryCatch getter;  // a throwing getter is a bad value like any other
+            read = Nan::Get(array, i).ToLocal(&element);
+        }
+        if (!read || !integer_in(element, 0, 255, &value)) return fail("baudReadback", expected);
         values.push_back(static_cast<uint8_t>(value));
     }
     sim_bridge::baud_readback(values);
