@@ -53,11 +53,12 @@ function child(target) {
     };
   }
   let worstGc = 0;
-  const gcRss = () => {
+  const memoryAfterGc = () => {
     const t = performance.now();
     if (global.gc) global.gc();
     worstGc = Math.max(worstGc, performance.now() - t);
-    return process.memoryUsage().rss;
+    const m = process.memoryUsage();
+    return { rss: m.rss, heap: m.heapUsed, external: m.external };
   };
 
   // ------------------------------------------------------------ what is fed
@@ -205,7 +206,7 @@ function child(target) {
     let fed = 0;
     let blocks = 0;
     const blockTimes = durations();
-    let rssFirstMillion = null;
+    let memFirstMillion = null;
     let nextProgress = 1000000;
     let stoppedEarly = false;
     const LOW = 3 * BLOCK;
@@ -228,7 +229,7 @@ function child(target) {
         await new Promise((r) => setImmediate(r));
       }
       const consumed = fed - bridge.pending();
-      if (rssFirstMillion === null && consumed >= 1000000) rssFirstMillion = gcRss();
+      if (memFirstMillion === null && consumed >= 1000000) memFirstMillion = memoryAfterGc();
       if (consumed >= nextProgress) {
         say('progress', { consumed, seconds: (Date.now() - t0) / 1000 });
         nextProgress += 1000000;
@@ -239,8 +240,8 @@ function child(target) {
     await sleep(100); // the last deliveries
     delay.disable();
     clearInterval(timer);
-    if (rssFirstMillion === null) rssFirstMillion = gcRss();
-    const rssEnd = gcRss();
+    if (memFirstMillion === null) memFirstMillion = memoryAfterGc();
+    const memEnd = memoryAfterGc();
 
     // Only the "empty" statistic still moves: every poll of the dry queue
     // counts one. A slow bus clock makes each further poll take 150 ms, so
@@ -300,7 +301,7 @@ function child(target) {
       commands, parameters, heartbeats: beats.length, bridgeWrites: writes.length,
       deliveries: delivered.total, deliveriesById: delivered.byId, deliveryProblems: delivered.problems,
       expected, dryPolls, reads, countersChecked: 13 * 3 + 7, mismatches,
-      rssFirstMillion, rssEnd, heapEnd: process.memoryUsage().heapUsed,
+      memFirstMillion, memEnd,
       worstLateMs: worstLate, worstCallMs: callTimes.worst, medianCallMs: callTimes.median(), worstBlockMs: blockTimes.worst, medianBlockMs: blockTimes.median(), worstGcMs: worstGc, ticks, delayP99Ms: delay.percentile(99) / 1e6, delayMaxMs: delay.max / 1e6,
     });
     process.exit(0);
@@ -362,7 +363,7 @@ function report(r, lines) {
   if (lines.kinds['command sent'] !== r.commands) failures.push(`${lines.kinds['command sent'] || 0} "Command sent successfully" lines for ${r.commands} commands`);
   if (lines.kinds['parameter written'] !== r.parameters) failures.push(`${lines.kinds['parameter written'] || 0} "Parameter written successfully" lines for ${r.parameters} writes`);
   if (lines.kinds.other) failures.push(`${lines.kinds.other} unexpected console lines, e.g. ${JSON.stringify(lines.others)}`);
-  const growth = r.rssEnd - r.rssFirstMillion;
+  const growth = r.memEnd.rss - r.memFirstMillion.rss;
   if (growth > RSS_LIMIT) failures.push(`resident memory grew by ${mb(growth)} after the first million frames`);
 
   const rows = [
@@ -375,9 +376,8 @@ function report(r, lines) {
     ['callback deliveries', n(r.deliveries)],
     ['counters checked', `${r.countersChecked} (13 slots: counter, identifier, data; 4 statistics, 3 statistic slots)`],
     ['counter mismatches', String(r.mismatches.length)],
-    ['RSS after 1st million', mb(r.rssFirstMillion)],
-    ['RSS at the end', `${mb(r.rssEnd)} (${growth >= 0 ? '+' : ''}${mb(growth)}; limit +10 MB)`],
-    ['JS heap at the end', mb(r.heapEnd)],
+    ['RSS after 1st million', `${mb(r.memFirstMillion.rss)} (JS heap ${mb(r.memFirstMillion.heap)}, external ${mb(r.memFirstMillion.external)})`],
+    ['RSS at the end', `${mb(r.memEnd.rss)} (JS heap ${mb(r.memEnd.heap)}, external ${mb(r.memEnd.external)}); ${growth >= 0 ? '+' : ''}${mb(growth)}, limit +10 MB`],
     ['worst timer lateness', `${r.worstLateMs.toFixed(1)} ms (10 ms interval, ${n(r.ticks)} ticks)`],
     ['event-loop delay', `p99 ${r.delayP99Ms.toFixed(1)} ms, max ${r.delayMaxMs.toFixed(1)} ms`],
     ['command or parameter call', `median ${r.medianCallMs.toFixed(3)} ms, worst ${r.worstCallMs.toFixed(1)} ms`],
