@@ -356,7 +356,9 @@ void listen(void *) {
 
 void heartbit(void *) {
     wait_for_thread_release();
-    if (!heartbit_prepare()) return;
+    bool enabled = heartbit_prepare();
+    announce_heartbeat_started();
+    if (!enabled) return;
     for (;;) {
         heartbit_beat();
         pause_us(hb_delay);

@@ -1,7 +1,10 @@
 #include "diagnostics.h"
 
+#include <poll.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -27,9 +30,29 @@ LogFileCloser log_file_closer;
 
 // ---------------------------------------------------------------- console
 
+// The runtime leaves a piped standard output in non-blocking mode, so a
+// full pipe refuses a write instead of waiting: wait for room and go on, so
+// that no line is lost. One write per line keeps a line whole next to the
+// application's own output. A reader that takes nothing for seconds, or a
+// closed output, costs the line but never stops the driver.
 static void write_console(const char *text, size_t len) {
-    fwrite(text, 1, len, stdout);
-    fflush(stdout);
+    int waited_ms = 0;
+    while (len > 0) {
+        ssize_t n = write(STDOUT_FILENO, text, len);
+        if (n > 0) {
+            text += n;
+            len -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waited_ms < 5000) {
+            struct pollfd room = {STDOUT_FILENO, POLLOUT, 0};
+            poll(&room, 1, 100);
+            waited_ms += 100;
+            continue;
+        }
+        return;
+    }
 }
 
 void console_line(const char *fmt, ...) {

@@ -119,9 +119,13 @@ int init_bus_lock() {
     return rc;
 }
 
+static std::atomic<bool> heartbeat_announced{false};
+
 void wait_for_thread_release() {
-    while (!threads_released.load(std::memory_order_acquire)) pause_us(1000);
+    while (!threads_released.load(std::memory_order_acquire)) pause_us(100);
 }
+
+void announce_heartbeat_started() { heartbeat_announced.store(true, std::memory_order_release); }
 
 int start_driver_threads() {
     if (!thread_created) {
@@ -133,5 +137,10 @@ int start_driver_threads() {
         hb_thread_created = true;
     }
     threads_released.store(true, std::memory_order_release);
+    // The heartbeat's first line belongs to start-up: it is out before
+    // driverStart returns, not at some moment after.
+    for (int waited = 0; waited < 20000 && !heartbeat_announced.load(std::memory_order_acquire); waited++) {
+        pause_us(100);
+    }
     return 0;
 }

@@ -38,6 +38,8 @@ int start_driver_threads();
 
 // Driver threads wait here until start_driver_threads has created both.
 void wait_for_thread_release();
+// The heartbeat thread calls this once it has printed its first line.
+void announce_heartbeat_started();
 
 // How driver threads are created; tests replace it to make creation fail.
 using thread_create_fn = int (*)(uv_thread_t *, uv_thread_cb, void *);
