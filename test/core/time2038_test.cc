@@ -22,7 +22,6 @@ namespace {
 
 constexpr int64_t kNsPerSecond = 1000000000;
 constexpr int64_t kNsPerMs = 1000000;
-constexpr uint64_t kMsPerSecond = 1000;
 
 constexpr int64_t kLast32 = 2147483647;        // 2038-01-19 03:14:07 UTC, a Tuesday
 constexpr int64_t kFirstPast32 = 2147483648;   // 2038-01-19 03:14:08 UTC
