@@ -16,6 +16,7 @@
 #include <string>
 
 #include "core_fixture.h"
+#include "bridge_link.h"
 #include "diagnostics.h"
 
 namespace {
@@ -125,6 +126,21 @@ TEST_F(Time2038Test, DateLineInUtcAndLocalZonesAfter2038) {
     EXPECT_EQ(date_line(kFirstPast32 * kNsPerSecond), "Current Date and Time: Mon Jan 18 16:14:08 2038\n")
         << "an instant past the boundary that is local time before it";
     EXPECT_EQ(date_line(kUnsigned32 * kNsPerSecond), "Current Date and Time: Sat Feb  6 19:28:16 2106\n");
+}
+
+TEST_F(Time2038Test, ReceptionClockIsTheWholeMillisecondCount) {
+    // The clock itself cannot be set past 2038 here; what can be checked is
+    // that the driver's readings are today's full counts, which already
+    // need more than 32 bits in milliseconds and nanoseconds.
+    uint64_t before = now_ms();
+    uint64_t t = timestamp();
+    int64_t ns = wall_clock_ns();
+    uint64_t after = now_ms();
+    EXPECT_GE(t, before);
+    EXPECT_LE(t, after);
+    EXPECT_GE(static_cast<uint64_t>(ns / kNsPerMs), before);
+    EXPECT_LE(static_cast<uint64_t>(ns / kNsPerMs), after);
+    EXPECT_GT(t, 4294967296ULL);
 }
 
 // ------------------------------------------------ slots and the receive cycle
