@@ -6,10 +6,17 @@ set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
+# The sources are those of the copy that build.sh made, so that the core
+# and the add-ons are built from one snapshot of the project.
+source_dir="$tree/test/core"
+[ -d "$source_dir" ] || { say "no copy of the project in $tree: run build.sh first"; exit 1; }
 log="$armhf/core-build.log"
+if ! grep -qs "^CMAKE_HOME_DIRECTORY:INTERNAL=$source_dir\$" "$core_build/CMakeCache.txt"; then
+  rm -rf "$core_build"
+fi
 mkdir -p "$core_build"
 if [ ! -f "$core_build/CMakeCache.txt" ]; then
-  if ! cmake -S "$root/test/core" -B "$core_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  if ! cmake -S "$source_dir" -B "$core_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_TOOLCHAIN_FILE="$here/toolchain.cmake" \
       -DQEL_BCM2835_INCLUDE="$armhf/bcm2835/include" >"$log" 2>&1; then
     cat "$log" >&2
