@@ -5,8 +5,10 @@
 // line "@@BENCH <json>" with the scenario's result.
 //
 // usage: node bench/figures.js <scenario> [json options]
+const { execFileSync } = require('child_process');
+const os = require('os');
 const path = require('path');
-const { SLOT_IDS, LIMITS, frame, serialOf, threadCpuNs, hrNs, quantile, report, wait } = require('./lib');
+const { SLOT_IDS, LIMITS, frame, serialOf, threadCpuNs, threadSwitches, busiestOtherThread, hrNs, quantile, report, wait } = require('./lib');
 
 const U = undefined;
 const root = path.resolve(__dirname, '..');
@@ -19,7 +21,7 @@ const loadSim = () => require(path.join(root, 'sim'));
 // fed. `hz` paces the bridge's reads (0: as fast as the driver polls). The
 // figures cover the steady state: from the `warmup`th delivery until the
 // bridge has handed over its last frame.
-async function delivery({ rounds, hz, warmup = 1000, pollMs = 20, settleMs = 200 }) {
+async function delivery({ rounds, hz, warmup = 1000, pollMs = 5, settleMs = 200 }) {
   const qel = loadSim();
   const { bridge } = qel;
   const lastDelivered = new Map();
@@ -28,7 +30,10 @@ async function delivery({ rounds, hz, warmup = 1000, pollMs = 20, settleMs = 200
   qel.registerCallback((s) => {
     deliveries++;
     lastDelivered.set(s.msg_id, serialOf(s));
-    if (deliveries === warmup) mark = { cpu: threadCpuNs(), t: hrNs(), pending: bridge.pending() };
+    if (deliveries === warmup) {
+      const receiver = busiestOtherThread();
+      mark = { cpu: threadCpuNs(), t: hrNs(), pending: bridge.pending(), sw: threadSwitches(), receiver, rsw: threadSwitches(receiver) };
+    }
   });
   bridge.busSpeed(hz);
   const f = Buffer.alloc(16);
@@ -37,10 +42,15 @@ async function delivery({ rounds, hz, warmup = 1000, pollMs = 20, settleMs = 200
   }
   const frames = rounds * SLOT_IDS.length;
   qel.driverStart(0, 0, U, U, SLOT_IDS, U, U);
-  while (bridge.pending() > 0) await wait(pollMs);
+  // Few wake-ups of our own while the driver works, a close look at the end.
+  for (let left = bridge.pending(); left > 0; left = bridge.pending()) {
+    await wait(Math.max(pollMs, hz > 0 ? ((0.8 * left * (1 + 16) * 9) / hz) * 1000 : 0));
+  }
   const t1 = hrNs();
   const cpu1 = threadCpuNs();
+  const sw1 = threadSwitches();
   const delivered = deliveries;
+  const rsw1 = mark ? threadSwitches(mark.receiver) : null;
   await wait(settleMs);  // the last changes still on their way
   if (!mark) throw new Error(`only ${deliveries} deliveries, fewer than the warm-up of ${warmup}`);
   const latest = SLOT_IDS.filter((id) => lastDelivered.get(id) === rounds).length;
@@ -57,6 +67,11 @@ async function delivery({ rounds, hz, warmup = 1000, pollMs = 20, settleMs = 200
     mainCpuNs: cpu1 - mark.cpu,
     mainCpuShare: (cpu1 - mark.cpu) / wallNs,
     mainCpuPerDeliveryNs: (cpu1 - mark.cpu) / inWindow,
+    // Per delivery: the main thread's waits (one is the wake-up itself) and
+    // preemptions; per frame: the receive thread's waits.
+    mainWaitsPerDelivery: (sw1.voluntary - mark.sw.voluntary) / inWindow,
+    mainPreemptionsPerDelivery: (sw1.involuntary - mark.sw.involuntary) / inWindow,
+    receiverWaitsPerFrame: (rsw1.voluntary - mark.rsw.voluntary) / mark.pending,
   });
 }
 
@@ -64,54 +79,103 @@ async function delivery({ rounds, hz, warmup = 1000, pollMs = 20, settleMs = 200
 
 // One frame at a time, queued at a random moment of the poll cycle: the
 // time from queueing it to the start of its callback, on the bridge's clock.
-async function latency({ samples }) {
+// The main thread and the receive thread are pinned to different cores, as
+// they would run on a quiet machine: on a busy one the scheduler tends to
+// run the woken main thread on the receive thread's core at once, which
+// hides the wait for the bus lock. Also counted: the bridge reads completed
+// between queueing a frame and its callback (1: the read that took it).
+async function latency({ samples, pin = true }) {
   const qel = loadSim();
   const { bridge } = qel;
   let arrived = null;
-  qel.registerCallback((s) => {
+  qel.registerCallback(() => {
     const t = bridge.now();
-    if (arrived) arrived(t);
+    const reads = bridge.reads();
+    if (arrived) arrived({ t, reads });
   });
   bridge.busSpeed(LIMITS.i2cHz);
   qel.driverStart(0, 0, U, U, SLOT_IDS, U, U);
-  await wait(50);
+  await wait(100);
+  const pinned = pin && pinThreads(busiestOtherThread());
   const f = Buffer.alloc(16);
   const us = [];
+  const reads = [];
   for (let i = 1; i <= samples + 10; i++) {
     await wait(1 + Math.random() * 2);
     const delivered = new Promise((resolve) => { arrived = resolve; });
     frame(0x4a1, i, f);  // an event slot: every frame is reported
+    const r0 = bridge.reads();
     const t0 = bridge.now();
     bridge.receive(f);
-    const t1 = await delivered;
-    if (i > 10) us.push((t1 - t0) * 1000);  // the first ones warm the code up
+    const got = await delivered;
+    if (i > 10) {  // the first ones warm the code up
+      us.push((got.t - t0) * 1000);
+      reads.push(got.reads - r0);
+    }
   }
   us.sort((a, b) => a - b);
-  report({ samples: us.length, medianUs: quantile(us, 0.5), p99Us: quantile(us, 0.99), maxUs: us[us.length - 1] });
+  report({
+    samples: us.length,
+    pinned,
+    medianUs: quantile(us, 0.5),
+    p99Us: quantile(us, 0.99),
+    maxUs: us[us.length - 1],
+    oneReadShare: reads.filter((n) => n <= 1).length / reads.length,
+    meanReads: reads.reduce((a, b) => a + b, 0) / reads.length,
+  });
+}
+
+// The main thread on core 0, the receive thread on core 1; false when the
+// machine has one core or taskset is missing.
+function pinThreads(receiver) {
+  if (os.cpus().length < 2 || !receiver) return false;
+  try {
+    execFileSync('taskset', ['-pc', '1', String(receiver)], { stdio: 'ignore' });
+    execFileSync('taskset', ['-pc', '0', String(process.pid)], { stdio: 'ignore' });
+    return true;
+  } catch {
+    return false;
+  }
 }
 
 // ------------------------------------------------------------- commands
 
 // sendCommand while the receive thread polls back to back at 400 kHz and
-// the heartbeat writes every 5 ms.
-async function command({ calls }) {
+// the heartbeat writes every 5 ms, threads pinned as for the latency. Also
+// counted: the bridge reads completed during a call (at most the one in
+// progress when the call began, if the receive thread lets the command go
+// first).
+async function command({ calls, pin = true }) {
   const qel = loadSim();
   const { bridge } = qel;
   qel.registerCallback(() => {});
   bridge.busSpeed(LIMITS.i2cHz);
   qel.driverStart(0, 0, 5000, U, U, U, U);
-  await wait(50);
+  await wait(100);
+  const pinned = pin && pinThreads(busiestOtherThread());
   const us = [];
+  const reads = [];
   for (let i = 0; i < calls + 10; i++) {
     await wait(Math.random() * 2);
+    const r0 = bridge.reads();
     const t0 = process.hrtime.bigint();
     qel.sendCommand(-1);  // no setting line; only the success line is printed
     const t1 = process.hrtime.bigint();
-    if (i >= 10) us.push(Number(t1 - t0) / 1000);
+    if (i >= 10) {
+      us.push(Number(t1 - t0) / 1000);
+      reads.push(bridge.reads() - r0);
+    }
   }
   us.sort((a, b) => a - b);
-  const st = bridge.state();
-  report({ calls: us.length, medianUs: quantile(us, 0.5), p99Us: quantile(us, 0.99), maxUs: us[us.length - 1], overlaps: st.overlaps });
+  report({
+    calls: us.length,
+    pinned,
+    medianUs: quantile(us, 0.5),
+    p99Us: quantile(us, 0.99),
+    maxUs: us[us.length - 1],
+    oneReadShare: reads.filter((n) => n <= 1).length / reads.length,
+    overlaps: bridge.state().overlaps,
+  });
 }
 
 // ----------------------------------------------------------------- idle
@@ -176,7 +240,7 @@ async function memory({ marks, budgetMs, run = 20000 }) {
   const sample = (at) => {
     global.gc();
     const m = process.memoryUsage();
-    return { deliveries: at, seconds: (hrNs() - t0) / 1e9, rss: m.rss, heapUsed: m.heapUsed, external: m.external };
+    return { deliveries: at, seconds: (hrNs() - t0) / 1e9, rss: m.rss, heapTotal: m.heapTotal, heapUsed: m.heapUsed, external: m.external, arrayBuffers: m.arrayBuffers };
   };
   const points = [];
   for (const mark of marks) {

@@ -53,6 +53,26 @@ function threadCpuNs(tid = process.pid) {
   }
 }
 
+// Context switches of one thread: voluntary ones are waits (for the event
+// loop's next event, for a lock), involuntary ones preemptions.
+function threadSwitches(tid = process.pid) {
+  const status = fs.readFileSync(`/proc/self/task/${tid}/status`, 'utf8');
+  const field = (name) => Number((status.match(new RegExp(`^${name}:\\s*(\\d+)`, 'm')) || [0, NaN])[1]);
+  return { voluntary: field('voluntary_ctxt_switches'), involuntary: field('nonvoluntary_ctxt_switches') };
+}
+
+// The thread of this process, other than the main thread, that has used
+// the most CPU: under traffic, the driver's receive thread.
+function busiestOtherThread() {
+  let best = null;
+  for (const tid of fs.readdirSync('/proc/self/task')) {
+    if (Number(tid) === process.pid) continue;
+    const cpu = threadCpuNs(tid);
+    if (!best || cpu > best.cpu) best = { tid, cpu };
+  }
+  return best && best.tid;
+}
+
 const hrNs = () => Number(process.hrtime.bigint());
 
 function quantile(sorted, q) {
@@ -71,4 +91,4 @@ function report(value) {
 
 const wait = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-module.exports = { SLOT_IDS, LIMITS, checksum, frame, serialOf, threadCpuNs, hrNs, quantile, median, report, wait };
+module.exports = { SLOT_IDS, LIMITS, checksum, frame, serialOf, threadCpuNs, threadSwitches, busiestOtherThread, hrNs, quantile, median, report, wait };
