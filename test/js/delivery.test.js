@@ -17,7 +17,7 @@ async function feed(...frames) {
   await until(() => bridge.pending() === 0);
   const r = bridge.reads();
   await until(() => bridge.reads() >= r + 2);
-  await wait(15);
+  await wait(15 * TIME_FACTOR);
 }
 const brief = (s) => [s.timestamp, s.counter, s.msg_id, [...s.msg_data]];
 function outcome(fn) {

@@ -239,8 +239,12 @@ const rows = [
       start('start', { hb: 20000, debug: ${debug} });
       await until(() => bridge.writes().some(isHeartbeat));
       mark('faults');
-      const n0 = bridge.writes().filter(isHeartbeat).length;
       bridge.failWrites(3, 9);
+      // The heartbeat thread may write between any two lines here: the
+      // five beats looked at start with the first failed one.
+      const firstFailed = () => transmits(isHeartbeat).findIndex((b) => b.code === 9);
+      await until(() => firstFailed() >= 0);
+      const n0 = firstFailed();
       await until(() => bridge.writes().filter(isHeartbeat).length >= n0 + 5);
       const beats = transmits(isHeartbeat).slice(n0, n0 + 5);
       done({ outcomes, beats, health: await health(TAG) });`,

@@ -7,7 +7,7 @@ const assert = require('node:assert/strict');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
-const { spawnScenario, withLogLock, root } = require('../helpers/scenario');
+const { spawnScenario, withLogLock, root, TIME_FACTOR } = require('../helpers/scenario');
 
 const logPath = require(path.join(root, 'sim')).bridge.logPath;
 
@@ -50,7 +50,7 @@ async function runOnce(plan) {
   return withLogLock(async () => {
     const running = spawnScenario(body(plan), { timeout: 15000 });
     if (plan.mode.startsWith('SIG')) {
-      const deadline = Date.now() + 10000;
+      const deadline = Date.now() + 10000 * TIME_FACTOR;
       while (!fs.existsSync(plan.pidFile) || fs.readFileSync(plan.pidFile, 'utf8') === '') {
         if (Date.now() > deadline) break;
         await new Promise((r) => setTimeout(r, 5));

@@ -5,7 +5,7 @@
 const { describe, test } = require('node:test');
 const assert = require('node:assert/strict');
 const { msg } = require('../helpers/catalogue');
-const { runScenario } = require('../helpers/scenario');
+const { runScenario, TIME_FACTOR } = require('../helpers/scenario');
 
 // Shared by the children. `feed` queues frames and returns once the bridge
 // has handed them all over, two more polls have passed and the main loop
@@ -20,7 +20,7 @@ async function feed(...frames) {
   await until(() => bridge.pending() === 0);
   const r = bridge.reads();
   await until(() => bridge.reads() >= r + 2);
-  await wait(15);
+  await wait(15 * TIME_FACTOR);
 }
 const isHeartbeat = (w) => w.bytes.length === 17 && w.bytes[3] === 0x07 && w.bytes[4] === 0x60;
 // The "empty" statistic read between two counts of bus reads.
@@ -89,7 +89,7 @@ describe('receive loop', { concurrency: 4 }, () => {
 
   test('cyclic, debounced and event classes with the default tables', async () => {
     const r = await runScenario(`${CHILD}
-      qel.driverStart(0, 1000, 0, 500, U, U, U);
+      qel.driverStart(0, 1000, 0, 500 * TIME_FACTOR, U, U, U);
       const A = [1, 2, 3, 4, 5, 6, 7, 8];
       const A2 = [1, 2, 3, 4, 5, 6, 7, 9];
       const marks = {};
@@ -120,7 +120,7 @@ describe('receive loop', { concurrency: 4 }, () => {
       const t2 = Number(got[got.length - 1].ts);
       await feed(frame(0x2c0, [1, 2, 4, 9, 0, 0, 0, 1])); mark('d5');
       const inWindow = Date.now() - t2;
-      await until(() => Date.now() > t2 + 650, 5000);
+      await until(() => Date.now() > t2 + 650 * TIME_FACTOR, 5000);
       await feed(frame(0x2c0, [1, 2, 4, 9, 0, 0, 0, 1])); mark('d6');
       done({ got, marks, cyclicTs1, cyclicTs2, t1, suppressed, inWindow });
     `);
@@ -136,7 +136,7 @@ describe('receive loop', { concurrency: 4 }, () => {
     assert.equal(marks.e, 6, 'every event frame is delivered');
     assert.deepEqual(ids(got.slice(3, 6)), [[0x4a1, 1], [0x4a1, 2], [0x4a1, 3]]);
 
-    assert.ok(r.result.inWindow < 500, `the window checks ran within ${r.result.inWindow} ms`);
+    assert.ok(r.result.inWindow < 500 * TIME_FACTOR, `the window checks ran within ${r.result.inWindow} ms`);
     assert.deepEqual([marks.d1, marks.d2, marks.d3, marks.d4, marks.d5, marks.d6], [7, 7, 7, 8, 8, 9]);
     assert.deepEqual(got.slice(6).map((g) => [g.id, g.counter, g.data]), [
       [0x2c0, 1, [1, 2, 3, 4, 0, 0, 0, 0]],
