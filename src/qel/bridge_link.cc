@@ -105,11 +105,14 @@ void bus_unlock() { uv_mutex_unlock(&listen_mutex); }
 
 // A mutex is not fair: a thread that unlocks and locks again at once keeps
 // winning it. So the receive thread lets a waiting thread go first.
+// Every thread waiting at this moment gets its turn, so a command does not
+// wait for a poll that overtook it after the heartbeat's turn.
 static void step_aside_for_waiters() {
-    if (bus_waiters.load(std::memory_order_acquire) == 0) return;
-    uint32_t grants = bus_grants.load(std::memory_order_acquire);
+    int waiting = bus_waiters.load(std::memory_order_acquire);
+    if (waiting == 0) return;
+    uint32_t start = bus_grants.load(std::memory_order_acquire);
     while (bus_waiters.load(std::memory_order_acquire) > 0 &&
-           bus_grants.load(std::memory_order_acquire) == grants) {
+           bus_grants.load(std::memory_order_acquire) - start < static_cast<uint32_t>(waiting)) {
         sched_yield();
     }
 }

@@ -24,6 +24,8 @@ inline bool is_undefined_arg(Nan::NAN_METHOD_ARGS_TYPE info, int i) {
     return i >= info.Length() || info[i]->IsUndefined();
 }
 
+// Builds the status object of a slot; empty only while the runtime is
+// terminating.
 v8::Local<v8::Object> JS_msg_mem(const status_snapshot &snapshot);
 void async_callback(uv_async_t *handle);
 

@@ -81,10 +81,4 @@ bool begin_wakeup() {
     return requested;
 }
 
-bool rearm_wakeup() {
-    if (ring_count == 0 || wakeup_requested) return false;
-    wakeup_requested = true;
-    return true;
-}
-
 int pending_changes() { return ring_count; }

@@ -54,8 +54,5 @@ bool take_change(status_snapshot *out);
 // Called once at the start of every wake-up of the main thread: returns
 // whether a post asked for it, and arms the next signal.
 bool begin_wakeup();
-// Asks for one more wake-up when slots remain pending after a wake-up
-// that stopped early; returns true when the caller has to signal.
-bool rearm_wakeup();
 // Number of slots waiting for delivery.
 int pending_changes();
