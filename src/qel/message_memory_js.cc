@@ -14,6 +14,7 @@
 // cache, several times cheaper than setting the properties one by one.
 static Nan::Persistent<v8::Function> status_builder;
 
+// Empty only while the runtime is terminating.
 static v8::Local<v8::Function> builder() {
     if (status_builder.IsEmpty()) {
         v8::Local<v8::String> source =
@@ -22,7 +23,11 @@ static v8::Local<v8::Function> builder() {
                      "  return { timestamp, counter, msg_id, msg_data, driver_stats: { hb, unk, empty, err } };\n"
                      "})")
                 .ToLocalChecked();
-        v8::Local<v8::Value> function = Nan::RunScript(Nan::CompileScript(source).ToLocalChecked()).ToLocalChecked();
+        v8::Local<v8::Script> script;
+        v8::Local<v8::Value> function;
+        if (!Nan::CompileScript(source).ToLocal(&script) || !Nan::RunScript(script).ToLocal(&function)) {
+            return v8::Local<v8::Function>();
+        }
         status_builder.Reset(function.As<v8::Function>());
     }
     return Nan::New(status_builder);
@@ -42,8 +47,9 @@ v8::Local<v8::Object> JS_msg_mem(const status_snapshot &snapshot) {
         Nan::New(snapshot.stats[2]),
         Nan::New(snapshot.stats[3]),
     };
+    v8::Local<v8::Function> build = builder();
     v8::Local<v8::Value> status;
-    if (!builder()->Call(Nan::GetCurrentContext(), Nan::Undefined(), 8, argv).ToLocal(&status)) {
+    if (build.IsEmpty() || !build->Call(Nan::GetCurrentContext(), Nan::Undefined(), 8, argv).ToLocal(&status)) {
         return v8::Local<v8::Object>();  // the runtime is terminating
     }
     return status.As<v8::Object>();
