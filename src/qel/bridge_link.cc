@@ -175,7 +175,10 @@ void accept_frame(int pos, uint32_t id, cycle_report &report) {
     memcpy(slot.msg_data, buf + 7, sizeof slot.msg_data);
     slot.msg_id = static_cast<int32_t>(id);
     count_event(pos);
-    if (!reported) return;
+    if (!reported) {
+        refresh_change(pos);
+        return;
+    }
     report.position = pos;
     report.wake = post_change(pos);
     if (debug_log) {
@@ -231,11 +234,11 @@ bool listen_cycle() {
         }
     }
     sort_frame(report);
-    if (report.wake && async_ready) uv_async_send(&async);
     uv_mutex_unlock(&listen_mutex);
     if (report.position >= 0) {
         if (debug_log) print_received(report);
         status_to_send.store(report.position, std::memory_order_release);
+        if (report.wake && async_ready) uv_async_send(&async);
     }
     step_aside_for_waiters();
     return true;

@@ -1,5 +1,6 @@
 #include "message_memory.h"
 
+#include <atomic>
 #include <cstring>
 
 msg_mem_struct PDO_memory[MEM_SLOTS];
@@ -9,6 +10,69 @@ const pdo_map_struct PDO_map[MEM_SLOTS] = {
     {0x2C0, 6},  {0x2C1, 7},  {0x2C4, 8},  {0x2C5, 9},  {0x2C8, 10}, {0x2C9, 11},
     {0x4E0, 12}, {0x700, 13}, {0xFFF, 14}, {0xFFE, 15}, {0xFFD, 16},
 };
+
+// ------------------------------------------------------------ hand-off
+//
+// The receive thread, which holds the bus lock whenever it records a frame,
+// copies each pending slot into a mailbox of its own and queues the slot's
+// position once; the main thread takes positions and mailboxes without the
+// bus lock, so a delivery never waits for the bus read in progress. Each
+// mailbox is written only under the bus lock and read with a sequence
+// number (odd while a copy is being written). Nothing allocates.
+
+namespace {
+
+constexpr size_t MAILBOX_WORDS = (sizeof(status_snapshot) + 3) / 4;
+
+struct mailbox {
+    std::atomic<uint32_t> sequence{0};
+    std::atomic<uint32_t> words[MAILBOX_WORDS];
+};
+
+mailbox mailboxes[MEM_SLOTS];
+std::atomic<uint32_t> pending_mask{0};
+// Positions in the order they became pending. A slot is queued again only
+// after the main thread took it, so it is at most once in the ring.
+std::atomic<int32_t> change_ring[MEM_SLOTS];
+std::atomic<uint32_t> ring_tail{0};  // advanced by the receive thread
+std::atomic<uint32_t> ring_head{0};  // advanced by the main thread
+std::atomic<bool> wakeup_requested{false};
+// The statistics as the main thread reads them for a delivery.
+std::atomic<int32_t> stats_mirror[4];
+
+uint32_t slot_bit(int pos) { return 1u << pos; }
+
+void publish(int pos) {
+    status_snapshot snapshot;
+    snapshot_slot(pos, &snapshot);
+    uint32_t words[MAILBOX_WORDS] = {0};
+    memcpy(words, &snapshot, sizeof snapshot);
+    mailbox &box = mailboxes[pos];
+    uint32_t sequence = box.sequence.load(std::memory_order_relaxed);
+    box.sequence.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    for (size_t i = 0; i < MAILBOX_WORDS; i++) box.words[i].store(words[i], std::memory_order_relaxed);
+    box.sequence.store(sequence + 2, std::memory_order_release);
+}
+
+void read_mailbox(int pos, status_snapshot *out) {
+    mailbox &box = mailboxes[pos];
+    uint32_t words[MAILBOX_WORDS];
+    for (;;) {
+        uint32_t before = box.sequence.load(std::memory_order_acquire);
+        if ((before & 1u) != 0) continue;
+        for (size_t i = 0; i < MAILBOX_WORDS; i++) words[i] = box.words[i].load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (box.sequence.load(std::memory_order_relaxed) == before) break;
+    }
+    memcpy(out, words, sizeof *out);
+}
+
+void mirror_stats() {
+    for (int i = 0; i < 4; i++) stats_mirror[i].store(PDO_memory[POS_HB + i].counter, std::memory_order_relaxed);
+}
+
+}  // namespace
 
 int mem_position(uint32_t msg_id) {
     if (msg_id >= 0x700 && msg_id <= 0x7FF) return POS_HB;
@@ -26,11 +90,14 @@ static void clear_slot(msg_mem_struct &slot, bool keep_counters) {
 }
 
 void clear_mem(bool keep_counters, int32_t msg_id) {
-    if (msg_id < 0) {
-        for (msg_mem_struct &slot : PDO_memory) clear_slot(slot, keep_counters);
-        return;
+    int first = 0;
+    int last = MEM_SLOTS - 1;
+    if (msg_id >= 0) first = last = mem_position(static_cast<uint32_t>(msg_id));
+    for (int pos = first; pos <= last; pos++) {
+        clear_slot(PDO_memory[pos], keep_counters);
+        refresh_change(pos);  // a pending delivery shows the slot as cleared
     }
-    clear_slot(PDO_memory[mem_position(static_cast<uint32_t>(msg_id))], keep_counters);
+    mirror_stats();
 }
 
 void count_event(int pos) {
@@ -38,6 +105,7 @@ void count_event(int pos) {
     // keeps the wrap defined.
     msg_mem_struct &slot = PDO_memory[pos];
     slot.counter = static_cast<int32_t>(static_cast<uint32_t>(slot.counter) + 1u);
+    if (pos >= POS_HB) stats_mirror[pos - POS_HB].store(slot.counter, std::memory_order_relaxed);
 }
 
 void snapshot_slot(int pos, status_snapshot *out) {
@@ -46,39 +114,40 @@ void snapshot_slot(int pos, status_snapshot *out) {
     for (int i = 0; i < 4; i++) out->stats[i] = PDO_memory[POS_HB + i].counter;
 }
 
-// A ring of positions plus a pending flag per slot: each slot is at most once
-// in the ring, so MEM_SLOTS entries always suffice and nothing allocates.
-static int change_ring[MEM_SLOTS];
-static int ring_head = 0;
-static int ring_count = 0;
-static bool slot_pending[MEM_SLOTS];
-static bool wakeup_requested = false;
+
+// ------------------------------------------------------ the change queue
 
 bool post_change(int pos) {
-    if (!slot_pending[pos]) {
-        slot_pending[pos] = true;
-        change_ring[(ring_head + ring_count) % MEM_SLOTS] = pos;
-        ring_count++;
+    publish(pos);
+    if ((pending_mask.fetch_or(slot_bit(pos), std::memory_order_acq_rel) & slot_bit(pos)) == 0) {
+        uint32_t tail = ring_tail.load(std::memory_order_relaxed);
+        change_ring[tail % MEM_SLOTS].store(pos, std::memory_order_relaxed);
+        ring_tail.store(tail + 1, std::memory_order_release);
     }
-    if (wakeup_requested) return false;
-    wakeup_requested = true;
-    return true;
+    // Only the main thread clears the request, when a wake-up begins; so
+    // every signal is either still to come or already counted by a wake-up.
+    return !wakeup_requested.exchange(true, std::memory_order_acq_rel);
+}
+
+void refresh_change(int pos) {
+    if ((pending_mask.load(std::memory_order_acquire) & slot_bit(pos)) != 0) publish(pos);
 }
 
 bool take_change(status_snapshot *out) {
-    if (ring_count == 0) return false;
-    int pos = change_ring[ring_head];
-    ring_head = (ring_head + 1) % MEM_SLOTS;
-    ring_count--;
-    slot_pending[pos] = false;
-    snapshot_slot(pos, out);
+    uint32_t head = ring_head.load(std::memory_order_relaxed);
+    if (head == ring_tail.load(std::memory_order_acquire)) return false;
+    int pos = change_ring[head % MEM_SLOTS].load(std::memory_order_relaxed);
+    ring_head.store(head + 1, std::memory_order_release);
+    // Cleared before the copy is read: a change recorded meanwhile queues
+    // the slot again rather than being lost.
+    pending_mask.fetch_and(~slot_bit(pos), std::memory_order_acq_rel);
+    read_mailbox(pos, out);
+    for (int i = 0; i < 4; i++) out->stats[i] = stats_mirror[i].load(std::memory_order_relaxed);
     return true;
 }
 
-bool begin_wakeup() {
-    bool requested = wakeup_requested;
-    wakeup_requested = false;
-    return requested;
-}
+bool begin_wakeup() { return wakeup_requested.exchange(false, std::memory_order_acq_rel); }
 
-int pending_changes() { return ring_count; }
+int pending_changes() {
+    return static_cast<int>(ring_tail.load(std::memory_order_acquire) - ring_head.load(std::memory_order_acquire));
+}

@@ -2,7 +2,8 @@
 // statistics, and the queue of slots whose change waits for delivery.
 //
 // Nothing here locks: while the driver threads run, every caller holds the
-// bus lock around these functions.
+// bus lock around these functions, except the main thread's side of the
+// change queue (take_change, begin_wakeup), which needs no lock.
 #pragma once
 
 #include <cstdint>
@@ -44,12 +45,17 @@ void snapshot_slot(int pos, status_snapshot *out);
 
 // Change queue. A slot with a reportable change is queued once, in the order
 // in which it first became pending, and leaves the queue when the main
-// thread takes its snapshot; a later change queues it again.
+// thread takes its copy; a later change queues it again. The receive thread
+// posts while it holds the bus lock; the main thread takes without it.
 //
 // post_change() returns true when the main thread has to be woken: only the
 // first post after the main thread began a wake-up needs a signal.
 bool post_change(int pos);
-// Takes the oldest pending slot; returns false when none is pending.
+// Keeps the copy of a pending slot equal to the slot after every frame
+// recorded in it; the caller holds the bus lock.
+void refresh_change(int pos);
+// Takes the oldest pending slot, as it is now; returns false when none is
+// pending. Main thread only; needs no lock.
 bool take_change(status_snapshot *out);
 // Called once at the start of every wake-up of the main thread: returns
 // whether a post asked for it, and arms the next signal.

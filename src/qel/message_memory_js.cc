@@ -87,21 +87,17 @@ static bool deliver(const status_snapshot &snapshot) {
     return true;
 }
 
-// One wake-up takes every pending slot under one hold of the bus lock, so
-// that the receive thread waits for the main thread at most once per
-// wake-up, then calls the function once per slot without the lock. A slot
-// that changes again meanwhile is queued anew and comes with the next
-// wake-up.
+// One wake-up takes every pending slot, without the bus lock, then calls
+// the function once per slot. A slot that changes again meanwhile is queued
+// anew and comes with the next wake-up.
 void async_callback(uv_async_t *) {
     Nan::HandleScope scope;
     if (delivery_resource == nullptr) delivery_resource = new Nan::AsyncResource("qel:delivery");
 
     status_snapshot batch[MEM_SLOTS];
     int count = 0;
-    bus_lock();
     bool requested = begin_wakeup();
     while (count < MEM_SLOTS && take_change(&batch[count])) count++;
-    bus_unlock();
 
     for (int i = 0; i < count; i++) {
         if (!deliver(batch[i])) return;

@@ -77,7 +77,8 @@ TEST_F(MemoryTest, ChangesAreQueuedOncePerSlotInOrderOfFirstPost) {
     EXPECT_FALSE(post_change(6));  // already pending: not queued twice
     EXPECT_FALSE(post_change(4));
     EXPECT_EQ(pending_changes(), 3);
-    PDO_memory[6].msg_data[0] = 0x42;  // the content at delivery time counts
+    PDO_memory[6].msg_data[0] = 0x42;  // a later frame recorded in the pending slot
+    refresh_change(6);
 
     EXPECT_TRUE(begin_wakeup());
     status_snapshot s;
@@ -95,6 +96,24 @@ TEST_F(MemoryTest, ChangesAreQueuedOncePerSlotInOrderOfFirstPost) {
 
     EXPECT_TRUE(begin_wakeup());   // the wake-up asked for by the last post
     EXPECT_FALSE(begin_wakeup());  // a wake-up nobody asked for
+}
+
+TEST_F(MemoryTest, PendingCopyFollowsTheSlotAndItsClearing) {
+    PDO_memory[4].msg_id = 0x4A1;
+    PDO_memory[4].msg_data[0] = 1;
+    post_change(4);
+    PDO_memory[9].msg_data[0] = 7;
+    refresh_change(9);  // not pending: nothing is queued
+    EXPECT_EQ(pending_changes(), 1);
+    clear_mem(true, 0x4A1);
+    count_event(POS_ERR);
+    status_snapshot s;
+    ASSERT_TRUE(take_change(&s));
+    EXPECT_EQ(s.position, 4);
+    EXPECT_EQ(s.slot.msg_id, 0) << "a pending slot that was cleared is delivered cleared";
+    EXPECT_EQ(s.slot.msg_data[0], 0);
+    EXPECT_EQ(s.stats[3], 1) << "the statistics are those of the moment of delivery";
+    EXPECT_FALSE(take_change(&s));
 }
 
 TEST_F(MemoryTest, SnapshotCarriesTheStatistics) {

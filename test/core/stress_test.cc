@@ -15,17 +15,13 @@ uv_loop_t main_loop;
 uint64_t delivered = 0;
 uint64_t bad_deliveries = 0;
 
-// What the main thread's delivery does, minus JavaScript.
+// What the main thread's delivery does, minus JavaScript: it takes the
+// pending slots without the bus lock.
 void deliver_changes(uv_async_t *) {
-    bus_lock();
     begin_wakeup();
-    bus_unlock();
     status_snapshot s;
     for (;;) {
-        bus_lock();
-        bool taken = take_change(&s);
-        bus_unlock();
-        if (!taken) break;
+        if (!take_change(&s)) break;
         delivered++;
         bool sound = s.position >= 0 && s.position < MSG_SLOTS && is_enabled[s.position] != 0 &&
                      (s.slot.msg_id == 0 || mem_position(static_cast<uint32_t>(s.slot.msg_id)) == s.position);
