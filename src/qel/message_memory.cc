@@ -1,5 +1,7 @@
 #include "message_memory.h"
 
+#include <sched.h>
+
 #include <atomic>
 #include <cstring>
 
@@ -60,7 +62,10 @@ void read_mailbox(int pos, status_snapshot *out) {
     uint32_t words[MAILBOX_WORDS];
     for (;;) {
         uint32_t before = box.sequence.load(std::memory_order_acquire);
-        if ((before & 1u) != 0) continue;
+        if ((before & 1u) != 0) {
+            sched_yield();  // the receive thread is in the middle of a copy
+            continue;
+        }
         for (size_t i = 0; i < MAILBOX_WORDS; i++) words[i] = box.words[i].load(std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_acquire);
         if (box.sequence.load(std::memory_order_relaxed) == before) break;
@@ -113,7 +118,6 @@ void snapshot_slot(int pos, status_snapshot *out) {
     out->slot = PDO_memory[pos];
     for (int i = 0; i < 4; i++) out->stats[i] = PDO_memory[POS_HB + i].counter;
 }
-
 
 // ------------------------------------------------------ the change queue
 
