@@ -31,4 +31,17 @@ function simBytes(id, data = [], opts = {}) {
 
 const empty = () => frame(0, [], { len: 0xff });
 
-module.exports = { checksum, frame, simBytes, empty };
+// A 17-byte transmit frame as the driver writes it: register 0x30, the
+// identifier's two bytes, length code 8, up to 8 data bytes, checksum.
+function transmitFrame(idHigh, idLow, data) {
+  const b = Buffer.alloc(17);
+  b[0] = 0x30;
+  b[3] = idHigh;
+  b[4] = idLow;
+  b[7] = 0x08;
+  data.forEach((v, i) => { b[8 + i] = v; });
+  b[16] = checksum(b.subarray(1, 16));
+  return b;
+}
+
+module.exports = { checksum, frame, simBytes, empty, transmitFrame };

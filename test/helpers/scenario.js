@@ -115,4 +115,20 @@ async function runScenario(body, opts = {}) {
   return r;
 }
 
-module.exports = { runScenario, spawnScenario, withLogLock, nodeCommand, TIME_FACTOR, root };
+// Output lines grouped by the marker line "#name" printed before each step
+// of a scenario; lines before the first marker are under ''.
+function blocks(lines) {
+  const out = { '': [] };
+  let current = '';
+  for (const line of lines) {
+    if (line.startsWith('#')) {
+      current = line.slice(1);
+      out[current] = [];
+    } else {
+      out[current].push(line);
+    }
+  }
+  return out;
+}
+
+module.exports = { blocks, runScenario, spawnScenario, withLogLock, nodeCommand, TIME_FACTOR, root };

@@ -12,8 +12,8 @@
 const { describe, test } = require('node:test');
 const assert = require('node:assert/strict');
 const { msg } = require('../helpers/catalogue');
-const { checksum } = require('../helpers/frames');
-const { runScenario } = require('../helpers/scenario');
+const { transmitFrame } = require('../helpers/frames');
+const { blocks, runScenario } = require('../helpers/scenario');
 
 const SEED = (Number(process.env.QEL_SEED) >>> 0) || (((Date.now() * 2654435761) ^ process.pid) >>> 0) || 1;
 console.log(`# bad-input campaign seed ${SEED} (run again with QEL_SEED=${SEED})`);
@@ -471,16 +471,7 @@ async function health() {
 }
 `;
 
-function transmitFrame(idHigh, idLow, data) {
-  const b = Buffer.alloc(17);
-  b[0] = 0x30;
-  b[3] = idHigh;
-  b[4] = idLow;
-  b[7] = 0x08;
-  data.forEach((v, i) => { b[8 + i] = v; });
-  b[16] = checksum(b.subarray(1, 16));
-  return b.toString('hex');
-}
+const transmitHex = (idHigh, idLow, data) => transmitFrame(idHigh, idLow, data).toString('hex');
 
 // What health() must see on a driver started with can_bus_delay 1000 us,
 // deb_delay 2000 ms and the default tables.
@@ -488,7 +479,7 @@ const HEALTHY = {
   got: [[0x1a1, 1, 1], [0x1a1, 2, 3], [0x2c0, 3, 1], [0x2c0, 4, 3], [0x4a1, 5, 1], [0x4a1, 5, 2]],
   slots: { '1a1': [0x1a1, 2, 3], '2c0': [0x2c0, 4, 3], '4a1': [0x4a1, 5, 2], 421: [0, 0, 0], '4e0': [0, 0, 0], '2c4': [0, 0, 0] },
   stats: { hb: 1, unk: 1, err: 1, emptyAtLeast: true },
-  sent: [[transmitFrame(0x04, 0xe0, [0x5a]), 0], [transmitFrame(0x05, 0x60, [7, 1, 2]), 0]],
+  sent: [[transmitHex(0x04, 0xe0, [0x5a]), 0], [transmitHex(0x05, 0x60, [7, 1, 2]), 0]],
 };
 // The lines of the command and the parameter write of health().
 const HEALTH_LINES = [msg('CMD_TFT', 0x5a), msg('CMD_SENT'), msg('PARAM_NUM', 7), msg('PARAM_WRITTEN')];
@@ -529,16 +520,6 @@ function assertCampaign(report, coverage, label) {
   for (const [name, outcomes] of Object.entries(coverage)) {
     for (const o of outcomes) assert.ok(report.seen[name] && report.seen[name][o], `${label}: ${name} never gave ${o} (seed ${SEED})`);
   }
-}
-
-function blocks(lines) {
-  const out = { '': [] };
-  let current = '';
-  for (const line of lines) {
-    if (line.startsWith('#')) out[current = line.slice(1)] = [];
-    else out[current].push(line);
-  }
-  return out;
 }
 
 const CALLS = { before: 50000, after: 50000, rejectedCampaign: 15000, rejected: 35000 };

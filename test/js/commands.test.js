@@ -5,23 +5,14 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { msg } = require('../helpers/catalogue');
-const { checksum } = require('../helpers/frames');
+const { transmitFrame } = require('../helpers/frames');
 const { runScenario } = require('../helpers/scenario');
 
 // ------------------------------------------------ expected frames and lines
 
 const hex = (text) => text.replace(/\s+/g, '').toLowerCase();
 
-function transmitFrame(idHigh, idLow, data) {
-  const b = Buffer.alloc(17);
-  b[0] = 0x30;
-  b[3] = idHigh;
-  b[4] = idLow;
-  b[7] = 0x08;
-  data.forEach((v, i) => { b[8 + i] = v; });
-  b[16] = checksum(b.subarray(1, 16));
-  return b.toString('hex');
-}
+const transmitHex = (idHigh, idLow, data) => transmitFrame(idHigh, idLow, data).toString('hex');
 
 // The command fields a call leaves behind: -1 where no argument was given,
 // the 32-bit conversion of the number otherwise.
@@ -40,7 +31,7 @@ function commandFrame(...args) {
   if (cop === 0) flags |= 0x02;
   else if (cop === 1) flags |= 0x03;
   if (color === 1) flags |= 0x10;
-  return transmitFrame(0x04, 0xe0, [tft >= 0 ? tft & 0xff : 0, flags, parmByte]);
+  return transmitHex(0x04, 0xe0, [tft >= 0 ? tft & 0xff : 0, flags, parmByte]);
 }
 
 // The setting lines of a command, without the success line.
@@ -59,7 +50,7 @@ function commandLines(...args) {
 function parameterFrame(num, bytes = []) {
   const value = [0, 0, 0, 0, 0, 0, 0];
   bytes.forEach((v, i) => { value[i] = v; });
-  return transmitFrame(0x05, 0x60, [(num | 0) & 0xff, ...value]);
+  return transmitHex(0x05, 0x60, [(num | 0) & 0xff, ...value]);
 }
 
 function dumpLine(name, frameHex) {
@@ -268,23 +259,23 @@ test('flag combinations, number conversion and values the tables do not name', a
   const cases = [
     ['sendCommand(0, 1, -1, -1, 255)', commandFrame(0, 1, -1, -1, 255), [msg('CMD_TFT', 0), msg('CMD_READ_CFG')]],
     ['sendCommand(0, 0, -1, -1, 999)', commandFrame(0, 0), [msg('CMD_TFT', 0), msg('CMD_READ_CFG_ALL')]],
-    ['sendCommand(-1)', transmitFrame(0x04, 0xe0, []), []],
-    ['sendCommand(0)', transmitFrame(0x04, 0xe0, []), [msg('CMD_TFT', 0)]],
-    ['sendCommand(300)', transmitFrame(0x04, 0xe0, [0x2c]), [msg('CMD_TFT', 300)]],
-    ['sendCommand(2.9)', transmitFrame(0x04, 0xe0, [2]), [msg('CMD_TFT', 2)]],
-    ['sendCommand(-1.5)', transmitFrame(0x04, 0xe0, []), []],
-    ['sendCommand(2 ** 32 + 7)', transmitFrame(0x04, 0xe0, [7]), [msg('CMD_TFT', 7)]],
-    ['sendCommand(2 ** 31)', transmitFrame(0x04, 0xe0, []), []],
-    ['sendCommand(NaN)', transmitFrame(0x04, 0xe0, []), [msg('CMD_TFT', 0)]],
-    ['sendCommand(1, 2, 2, 0)', transmitFrame(0x04, 0xe0, [1, 0x00]), [msg('CMD_TFT', 1)]],
-    ['sendCommand(1, -7, 3, 2, 300)', transmitFrame(0x04, 0xe0, [1, 0x00]), [msg('CMD_TFT', 1)]],
-    ['sendCommand(-1, -1, 1)', transmitFrame(0x04, 0xe0, [0, 0x03]), [msg('CMD_COP_ON', 1)]],
-    ['sendCommand(-1, -1, 0)', transmitFrame(0x04, 0xe0, [0, 0x02]), [msg('CMD_COP_OFF', 0)]],
-    ['sendCommand(-1, -1, -1, 1)', transmitFrame(0x04, 0xe0, [0, 0x10]), [msg('CMD_COP_COLOR', 1)]],
-    ['sendCommand(1, -1, 0, 1)', transmitFrame(0x04, 0xe0, [1, 0x12]), [msg('CMD_TFT', 1), msg('CMD_COP_OFF', 0), msg('CMD_COP_COLOR', 1)]],
-    ['sendCommand(-1, 0, 0)', transmitFrame(0x04, 0xe0, [0, 0x06]), [msg('CMD_READ_CFG_ALL'), msg('CMD_COP_OFF', 0)]],
-    ['sendCommand(7, 1, 0, 1, 0)', transmitFrame(0x04, 0xe0, [7, 0x1a, 0]), [msg('CMD_TFT', 7), msg('CMD_READ_CFG'), msg('CMD_COP_OFF', 0), msg('CMD_COP_COLOR', 1)]],
-    ['sendCommand(255, 1, 1, 1, 2 ** 32 + 17)', transmitFrame(0x04, 0xe0, [0xff, 0x1b, 17]), [msg('CMD_TFT', 255), msg('CMD_READ_CFG'), msg('CMD_COP_ON', 1), msg('CMD_COP_COLOR', 1)]],
+    ['sendCommand(-1)', transmitHex(0x04, 0xe0, []), []],
+    ['sendCommand(0)', transmitHex(0x04, 0xe0, []), [msg('CMD_TFT', 0)]],
+    ['sendCommand(300)', transmitHex(0x04, 0xe0, [0x2c]), [msg('CMD_TFT', 300)]],
+    ['sendCommand(2.9)', transmitHex(0x04, 0xe0, [2]), [msg('CMD_TFT', 2)]],
+    ['sendCommand(-1.5)', transmitHex(0x04, 0xe0, []), []],
+    ['sendCommand(2 ** 32 + 7)', transmitHex(0x04, 0xe0, [7]), [msg('CMD_TFT', 7)]],
+    ['sendCommand(2 ** 31)', transmitHex(0x04, 0xe0, []), []],
+    ['sendCommand(NaN)', transmitHex(0x04, 0xe0, []), [msg('CMD_TFT', 0)]],
+    ['sendCommand(1, 2, 2, 0)', transmitHex(0x04, 0xe0, [1, 0x00]), [msg('CMD_TFT', 1)]],
+    ['sendCommand(1, -7, 3, 2, 300)', transmitHex(0x04, 0xe0, [1, 0x00]), [msg('CMD_TFT', 1)]],
+    ['sendCommand(-1, -1, 1)', transmitHex(0x04, 0xe0, [0, 0x03]), [msg('CMD_COP_ON', 1)]],
+    ['sendCommand(-1, -1, 0)', transmitHex(0x04, 0xe0, [0, 0x02]), [msg('CMD_COP_OFF', 0)]],
+    ['sendCommand(-1, -1, -1, 1)', transmitHex(0x04, 0xe0, [0, 0x10]), [msg('CMD_COP_COLOR', 1)]],
+    ['sendCommand(1, -1, 0, 1)', transmitHex(0x04, 0xe0, [1, 0x12]), [msg('CMD_TFT', 1), msg('CMD_COP_OFF', 0), msg('CMD_COP_COLOR', 1)]],
+    ['sendCommand(-1, 0, 0)', transmitHex(0x04, 0xe0, [0, 0x06]), [msg('CMD_READ_CFG_ALL'), msg('CMD_COP_OFF', 0)]],
+    ['sendCommand(7, 1, 0, 1, 0)', transmitHex(0x04, 0xe0, [7, 0x1a, 0]), [msg('CMD_TFT', 7), msg('CMD_READ_CFG'), msg('CMD_COP_OFF', 0), msg('CMD_COP_COLOR', 1)]],
+    ['sendCommand(255, 1, 1, 1, 2 ** 32 + 17)', transmitHex(0x04, 0xe0, [0xff, 0x1b, 17]), [msg('CMD_TFT', 255), msg('CMD_READ_CFG'), msg('CMD_COP_ON', 1), msg('CMD_COP_COLOR', 1)]],
     ['writeParameter(-1, Buffer.from([1]))', parameterFrame(-1, [1]), [msg('PARAM_NUM', -1)]],
     ['writeParameter(0x1234, Buffer.from([0xaa, 0xbb, 0xcc]))', parameterFrame(0x34, [0xaa, 0xbb, 0xcc]), [msg('PARAM_NUM', 4660)]],
     ['writeParameter(2.9, Buffer.from([5, 6, 7, 8, 9, 10, 11]))', parameterFrame(2, [5, 6, 7, 8, 9, 10, 11]), [msg('PARAM_NUM', 2)]],

@@ -7,8 +7,8 @@
 const { describe, test } = require('node:test');
 const assert = require('node:assert/strict');
 const { msg, MSG } = require('../helpers/catalogue');
-const { checksum, frame } = require('../helpers/frames');
-const { runScenario } = require('../helpers/scenario');
+const { frame, transmitFrame } = require('../helpers/frames');
+const { blocks, runScenario } = require('../helpers/scenario');
 
 // Shared by every child. `mark` cuts the output into blocks; `attempt`
 // records how a call ended; `health(tag)` sends an event frame and a
@@ -54,23 +54,10 @@ const OK = { ok: true, returned: 'undefined' };
 const failed = (name) => ({ ok: false, type: 'TypeError', message: msg(name) });
 const hex = (bytes) => Buffer.from(bytes).toString('hex');
 
-function transmitFrame(idHigh, idLow, data) {
-  const b = [0x30, 0, 0, idHigh, idLow, 0, 0, 8, ...data, ...Array(8 - data.length).fill(0)];
-  return [...b, checksum(b.slice(1), 15)];
-}
-const commandFrame = (tft) => transmitFrame(0x04, 0xe0, [tft & 0xff]);
-const parameterFrame = (num, values) => transmitFrame(0x05, 0x60, [num & 0xff, ...values]);
+const transmitBytes = (idHigh, idLow, data) => [...transmitFrame(idHigh, idLow, data)];
+const commandFrame = (tft) => transmitBytes(0x04, 0xe0, [tft & 0xff]);
+const parameterFrame = (num, values) => transmitBytes(0x05, 0x60, [num & 0xff, ...values]);
 const dumpLine = (name, bytes) => msg(name, bytes[3] * 256 + bytes[4]) + bytes.map((b) => msg('DUMP_BYTE', b)).join('');
-
-function blocks(lines) {
-  const out = { '': [] };
-  let current = '';
-  for (const line of lines) {
-    if (line.startsWith('#')) out[current = line.slice(1)] = [];
-    else out[current].push(line);
-  }
-  return out;
-}
 
 // The start-up lines up to the debug-mode line, with the delays of `start`.
 function bringUp({ hb = 0, debug = false } = {}) {
@@ -270,7 +257,7 @@ const rows = [
     check(r, b) {
       const o = r.result.outcomes;
       const dump = (f) => (debug ? [dumpLine('CMD_DUMP', f)] : []);
-      const c300 = transmitFrame(0x04, 0xe0, [0x2c, 0x06]);
+      const c300 = transmitBytes(0x04, 0xe0, [0x2c, 0x06]);
       assert.deepEqual(o['fail-1'], failed('SEND_FAILED'));
       assert.deepEqual(b['fail-1'], [msg('CMD_TFT', 5), ...dump(commandFrame(5)), msg('SEND_FAILED')]);
       assert.deepEqual(o['fail-2'], failed('SEND_FAILED'));

@@ -6,7 +6,7 @@ const { describe, test } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
 const { msg } = require('../helpers/catalogue');
-const { runScenario } = require('../helpers/scenario');
+const { blocks, runScenario } = require('../helpers/scenario');
 
 // Shared by the children: `attempt` calls driverStart after printing a
 // marker line, so the parent can cut the output into one block per call.
@@ -25,21 +25,6 @@ const U = undefined;
 const isHeartbeat = (w) => w.bytes.length === 17 && w.bytes[0] === 0x30 && w.bytes[3] === 0x07 && w.bytes[4] === 0x60;
 const registerWrites = () => bridge.writes().filter((w) => w.bytes.length < 17).map((w) => [...w.bytes]);
 `;
-
-// Output lines grouped by the marker printed before each attempt.
-function blocks(lines) {
-  const out = { '': [] };
-  let current = '';
-  for (const line of lines) {
-    if (line.startsWith('#')) {
-      current = line.slice(1);
-      out[current] = [];
-    } else {
-      out[current].push(line);
-    }
-  }
-  return out;
-}
 
 const DEFAULT_IDS = [[0x1a1, 1], [0x2a1, 0], [0x3a1, 1], [0x4a1, 0], [0x2a2, 0], [0x2c0, 0],
   [0x2c1, 0], [0x2c4, 0], [0x2c5, 0], [0x2c8, 0], [0x2c9, 0]];
