@@ -3,6 +3,7 @@
 #include <sched.h>
 #include <time.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -24,8 +25,6 @@ uv_mutex_t listen_mutex;
 uv_async_t async;
 bool bus_lock_ready = false;
 bool async_ready = false;
-
-std::atomic<int32_t> status_to_send{-1};
 
 int32_t cmd_tft = -1;
 int32_t cmd_read_cfg = -1;
@@ -237,7 +236,6 @@ bool listen_cycle() {
     uv_mutex_unlock(&listen_mutex);
     if (report.position >= 0) {
         if (debug_log) print_received(report);
-        status_to_send.store(report.position, std::memory_order_release);
         if (report.wake && async_ready) uv_async_send(&async);
     }
     step_aside_for_waiters();

@@ -4,7 +4,6 @@
 // This code runs on the driver threads and knows nothing of JavaScript.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include <uv.h>
@@ -26,9 +25,6 @@ extern uv_mutex_t listen_mutex;  // the bus lock
 extern uv_async_t async;         // wakes the main loop
 extern bool bus_lock_ready;
 extern bool async_ready;
-
-// Position most recently posted to the main thread, -1 before the first.
-extern std::atomic<int32_t> status_to_send;
 
 uint8_t checksum(const uint8_t *bytes, int32_t len);
 
