@@ -1,0 +1,19 @@
+# The driver's core with the simulated bridge as a static library, for the
+# plain C++ programs that test and time it. Expects QEL_ROOT and
+# QEL_BCM2835_INCLUDE; `warnings` are the compile options of its sources.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LIBUV REQUIRED IMPORTED_TARGET libuv)
+find_package(Threads REQUIRED)
+
+function(qel_core_library name warnings)
+  add_library(${name} STATIC
+    ${QEL_ROOT}/src/qel/bridge_link.cc
+    ${QEL_ROOT}/src/qel/diagnostics.cc
+    ${QEL_ROOT}/src/qel/driver_api.cc
+    ${QEL_ROOT}/src/qel/message_memory.cc
+    ${QEL_ROOT}/src/sim_bridge/sim_bridge.cc)
+  target_include_directories(${name} PUBLIC ${QEL_ROOT}/src/qel ${QEL_ROOT}/src/sim_bridge ${QEL_BCM2835_INCLUDE})
+  target_compile_definitions(${name} PUBLIC QEL_LOG_PATH="${CMAKE_BINARY_DIR}/qel_cc_log.txt")
+  target_compile_options(${name} PRIVATE ${warnings})
+  target_link_libraries(${name} PUBLIC PkgConfig::LIBUV Threads::Threads)
+endfunction()
