@@ -82,14 +82,10 @@ void on_wakeup(uv_async_t *) {
 void main_thread_turn() { uv_run(&main_loop, UV_RUN_NOWAIT); }
 
 void setup() {
-    static const int32_t enabled[14] = {1, 1, 1, 0, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0};
-    static const int32_t cyclic[14] = {1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    memcpy(is_enabled, enabled, sizeof enabled);
-    memcpy(is_cyclic, cyclic, sizeof cyclic);
+    // The enable and cyclic tables, the debounce window and debug mode stay
+    // at their defaults; transfers and polls get no pause.
     i2c_delay = 0;
     can_bus_delay = 0;
-    deb_delay = 2000;
-    debug_log = false;
     if (uv_loop_init(&main_loop) != 0 || init_bus_lock() != 0 ||
         init_async(&main_loop, on_wakeup) != 0) {
         fprintf(stderr, "core_bench: libuv set-up failed\n");

@@ -37,14 +37,29 @@ inline core_frame make_frame(uint32_t id, std::initializer_list<uint8_t> data, i
 
 class CoreTest : public ::testing::Test {
 protected:
+    // The driver's own defaults, taken before the first test changes them.
+    struct configuration {
+        int32_t enabled[14];
+        int32_t cyclic[14];
+        int32_t deb_delay;
+    };
+    static const configuration &defaults() {
+        static const configuration saved = [] {
+            configuration c;
+            memcpy(c.enabled, is_enabled, sizeof c.enabled);
+            memcpy(c.cyclic, is_cyclic, sizeof c.cyclic);
+            c.deb_delay = deb_delay;
+            return c;
+        }();
+        return saved;
+    }
+
     void SetUp() override {
-        static const int32_t enabled[14] = {1, 1, 1, 0, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0};
-        static const int32_t cyclic[14] = {1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-        memcpy(is_enabled, enabled, sizeof enabled);
-        memcpy(is_cyclic, cyclic, sizeof cyclic);
+        memcpy(is_enabled, defaults().enabled, sizeof is_enabled);
+        memcpy(is_cyclic, defaults().cyclic, sizeof is_cyclic);
+        deb_delay = defaults().deb_delay;
         i2c_delay = 0;
         can_bus_delay = 0;
-        deb_delay = 2000;
         debug_log = false;
         simulate = 0;
         ASSERT_EQ(init_bus_lock(), 0);
