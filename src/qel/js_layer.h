@@ -19,11 +19,6 @@ inline int32_t to_int32(v8::Local<v8::Value> value) {
     return Nan::To<int32_t>(value).FromMaybe(0);
 }
 
-// A trailing argument that is not passed reads as undefined.
-inline bool is_undefined_arg(Nan::NAN_METHOD_ARGS_TYPE info, int i) {
-    return i >= info.Length() || info[i]->IsUndefined();
-}
-
 // Builds the status object of a slot; empty only while the runtime is
 // terminating.
 v8::Local<v8::Object> JS_msg_mem(const status_snapshot &snapshot);
