@@ -79,11 +79,14 @@ async function withLogLock(fn) {
   }
 }
 
-function spawnScenario(body, { flavour = 'sim', timeout = 30000, args = [] } = {}) {
-  const source = `${prelude(flavour)}\n(async () => {\n${body}\n})().catch((e) => { process.stdout.write('\\n${RESULT}' + JSON.stringify({ scenarioError: String(e && e.stack || e) }) + '\\n', () => process.exit(3)); });\n`;
+// Runs node (through the launcher) with `args` and collects its output;
+// a child still running after `timeout` ms (stretched by TIME_FACTOR) is
+// killed.
+function runNode(args, { timeout = 30000 } = {}) {
   return new Promise((resolve) => {
     const node = nodeCommand();
-    const child = spawn(node.file, [...node.args, ...args, '-e', source], { cwd: root, stdio: ['ignore', 'pipe', 'pipe'] });
+    const started = Date.now();
+    const child = spawn(node.file, [...node.args, ...args], { cwd: root, stdio: ['ignore', 'pipe', 'pipe'] });
     let stdout = '';
     let stderr = '';
     child.stdout.on('data', (d) => { stdout += d; });
@@ -91,16 +94,22 @@ function spawnScenario(body, { flavour = 'sim', timeout = 30000, args = [] } = {
     const timer = setTimeout(() => child.kill('SIGKILL'), timeout * TIME_FACTOR);
     child.on('close', (code, signal) => {
       clearTimeout(timer);
-      const at = stdout.lastIndexOf(RESULT);
-      let result;
-      let output = stdout;
-      if (at >= 0) {
-        result = JSON.parse(stdout.slice(at + RESULT.length).split('\n')[0]);
-        output = stdout.slice(0, at).replace(/\n$/, '');
-      }
-      resolve({ code, signal, stdout: output, stderr, lines: output.split('\n').filter((l) => l !== ''), result });
+      resolve({ code, signal, stdout, stderr, ms: Date.now() - started, lines: stdout.split('\n').filter((l) => l !== '') });
     });
   });
+}
+
+async function spawnScenario(body, { flavour = 'sim', timeout = 30000, args = [] } = {}) {
+  const source = `${prelude(flavour)}\n(async () => {\n${body}\n})().catch((e) => { process.stdout.write('\\n${RESULT}' + JSON.stringify({ scenarioError: String(e && e.stack || e) }) + '\\n', () => process.exit(3)); });\n`;
+  const { code, signal, stdout, stderr } = await runNode([...args, '-e', source], { timeout });
+  const at = stdout.lastIndexOf(RESULT);
+  let result;
+  let output = stdout;
+  if (at >= 0) {
+    result = JSON.parse(stdout.slice(at + RESULT.length).split('\n')[0]);
+    output = stdout.slice(0, at).replace(/\n$/, '');
+  }
+  return { code, signal, stdout: output, stderr, lines: output.split('\n').filter((l) => l !== ''), result };
 }
 
 // Runs the scenario and returns its result; throws with the child's output
@@ -131,4 +140,4 @@ function blocks(lines) {
   return out;
 }
 
-module.exports = { blocks, runScenario, spawnScenario, withLogLock, nodeCommand, TIME_FACTOR, root };
+module.exports = { blocks, runNode, runScenario, spawnScenario, withLogLock, nodeCommand, TIME_FACTOR, root };

@@ -9,7 +9,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { msg } = require('../helpers/catalogue');
-const { root, nodeCommand, TIME_FACTOR } = require('../helpers/scenario');
+const { root, nodeCommand, runNode, TIME_FACTOR } = require('../helpers/scenario');
 const { realDriverProblem } = require('../../bin/lib/monitor/platform');
 const { OPTIONS } = require('../../bin/lib/monitor/options');
 const { HEADER } = require('../../bin/lib/monitor/screen');
@@ -30,20 +30,7 @@ function parseStatus(line) {
 }
 
 function monitor(args, { timeout = 20000 } = {}) {
-  const node = nodeCommand();
-  return new Promise((resolve) => {
-    const started = Date.now();
-    const child = spawn(node.file, [...node.args, monitorJs, ...args], { cwd: root, stdio: ['ignore', 'pipe', 'pipe'] });
-    let stdout = '';
-    let stderr = '';
-    child.stdout.on('data', (d) => { stdout += d; });
-    child.stderr.on('data', (d) => { stderr += d; });
-    const timer = setTimeout(() => child.kill('SIGKILL'), timeout * TIME_FACTOR);
-    child.on('close', (code, signal) => {
-      clearTimeout(timer);
-      resolve({ code, signal, stdout, stderr, ms: Date.now() - started, lines: stdout.split('\n').filter((l) => l !== '') });
-    });
-  });
+  return runNode([monitorJs, ...args], { timeout });
 }
 
 // Every line on stdout is the driver's, a status line or the end line.
