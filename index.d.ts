@@ -1,5 +1,5 @@
-// Types of the QEL CAN bus driver: `require('qel')`, the driver on the real
-// CAN bridge. `require('qel/sim')` (sim.d.ts) adds the simulated bridge.
+// Types of the QEL CAN bus driver: `require('corvalith')`, the driver on the real
+// CAN bridge. `require('corvalith/sim')` (sim.d.ts) adds the simulated bridge.
 //
 // Every function throws a TypeError whose message begins with
 // "QEL Driver -- " when it is called before driverStart (except

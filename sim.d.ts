@@ -1,4 +1,4 @@
-// Types of `require('qel/sim')`: the same driver on a simulated CAN bridge,
+// Types of `require('corvalith/sim')`: the same driver on a simulated CAN bridge,
 // with the bridge's control surface as `bridge`.
 import qel = require('./index');
 

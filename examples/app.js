@@ -2,7 +2,7 @@
 'use strict';
 // A minimal QEL application, the kind that examples/qel-app.service runs:
 // it prints every status object the driver delivers and reacts to a button.
-// In an application of your own, write require('qel') (or 'qel/sim').
+// In an application of your own, write require('corvalith') (or 'corvalith/sim').
 // `node examples/app.js --sim` runs it on the simulated bridge.
 const path = require('path');
 
