@@ -44,6 +44,8 @@ declare namespace qelSim {
     reads(): number;
     /** Makes the library initialisation fail (as without root). */
     failInit(on: boolean): void;
+    /** Makes opening the I2C master fail while initialisation succeeds (as for a non-root user with /dev/gpiomem). */
+    failBegin(on: boolean): void;
     /** Values that the next reads of the bit-rate register give, one per read (then the written value). */
     baudReadback(values: readonly number[]): void;
     /** Fails the next `count` receive reads with result code `code` (1-255). */

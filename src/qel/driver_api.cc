@@ -80,7 +80,14 @@ int driver_start() {
         console_line(MSG_INIT_FAILED);
         return 1;
     }
-    bcm2835_i2c_begin();
+    // Without root, Raspberry Pi OS maps only the GPIO block (/dev/gpiomem):
+    // init succeeds, but the I2C controller stays unmapped and the first
+    // register access would fault.
+    if (bcm2835_i2c_begin() == 0) {
+        console_line(MSG_I2C_BEGIN_FAILED);
+        bcm2835_close();
+        return 1;
+    }
     bcm2835_i2c_setSlaveAddress(slave_address);
     bcm2835_i2c_setClockDivider(clk_div);
     console_line(MSG_CLOCK_DIVIDER, clk_div);

@@ -13,6 +13,7 @@
 #define MSG_LISTENING_PREFIX "QEL Driver -- listening for IDs: "
 #define MSG_LISTENING_ENTRY "0x%x (cyclic=%d) "
 #define MSG_INIT_FAILED "QEL Driver -- bcm2835_init failed. Are you running as root??"
+#define MSG_I2C_BEGIN_FAILED "QEL Driver -- bcm2835_i2c_begin failed: the I2C controller could not be mapped, the process must run as root"
 #define MSG_CLOCK_DIVIDER "QEL Driver -- Clock divider set to: 400Kbps (%d)"
 #define MSG_SLAVE_ADDRESS "QEL Driver -- Slave address set to: 0x%x"
 #define MSG_FRAME_LEN "QEL Driver -- Frame Len set to: %d"

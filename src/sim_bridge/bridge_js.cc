@@ -86,6 +86,11 @@ NAN_METHOD(FailInit) {
     sim_bridge::fail_init(Nan::To<bool>(info[0]).FromJust());
 }
 
+NAN_METHOD(FailBegin) {
+    if (info.Length() != 1 || !info[0]->IsBoolean()) return fail("failBegin", "a boolean");
+    sim_bridge::fail_begin(Nan::To<bool>(info[0]).FromJust());
+}
+
 NAN_METHOD(BaudReadback) {
     const char *expected = "an array of byte values (integers 0-255)";
     if (info.Length() != 1 || !info[0]->IsArray()) return fail("baudReadback", expected);
@@ -175,6 +180,7 @@ void init_bridge(v8::Local<v8::Object> exports) {
     Nan::SetMethod(bridge, "writes", Writes);
     Nan::SetMethod(bridge, "reads", Reads);
     Nan::SetMethod(bridge, "failInit", FailInit);
+    Nan::SetMethod(bridge, "failBegin", FailBegin);
     Nan::SetMethod(bridge, "baudReadback", BaudReadback);
     Nan::SetMethod(bridge, "failReads", FailReads);
     Nan::SetMethod(bridge, "failWrites", FailWrites);

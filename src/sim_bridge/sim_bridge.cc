@@ -32,6 +32,7 @@ struct bridge {
     std::vector<write_record> log;
     uint64_t receive_reads = 0;
     bool init_fails = false;
+    bool begin_fails = false;  // the I2C controller stays unmapped
     std::deque<uint8_t> baud_values;
     uint64_t read_faults = 0;
     uint8_t read_fault_code = 0;
@@ -107,6 +108,7 @@ void reset() {
     b.log.clear();
     b.receive_reads = 0;
     b.init_fails = false;
+    b.begin_fails = false;
     b.baud_values.clear();
     b.read_faults = 0;
     b.write_faults = 0;
@@ -147,6 +149,12 @@ void fail_init(bool on) {
     bridge &b = the_bridge();
     std::lock_guard<std::mutex> guard(b.lock);
     b.init_fails = on;
+}
+
+void fail_begin(bool on) {
+    bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    b.begin_fails = on;
 }
 
 void baud_readback(const std::vector<uint8_t> &values) {
@@ -210,7 +218,7 @@ int bcm2835_close(void) {
 int bcm2835_i2c_begin(void) {
     sim_bridge::bridge &b = the_bridge();
     std::lock_guard<std::mutex> guard(b.lock);
-    if (!b.initialized) return 0;
+    if (!b.initialized || b.begin_fails) return 0;
     b.i2c_open = true;
     return 1;
 }

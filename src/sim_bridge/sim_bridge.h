@@ -33,6 +33,7 @@ uint64_t pending();
 std::vector<write_record> writes();
 uint64_t reads();
 void fail_init(bool on);
+void fail_begin(bool on);
 void baud_readback(const std::vector<uint8_t> &values);
 void fail_reads(uint64_t count, uint8_t code);
 void fail_writes(uint64_t count, uint8_t code);

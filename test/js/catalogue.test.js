@@ -134,6 +134,8 @@ const SCENARIOS = {
     const path = require('path');
     fs.rmSync(bridge.logPath, { force: true });
     fs.symlinkSync(path.join(os.tmpdir(), 'qel-missing-' + process.pid + '-' + Date.now(), 'log.txt'), bridge.logPath);
+    bridge.failBegin(true);
+    try { qel.driverStart(0, 1000, -1, 300, U, U, true); } catch { bridge.failBegin(false); }
     try {
       qel.driverStart(0, 1000, -1, 300, U, U, true);
     } finally {

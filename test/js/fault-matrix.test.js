@@ -132,6 +132,23 @@ const rows = [
     },
   },
   {
+    name: 'bcm2835_i2c_begin fails after a successful init (non-root with /dev/gpiomem): begin line, library closed; a retry starts',
+    body: `
+      bridge.failBegin(true);
+      start('fail');
+      const closed = bridge.state();
+      bridge.failBegin(false);
+      start('retry');
+      done({ outcomes, closed, regs: registerWrites(), health: await health(TAG) });`,
+    check(r, b) {
+      assert.deepEqual(r.result.outcomes.fail, failed('START_FAILED'));
+      assert.deepEqual(b.fail, [bringUp()[0], bringUp()[1], msg('I2C_BEGIN_FAILED')]);
+      assert.deepEqual([r.result.closed.initialized, r.result.closed.i2cOpen], [false, false]);
+      assert.deepEqual(r.result.outcomes.retry, OK);
+      assert.deepEqual(r.result.regs, [[0x03, 0x0f], [0x03], [0x40]], 'only the retry touched the registers');
+    },
+  },
+  {
     name: 'bit-rate read-back wrong once: written and read again, no bit-rate line, start succeeds',
     body: `
       bridge.baudReadback([0x0e, 0x0f]);
