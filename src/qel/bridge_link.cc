@@ -214,7 +214,13 @@ void print_received(const cycle_report &report) {
 
 }  // namespace
 
-bool listen_cycle() {
+// An unplugged bridge fails every read at once; retried without a pause,
+// the thread would spin a core and run the error count round.
+static int32_t retry_pause() {
+    return can_bus_delay > READ_RETRY_MIN_US ? can_bus_delay : READ_RETRY_MIN_US;
+}
+
+int32_t listen_cycle() {
     cycle_report report;
     uv_mutex_lock(&listen_mutex);
     if (simulate) {
@@ -229,7 +235,7 @@ bool listen_cycle() {
             count_event(POS_ERR);
             uv_mutex_unlock(&listen_mutex);
             step_aside_for_waiters();
-            return false;
+            return retry_pause();
         }
     }
     sort_frame(report);
@@ -239,7 +245,7 @@ bool listen_cycle() {
         if (report.wake && async_ready) uv_async_send(&async);
     }
     step_aside_for_waiters();
-    return true;
+    return can_bus_delay;
 }
 
 // ------------------------------------------------------------ heartbeat
@@ -354,7 +360,7 @@ int write_parameter() {
 void listen(void *) {
     wait_for_thread_release();
     for (;;) {
-        if (listen_cycle()) pause_us(can_bus_delay);
+        pause_us(listen_cycle());
     }
 }
 

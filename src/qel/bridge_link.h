@@ -44,9 +44,12 @@ uint64_t timestamp();
 void bus_lock();
 void bus_unlock();
 
-// One receive cycle; returns false when the next one must follow at once
-// (a failed bus read), true when the poll pause comes first.
-bool listen_cycle();
+// The shortest pause after a failed bus read, in microseconds.
+constexpr int32_t READ_RETRY_MIN_US = 1000;
+
+// One receive cycle; returns the pause in microseconds before the next:
+// the poll delay, and after a failed bus read at least READ_RETRY_MIN_US.
+int32_t listen_cycle();
 void listen(void *arg);
 
 // Heartbeat: prints its start line and completes the frame; returns false

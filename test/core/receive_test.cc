@@ -21,8 +21,9 @@ TEST_F(ReceiveTest, StatisticsCountEachKindOfFrame) {
     bad.bytes[15] ^= 0x01;
     cycle(bad);                                              // err
     sim_bridge::fail_reads(2, 0x02);
-    EXPECT_FALSE(listen_cycle());                            // failed read: err, no pause
-    EXPECT_FALSE(listen_cycle());
+    EXPECT_EQ(listen_cycle(), READ_RETRY_MIN_US);            // failed read: err, pause of 1 ms
+    can_bus_delay = 5000;
+    EXPECT_EQ(listen_cycle(), 5000) << "or the poll delay when that is longer";
 
     EXPECT_EQ(stat(POS_HB), 2);
     EXPECT_EQ(stat(POS_UNK), 2);
@@ -161,8 +162,8 @@ TEST_F(ReceiveTest, SimulatedFrameReplacesTheBusRead) {
 TEST_F(ReceiveTest, FailedReadsDoNotConsumeFrames) {
     feed(make_frame(0x4A1, {1}));
     sim_bridge::fail_reads(3, 0x01);
-    for (int i = 0; i < 3; i++) EXPECT_FALSE(listen_cycle());
-    EXPECT_TRUE(listen_cycle());
+    for (int i = 0; i < 3; i++) EXPECT_EQ(listen_cycle(), READ_RETRY_MIN_US);
+    EXPECT_EQ(listen_cycle(), 0);
     EXPECT_EQ(stat(POS_ERR), 3);
     EXPECT_EQ(PDO_memory[4].counter, 1);
 }

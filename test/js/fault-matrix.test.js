@@ -213,7 +213,7 @@ const rows = [
     },
   },
   ...[false, true].map((debug) => ({
-    name: `receive reads fail (debug ${debug}): counted in err, ${debug ? 'one line each with the code' : 'silent'}, retried at once`,
+    name: `receive reads fail (debug ${debug}): counted in err, ${debug ? 'one line each with the code' : 'silent'}, retried after the poll pause`,
     debug,
     body: `
       start('start', { debug: ${debug} });
@@ -235,6 +235,23 @@ const rows = [
       if (debug) assert.equal(b.faults[0], 'QEL Driver -- Error reading the I2C bus, error code = 0x21');
     },
   })),
+  {
+    name: 'every receive read fails with canBusDelay 0 (bridge unplugged): at most one attempt per millisecond, not a spin',
+    body: `
+      attempt('start', () => qel.driverStart(0, 0, 0, 300, U, U, false));
+      bridge.failReads(1e12, 5);
+      await until(() => stats().err > 0);
+      const [e0, t0] = [stats().err, bridge.now()];
+      await wait(200);
+      const [e1, t1] = [stats().err, bridge.now()];
+      bridge.failReads(0, 5);
+      done({ outcomes, attempts: e1 - e0, ms: t1 - t0, health: await health(TAG) });`,
+    check(r) {
+      assert.deepEqual(r.result.outcomes.start, OK);
+      const { attempts, ms } = r.result;
+      assert.ok(attempts > 0 && attempts <= ms + 2, `${attempts} failed reads in ${ms.toFixed(1)} ms`);
+    },
+  },
   ...[false, true].map((debug) => ({
     name: `heartbeat writes fail (debug ${debug}): ${debug ? 'one line each' : 'silent'}, the heartbeat goes on`,
     debug,
