@@ -1,4 +1,5 @@
 // The module entry and the JavaScript functions of the driver API.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -34,12 +35,41 @@ bool start_arg_type_ok(v8::Local<v8::Value> value, int index) {
     return value->IsBoolean();
 }
 
+// The indices below `length` that the array or its prototypes hold,
+// ascending. They come from the property keys, so that an array of length
+// 2^32 - 1 with two elements costs two elements, not four billion indices.
+// A prototype that cannot be listed (a proxy whose trap throws) adds none.
+std::vector<uint32_t> element_indices(v8::Local<v8::Array> array, uint32_t length) {
+    v8::Local<v8::Context> context = Nan::GetCurrentContext();
+    const auto all_keys = static_cast<v8::PropertyFilter>(v8::ALL_PROPERTIES | v8::SKIP_SYMBOLS);
+    v8::Local<v8::Array> keys;
+    Nan::TryCatch swallow;
+    if (!array->GetPropertyNames(context, v8::KeyCollectionMode::kIncludePrototypes, all_keys,
+                                 v8::IndexFilter::kIncludeIndices, v8::KeyConversionMode::kKeepNumbers)
+             .ToLocal(&keys)) {
+        swallow.Reset();
+        if (!array->GetOwnPropertyNames(context, all_keys, v8::KeyConversionMode::kKeepNumbers).ToLocal(&keys)) {
+            return {};
+        }
+    }
+    std::vector<uint32_t> indices;
+    for (uint32_t k = 0; k < keys->Length(); k++) {
+        v8::Local<v8::Value> key;
+        if (!keys->Get(context, k).ToLocal(&key) || !key->IsUint32()) continue;
+        uint32_t index = key.As<v8::Uint32>()->Value();
+        if (index < length) indices.push_back(index);
+    }
+    std::sort(indices.begin(), indices.end());
+    indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
+    return indices;
+}
+
 // Reads the identifiers of an array; holes are skipped, and an element whose
 // reading or conversion throws counts as a conversion that yields nothing.
+// Each index is still asked for by Has(): a getter may delete later ones.
 std::vector<uint32_t> read_identifiers(v8::Local<v8::Array> array) {
     std::vector<uint32_t> ids;
-    uint32_t length = array->Length();
-    for (uint32_t i = 0; i < length; i++) {
+    for (uint32_t i : element_indices(array, array->Length())) {
         Nan::TryCatch swallow;
         if (!Nan::Has(array, i).FromMaybe(false)) continue;
         v8::Local<v8::Value> element;

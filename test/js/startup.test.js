@@ -207,6 +207,12 @@ describe('driver start-up', { concurrency: 4 }, () => {
       sparse.length = 9;
       attempt('holes', U, U, U, U, [, , 0x2c0], U, U);
       attempt('holes-2', U, U, U, U, sparse, U, U);
+      // Length 2^32 - 1 with two elements, and one inherited from its prototype.
+      const huge = [];
+      huge[5] = 0x1a1;
+      huge[2 ** 32 - 2] = 0x2a1;
+      Object.setPrototypeOf(huge, Object.assign([], { 3000000000: 0x4a1 }));
+      attempt('huge', U, U, U, U, huge, U, U);
       attempt('three', U, U, U, U, [0x1a1, 0x3a1, 0x4a1], U, U);
       attempt('cyclic-empty', U, U, U, U, U, [], U);
       attempt('cyclic-set', U, U, U, U, U, [0x4a1, 0x4a1, 0x1a1, 0x760, 0x2c9], U);
@@ -244,6 +250,7 @@ describe('driver start-up', { concurrency: 4 }, () => {
       empty: [],
       holes: [[0x2c0, 0]],
       'holes-2': [[0x4a1, 0]],
+      huge: [[0x1a1, 1], [0x2a1, 0], [0x4a1, 0]],
       three: [[0x1a1, 1], [0x3a1, 1], [0x4a1, 0]],
       'cyclic-empty': [[0x1a1, 0], [0x3a1, 0], [0x4a1, 0]],
       'cyclic-set': [[0x1a1, 1], [0x3a1, 0], [0x4a1, 1]],
