@@ -77,7 +77,7 @@ declare namespace qel {
      * is not to be set. An argument that is passed must be a number
      * (explicit undefined is refused).
      *
-     * @param tft TFT value, 0 or more (its low 8 bits are sent)
+     * @param tft TFT value 0-255, or -1 for none; above 255 it is refused
      * @param readCfg 0: Read CFG ALL; 1: Read CFG of parameter `paramNum`
      * @param copLight 0: COP light off; 1: on
      * @param copLightColor 1: COP light colour bit
@@ -90,9 +90,9 @@ declare namespace qel {
     sendCommand(tft: number, readCfg: number, copLight: number, copLightColor: number, paramNum: number): void;
 
     /**
-     * Sends one parameter frame (identifier 0x560): the low 8 bits of
-     * `paramNum` and up to 7 value bytes (zeros past them; seven zero bytes
-     * when `value` is left out).
+     * Sends one parameter frame (identifier 0x560): `paramNum` (0-255, other
+     * values are refused) and up to 7 value bytes (zeros past them; seven
+     * zero bytes when `value` is left out).
      */
     writeParameter(paramNum: number): void;
     writeParameter(paramNum: number, value: Uint8Array): void;

@@ -142,7 +142,7 @@ function child(target) {
     return b.toString('hex');
   }
   const COMMANDS = [
-    (n) => [[n & 0xfff], [n & 0xff]],
+    (n) => [[n & 0xff], [n & 0xff]],
     (n) => [[n & 0xff, 0, 1], [n & 0xff, 0x07]],
     (n) => [[-1, 1, 0, 1, n & 0xff], [0, 0x1a, n & 0xff]],
     (n) => [[-1, -1, 1], [0, 0x03]],
@@ -162,7 +162,7 @@ function child(target) {
   }
   function parameter(n) {
     const values = Buffer.from(Array.from({ length: n % 8 }, (_, i) => (n + i) & 0xff));
-    timed(() => qel.writeParameter(n, values));
+    timed(() => qel.writeParameter(n & 0xff, values));
     record(sent.parameters, transmitFrame(0x05, 0x60, [n & 0xff, ...values]));
   }
 

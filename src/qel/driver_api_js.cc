@@ -148,6 +148,8 @@ NAN_METHOD(SendCommand) {
         if (!info[i]->IsNumber()) return throw_type_error(type_messages[i]);
     }
     for (int i = 0; i < given; i++) *fields[i] = to_int32(info[i]);
+    // The frame holds one byte of TFT; a negative value means no TFT.
+    if (cmd_tft > 255) return throw_type_error(MSG_BAD_TFT);
     if (cmd_read_cfg == 1 && static_cast<uint32_t>(cmd_parm_num) > 255) {
         return throw_type_error(MSG_BAD_PARAM_NUM);
     }
@@ -170,6 +172,8 @@ NAN_METHOD(WriteParameter) {
         bytes = reinterpret_cast<const uint8_t *>(node::Buffer::Data(info[1]));
     }
     write_param_num = to_int32(info[0]);
+    // The frame holds one byte of parameter number; 263 must not write 7.
+    if (static_cast<uint32_t>(write_param_num) > 255) return throw_type_error(MSG_BAD_WRITE_PARAM_NUM);
     if (length > 0) memcpy(write_param_value, bytes, length);
     if (write_parameter() != 0) return throw_type_error(MSG_PARAM_FAILED);
     console_line(MSG_PARAM_WRITTEN);

@@ -230,6 +230,7 @@ function campaignLib(qel, bridge, msg, MSG, seed) {
         for (let i = 1; i < n; i++) if (!isNum(a[i])) return { reject: `INT_ARG${nth[i + 1]}` };
         const readCfg = n > 1 ? a[1] | 0 : -1;
         const parm = n > 4 ? a[4] | 0 : -1;
+        if ((a[0] | 0) > 255) return { reject: 'BAD_TFT' };
         if (readCfg === 1 && parm >>> 0 > 255) return { reject: 'BAD_PARAM_NUM' };
         return { accept: ['SEND_FAILED'] };
       }
@@ -239,6 +240,7 @@ function campaignLib(qel, bridge, msg, MSG, seed) {
         if (n < 1 || !isNum(a[0])) return { reject: 'INT_ARG1' };
         if (n === 2 && !isBuf(a[1])) return { reject: 'BUFFER_ARG2' };
         if (n === 2 && a[1].byteLength > 7) return { reject: 'AT_MOST_7_BYTES' };
+        if ((a[0] | 0) >>> 0 > 255) return { reject: 'BAD_WRITE_PARAM_NUM' };
         return { accept: ['PARAM_FAILED'] };
       case 'readStatus':
         if (!st.started) return { reject: 'NOT_STARTED_READ' };
@@ -508,8 +510,8 @@ const BEFORE = {
 const AFTER = {
   registerCallback: ['ok', 'EXPECTED_FUNCTION'],
   driverStart: ['ALREADY_STARTED'],
-  sendCommand: ['ok', 'AT_MOST_5', 'INT_ARG1', 'INT_ARG2', 'INT_ARG3', 'INT_ARG4', 'INT_ARG5', 'BAD_PARAM_NUM'],
-  writeParameter: ['ok', 'AT_MOST_2', 'INT_ARG1', 'BUFFER_ARG2', 'AT_MOST_7_BYTES'],
+  sendCommand: ['ok', 'AT_MOST_5', 'INT_ARG1', 'INT_ARG2', 'INT_ARG3', 'INT_ARG4', 'INT_ARG5', 'BAD_TFT', 'BAD_PARAM_NUM'],
+  writeParameter: ['ok', 'AT_MOST_2', 'INT_ARG1', 'BUFFER_ARG2', 'AT_MOST_7_BYTES', 'BAD_WRITE_PARAM_NUM'],
   readStatus: ['ok', 'AT_MOST_1', 'INT_ARG1'],
   simulate: ['ok', 'AT_MOST_1', 'BUFFER_ARG1', 'BUFFER_15'],
   clearMem: ['ok', 'EXPECTED_2_ARGS', 'BOOL_ARG1', 'NUMBER_ARG2'],

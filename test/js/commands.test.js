@@ -140,14 +140,14 @@ test('before driverStart both functions refuse, write nothing and print nothing'
 // The frames worked out by hand for the QEL module, byte for byte.
 const WORKED = [
   ['sendCommand(5)', '30 00 00 04 E0 00 00 08 05 00 00 00 00 00 00 00 F1', [msg('CMD_TFT', 5)], 'CMD_DUMP', 'CMD_SENT'],
-  ['sendCommand(300, 0, 0)', '30 00 00 04 E0 00 00 08 2C 06 00 00 00 00 00 00 E2',
-    [msg('CMD_TFT', 300), msg('CMD_READ_CFG_ALL'), msg('CMD_COP_OFF', 0)], 'CMD_DUMP', 'CMD_SENT'],
+  ['sendCommand(44, 0, 0)', '30 00 00 04 E0 00 00 08 2C 06 00 00 00 00 00 00 E2',
+    [msg('CMD_TFT', 44), msg('CMD_READ_CFG_ALL'), msg('CMD_COP_OFF', 0)], 'CMD_DUMP', 'CMD_SENT'],
   ['sendCommand(-1, 1, 1, 1, 42)', '30 00 00 04 E0 00 00 08 00 1B 2A 00 00 00 00 00 CF',
     [msg('CMD_READ_CFG'), msg('CMD_COP_ON', 1), msg('CMD_COP_COLOR', 1)], 'CMD_DUMP', 'CMD_SENT'],
   ['writeParameter(3, Buffer.from([1, 2]))', '30 00 00 05 60 00 00 08 03 01 02 00 00 00 00 00 73',
     [msg('PARAM_NUM', 3)], 'PARAM_DUMP', 'PARAM_WRITTEN'],
-  ['writeParameter(-1, Buffer.alloc(7, 0xff))', '30 00 00 05 60 00 00 08 FF FF FF FF FF FF FF FF 9B',
-    [msg('PARAM_NUM', -1)], 'PARAM_DUMP', 'PARAM_WRITTEN'],
+  ['writeParameter(255, Buffer.alloc(7, 0xff))', '30 00 00 05 60 00 00 08 FF FF FF FF FF FF FF FF 9B',
+    [msg('PARAM_NUM', 255)], 'PARAM_DUMP', 'PARAM_WRITTEN'],
   // Without a Buffer the seven value bytes stay zero.
   ['writeParameter(3)', '30 00 00 05 60 00 00 08 03 00 00 00 00 00 00 00 70',
     [msg('PARAM_NUM', 3)], 'PARAM_DUMP', 'PARAM_WRITTEN'],
@@ -165,19 +165,19 @@ test('worked frames are written byte for byte, with their console lines', async 
   assert.deepEqual(outcomes(r), expected);
   // The builder used by the other tests agrees with the hand-worked frames.
   assert.equal(commandFrame(5), hex(WORKED[0][1]));
-  assert.equal(commandFrame(300, 0, 0), hex(WORKED[1][1]));
+  assert.equal(commandFrame(44, 0, 0), hex(WORKED[1][1]));
   assert.equal(commandFrame(-1, 1, 1, 1, 42), hex(WORKED[2][1]));
   assert.equal(parameterFrame(3, [1, 2]), hex(WORKED[3][1]));
   // A few texts exactly as the QEL module's operators know them.
   const out = outcomes(r);
   assert.deepEqual(out[1].lines, [
-    'QEL Driver -- setting command to the QEL module: TFT = 300',
+    'QEL Driver -- setting command to the QEL module: TFT = 44',
     'QEL Driver -- setting command to the QEL module: Read CFG ALL',
     'QEL Driver -- setting command to the QEL module: COP Light OFF = 0x0',
     'QEL Driver -- Command sent successfully',
   ]);
   assert.deepEqual(out[4].lines, [
-    'QEL Driver -- writing parameter to the QEL module: PARAM_NUM = -1',
+    'QEL Driver -- writing parameter to the QEL module: PARAM_NUM = 255',
     'QEL Driver -- Parameter written successfully',
   ]);
 });
@@ -198,7 +198,7 @@ test('debug mode adds one dump line per frame, after the setting lines', async (
     'QEL Driver -- Command sent successfully',
   ]);
   assert.deepEqual(out[4].lines, [
-    'QEL Driver -- writing parameter to the QEL module: PARAM_NUM = -1',
+    'QEL Driver -- writing parameter to the QEL module: PARAM_NUM = 255',
     'QEL Driver -- writing a parameter with MSG ID = 0x560, data = 30  0  0  5 60  0  0  8 ff ff ff ff ff ff ff ff 9b ',
     'QEL Driver -- Parameter written successfully',
   ]);
@@ -232,6 +232,11 @@ test('argument checks: in order, each with its message, nothing written or print
     ['sendCommand(0, 1, -1, -1, -5)', 'BAD_PARAM_NUM'],
     ['sendCommand(0, 1, -1, -1, -1)', 'BAD_PARAM_NUM'],
     ['sendCommand(0, 1, 1, 1, 2 ** 31)', 'BAD_PARAM_NUM'],
+    // a TFT above one byte, after the types and before the Read CFG number
+    ['sendCommand(256)', 'BAD_TFT'],
+    ['sendCommand(2 ** 31 - 1, 0, 0)', 'BAD_TFT'],
+    ["sendCommand(300, 'x')", 'INT_ARG2'],
+    ['sendCommand(300, 1)', 'BAD_TFT'],
     ['writeParameter(1, Buffer.from([1]), 3)', 'AT_MOST_2'],
     ["writeParameter('x', 'y', 'z')", 'AT_MOST_2'],
     ['writeParameter()', 'INT_ARG1'],
@@ -244,6 +249,11 @@ test('argument checks: in order, each with its message, nothing written or print
     ["writeParameter(1, 'ab')", 'BUFFER_ARG2'],
     ['writeParameter(1, Buffer.alloc(8))', 'AT_MOST_7_BYTES'],
     ['writeParameter(1, Buffer.alloc(100, 1))', 'AT_MOST_7_BYTES'],
+    // a parameter number outside one byte, after the Buffer
+    ['writeParameter(263, Buffer.from([1]))', 'BAD_WRITE_PARAM_NUM'],
+    ['writeParameter(-1)', 'BAD_WRITE_PARAM_NUM'],
+    ['writeParameter(2 ** 31 + 5)', 'BAD_WRITE_PARAM_NUM'],
+    ['writeParameter(300, Buffer.alloc(8))', 'AT_MOST_7_BYTES'],
   ];
   const r = await runScenario(`${CHILD}
     await start();
@@ -252,6 +262,7 @@ test('argument checks: in order, each with its message, nothing written or print
   `);
   assert.deepEqual(outcomes(r), cases.map(([src, name]) => refusal(src, name)));
   assert.equal(msg('BAD_PARAM_NUM'), 'QEL Driver -- Invalid parameter number for Read CFG command, expected 0-255');
+  assert.equal(msg('BAD_TFT'), 'QEL Driver -- Invalid TFT value for the command, expected 0-255 or -1 for none');
 });
 
 test('flag combinations, number conversion and values the tables do not name', async () => {
@@ -261,7 +272,6 @@ test('flag combinations, number conversion and values the tables do not name', a
     ['sendCommand(0, 0, -1, -1, 999)', commandFrame(0, 0), [msg('CMD_TFT', 0), msg('CMD_READ_CFG_ALL')]],
     ['sendCommand(-1)', transmitHex(0x04, 0xe0, []), []],
     ['sendCommand(0)', transmitHex(0x04, 0xe0, []), [msg('CMD_TFT', 0)]],
-    ['sendCommand(300)', transmitHex(0x04, 0xe0, [0x2c]), [msg('CMD_TFT', 300)]],
     ['sendCommand(2.9)', transmitHex(0x04, 0xe0, [2]), [msg('CMD_TFT', 2)]],
     ['sendCommand(-1.5)', transmitHex(0x04, 0xe0, []), []],
     ['sendCommand(2 ** 32 + 7)', transmitHex(0x04, 0xe0, [7]), [msg('CMD_TFT', 7)]],
@@ -276,10 +286,10 @@ test('flag combinations, number conversion and values the tables do not name', a
     ['sendCommand(-1, 0, 0)', transmitHex(0x04, 0xe0, [0, 0x06]), [msg('CMD_READ_CFG_ALL'), msg('CMD_COP_OFF', 0)]],
     ['sendCommand(7, 1, 0, 1, 0)', transmitHex(0x04, 0xe0, [7, 0x1a, 0]), [msg('CMD_TFT', 7), msg('CMD_READ_CFG'), msg('CMD_COP_OFF', 0), msg('CMD_COP_COLOR', 1)]],
     ['sendCommand(255, 1, 1, 1, 2 ** 32 + 17)', transmitHex(0x04, 0xe0, [0xff, 0x1b, 17]), [msg('CMD_TFT', 255), msg('CMD_READ_CFG'), msg('CMD_COP_ON', 1), msg('CMD_COP_COLOR', 1)]],
-    ['writeParameter(-1, Buffer.from([1]))', parameterFrame(-1, [1]), [msg('PARAM_NUM', -1)]],
-    ['writeParameter(0x1234, Buffer.from([0xaa, 0xbb, 0xcc]))', parameterFrame(0x34, [0xaa, 0xbb, 0xcc]), [msg('PARAM_NUM', 4660)]],
+    ['writeParameter(255, Buffer.from([1]))', parameterFrame(255, [1]), [msg('PARAM_NUM', 255)]],
+    ['writeParameter(2 ** 32 + 0x34, Buffer.from([0xaa, 0xbb, 0xcc]))', parameterFrame(0x34, [0xaa, 0xbb, 0xcc]), [msg('PARAM_NUM', 0x34)]],
     ['writeParameter(2.9, Buffer.from([5, 6, 7, 8, 9, 10, 11]))', parameterFrame(2, [5, 6, 7, 8, 9, 10, 11]), [msg('PARAM_NUM', 2)]],
-    ['writeParameter(2 ** 31 + 5)', parameterFrame(5), [msg('PARAM_NUM', -2147483643)]],
+    ['writeParameter(0)', parameterFrame(0), [msg('PARAM_NUM', 0)]],
     // a Buffer that is a window on a larger one sends the window's bytes
     ['writeParameter(4, Buffer.from([0, 1, 2, 3, 4, 5, 6, 7, 8, 9]).subarray(3, 6))', parameterFrame(4, [3, 4, 5]), [msg('PARAM_NUM', 4)]],
   ];
@@ -298,9 +308,9 @@ test('flag combinations, number conversion and values the tables do not name', a
   assert.equal(byte(1, 9), 0x04);
   assert.equal(byte(1, 10), 0x00);
   assert.equal(out[2].writes[0].hex, out[3].writes[0].hex, 'sendCommand(-1) and sendCommand(0) send the same bytes');
-  assert.equal(byte(10, 9), 0x00);
-  assert.equal(byte(19, 8), 0xff);
-  assert.equal(byte(19, 9), 0x01);
+  assert.equal(byte(9, 9), 0x00);
+  assert.equal(byte(18, 8), 0xff);
+  assert.equal(byte(18, 9), 0x01);
 });
 
 test('fields never carry over from an earlier call, failed or not', async () => {
@@ -351,7 +361,7 @@ test('a failing bus write: the failure lines and errors, the code in writes(), t
     'sendCommand(5)',
     'writeParameter(3, Buffer.from([1, 2]))',
     'writeParameter(3, Buffer.from([1, 2]))',
-    'sendCommand(300, 0, 0)',
+    'sendCommand(44, 0, 0)',
   ];
   const body = (debug) => `${CHILD}
     await start({ debug: ${debug} });
@@ -379,7 +389,7 @@ test('a failing bus write: the failure lines and errors, the code in writes(), t
       failed(`#3 ${sources[2]}`, p3, 0x21, [msg('PARAM_NUM', 3), ...dump('PARAM_DUMP', p3), msg('SEND_FAILED')], 'PARAM_FAILED'),
       success(`#4 ${sources[3]}`, p3, [msg('PARAM_NUM', 3), ...dump('PARAM_DUMP', p3), msg('PARAM_WRITTEN')]),
       failed(`#5 ${sources[4]}`, c300, 255,
-        [msg('CMD_TFT', 300), msg('CMD_READ_CFG_ALL'), msg('CMD_COP_OFF', 0), ...dump('CMD_DUMP', c300), msg('SEND_FAILED')], 'SEND_FAILED'),
+        [msg('CMD_TFT', 44), msg('CMD_READ_CFG_ALL'), msg('CMD_COP_OFF', 0), ...dump('CMD_DUMP', c300), msg('SEND_FAILED')], 'SEND_FAILED'),
     ], `debug ${debug}`);
   }
   assert.equal(msg('SEND_FAILED'), 'QEL Driver -- Error sending the command');
@@ -407,11 +417,11 @@ test('load: thousands of calls against a flooded 400 kHz bus and a fast heartbea
       if (rand(3) === 0) {
         const n = pick([0, 1, 2, 3, 7]);
         const bytes = Array.from({ length: n }, () => rand(256));
-        const num = pick([...numbers, rand(100000) - 50000]);
+        const num = pick([...numbers, rand(256), rand(256)]);
         return rand(5) === 0 && n === 0 ? ['writeParameter', [num]] : ['writeParameter', [num, bytes]];
       }
       const count = 1 + rand(5);
-      const args = [pick([...numbers, rand(1000)])];
+      const args = [pick([...numbers, rand(256), rand(256)])];
       if (count > 1) args.push(pick([-1, 0, 1, 1, 2]));
       if (count > 2) args.push(pick([-1, 0, 1, 3]));
       if (count > 3) args.push(pick([-1, 0, 1, 5]));
@@ -466,7 +476,12 @@ test('load: thousands of calls against a flooded 400 kHz bus and a fast heartbea
   let refused = 0;
   res.log.forEach(({ fn, args, error }, i) => {
     if (fn === 'sendCommand') {
-      const [, readCfg, , , parm] = commandFields(args);
+      const [tft, readCfg, , , parm] = commandFields(args);
+      if (tft > 255) {
+        assert.equal(error, msg('BAD_TFT'), `call ${i} sendCommand(${args.join(', ')})`);
+        refused++;
+        return;
+      }
       if (readCfg === 1 && (parm >>> 0) > 255) {
         assert.equal(error, msg('BAD_PARAM_NUM'), `call ${i} sendCommand(${args.join(', ')})`);
         refused++;
@@ -475,6 +490,9 @@ test('load: thousands of calls against a flooded 400 kHz bus and a fast heartbea
       assert.equal(error, null, `call ${i} sendCommand(${args.join(', ')})`);
       expectedFrames.push(`${commandFrame(...args)}:0`);
       expectedLines.push(...commandLines(...args), msg('CMD_SENT'));
+    } else if ((args[0] | 0) >>> 0 > 255) {
+      assert.equal(error, msg('BAD_WRITE_PARAM_NUM'), `call ${i} writeParameter(${JSON.stringify(args)})`);
+      refused++;
     } else {
       assert.equal(error, null, `call ${i} writeParameter(${JSON.stringify(args)})`);
       expectedFrames.push(`${parameterFrame(args[0], args[1])}:0`);

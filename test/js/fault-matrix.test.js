@@ -285,7 +285,7 @@ const rows = [
       start('start', { debug: ${debug} });
       bridge.failWrites(2, 4);
       attempt('fail-1', () => qel.sendCommand(5));
-      attempt('fail-2', () => qel.sendCommand(300, 0, 0));
+      attempt('fail-2', () => qel.sendCommand(44, 0, 0));
       attempt('next', () => qel.sendCommand(6));
       done({ outcomes, commands: transmits(isCommand), health: await health(TAG) });`,
     check(r, b) {
@@ -295,7 +295,7 @@ const rows = [
       assert.deepEqual(o['fail-1'], failed('SEND_FAILED'));
       assert.deepEqual(b['fail-1'], [msg('CMD_TFT', 5), ...dump(commandFrame(5)), msg('SEND_FAILED')]);
       assert.deepEqual(o['fail-2'], failed('SEND_FAILED'));
-      assert.deepEqual(b['fail-2'], [msg('CMD_TFT', 300), msg('CMD_READ_CFG_ALL'), msg('CMD_COP_OFF', 0), ...dump(c300), msg('SEND_FAILED')]);
+      assert.deepEqual(b['fail-2'], [msg('CMD_TFT', 44), msg('CMD_READ_CFG_ALL'), msg('CMD_COP_OFF', 0), ...dump(c300), msg('SEND_FAILED')]);
       assert.equal(msg('SEND_FAILED'), 'QEL Driver -- Error sending the command');
       assert.deepEqual(o.next, OK);
       assert.deepEqual(b.next, [msg('CMD_TFT', 6), ...dump(commandFrame(6)), msg('CMD_SENT')]);
@@ -310,18 +310,18 @@ const rows = [
       start('start', { debug: ${debug} });
       bridge.failWrites(1, 0x21);
       attempt('fail', () => qel.writeParameter(3, Buffer.from([1, 2])));
-      attempt('next', () => qel.writeParameter(-1, Buffer.from([9])));
+      attempt('next', () => qel.writeParameter(255, Buffer.from([9])));
       done({ outcomes, parameters: transmits(isParameter), health: await health(TAG) });`,
     check(r, b) {
       const o = r.result.outcomes;
       const p3 = parameterFrame(3, [1, 2]);
-      const pm1 = parameterFrame(-1, [9]);
+      const pm1 = parameterFrame(255, [9]);
       const dump = (f) => (debug ? [dumpLine('PARAM_DUMP', f)] : []);
       assert.deepEqual(o.fail, failed('PARAM_FAILED'));
       assert.equal(msg('PARAM_FAILED'), 'QEL Driver -- Error writing the parameter');
       assert.deepEqual(b.fail, [msg('PARAM_NUM', 3), ...dump(p3), msg('SEND_FAILED')]);
       assert.deepEqual(o.next, OK);
-      assert.deepEqual(b.next, [msg('PARAM_NUM', -1), ...dump(pm1), msg('PARAM_WRITTEN')]);
+      assert.deepEqual(b.next, [msg('PARAM_NUM', 255), ...dump(pm1), msg('PARAM_WRITTEN')]);
       assert.deepEqual(r.result.parameters, [{ hex: hex(p3), code: 0x21 }, { hex: hex(pm1), code: 0 }]);
     },
   })),
@@ -358,7 +358,7 @@ test('a full standard-output pipe (non-blocking, as Node leaves it) loses no con
     qel.registerCallback(() => {});
     console.log('#go');
     qel.driverStart(0, 1000, 0, 300, undefined, undefined, false);
-    for (let i = 0; i < ${N}; i++) qel.sendCommand(i % 1000);
+    for (let i = 0; i < ${N}; i++) qel.sendCommand(i % 256);
     process.stdout.write('#end\\n', () => process.exit(0));
   `;
   const node = nodeCommand();
@@ -376,7 +376,7 @@ test('a full standard-output pipe (non-blocking, as Node leaves it) loses no con
   const lines = out.split('\n').filter((l) => l !== '');
   const commands = lines.slice(lines.indexOf('#go') + 1).filter((l) => l.startsWith(MSG.CMD_TFT.split('%')[0]) || l === msg('CMD_SENT'));
   const expected = [];
-  for (let i = 0; i < N; i++) expected.push(msg('CMD_TFT', i % 1000), msg('CMD_SENT'));
+  for (let i = 0; i < N; i++) expected.push(msg('CMD_TFT', i % 256), msg('CMD_SENT'));
   assert.equal(commands.filter((l) => l === msg('CMD_SENT')).length, N, 'every success line arrives');
   assert.deepEqual(commands, expected, 'every line whole and in order');
   assert.equal(lines[lines.length - 1], '#end');

@@ -24,7 +24,7 @@ qel.driverStart(0, 1000, -1, 300, ids, [], true);
 qel.sendCommand(5);
 qel.sendCommand(-1, 0);
 qel.sendCommand(-1, -1, 1);
-qel.sendCommand(300, 0, 0, 1);
+qel.sendCommand(44, 0, 0, 1);
 qel.sendCommand(-1, 1, 1, 1, 42);
 qel.writeParameter(3);
 qel.writeParameter(3, new Uint8Array([1, 2]));
