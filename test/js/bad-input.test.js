@@ -183,7 +183,6 @@ function campaignLib(qel, bridge, msg, MSG, seed) {
       () => of(Array.from({ length: int(4) }, () => pick([0x0e, 0x0f, 0, 255, 256, -1, 0.5])), 'array of read-back values'),
       identifierArray))),
     failInit: () => Array.from({ length: pick([0, 1, 1, 1, 2]) }, () => or(0.7, bool)),
-    failBegin: () => Array.from({ length: pick([0, 1, 1, 1, 2]) }, () => or(0.7, bool)),
     busSpeed: () => Array.from({ length: pick([0, 1, 1, 1, 2]) }, () => or(0.8, num)),
   };
   const DRIVER = Object.keys(shaped);

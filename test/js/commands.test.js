@@ -234,7 +234,6 @@ test('argument checks: in order, each with its message, nothing written or print
     ['sendCommand(0, 1, 1, 1, 2 ** 31)', 'BAD_PARAM_NUM'],
     // a TFT above one byte, after the types and before the Read CFG number
     ['sendCommand(256)', 'BAD_TFT'],
-    ['sendCommand(2 ** 31 - 1, 0, 0)', 'BAD_TFT'],
     ["sendCommand(300, 'x')", 'INT_ARG2'],
     ['sendCommand(300, 1)', 'BAD_TFT'],
     ['writeParameter(1, Buffer.from([1]), 3)', 'AT_MOST_2'],
@@ -252,7 +251,6 @@ test('argument checks: in order, each with its message, nothing written or print
     // a parameter number outside one byte, after the Buffer
     ['writeParameter(263, Buffer.from([1]))', 'BAD_WRITE_PARAM_NUM'],
     ['writeParameter(-1)', 'BAD_WRITE_PARAM_NUM'],
-    ['writeParameter(2 ** 31 + 5)', 'BAD_WRITE_PARAM_NUM'],
     ['writeParameter(300, Buffer.alloc(8))', 'AT_MOST_7_BYTES'],
   ];
   const r = await runScenario(`${CHILD}
@@ -477,13 +475,9 @@ test('load: thousands of calls against a flooded 400 kHz bus and a fast heartbea
   res.log.forEach(({ fn, args, error }, i) => {
     if (fn === 'sendCommand') {
       const [tft, readCfg, , , parm] = commandFields(args);
-      if (tft > 255) {
-        assert.equal(error, msg('BAD_TFT'), `call ${i} sendCommand(${args.join(', ')})`);
-        refused++;
-        return;
-      }
-      if (readCfg === 1 && (parm >>> 0) > 255) {
-        assert.equal(error, msg('BAD_PARAM_NUM'), `call ${i} sendCommand(${args.join(', ')})`);
+      const refusal = tft > 255 ? 'BAD_TFT' : readCfg === 1 && (parm >>> 0) > 255 && 'BAD_PARAM_NUM';
+      if (refusal) {
+        assert.equal(error, msg(refusal), `call ${i} sendCommand(${args.join(', ')})`);
         refused++;
         return;
       }

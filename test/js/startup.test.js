@@ -207,11 +207,9 @@ describe('driver start-up', { concurrency: 4 }, () => {
       sparse.length = 9;
       attempt('holes', U, U, U, U, [, , 0x2c0], U, U);
       attempt('holes-2', U, U, U, U, sparse, U, U);
-      // Length 2^32 - 1 with two elements, and one inherited from its prototype.
-      const huge = [];
-      huge[5] = 0x1a1;
-      huge[2 ** 32 - 2] = 0x2a1;
-      Object.setPrototypeOf(huge, Object.assign([], { 3000000000: 0x4a1 }));
+      // Length 2^32 - 1: two elements of its own, one inherited from its prototype.
+      const huge = Object.setPrototypeOf([], Object.assign([], { 3e9: 0x4a1 }));
+      Object.assign(huge, { 5: 0x1a1, [2 ** 32 - 2]: 0x2a1 });
       attempt('huge', U, U, U, U, huge, U, U);
       attempt('three', U, U, U, U, [0x1a1, 0x3a1, 0x4a1], U, U);
       attempt('cyclic-empty', U, U, U, U, U, [], U);

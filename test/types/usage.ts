@@ -47,7 +47,6 @@ sim.bridge.failReads(2, 1);
 sim.bridge.failWrites(1, 4);
 sim.bridge.failSelect(0);
 sim.bridge.failInit(false);
-sim.bridge.failBegin(false);
 sim.bridge.baudReadback([0x0e, 0x0f]);
 sim.bridge.busSpeed(400000);
 const state: sim.BridgeState = sim.bridge.state();
