@@ -38,7 +38,8 @@ bool start_arg_type_ok(v8::Local<v8::Value> value, int index) {
 // The indices below `length` that the array or its prototypes hold,
 // ascending. They come from the property keys, so that an array of length
 // 2^32 - 1 with two elements costs two elements, not four billion indices.
-// A prototype that cannot be listed (a proxy whose trap throws) adds none.
+// When the chain cannot be listed (a proxy whose trap throws), the array's
+// own elements are all there is.
 std::vector<uint32_t> element_indices(v8::Local<v8::Array> array, uint32_t length) {
     v8::Local<v8::Context> context = Nan::GetCurrentContext();
     const auto all_keys = static_cast<v8::PropertyFilter>(v8::ALL_PROPERTIES | v8::SKIP_SYMBOLS);
