@@ -66,9 +66,11 @@ static void print_exception(const Nan::TryCatch &caught) {
     console_line(MSG_CALLBACK_EXCEPTION);
     v8::Local<v8::Value> exception = caught.Exception();
     if (exception.IsEmpty()) return;
-    Nan::TryCatch conversion;  // a toString() that throws leaves the text empty
+    // A value without a text (a Symbol, an object without or with a throwing
+    // toString) leaves Utf8String's buffer unwritten, but its length 0.
+    Nan::TryCatch conversion;
     Nan::Utf8String text(exception);
-    console_line(MSG_CALLBACK_EXCEPTION_DETAILS, *text != nullptr ? *text : "");
+    console_line(MSG_CALLBACK_EXCEPTION_DETAILS, text.length() > 0 ? *text : "");
 }
 
 // Calls the registered function with one status object; returns false when

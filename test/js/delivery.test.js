@@ -286,26 +286,28 @@ describe('status objects and delivery', { concurrency: 4 }, () => {
         calls.push(['f', s.counter]);
         if (n === 1) throw new Error('boom');
         if (n === 2) throw 'plain text';
+        if (n === 3) throw Symbol('no text');
+        if (n === 4) throw Object.create(null);
       });
       qel.driverStart(0, 1000, 0, 300, U, U, U);
-      console.log('#first');
-      await feed(frame(0x4a1, [1]));
-      console.log('#second');
-      await feed(frame(0x4a1, [2]));
-      console.log('#third');
-      await feed(frame(0x4a1, [3]));
+      for (const [i, marker] of ['#first', '#second', '#symbol', '#null', '#third'].entries()) {
+        console.log(marker);
+        await feed(frame(0x4a1, [i + 1]));
+      }
       qel.registerCallback((s) => calls.push(['g', s.counter]));
-      await feed(frame(0x4a1, [4]));
-      await feed(frame(0x4a1, [5]));
+      await feed(frame(0x4a1, [6]));
+      await feed(frame(0x4a1, [7]));
       console.log('#end');
       done({ calls });
     `);
-    assert.deepEqual(r.result.calls, [['f', 1], ['f', 2], ['f', 3], ['g', 4], ['g', 5]]);
+    assert.deepEqual(r.result.calls, [['f', 1], ['f', 2], ['f', 3], ['f', 4], ['f', 5], ['g', 6], ['g', 7]]);
     const lines = withoutHeartbeat(r.lines);
     const between = (a, b) => lines.slice(lines.indexOf(a) + 1, lines.indexOf(b));
     assert.deepEqual(between('#first', '#second'), [msg('CALLBACK_EXCEPTION'), msg('CALLBACK_EXCEPTION_DETAILS', 'Error: boom')]);
     assert.equal(between('#first', '#second')[1], 'QEL Driver -- async_callback exception details: Error: boom');
-    assert.deepEqual(between('#second', '#third'), [msg('CALLBACK_EXCEPTION'), msg('CALLBACK_EXCEPTION_DETAILS', 'plain text')]);
+    assert.deepEqual(between('#second', '#symbol'), [msg('CALLBACK_EXCEPTION'), msg('CALLBACK_EXCEPTION_DETAILS', 'plain text')]);
+    const noText = [msg('CALLBACK_EXCEPTION'), 'QEL Driver -- async_callback exception details: '];
+    assert.deepEqual([between('#symbol', '#null'), between('#null', '#third')], [noText, noText], 'a value without a text');
     assert.deepEqual(between('#third', '#end'), []);
     assert.equal(r.stderr, '');
   });
