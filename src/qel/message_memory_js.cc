@@ -57,9 +57,12 @@ v8::Local<v8::Object> JS_msg_mem(const status_snapshot &snapshot) {
 
 // ------------------------------------------------------------- delivery
 
-// Deliveries run through an async resource so that promise reactions and
-// process.nextTick callbacks queued by the registered function run right
-// after it, as for any other callback from the runtime.
+// Deliveries run in the callback scope of one async resource, as any
+// callback from the runtime does: async_hooks see the resource, and the
+// process.nextTick callbacks and promise reactions that the registered
+// function queues run when the scope closes, right after it. Only the
+// function itself is guarded; its TryCatch has ended by then, so an error of
+// a tick callback reaches process.on('uncaughtException') like any other.
 static Nan::AsyncResource *delivery_resource = nullptr;
 
 static void print_exception(const Nan::TryCatch &caught) {
@@ -73,20 +76,26 @@ static void print_exception(const Nan::TryCatch &caught) {
     console_line(MSG_CALLBACK_EXCEPTION_DETAILS, text.length() > 0 ? *text : "");
 }
 
-// Calls the registered function with one status object; returns false when
-// the runtime is terminating and nothing more may run.
-static bool deliver(const status_snapshot &snapshot) {
-    Nan::HandleScope scope;
-    if (node_callback.IsEmpty()) return true;
+// Builds the status object and calls the registered function with it,
+// printing what it throws; returns false when the runtime is terminating
+// and nothing more may run.
+static bool call_guarded(const status_snapshot &snapshot, v8::Local<v8::Object> receiver) {
     Nan::TryCatch caught;
     v8::Local<v8::Object> status = JS_msg_mem(snapshot);
     if (status.IsEmpty()) return false;
     v8::Local<v8::Value> argv[] = {status};
-    v8::Local<v8::Function> callback = Nan::New(node_callback);
-    delivery_resource->runInAsyncScope(Nan::GetCurrentContext()->Global(), callback, 1, argv);
+    bool returned = !Nan::New(node_callback)->Call(Nan::GetCurrentContext(), receiver, 1, argv).IsEmpty();
     if (v8::Isolate::GetCurrent()->IsExecutionTerminating()) return false;
-    if (caught.HasCaught()) print_exception(caught);
+    if (!returned && caught.HasCaught()) print_exception(caught);
     return true;
+}
+
+static bool deliver(const status_snapshot &snapshot) {
+    Nan::HandleScope scope;
+    if (node_callback.IsEmpty()) return true;
+    v8::Local<v8::Object> receiver = Nan::GetCurrentContext()->Global();
+    node::CallbackScope callback_scope(v8::Isolate::GetCurrent(), receiver, *delivery_resource);
+    return call_guarded(snapshot, receiver);
 }
 
 // One wake-up takes every pending slot, without the bus lock, then calls

@@ -288,26 +288,29 @@ describe('status objects and delivery', { concurrency: 4 }, () => {
         if (n === 2) throw 'plain text';
         if (n === 3) throw Symbol('no text');
         if (n === 4) throw Object.create(null);
+        if (n === 5) process.nextTick(() => { throw new Error('tick'); });
       });
+      process.on('uncaughtException', (e) => calls.push(['uncaught', e.message]));
       qel.driverStart(0, 1000, 0, 300, U, U, U);
-      for (const [i, marker] of ['#first', '#second', '#symbol', '#null', '#third'].entries()) {
+      for (const [i, marker] of ['#first', '#second', '#symbol', '#null', '#tick', '#third'].entries()) {
         console.log(marker);
         await feed(frame(0x4a1, [i + 1]));
       }
       qel.registerCallback((s) => calls.push(['g', s.counter]));
-      await feed(frame(0x4a1, [6]));
       await feed(frame(0x4a1, [7]));
+      await feed(frame(0x4a1, [8]));
       console.log('#end');
       done({ calls });
     `);
-    assert.deepEqual(r.result.calls, [['f', 1], ['f', 2], ['f', 3], ['f', 4], ['f', 5], ['g', 6], ['g', 7]]);
+    assert.deepEqual(r.result.calls, [['f', 1], ['f', 2], ['f', 3], ['f', 4], ['f', 5], ['uncaught', 'tick'], ['f', 6], ['g', 7], ['g', 8]]);
     const lines = withoutHeartbeat(r.lines);
     const between = (a, b) => lines.slice(lines.indexOf(a) + 1, lines.indexOf(b));
     assert.deepEqual(between('#first', '#second'), [msg('CALLBACK_EXCEPTION'), msg('CALLBACK_EXCEPTION_DETAILS', 'Error: boom')]);
     assert.equal(between('#first', '#second')[1], 'QEL Driver -- async_callback exception details: Error: boom');
     assert.deepEqual(between('#second', '#symbol'), [msg('CALLBACK_EXCEPTION'), msg('CALLBACK_EXCEPTION_DETAILS', 'plain text')]);
     const noText = [msg('CALLBACK_EXCEPTION'), 'QEL Driver -- async_callback exception details: '];
-    assert.deepEqual([between('#symbol', '#null'), between('#null', '#third')], [noText, noText], 'a value without a text');
+    assert.deepEqual([between('#symbol', '#null'), between('#null', '#tick')], [noText, noText], 'a value without a text');
+    assert.deepEqual(between('#tick', '#third'), [], 'a nextTick callback throws to uncaughtException, not as the function');
     assert.deepEqual(between('#third', '#end'), []);
     assert.equal(r.stderr, '');
   });
