@@ -34,8 +34,12 @@ struct mailbox {
 mailbox mailboxes[MEM_SLOTS];
 std::atomic<uint32_t> pending_mask{0};
 // Positions in the order they became pending. A slot is queued again only
-// after the main thread took it, so it is at most once in the ring.
-std::atomic<int32_t> change_ring[MEM_SLOTS];
+// after the main thread took it, so it is at most once in the ring. The
+// ring's size divides 2^32: the free-running counters index it the same way
+// on both sides of their wrap.
+constexpr uint32_t RING_SIZE = 32;
+static_assert(RING_SIZE >= MEM_SLOTS && (RING_SIZE & (RING_SIZE - 1)) == 0, "a power of two that holds every slot");
+std::atomic<int32_t> change_ring[RING_SIZE];
 std::atomic<uint32_t> ring_tail{0};  // advanced by the receive thread
 std::atomic<uint32_t> ring_head{0};  // advanced by the main thread
 std::atomic<bool> wakeup_requested{false};
@@ -125,7 +129,7 @@ bool post_change(int pos) {
     publish(pos);
     if ((pending_mask.fetch_or(slot_bit(pos), std::memory_order_acq_rel) & slot_bit(pos)) == 0) {
         uint32_t tail = ring_tail.load(std::memory_order_relaxed);
-        change_ring[tail % MEM_SLOTS].store(pos, std::memory_order_relaxed);
+        change_ring[tail % RING_SIZE].store(pos, std::memory_order_relaxed);
         ring_tail.store(tail + 1, std::memory_order_release);
     }
     // Only the main thread clears the request, when a wake-up begins; so
@@ -140,7 +144,7 @@ void refresh_change(int pos) {
 bool take_change(status_snapshot *out) {
     uint32_t head = ring_head.load(std::memory_order_relaxed);
     if (head == ring_tail.load(std::memory_order_acquire)) return false;
-    int pos = change_ring[head % MEM_SLOTS].load(std::memory_order_relaxed);
+    int pos = change_ring[head % RING_SIZE].load(std::memory_order_relaxed);
     ring_head.store(head + 1, std::memory_order_release);
     // Cleared before the copy is read: a change recorded meanwhile queues
     // the slot again rather than being lost.
@@ -154,4 +158,9 @@ bool begin_wakeup() { return wakeup_requested.exchange(false, std::memory_order_
 
 int pending_changes() {
     return static_cast<int>(ring_tail.load(std::memory_order_acquire) - ring_head.load(std::memory_order_acquire));
+}
+
+void set_change_counters(uint32_t count) {
+    ring_head.store(count, std::memory_order_relaxed);
+    ring_tail.store(count, std::memory_order_release);
 }

@@ -62,3 +62,6 @@ bool take_change(status_snapshot *out);
 bool begin_wakeup();
 // Number of slots waiting for delivery.
 int pending_changes();
+// Tests only: moves both ends of the empty queue to `count`, so that a test
+// can run the queue across its counters' wrap.
+void set_change_counters(uint32_t count);

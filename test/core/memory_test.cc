@@ -98,6 +98,18 @@ TEST_F(MemoryTest, ChangesAreQueuedOncePerSlotInOrderOfFirstPost) {
     EXPECT_FALSE(begin_wakeup());  // a wake-up nobody asked for
 }
 
+TEST_F(MemoryTest, QueueKeepsEveryChangeAcrossItsCountersWrap) {
+    set_change_counters(0xFFFFFFFEu);
+    for (int pos : {0, 4, 6, 9}) post_change(pos);
+    EXPECT_EQ(pending_changes(), 4);
+    status_snapshot s;
+    for (int pos : {0, 4, 6, 9}) {
+        ASSERT_TRUE(take_change(&s));
+        EXPECT_EQ(s.position, pos);
+    }
+    EXPECT_FALSE(take_change(&s));
+}
+
 TEST_F(MemoryTest, PendingCopyFollowsTheSlotAndItsClearing) {
     PDO_memory[4].msg_id = 0x4A1;
     PDO_memory[4].msg_data[0] = 1;
