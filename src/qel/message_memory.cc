@@ -24,7 +24,13 @@ const pdo_map_struct PDO_map[MEM_SLOTS] = {
 
 namespace {
 
-constexpr size_t MAILBOX_WORDS = (sizeof(status_snapshot) + 3) / 4;
+// A mailbox holds a slot's copy and the number of the latest change posted
+// in the slot; the main thread remembers the number it delivered last.
+struct posted_copy {
+    status_snapshot snapshot;
+    uint64_t change;
+};
+constexpr size_t MAILBOX_WORDS = (sizeof(posted_copy) + 3) / 4;
 
 struct mailbox {
     std::atomic<uint32_t> sequence{0};
@@ -32,6 +38,8 @@ struct mailbox {
 };
 
 mailbox mailboxes[MEM_SLOTS];
+uint64_t changes_posted[MEM_SLOTS];     // receive thread, under the bus lock
+uint64_t changes_delivered[MEM_SLOTS];  // main thread
 std::atomic<uint32_t> pending_mask{0};
 // Positions in the order they became pending. A slot is queued again only
 // after the main thread took it, so it is at most once in the ring. The
@@ -49,10 +57,11 @@ std::atomic<int32_t> stats_mirror[4];
 uint32_t slot_bit(int pos) { return 1u << pos; }
 
 void publish(int pos) {
-    status_snapshot snapshot;
-    snapshot_slot(pos, &snapshot);
+    posted_copy copy;
+    snapshot_slot(pos, &copy.snapshot);
+    copy.change = changes_posted[pos];
     uint32_t words[MAILBOX_WORDS] = {0};
-    memcpy(words, &snapshot, sizeof snapshot);
+    memcpy(words, &copy, sizeof copy);
     mailbox &box = mailboxes[pos];
     uint32_t sequence = box.sequence.load(std::memory_order_relaxed);
     box.sequence.store(sequence + 1, std::memory_order_relaxed);
@@ -61,7 +70,7 @@ void publish(int pos) {
     box.sequence.store(sequence + 2, std::memory_order_release);
 }
 
-void read_mailbox(int pos, status_snapshot *out) {
+void read_mailbox(int pos, posted_copy *out) {
     mailbox &box = mailboxes[pos];
     uint32_t words[MAILBOX_WORDS];
     for (;;) {
@@ -126,6 +135,7 @@ void snapshot_slot(int pos, status_snapshot *out) {
 // ------------------------------------------------------ the change queue
 
 bool post_change(int pos) {
+    changes_posted[pos]++;
     publish(pos);
     if ((pending_mask.fetch_or(slot_bit(pos), std::memory_order_acq_rel) & slot_bit(pos)) == 0) {
         uint32_t tail = ring_tail.load(std::memory_order_relaxed);
@@ -141,15 +151,29 @@ void refresh_change(int pos) {
     if ((pending_mask.load(std::memory_order_acquire) & slot_bit(pos)) != 0) publish(pos);
 }
 
-bool take_change(status_snapshot *out) {
+// Takes the oldest queued position; false when the queue is empty.
+static bool take_position(int *pos) {
     uint32_t head = ring_head.load(std::memory_order_relaxed);
     if (head == ring_tail.load(std::memory_order_acquire)) return false;
-    int pos = change_ring[head % RING_SIZE].load(std::memory_order_relaxed);
+    *pos = change_ring[head % RING_SIZE].load(std::memory_order_relaxed);
     ring_head.store(head + 1, std::memory_order_release);
-    // Cleared before the copy is read: a change recorded meanwhile queues
-    // the slot again rather than being lost.
-    pending_mask.fetch_and(~slot_bit(pos), std::memory_order_acq_rel);
-    read_mailbox(pos, out);
+    return true;
+}
+
+bool take_change(status_snapshot *out) {
+    int pos;
+    posted_copy copy;
+    do {
+        if (!take_position(&pos)) return false;
+        // Cleared before the copy is read: a change posted meanwhile queues
+        // the slot again rather than being lost. The copy may already hold
+        // that change; the slot's second turn then finds nothing newer than
+        // what was delivered and is passed over.
+        pending_mask.fetch_and(~slot_bit(pos), std::memory_order_acq_rel);
+        read_mailbox(pos, &copy);
+    } while (copy.change == changes_delivered[pos]);
+    changes_delivered[pos] = copy.change;
+    *out = copy.snapshot;
     for (int i = 0; i < 4; i++) out->stats[i] = stats_mirror[i].load(std::memory_order_relaxed);
     return true;
 }

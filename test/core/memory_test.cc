@@ -1,4 +1,6 @@
 // The slot table: identifier map, clearing, and the change queue.
+#include <thread>
+
 #include "core_fixture.h"
 
 TEST(MemPosition, IdentifierMap) {
@@ -108,6 +110,31 @@ TEST_F(MemoryTest, QueueKeepsEveryChangeAcrossItsCountersWrap) {
         EXPECT_EQ(s.position, pos);
     }
     EXPECT_FALSE(take_change(&s));
+}
+
+TEST_F(MemoryTest, ChangesPostedWhileTakenAreDeliveredOnceAndTheLastAlways) {
+    const int32_t posts = 8000000;
+    std::atomic<bool> posted{false};
+    std::thread receiver([&] {
+        for (int32_t i = 0; i < posts; i++) {
+            count_event(4);
+            post_change(4);
+        }
+        posted = true;
+    });
+    int32_t last = 0;
+    int repeats = 0;
+    status_snapshot s;
+    for (bool finished = false; !finished;) {
+        finished = posted;
+        while (take_change(&s)) {
+            repeats += s.slot.counter == last ? 1 : 0;
+            last = s.slot.counter;
+        }
+    }
+    receiver.join();
+    EXPECT_EQ(repeats, 0);
+    EXPECT_EQ(last, posts);
 }
 
 TEST_F(MemoryTest, PendingCopyFollowsTheSlotAndItsClearing) {

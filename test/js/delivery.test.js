@@ -315,6 +315,20 @@ describe('status objects and delivery', { concurrency: 4 }, () => {
     assert.equal(r.stderr, '');
   });
 
+  test('a flood of instant frames: no change delivered twice, the last one always delivered', async () => {
+    const r = await runScenario(`${CHILD}
+      let repeats = 0;
+      let last = 0;
+      qel.registerCallback((s) => { repeats += s.counter === last ? 1 : 0; last = s.counter; });
+      qel.driverStart(0, -1, 0, 300, U, U, U);
+      bridge.receive(frame(0x4a1, [1]), 2000000);
+      await until(() => bridge.pending() === 0, 30000);
+      await feed();
+      done({ repeats, last });
+    `);
+    assert.deepEqual(r.result, { repeats: 0, last: 2000000 });
+  });
+
   test('no lost changes: slots changed while the main thread is busy are each delivered once, in order, with their latest content; promise reactions run after each callback', async () => {
     const r = await runScenario(`${CHILD}
       const log = [];
