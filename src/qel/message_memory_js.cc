@@ -98,22 +98,23 @@ static bool deliver(const status_snapshot &snapshot) {
     return call_guarded(snapshot, receiver);
 }
 
-// One wake-up takes every pending slot, without the bus lock, then calls
-// the function once per slot. A slot that changes again meanwhile is queued
-// anew and comes with the next wake-up.
+// One wake-up delivers the slots pending when it begins, each taken right
+// before its own call: a status object shows its slot as it is when the
+// function gets it, with what earlier calls of the same wake-up cleared or
+// the receive thread recorded meanwhile. A slot queued during the wake-up
+// has signalled anew and comes with the next one, so a flood of changes
+// cannot keep the event loop here.
 void async_callback(uv_async_t *) {
     Nan::HandleScope scope;
     if (delivery_resource == nullptr) delivery_resource = new Nan::AsyncResource("qel:delivery");
 
-    status_snapshot batch[MEM_SLOTS];
-    int count = 0;
     bool requested = begin_wakeup();
-    while (count < MEM_SLOTS && take_change(&batch[count])) count++;
-
-    for (int i = 0; i < count; i++) {
-        if (!deliver(batch[i])) return;
+    int delivered = 0;
+    status_snapshot snapshot;
+    for (int due = pending_changes(); delivered < due && take_change(&snapshot); delivered++) {
+        if (!deliver(snapshot)) return;
     }
-    if (!requested && count == 0) console_line(MSG_NO_STATUS_CHANGE, -1);
+    if (!requested && delivered == 0) console_line(MSG_NO_STATUS_CHANGE, -1);
 }
 
 // ------------------------------------------------ readStatus, simulate, clearMem
