@@ -25,9 +25,10 @@ const pdo_map_struct PDO_map[MEM_SLOTS] = {
 namespace {
 
 // A mailbox holds a slot's copy and the number of the latest change posted
-// in the slot; the main thread remembers the number it delivered last.
+// in the slot; the main thread remembers the number it delivered last. The
+// statistics come from their own mirror when the slot is taken.
 struct posted_copy {
-    status_snapshot snapshot;
+    msg_mem_struct slot;
     uint64_t change;
 };
 constexpr size_t MAILBOX_WORDS = (sizeof(posted_copy) + 3) / 4;
@@ -58,7 +59,7 @@ uint32_t slot_bit(int pos) { return 1u << pos; }
 
 void publish(int pos) {
     posted_copy copy;
-    snapshot_slot(pos, &copy.snapshot);
+    copy.slot = PDO_memory[pos];
     copy.change = changes_posted[pos];
     uint32_t words[MAILBOX_WORDS] = {0};
     memcpy(words, &copy, sizeof copy);
@@ -173,7 +174,8 @@ bool take_change(status_snapshot *out) {
         read_mailbox(pos, &copy);
     } while (copy.change == changes_delivered[pos]);
     changes_delivered[pos] = copy.change;
-    *out = copy.snapshot;
+    out->position = pos;
+    out->slot = copy.slot;
     for (int i = 0; i < 4; i++) out->stats[i] = stats_mirror[i].load(std::memory_order_relaxed);
     return true;
 }
