@@ -55,7 +55,8 @@ bool post_change(int pos);
 // recorded in it; the caller holds the bus lock.
 void refresh_change(int pos);
 // Takes the oldest pending slot, as it is now; returns false when none is
-// pending. Main thread only; needs no lock.
+// pending. A slot queued again whose latest change has been taken already
+// is passed over. Main thread only; needs no lock.
 bool take_change(status_snapshot *out);
 // Called once at the start of every wake-up of the main thread: returns
 // whether a post asked for it, and arms the next signal.
