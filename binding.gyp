@@ -29,7 +29,7 @@
     },
     {
       "target_name": "qel_sim",
-      "defines": ["QEL_SIM", "QEL_LOG_PATH=\"<(sim_log_path)\""],
+      "defines": ["QEL_SIM", "QEL_LOG_PATH=\"<(sim_log_path)\"", "QEL_BOARD_MODEL_PATH=\"\""],
       "sources": [
         "src/sim_bridge/sim_bridge.cc",
         "src/sim_bridge/bridge_js.cc"

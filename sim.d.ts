@@ -56,6 +56,8 @@ declare namespace qelSim {
     failSelect(code: number): void;
     /** Simulated I2C clock in Hz (a transfer takes 9 bit times per byte); 0 makes transfers take no time. */
     busSpeed(hz: number): void;
+    /** The file start-up reads the board's model name from, as the real driver reads /proc/device-tree/model; '' (the default) for none. */
+    boardModelFile(path: string): void;
     state(): BridgeState;
     /** The bridge's monotonic clock, ms. */
     now(): number;

@@ -1,6 +1,7 @@
 #include "driver_api.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include <bcm2835.h>
@@ -22,6 +23,11 @@ const uint16_t clk_div = 626;
 const int32_t frame_len = 16;
 
 bool driver_started = false;
+
+#ifndef QEL_BOARD_MODEL_PATH
+#define QEL_BOARD_MODEL_PATH "/proc/device-tree/model"
+#endif
+const char *board_model_path = QEL_BOARD_MODEL_PATH;
 
 thread_create_fn driver_thread_create = uv_thread_create;
 
@@ -46,6 +52,37 @@ static void print_listening_ids() {
         if (is_enabled[pos] != 0) line.add(MSG_LISTENING_ENTRY, PDO_map[pos].msg_id, is_cyclic[pos]);
     }
     line.print();
+}
+
+// The Raspberry Pi 5 family (Pi 5, Pi 500, Compute Module 5) has its GPIO
+// and I2C on the RP1 chip; the addresses the bcm2835 library would map
+// belong to something else there.
+bool board_refused(const char *model) {
+    static const char *const rp1_boards[] = {"Raspberry Pi 5", "Compute Module 5"};
+    for (const char *name : rp1_boards) {
+        if (strstr(model, name) != nullptr) return true;
+    }
+    return false;
+}
+
+// Reads the model name into `out`; empty when there is no such file.
+static void read_board_model(char *out, size_t cap) {
+    out[0] = '\0';
+    if (board_model_path[0] == '\0') return;
+    FILE *file = fopen(board_model_path, "r");
+    if (file == nullptr) return;
+    size_t n = fread(out, 1, cap - 1, file);
+    fclose(file);
+    out[n] = '\0';  // the device tree ends the name with a NUL of its own
+}
+
+// Runs before bcm2835_init, so that a refused board has no register touched.
+static int check_board() {
+    char model[128];
+    read_board_model(model, sizeof model);
+    if (!board_refused(model)) return 0;
+    console_line(MSG_BOARD_UNSUPPORTED, model);
+    return 1;
 }
 
 static void close_bridge() {
@@ -76,6 +113,7 @@ int driver_start() {
     memset(buf, 0, sizeof buf);
     clear_mem(false, -1);
 
+    if (check_board() != 0) return 1;
     if (bcm2835_init() == 0) {
         console_line(MSG_INIT_FAILED);
         return 1;

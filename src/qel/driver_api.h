@@ -25,6 +25,13 @@ extern bool driver_started;
 // Brings up the I2C master and the bridge; 0 when the bridge is ready.
 int driver_start();
 
+// The file start-up reads the board's model name from; an empty path skips
+// the board check (the simulated bridge runs on any machine).
+extern const char *board_model_path;
+// True for a board whose I2C controller the bcm2835 library cannot drive;
+// `model` is the device tree's model name.
+bool board_refused(const char *model);
+
 // Initialises the wake-up handle on `loop` once; later calls reuse it.
 int init_async(uv_loop_t *loop, uv_async_cb cb);
 // Initialises the bus lock once; later calls reuse it.

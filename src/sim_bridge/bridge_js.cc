@@ -3,6 +3,7 @@
 #include <string>
 
 #include "../qel/diagnostics.h"
+#include "../qel/driver_api.h"
 #include "../qel/js_layer.h"
 #include "sim_bridge.h"
 
@@ -144,6 +145,15 @@ NAN_METHOD(FailSelect) {
     sim_bridge::fail_select(static_cast<uint8_t>(code));
 }
 
+// Start-up reads the board's model name from this file, as the real
+// flavour reads the device tree's; '' (the default) skips the board check.
+NAN_METHOD(BoardModelFile) {
+    static std::string path;
+    if (info.Length() != 1 || !info[0]->IsString()) return fail("boardModelFile", "a path ('' for none)");
+    path = *Nan::Utf8String(info[0]);
+    board_model_path = path.c_str();
+}
+
 NAN_METHOD(BusSpeed) {
     double hz = 0;
     if (info.Length() != 1 || !info[0]->IsNumber()) return fail("busSpeed", "a clock in Hz (0 or more)");
@@ -186,6 +196,7 @@ void init_bridge(v8::Local<v8::Object> exports) {
     Nan::SetMethod(bridge, "failWrites", FailWrites);
     Nan::SetMethod(bridge, "failSelect", FailSelect);
     Nan::SetMethod(bridge, "busSpeed", BusSpeed);
+    Nan::SetMethod(bridge, "boardModelFile", BoardModelFile);
     Nan::SetMethod(bridge, "state", State);
     Nan::SetMethod(bridge, "now", Now);
     Nan::Set(bridge, Nan::New("logPath").ToLocalChecked(), Nan::New(log_path).ToLocalChecked());

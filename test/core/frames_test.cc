@@ -1,4 +1,4 @@
-// Frame checksum and the register operations of start-up.
+// Frame checksum, the register operations of start-up and the board check before them.
 #include "core_fixture.h"
 
 TEST(Checksum, ExamplesOfTheBridgeProtocol) {
@@ -64,4 +64,13 @@ TEST_F(RegisterTest, SelectionFailureIsReturned) {
     EXPECT_EQ(select_register(REG_RECEIVE), 0x04);
     sim_bridge::fail_select(0);
     EXPECT_EQ(select_register(REG_RECEIVE), 0);
+}
+
+TEST(Board, TheRaspberryPi5FamilyIsRefused) {
+    EXPECT_TRUE(board_refused("Raspberry Pi 5 Model B Rev 1.0"));
+    EXPECT_TRUE(board_refused("Raspberry Pi 500 Rev 1.0"));
+    EXPECT_TRUE(board_refused("Raspberry Pi Compute Module 5 Rev 1.0"));
+    EXPECT_FALSE(board_refused("Raspberry Pi 4 Model B Rev 1.4"));
+    EXPECT_FALSE(board_refused("Raspberry Pi Compute Module 4 Rev 1.0"));
+    EXPECT_FALSE(board_refused(""));
 }

@@ -81,6 +81,12 @@ const SCENARIOS = {
   // Debug mode: receive-loop lines, heartbeat failure, frame dumps of
   // commands and parameters, a callback that throws.
   debug: [`${CHILD}
+    const model = require('path').join(require('os').tmpdir(), 'qel-model-' + process.pid);
+    fs.writeFileSync(model, 'Raspberry Pi 500 Rev 1.0\\0');
+    bridge.boardModelFile(model);
+    try { qel.driverStart(0, 1000, 20000, 300, U, U, true); } catch { /* refused: the board is printed */ }
+    bridge.boardModelFile('');
+    fs.unlinkSync(model);
     qel.driverStart(0, 1000, 20000, 300, U, U, true);
     bridge.failWrites(1, 4);
     await until(() => bridge.writes().some((w) => w.code === 4));

@@ -276,6 +276,13 @@ describe('driver start-up', { concurrency: 4 }, () => {
         await wait(60);
         quiet[label] = { reads: bridge.reads(), transmits: bridge.writes().filter((w) => w.bytes.length === 17).length };
       };
+      const model = require('path').join(require('os').tmpdir(), 'qel-model-' + process.pid);
+      require('fs').writeFileSync(model, 'Raspberry Pi 5 Model B Rev 1.0\\0');
+      bridge.boardModelFile(model);
+      attempt('board', 0, 20000, 20000, 300, U, U, U);
+      await after('board');
+      bridge.boardModelFile('');
+      require('fs').unlinkSync(model);
       bridge.failInit(true);
       attempt('init', 0, 20000, 20000, 300, U, U, U);
       await after('init');
@@ -310,6 +317,12 @@ describe('driver start-up', { concurrency: 4 }, () => {
     const closed = { initialized: false, i2cOpen: false };
     const pick = (s) => ({ initialized: s.initialized, i2cOpen: s.i2cOpen });
 
+    assert.deepEqual(o.board, failed(msg('START_FAILED')));
+    assert.deepEqual(b.board, [msg('STARTING', 0, 20000, 20000, 300), listening(DEFAULT_IDS),
+      msg('BOARD_UNSUPPORTED', 'Raspberry Pi 5 Model B Rev 1.0')]);
+    assert.deepEqual(pick(result.states.board), closed);
+    assert.deepEqual(result.regs.board, []);
+
     assert.deepEqual(o.init, failed(msg('START_FAILED')));
     assert.deepEqual(b.init, [msg('STARTING', 0, 20000, 20000, 300), listening(DEFAULT_IDS), msg('INIT_FAILED')]);
     assert.equal(b.init[2], 'QEL Driver -- bcm2835_init failed. Are you running as root??');
@@ -328,7 +341,7 @@ describe('driver start-up', { concurrency: 4 }, () => {
     assert.deepEqual(pick(result.states.select), closed);
     assert.deepEqual(result.regs.select.slice(4), [[0x03, 0x0f], [0x03], [0x40]]);
 
-    for (const label of ['init', 'baud', 'select']) {
+    for (const label of ['board', 'init', 'baud', 'select']) {
       assert.deepEqual(result.quiet[label], { reads: 0, transmits: 0 }, `no thread runs after the ${label} failure`);
     }
 
