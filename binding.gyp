@@ -13,7 +13,6 @@
       "src/qel/message_memory.cc",
       "src/qel/message_memory_js.cc"
     ],
-    "include_dirs": ["<(bcm2835_include)"],
     "cflags": ["-Wall", "-Wextra", "-Wformat=2", "-Werror"],
     "cflags_cc": ["-isystem", "<!(node -p \"require('path').dirname(require.resolve('nan/nan.h'))\")"],
     "conditions": [
@@ -24,16 +23,24 @@
   },
   "targets": [
     {
-      "target_name": "qel",
-      "libraries": ["<(bcm2835_lib)"]
-    },
-    {
       "target_name": "qel_sim",
+      "include_dirs": ["src/sim_bridge"],
       "defines": ["QEL_SIM", "QEL_LOG_PATH=\"<(sim_log_path)\"", "QEL_BOARD_MODEL_PATH=\"\""],
       "sources": [
         "src/sim_bridge/sim_bridge.cc",
         "src/sim_bridge/bridge_js.cc"
       ]
     }
+  ],
+  "conditions": [
+    ["bcm2835_lib!=''", {
+      "targets": [
+        {
+          "target_name": "qel",
+          "include_dirs": ["<(bcm2835_include)"],
+          "libraries": ["<(bcm2835_lib)"]
+        }
+      ]
+    }]
   ]
 }

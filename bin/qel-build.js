@@ -1,30 +1,90 @@
 #!/usr/bin/env node
-// Builds both flavours of the add-on, qel.node and qel_sim.node, with the
-// headers of the Node that runs this script: nothing is downloaded, and no
-// setting of the machine (an npmrc's nodedir) decides which headers are used.
+// Builds the add-ons with the headers of the Node that runs this script:
+// nothing is downloaded, and no setting of the machine (an npmrc's nodedir)
+// decides which headers are used. It is the package's install script, so it
+// also runs where nothing was set up: qel_sim.node is always built, qel.node
+// only with a bcm2835 library that links into it (bin/lib/build-paths.js);
+// requiring the real flavour without it says what to install.
 'use strict';
 const { spawnSync } = require('child_process');
 const fs = require('fs');
 const path = require('path');
+const { bcm2835 } = require('./lib/build-paths');
 
 const root = path.resolve(__dirname, '..');
+const build = path.join(root, 'build');
 const nodedir = process.env.QEL_NODEDIR || path.resolve(path.dirname(process.execPath), '..');
 const extra = process.argv.slice(2);
+
+function say(message) {
+  console.log(`qel-build: ${message}`);
+}
 
 function fail(message) {
   console.error(`qel-build: ${message}`);
   process.exit(1);
 }
 
-if (!fs.existsSync(path.join(nodedir, 'include', 'node', 'common.gypi'))) {
-  fail(`no Node headers under ${nodedir}/include/node (install the headers that belong to ${process.execPath})`);
+function onPath(command) {
+  return (process.env.PATH || '').split(':').some((dir) => {
+    try {
+      fs.accessSync(path.join(dir || '.', command), fs.constants.X_OK);
+      return true;
+    } catch {
+      return false;
+    }
+  });
 }
 
-let gyp;
-try {
-  gyp = require.resolve('node-gyp/bin/node-gyp.js', { paths: [root] });
-} catch {
-  fail('node-gyp is not installed: run `npm install` first');
+function checkTools() {
+  const cxx = (process.env.CXX || 'g++').split(/\s+/)[0];
+  const missing = ['python3', 'make', cxx].filter((t) => !onPath(t));
+  if (missing.length > 0) {
+    fail(`building the add-ons needs python3, make and a C++ compiler (g++); missing: ${missing.join(', ')}` +
+      ' (Debian, Raspberry Pi OS: apt-get install python3 make g++)');
+  }
+}
+
+// The Debian package that holds `file`, or null.
+function debianPackageOf(file) {
+  const r = spawnSync('dpkg-query', ['-S', file], { encoding: 'utf8' });
+  return r.status === 0 ? r.stdout.split(':')[0].trim() : null;
+}
+
+function checkHeaders() {
+  if (fs.existsSync(path.join(nodedir, 'include', 'node', 'common.gypi'))) return;
+  const node = fs.realpathSync(process.execPath);
+  const remedy = debianPackageOf(node) === 'nodejs'
+    ? 'Debian\'s nodejs package ships none: install libnode-dev (apt-get install libnode-dev; bin/qel-setup does it)'
+    : `install the headers that belong to ${node}`;
+  fail(`no Node headers under ${nodedir}/include/node: ${remedy}`);
+}
+
+function resolvable(id) {
+  try {
+    require.resolve(id, { paths: [root] });
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+// npm links a folder installed with `npm install <folder>` instead of
+// copying it, and installs nothing into it: the build's own dependencies
+// are fetched here then. The install runs with none of the outer npm's
+// settings of where and what to install.
+function ensureDependencies() {
+  if (resolvable('nan/nan.h') && resolvable('node-gyp/bin/node-gyp.js')) return;
+  say(`installing nan and node-gyp into ${root}/node_modules`);
+  const env = { ...process.env };
+  const keep = /^npm_config_(registry|cache|userconfig|globalconfig|proxy|https_proxy|noproxy|cafile|ca|strict_ssl|offline|prefer_offline)$/i;
+  for (const key of Object.keys(env)) {
+    if (/^npm_/i.test(key) && !keep.test(key)) delete env[key];
+  }
+  const npm = process.env.npm_execpath ? [process.execPath, process.env.npm_execpath] : ['npm'];
+  const r = spawnSync(npm[0], [...npm.slice(1), 'install', '--omit=dev', '--ignore-scripts', '--no-save', '--no-audit',
+    '--no-fund', '--loglevel=error'], { cwd: root, env, stdio: ['ignore', 'ignore', 'inherit'] });
+  if (r.status !== 0) fail(`could not install nan and node-gyp: run \`npm install\` in ${root}`);
 }
 
 const env = { ...process.env };
@@ -34,6 +94,7 @@ for (const key of Object.keys(env)) {
 
 function run(args) {
   // Quiet when all goes well; everything the build said when it fails.
+  const gyp = require.resolve('node-gyp/bin/node-gyp.js', { paths: [root] });
   const r = spawnSync(process.execPath, [gyp, ...args, `--nodedir=${nodedir}`, ...extra], {
     cwd: root,
     env,
@@ -48,10 +109,42 @@ function run(args) {
   if (warnings.length > 0) process.stderr.write(`${warnings.join('\n')}\n`);
 }
 
-const makefile = path.join(root, 'build', 'Makefile');
+checkTools();
+checkHeaders();
+ensureDependencies();
+
+// What the build was configured with; a change of Node or of the bcm2835
+// library configures it afresh. Requiring the real flavour reads `problem`.
+const record = path.join(build, 'qel-build.json');
+const library = bcm2835();
+const wanted = { nodedir, bcm2835: library.lib || null, problem: library.problem || null };
+let recorded = null;
+try {
+  recorded = JSON.parse(fs.readFileSync(record, 'utf8'));
+} catch { /* never built */ }
+const makefile = path.join(build, 'Makefile');
 const configured = fs.existsSync(makefile) &&
   fs.statSync(makefile).mtimeMs >= fs.statSync(path.join(root, 'binding.gyp')).mtimeMs &&
-  fs.existsSync(path.join(root, 'build', 'config.gypi')) &&
-  fs.readFileSync(path.join(root, 'build', 'config.gypi'), 'utf8').includes(nodedir);
-if (!configured || extra.length > 0) run(['configure', '--loglevel=warn']);
-run(['build', '--loglevel=warn', `-j`, 'max']);
+  JSON.stringify(recorded) === JSON.stringify(wanted);
+
+// Whether every add-on is newer than every source; the build stays quiet then.
+function upToDate() {
+  const newest = (dir) => fs.readdirSync(dir, { withFileTypes: true }).reduce((t, e) => Math.max(t,
+    e.isDirectory() ? newest(path.join(dir, e.name)) : fs.statSync(path.join(dir, e.name)).mtimeMs), 0);
+  const sources = Math.max(newest(path.join(root, 'src')), fs.statSync(path.join(root, 'binding.gyp')).mtimeMs);
+  const addons = (library.lib ? ['qel', 'qel_sim'] : ['qel_sim']).map((n) => path.join(build, 'Release', `${n}.node`));
+  return addons.every((f) => fs.existsSync(f) && fs.statSync(f).mtimeMs >= sources);
+}
+
+if (!configured || !upToDate()) {
+  say(`building ${library.lib ? 'qel.node and qel_sim.node' : 'qel_sim.node'} for Node ${process.version} (headers in ${nodedir}) ...`);
+  if (!library.lib) say(`not building qel.node, the real flavour: ${library.problem}`);
+}
+if (!configured || extra.length > 0) {
+  fs.rmSync(record, { force: true });
+  run(['configure', '--loglevel=warn']);
+  // An add-on from an earlier configuration would be loaded as if current.
+  if (!library.lib) fs.rmSync(path.join(build, 'Release', 'qel.node'), { force: true });
+  fs.writeFileSync(record, `${JSON.stringify(wanted)}\n`);
+}
+run(['build', '--loglevel=warn', '-j', 'max']);

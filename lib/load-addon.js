@@ -2,9 +2,30 @@
 // Loads one flavour of the add-on. The runtime registers a native module
 // only the first time its file is opened in a process; a second load (after
 // the module cache was cleared) is refused with the driver's own message.
-const { MSG_LOADED_TWICE } = require('./messages');
+const fs = require('fs');
+const path = require('path');
+const { MSG_LOADED_TWICE, MSG_REAL_NOT_BUILT, MSG_SIM_NOT_BUILT } = require('./messages');
+
+const root = path.resolve(__dirname, '..');
+
+// Why the install built no qel.node, as bin/qel-build.js recorded it.
+function whyNotBuilt() {
+  try {
+    const { problem } = JSON.parse(fs.readFileSync(path.join(root, 'build', 'qel-build.json'), 'utf8'));
+    if (problem) return problem;
+  } catch { /* no build was configured */ }
+  return 'the package was installed without building it';
+}
+
+function notBuilt(file) {
+  const text = path.basename(file) === 'qel.node'
+    ? MSG_REAL_NOT_BUILT.replace('%s', whyNotBuilt()).replace('%s', root)
+    : MSG_SIM_NOT_BUILT.replace('%s', root);
+  return new Error(text);
+}
 
 module.exports = function loadAddon(file) {
+  if (!fs.existsSync(file)) throw notBuilt(file);
   try {
     return require(file);
   } catch (e) {

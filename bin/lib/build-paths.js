@@ -1,39 +1,72 @@
 #!/usr/bin/env node
 // Paths that the build needs, printed one per call for binding.gyp and the
-// set-up scripts. The bcm2835 library is the one that the set-up built
-// position-independent inside the build tree when there is one, else the
-// system's (Debian's armhf archive links as it is).
+// set-up scripts, or required as a module by bin/qel-build.js.
+//
+// The real flavour links the bcm2835 library into a shared object, so only
+// a position-independent archive will do: the one that bin/qel-setup builds
+// inside the build tree, else the system's (libbcm2835-dev) when it links.
+// Debian's x86_64 archive does not (it is not compiled with -fPIC), and an
+// archive of another architecture never does, so each candidate is tried
+// with a trial link. With no usable archive bcm2835-lib is empty and only
+// the simulated flavour is built.
 'use strict';
+const { spawnSync } = require('child_process');
 const fs = require('fs');
+const os = require('os');
 const path = require('path');
 
 const root = path.resolve(__dirname, '..', '..');
 const deps = path.join(root, 'build', 'deps', 'bcm2835');
 
-function firstExisting(candidates) {
-  return candidates.find((p) => fs.existsSync(p));
+// Debian's multiarch directory of the architecture that Node runs on.
+const TRIPLETS = { x64: 'x86_64-linux-gnu', arm: 'arm-linux-gnueabihf', arm64: 'aarch64-linux-gnu', ia32: 'i386-linux-gnu' };
+
+function candidates() {
+  const list = [{ lib: path.join(deps, 'libbcm2835.a'), include: path.join(deps, 'include') }];
+  if (TRIPLETS[process.arch]) list.push({ lib: `/usr/lib/${TRIPLETS[process.arch]}/libbcm2835.a`, include: '/usr/include' });
+  list.push({ lib: '/usr/local/lib/libbcm2835.a', include: '/usr/local/include' });
+  return list.filter((c) => fs.existsSync(c.lib) && fs.existsSync(path.join(c.include, 'bcm2835.h')));
+}
+
+// Whether the whole archive goes into a shared object, as it must for qel.node.
+function linksIntoAddon(lib) {
+  const out = path.join(os.tmpdir(), `qel-bcm2835-probe-${process.pid}.so`);
+  const cxx = (process.env.CXX || 'g++').split(/\s+/);
+  const r = spawnSync(cxx[0], [...cxx.slice(1), '-shared', '-o', out, '-Wl,--whole-archive', lib, '-Wl,--no-whole-archive'],
+    { stdio: 'ignore' });
+  fs.rmSync(out, { force: true });
+  return r.status === 0;
+}
+
+// { lib, include } of the usable bcm2835 library, or { problem } saying why
+// there is none.
+function bcm2835() {
+  const found = candidates();
+  const usable = found.find((c) => linksIntoAddon(c.lib));
+  if (usable) return usable;
+  if (found.length === 0) return { problem: 'the bcm2835 library (libbcm2835.a with bcm2835.h) is not installed' };
+  return { problem: `${found.map((c) => c.lib).join(', ')} cannot be linked into an add-on (not position-independent, or not for ${process.arch})` };
 }
 
 const paths = {
   'root': () => root,
   'deps': () => deps,
-  'bcm2835-include': () =>
-    firstExisting([path.join(deps, 'include'), '/usr/include']) || '/usr/include',
-  'bcm2835-lib': () =>
-    firstExisting([
-      path.join(deps, 'libbcm2835.a'),
-      '/usr/lib/arm-linux-gnueabihf/libbcm2835.a',
-      '/usr/lib/aarch64-linux-gnu/libbcm2835.a',
-      '/usr/lib/libbcm2835.a',
-    ]) || '-lbcm2835',
+  // For the programs built against the simulated bridge only the header
+  // matters, and only where the sources still look for the library's own.
+  'bcm2835-include': () => (bcm2835().include || (fs.existsSync(path.join(deps, 'include')) ? path.join(deps, 'include') : '/usr/include')),
+  'bcm2835-lib': () => bcm2835().lib || '',
   'sim-log-path': () => path.join(root, 'build', 'sim-log', 'qel_cc_log.txt'),
   // The headers that come with the running Node: <prefix>/include/node.
   'nodedir': () => path.resolve(path.dirname(process.execPath), '..'),
 };
 
-const what = process.argv[2];
-if (!paths[what]) {
-  console.error(`usage: build-paths.js ${Object.keys(paths).join('|')}`);
-  process.exit(2);
+if (require.main === module) {
+  const what = process.argv[2];
+  if (!paths[what]) {
+    console.error(`usage: build-paths.js ${Object.keys(paths).join('|')}`);
+    process.exit(2);
+  }
+  process.stdout.write(paths[what]());
+} else {
+  module.exports = { bcm2835, root };
 }
-process.stdout.write(paths[what]());
