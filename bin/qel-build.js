@@ -148,3 +148,5 @@ if (!configured || extra.length > 0) {
   fs.writeFileSync(record, `${JSON.stringify(wanted)}\n`);
 }
 run(['build', '--loglevel=warn', '-j', 'max']);
+// The simulated flavour's debug log goes here.
+fs.mkdirSync(path.join(build, 'sim-log'), { recursive: true });
