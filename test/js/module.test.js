@@ -2,6 +2,10 @@
 // The module's surface before the driver starts, on both flavours.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const { spawnSync } = require('child_process');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
 const { msg } = require('../helpers/catalogue');
 const { root } = require('../helpers/scenario');
 
@@ -20,6 +24,47 @@ test('exports: the eight functions in order, and bridge on the sim flavour', () 
     assert.equal(typeof flavours.real[name], 'function');
     assert.equal(typeof flavours.sim[name], 'function');
   }
+});
+
+test('ES modules: default and named exports of both entries are the CommonJS exports', async () => {
+  const real = await import('corvalith');
+  const sim = await import('corvalith/sim');
+  assert.equal(real.default, flavours.real);
+  assert.equal(sim.default, flavours.sim);
+  assert.deepEqual(Object.keys(real).sort(), ['default', ...DRIVER_FUNCTIONS].sort());
+  for (const name of [...DRIVER_FUNCTIONS, 'bridge']) assert.equal(sim[name], flavours.sim[name], name);
+  for (const name of DRIVER_FUNCTIONS) assert.equal(real[name], flavours.real[name], name);
+});
+
+test('npm pack ships LICENSE, the entries and every file they and the tools require, and nothing built', () => {
+  const r = spawnSync('npm', ['pack', '--dry-run', '--json', '--ignore-scripts'], { cwd: root, encoding: 'utf8' });
+  const files = JSON.parse(r.stdout)[0].files.map((f) => f.path);
+  const pkg = require(`${root}/package.json`);
+  const entries = [...Object.values(pkg.bin), ...Object.values(pkg.exports).flatMap((e) => (typeof e === 'string' ? [e] : Object.values(e)))];
+  for (const f of ['LICENSE', 'README.md', 'binding.gyp', 'bin/qel-setup', 'src/qel/driver_api.cc', ...entries.map(path.normalize)]) {
+    assert.ok(files.includes(f), f);
+  }
+  for (const f of files.filter((name) => /^(bin|lib)\//.test(name) || /\.m?js$/.test(name))) {
+    const text = fs.readFileSync(path.join(root, f), 'utf8');
+    for (const m of text.matchAll(/(?:require\(|from )'(\.\.?\/[^']+)'/g)) {
+      const target = path.relative(root, path.resolve(root, path.dirname(f), m[1]));
+      assert.ok([target, `${target}.js`].some((t) => files.includes(t)), `${f} requires ${m[1]}`);
+    }
+    for (const m of text.matchAll(/(?<![\w/])bin\/[\w./-]*\w/g)) assert.ok(files.includes(m[0]), `${f} uses ${m[0]}`);
+  }
+  assert.deepEqual(files.filter((f) => /^(build|test|bench|node_modules)\/|\.(node|a|o)$/.test(f)), []);
+});
+
+test('requiring the real flavour where the install could not build it says why and what to do', () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-unbuilt-'));
+  fs.cpSync(path.join(root, 'lib'), path.join(dir, 'lib'), { recursive: true });
+  fs.copyFileSync(path.join(root, 'index.js'), path.join(dir, 'index.js'));
+  fs.mkdirSync(path.join(dir, 'build'));
+  fs.writeFileSync(path.join(dir, 'build', 'qel-build.json'), '{"problem":"no bcm2835 here"}');
+  assert.throws(() => require(dir), { message: 'QEL Driver -- qel.node, the driver for the real CAN bridge, was not built: ' +
+    'no bcm2835 here. On a Raspberry Pi: apt-get install libbcm2835-dev, then npm rebuild corvalith; on another machine: ' +
+    `run bin/qel-setup (as root) in ${dir}. Without the bridge: require('corvalith/sim')` });
+  fs.rmSync(dir, { recursive: true, force: true });
 });
 
 function throwsType(fn, message) {

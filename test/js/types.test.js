@@ -12,11 +12,13 @@ const { root, nodeCommand, TIME_FACTOR } = require('../helpers/scenario');
 const tsc = path.join(root, 'node_modules', '.bin', 'tsc');
 const fixtures = path.join(root, 'test', 'types');
 
-// Compiles one fixture on its own, strict, without any @types package.
+// Compiles one fixture on its own, strict, without any @types package; an
+// .mts fixture as an ES module resolved as Node resolves it.
 function compileNow(name) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-types-'));
+  const module = name.endsWith('.mts') ? 'nodenext' : 'commonjs';
   const config = {
-    compilerOptions: { strict: true, noEmit: true, target: 'es2020', module: 'commonjs', types: [] },
+    compilerOptions: { strict: true, noEmit: true, target: 'es2020', module, types: [] },
     files: [path.join(fixtures, name)],
   };
   fs.writeFileSync(path.join(dir, 'tsconfig.json'), JSON.stringify(config));
@@ -38,7 +40,7 @@ function compileNow(name) {
 // The compilations are slow; they run side by side from the start.
 const started = {};
 const compile = (name) => (started[name] ||= compileNow(name));
-for (const name of ['usage.ts', 'wrong-call.ts', 'node-buffer.ts']) compile(name);
+for (const name of ['usage.ts', 'wrong-call.ts', 'node-buffer.ts', 'esm.mts']) compile(name);
 
 test('package.json points at the declarations, which sit beside the code', () => {
   const pkg = JSON.parse(fs.readFileSync(path.join(root, 'package.json'), 'utf8'));
@@ -62,6 +64,12 @@ test('sendCommand("x") does not compile, and tsc says where and why', async () =
   const errors = r.output.split('\n').filter((l) => / error TS/.test(l));
   assert.equal(errors.length, 1, r.output);
   assert.match(errors[0], /wrong-call\.ts\(4,17\): error TS2345: Argument of type 'string' is not assignable to parameter of type 'number'/);
+});
+
+test('an ES module application compiles against corvalith and corvalith/sim (module nodenext)', async () => {
+  const r = await compile('esm.mts');
+  assert.equal(r.output, '');
+  assert.equal(r.code, 0);
 });
 
 test('with the types of Node.js present, msg_data is their Buffer', async () => {

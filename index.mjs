@@ -1,0 +1,9 @@
+// The driver on the real CAN bridge as an ES module: the default export is
+// the same object as require('corvalith') gives, and each function is also
+// a named export. Both ways of loading share the one add-on instance.
+import qel from './index.js';
+
+export default qel;
+export const {
+  registerCallback, driverStart, sendCommand, writeParameter, readStatus, simulate, clearMem, getVersion,
+} = qel;

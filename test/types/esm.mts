@@ -1,0 +1,17 @@
+// An ES module application: the package's exports map gives the same
+// declarations to `import` as to `require`.
+import qel, { driverStart, registerCallback } from 'corvalith';
+import sim, { bridge, readStatus } from 'corvalith/sim';
+
+registerCallback((status) => {
+  const id: number = status.msg_id;
+  void id;
+});
+driverStart(undefined, undefined, undefined, undefined, undefined, undefined, false);
+const version: string = qel.getVersion();
+bridge.receive(new Uint8Array(16));
+sim.clearMem(true, undefined);
+void [version, readStatus(0x1a1)];
+// @ts-expect-error the simulated bridge is not part of the real flavour
+import { bridge as none } from 'corvalith';
+void none;
