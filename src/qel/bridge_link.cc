@@ -10,6 +10,7 @@
 
 #include <bcm2835.h>
 
+#include "capture.h"
 #include "diagnostics.h"
 #include "driver_api.h"
 #include "message_memory.h"
@@ -223,7 +224,8 @@ static int32_t retry_pause() {
 int32_t listen_cycle() {
     cycle_report report;
     uv_mutex_lock(&listen_mutex);
-    if (simulate) {
+    bool simulated = simulate != 0;
+    if (simulated) {
         console_line(MSG_SIMULATING);
         memcpy(buf, sim_buf, sizeof buf);
         simulate = 0;
@@ -238,6 +240,7 @@ int32_t listen_cycle() {
             return retry_pause();
         }
     }
+    capture_frame(buf, simulated);
     sort_frame(report);
     uv_mutex_unlock(&listen_mutex);
     if (report.position >= 0) {

@@ -197,6 +197,7 @@ static void init(v8::Local<v8::Object> exports) {
     Nan::SetMethod(exports, "simulate", Simulate);
     Nan::SetMethod(exports, "clearMem", ClearMem);
     Nan::SetMethod(exports, "getVersion", GetVersion);
+    Nan::SetMethod(exports, "capture", Capture);
 #ifdef QEL_SIM
     init_bridge(exports);
 #endif

@@ -28,6 +28,9 @@ NAN_METHOD(ReadStatus);
 NAN_METHOD(Simulate);
 NAN_METHOD(ClearMem);
 
+// capture(fn | null): starts, redirects or stops the capture of frames.
+NAN_METHOD(Capture);
+
 #ifdef QEL_SIM
 // Adds `bridge`, the control surface of the simulated CAN bridge.
 void init_bridge(v8::Local<v8::Object> exports);

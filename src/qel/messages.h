@@ -60,6 +60,11 @@
 #define MSG_CALLBACK_EXCEPTION "QEL Driver -- async_callback exception occurred"
 #define MSG_CALLBACK_EXCEPTION_DETAILS "QEL Driver -- async_callback exception details: %s"
 
+// Capture (capture)
+#define MSG_CAPTURE_ARG1 "QEL Driver -- Expected a function or null as the first argument"
+#define MSG_CAPTURE_EXCEPTION "QEL Driver -- capture callback exception occurred"
+#define MSG_CAPTURE_EXCEPTION_DETAILS "QEL Driver -- capture callback exception details: %s"
+
 // Errors thrown as TypeError
 #define MSG_EXPECTED_FUNCTION "Expected a function as the first argument"
 #define MSG_NO_CALLBACK "QEL Driver -- Please call registerCallback before calling driverStart"

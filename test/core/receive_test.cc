@@ -1,8 +1,11 @@
 // The receive cycle: statistics, checksum, enable flags and the three
-// message classes, on the simulated bridge with instant transfers.
+// message classes, and the capture of every frame read, on the simulated
+// bridge with instant transfers.
 #include <thread>
 
+#include "capture.h"
 #include "core_fixture.h"
+#include "diagnostics.h"
 
 class ReceiveTest : public CoreTest {};
 
@@ -166,4 +169,65 @@ TEST_F(ReceiveTest, FailedReadsDoNotConsumeFrames) {
     EXPECT_EQ(listen_cycle(), 0);
     EXPECT_EQ(stat(POS_ERR), 3);
     EXPECT_EQ(PDO_memory[4].counter, 1);
+}
+
+// ---------------------------------------------------------------- capture
+
+class CaptureTest : public CoreTest {
+protected:
+    void TearDown() override {
+        capture_stop();
+        capture_release(capture_waiting());
+    }
+};
+
+TEST_F(CaptureTest, EveryFrameReadIsTakenWhateverBecomesOfIt) {
+    capture_start();
+    listen_cycle();                                  // empty poll: counted only
+    cycle(make_frame(0x421, {1, 2}));                // disabled slot
+    core_frame bad = make_frame(0x1A1, {3});
+    bad.bytes[15] ^= 0x01;
+    cycle(bad);                                      // wrong checksum
+    cycle(make_frame(0x123, {4}, 12));               // unlisted, length code 12
+    cycle(make_frame(0x765, {}));                    // heartbeat range
+    core_frame sim = make_frame(0x4A1, {5});
+    memcpy(sim_buf, sim.bytes, 16);
+    simulate = 1;
+    listen_cycle();                                  // simulated
+    sim_bridge::fail_reads(1, 0x01);
+    listen_cycle();                                  // failed read: no frame
+
+    ASSERT_EQ(capture_waiting(), 5u);
+    const uint16_t ids[] = {0x421, 0x1A1, 0x123, 0x765, 0x4A1};
+    const uint8_t lengths[] = {2, 1, 12, 0, 1};
+    const uint8_t flags[] = {0, CAPTURE_CHECKSUM_ERROR, 0, 0, CAPTURE_SIMULATED};
+    uint64_t now_us = static_cast<uint64_t>(wall_clock_ns() / 1000);
+    for (uint32_t i = 0; i < 5; i++) {
+        const captured_frame &f = capture_waiting_at(i);
+        EXPECT_EQ(f.id, ids[i]);
+        EXPECT_EQ(f.length, lengths[i]);
+        EXPECT_EQ(f.flags, flags[i]);
+        EXPECT_LE(f.time_us, now_us);
+        EXPECT_GT(f.time_us + 5000000, now_us);
+    }
+    EXPECT_EQ(capture_waiting_at(2).data[0], 4);
+    capture_counts counts = capture_take_counts();
+    EXPECT_EQ(counts.empty, 1u);
+    EXPECT_EQ(counts.dropped, 0u);
+
+    capture_stop();
+    cycle(make_frame(0x4A1, {6}));
+    EXPECT_EQ(capture_waiting(), 5u) << "nothing is taken once the capture stopped";
+}
+
+TEST_F(CaptureTest, FullRingDropsAndCountsThenTakesAgain) {
+    capture_start();
+    feed(make_frame(0x4A1, {7}), CAPTURE_RING_FRAMES + 3);
+    for (uint32_t i = 0; i < CAPTURE_RING_FRAMES + 3; i++) listen_cycle();
+    EXPECT_EQ(capture_waiting(), CAPTURE_RING_FRAMES);
+    EXPECT_EQ(capture_take_counts().dropped, 3u);
+    capture_release(10);
+    cycle(make_frame(0x4A1, {8}));
+    ASSERT_EQ(capture_waiting(), CAPTURE_RING_FRAMES - 9);
+    EXPECT_EQ(capture_waiting_at(CAPTURE_RING_FRAMES - 10).data[0], 8);
 }

@@ -1,0 +1,155 @@
+// capture(fn): the frames the receive thread reads, handed to a JavaScript
+// function in batches.
+#include <cstring>
+
+#include "capture.h"
+#include "diagnostics.h"
+#include "js_layer.h"
+
+namespace {
+
+// Batches come at most this often: at the bus's pace every frame would
+// otherwise wake the event loop on its own.
+constexpr uint64_t BATCH_INTERVAL_MS = 10;
+
+Nan::Persistent<v8::Function> capture_function;
+Nan::AsyncResource *capture_resource = nullptr;
+uv_timer_t batch_timer;
+bool handles_ready = false;
+uint64_t last_batch_ms = 0;
+uint64_t empty_carried = 0;  // empty polls counted since the last batch
+
+// The columns of a batch share one ArrayBuffer: per frame the time (8
+// bytes), the data (8), the identifier (2), the length code, and the two
+// flags.
+constexpr size_t BYTES_PER_FRAME = 21;
+
+void set(v8::Local<v8::Object> batch, const char *key, v8::Local<v8::Value> value) {
+    Nan::Set(batch, Nan::New(key).ToLocalChecked(), value);
+}
+
+void fill_columns(uint8_t *base, uint32_t n) {
+    double *time = reinterpret_cast<double *>(base);
+    uint8_t *data = base + 8 * size_t{n};
+    uint16_t *id = reinterpret_cast<uint16_t *>(base + 16 * size_t{n});
+    uint8_t *length = base + 18 * size_t{n};
+    uint8_t *checksum_error = base + 19 * size_t{n};
+    uint8_t *simulated = base + 20 * size_t{n};
+    for (uint32_t i = 0; i < n; i++) {
+        const captured_frame &f = capture_waiting_at(i);
+        time[i] = static_cast<double>(f.time_us);
+        memcpy(data + 8 * size_t{i}, f.data, 8);
+        id[i] = f.id;
+        length[i] = f.length;
+        checksum_error[i] = (f.flags & CAPTURE_CHECKSUM_ERROR) != 0;
+        simulated[i] = (f.flags & CAPTURE_SIMULATED) != 0;
+    }
+}
+
+// Takes the `n` waiting frames into a new batch object.
+v8::Local<v8::Object> take_batch(uint32_t n, const capture_counts &counts) {
+    v8::Local<v8::ArrayBuffer> columns = v8::ArrayBuffer::New(v8::Isolate::GetCurrent(), BYTES_PER_FRAME * n);
+    fill_columns(static_cast<uint8_t *>(columns->GetBackingStore()->Data()), n);
+    capture_release(n);
+    v8::Local<v8::Object> batch = Nan::New<v8::Object>();
+    set(batch, "count", Nan::New(n));
+    set(batch, "time", v8::Float64Array::New(columns, 0, n));
+    set(batch, "id", v8::Uint16Array::New(columns, 16 * size_t{n}, n));
+    set(batch, "length", v8::Uint8Array::New(columns, 18 * size_t{n}, n));
+    set(batch, "data", v8::Uint8Array::New(columns, 8 * size_t{n}, 8 * size_t{n}));
+    set(batch, "checksumError", v8::Uint8Array::New(columns, 19 * size_t{n}, n));
+    set(batch, "simulated", v8::Uint8Array::New(columns, 20 * size_t{n}, n));
+    set(batch, "dropped", Nan::New(static_cast<double>(counts.dropped)));
+    set(batch, "empty", Nan::New(static_cast<double>(counts.empty)));
+    return batch;
+}
+
+void print_exception(const Nan::TryCatch &caught) {
+    console_line(MSG_CAPTURE_EXCEPTION);
+    v8::Local<v8::Value> exception = caught.Exception();
+    if (exception.IsEmpty()) return;
+    Nan::TryCatch conversion;  // a toString() that throws leaves the text empty
+    Nan::Utf8String text(exception);
+    console_line(MSG_CAPTURE_EXCEPTION_DETAILS, *text != nullptr ? *text : "");
+}
+
+// Hands what waits to the function; nothing when no frame waits and none
+// was dropped (the empty polls then come with the next batch).
+void deliver_batch(v8::Local<v8::Function> function) {
+    Nan::HandleScope scope;
+    capture_begin_pass();
+    uint32_t n = capture_waiting();
+    capture_counts counts = capture_take_counts();
+    counts.empty += empty_carried;
+    empty_carried = 0;
+    if (n == 0 && counts.dropped == 0) {
+        empty_carried = counts.empty;
+        return;
+    }
+    last_batch_ms = uv_now(uv_default_loop());
+    Nan::TryCatch caught;
+    v8::Local<v8::Value> argv[] = {take_batch(n, counts)};
+    capture_resource->runInAsyncScope(Nan::GetCurrentContext()->Global(), function, 1, argv);
+    if (v8::Isolate::GetCurrent()->IsExecutionTerminating()) return;
+    if (caught.HasCaught()) print_exception(caught);
+}
+
+void deliver_to_current() {
+    Nan::HandleScope scope;
+    if (capture_function.IsEmpty()) {
+        capture_begin_pass();
+        return;
+    }
+    deliver_batch(Nan::New(capture_function));
+}
+
+void on_batch_timer(uv_timer_t *) { deliver_to_current(); }
+
+void on_capture_wakeup(uv_async_t *) {
+    if (uv_is_active(reinterpret_cast<uv_handle_t *>(&batch_timer))) return;
+    uint64_t since = uv_now(uv_default_loop()) - last_batch_ms;
+    if (since >= BATCH_INTERVAL_MS) return deliver_to_current();
+    uv_timer_start(&batch_timer, on_batch_timer, BATCH_INTERVAL_MS - since, 0);
+}
+
+// The handles never keep the process alive: a started driver does that,
+// and without one no frame comes.
+bool init_handles() {
+    if (handles_ready) return true;
+    uv_loop_t *loop = uv_default_loop();
+    if (uv_timer_init(loop, &batch_timer) != 0) return false;
+    uv_unref(reinterpret_cast<uv_handle_t *>(&batch_timer));
+    if (init_capture_async(loop, on_capture_wakeup) != 0) return false;
+    uv_unref(reinterpret_cast<uv_handle_t *>(&capture_async));
+    capture_resource = new Nan::AsyncResource("qel:capture");
+    handles_ready = true;
+    return true;
+}
+
+void stop_capture() {
+    if (capture_function.IsEmpty()) return;
+    capture_stop();
+    uv_timer_stop(&batch_timer);
+    Nan::HandleScope scope;
+    v8::Local<v8::Function> last = Nan::New(capture_function);
+    capture_function.Reset();
+    deliver_batch(last);  // what the receive thread wrote before it stopped
+    empty_carried = 0;
+}
+
+}  // namespace
+
+NAN_METHOD(Capture) {
+    if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1);
+    if (info.Length() < 1 || !(info[0]->IsFunction() || info[0]->IsNull())) {
+        return throw_type_error(MSG_CAPTURE_ARG1);
+    }
+    if (info[0]->IsNull()) return stop_capture();
+    if (!init_handles()) return throw_type_error(MSG_UV_FAILED);
+    bool running = !capture_function.IsEmpty();
+    capture_function.Reset(info[0].As<v8::Function>());
+    if (running) return;
+    last_batch_ms = 0;
+    empty_carried = 0;
+    capture_start();
+}
