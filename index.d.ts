@@ -41,6 +41,35 @@ declare namespace qel {
   /** Called on the main thread with one status object per reported change. */
   type StatusCallback = (this: typeof globalThis, status: StatusObject) => void;
 
+  /**
+   * Frames read from the bridge, oldest first, in columns: frame i has
+   * `time[i]`, `id[i]`, `length[i]`, the data bytes `data[8 * i]` to
+   * `data[8 * i + 7]`, `checksumError[i]` and `simulated[i]`.
+   */
+  interface CaptureBatch {
+    /** Frames in this batch. */
+    count: number;
+    /** Reception time, microseconds since the Unix epoch (wall clock). */
+    time: Float64Array;
+    /** Identifier: bytes 2-3 of the bridge frame. */
+    id: Uint16Array;
+    /** Length code as received (values above 8 are kept; the data are 8 bytes all the same). */
+    length: Uint8Array;
+    /** All eight data bytes of every frame, 8 * count bytes. */
+    data: Uint8Array;
+    /** 1 where the frame's checksum was wrong (the driver dropped it and counted it in "err"). */
+    checksumError: Uint8Array;
+    /** 1 where the frame came from simulate(), not from the bridge. */
+    simulated: Uint8Array;
+    /** Frames lost since the previous batch because the capture's buffer was full. */
+    dropped: number;
+    /** Empty polls since the previous batch (counted, never stored). */
+    empty: number;
+  }
+
+  /** Called on the main thread with each batch of captured frames. */
+  type CaptureCallback = (this: typeof globalThis, batch: CaptureBatch) => void;
+
   interface Driver {
     /**
      * Registers the function that receives the status objects; may be
@@ -115,6 +144,15 @@ declare namespace qel {
 
     /** "1.0.1" */
     getVersion(): string;
+
+    /**
+     * Starts capturing every frame the driver reads from the bridge, or
+     * with a running capture hands the next batches to `fn` instead; null
+     * stops it, after a last call of the function with what was still
+     * waiting. Batches come at most every 10 ms. May be called before
+     * driverStart. Throws "Expected a function or null as the first argument".
+     */
+    capture(fn: CaptureCallback | null): void;
   }
 }
 

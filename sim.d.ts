@@ -7,6 +7,8 @@ declare namespace qelSim {
   type DriverStats = qel.DriverStats;
   type StatusObject = qel.StatusObject;
   type StatusCallback = qel.StatusCallback;
+  type CaptureBatch = qel.CaptureBatch;
+  type CaptureCallback = qel.CaptureCallback;
 
   /** One write that the driver made to the simulated bridge. */
   interface BridgeWrite {

@@ -17,9 +17,9 @@ const flavours = {
   sim: require(`${root}/sim`),
 };
 
-test('exports: the eight functions in order, and bridge on the sim flavour', () => {
-  assert.deepEqual(Object.keys(flavours.real), DRIVER_FUNCTIONS);
-  assert.deepEqual(Object.keys(flavours.sim), [...DRIVER_FUNCTIONS, 'bridge']);
+test('exports: the eight functions in order, then capture, and bridge on the sim flavour', () => {
+  assert.deepEqual(Object.keys(flavours.real), [...DRIVER_FUNCTIONS, 'capture']);
+  assert.deepEqual(Object.keys(flavours.sim), [...DRIVER_FUNCTIONS, 'capture', 'bridge']);
   for (const name of DRIVER_FUNCTIONS) {
     assert.equal(typeof flavours.real[name], 'function');
     assert.equal(typeof flavours.sim[name], 'function');
@@ -95,6 +95,14 @@ for (const [name, qel] of Object.entries(flavours)) {
     throwsType(() => qel.simulate(Buffer.alloc(15)), msg('NOT_STARTED_SIMULATE'));
     throwsType(() => qel.clearMem(true, undefined), msg('NOT_STARTED_SIMULATE'));
     throwsType(() => qel.clearMem(), msg('NOT_STARTED_SIMULATE'));
+  });
+
+  test(`${name}: capture takes a function or null, before driverStart too`, () => {
+    throwsType(() => qel.capture(), msg('CAPTURE_ARG1'));
+    throwsType(() => qel.capture(1), msg('CAPTURE_ARG1'));
+    throwsType(() => qel.capture(() => {}, 2), msg('AT_MOST_1'));
+    assert.equal(qel.capture(() => {}), undefined);
+    assert.equal(qel.capture(null), undefined);
   });
 }
 

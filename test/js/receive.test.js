@@ -296,4 +296,43 @@ describe('receive loop', { concurrency: 4 }, () => {
     assert.deepEqual(lines.slice(at('empty') + 1, at('end')), [msg('SIMULATING')]);
     assert.equal(msg('SIMULATING'), 'QEL Driver -- Simulating a received message');
   });
+
+  test('capture: every frame read, in order, 100,000 at the instant pace without a loss; null stops after the rest', async () => {
+    const r = await runScenario(`${CHILD}
+      const frames = [];
+      let batches = 0, dropped = 0, empty = 0, thrown = false;
+      const take = (b) => {
+        batches++; dropped += b.dropped; empty += b.empty;
+        for (let i = 0; i < b.count; i++) {
+          frames.push([b.id[i], b.length[i], b.data[8 * i] | b.data[8 * i + 1] << 8 | b.data[8 * i + 2] << 16,
+            b.checksumError[i], b.simulated[i], b.time[i]]);
+        }
+        if (!thrown && frames.length > 50000) { thrown = true; throw new Error('one batch thrown'); }
+      };
+      qel.capture(take);
+      qel.driverStart(0, 0, 0, U, U, U, U);
+      await feed(frame(0x421, [1, 2], { len: 12 }), frame(0x1a1, [3], { badChecksum: true }));
+      qel.simulate(simBytes(0x4a1, [5]));
+      await until(() => frames.length === 3);
+      const before = Date.now() * 1000;
+      for (let i = 0; i < 100000; i++) bridge.receive(frame(0x2c0, [i & 255, (i >> 8) & 255, i >> 16]));
+      await until(() => bridge.pending() === 0, 10000);
+      qel.capture(null);
+      const all = frames.length;
+      await feed(frame(0x4a1, [6]));
+      done({ head: frames.slice(0, 3), batches, dropped, empty, all, after: frames.length, before,
+        serials: frames.slice(3).every((f, i) => f[0] === 0x2c0 && f[2] === i), count: frames.length - 3,
+        last: frames[frames.length - 1] });
+    `, { timeout: 30000 });
+    const { result } = r;
+    assert.deepEqual(result.head.map((f) => f.slice(0, 5)), [[0x421, 12, 0x0201, 0, 0], [0x1a1, 1, 3, 1, 0], [0x4a1, 1, 5, 0, 1]]);
+    assert.ok(result.head[0][5] <= result.before && result.head[0][5] > result.before - 10e6, 'reception time in microseconds');
+    assert.equal(result.count, 100000);
+    assert.equal(result.dropped, 0);
+    assert.ok(result.empty > 0, 'empty polls counted');
+    assert.equal(result.all, result.after, 'nothing after capture(null), which handed over the rest');
+    assert.ok(result.serials, 'every frame, in order');
+    assert.ok(result.batches < 1000, `${result.batches} batches`);
+    assert.deepEqual(r.lines.filter((l) => l.includes('capture')), [msg('CAPTURE_EXCEPTION'), msg('CAPTURE_EXCEPTION_DETAILS', 'Error: one batch thrown')]);
+  });
 });

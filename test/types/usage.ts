@@ -33,6 +33,12 @@ qel.simulate(new Uint8Array(15));
 qel.clearMem(true, undefined);
 qel.clearMem(false, 0x2c0);
 const version: string = qel.getVersion();
+qel.capture((batch) => {
+  const last: number = batch.count - 1;
+  const at: number = batch.time[last] + batch.id[last] + batch.length[last] + batch.data[8 * last];
+  void [at, batch.checksumError[0], batch.simulated[0], batch.dropped + batch.empty];
+});
+qel.capture(null);
 
 // The simulated flavour: the same functions and the bridge.
 sim.registerCallback(function (this: typeof globalThis, s: sim.StatusObject) { void s.msg_data.length; });
@@ -80,6 +86,8 @@ qel.readStatus();
 const asNumber: number = qel.readStatus(0x1a1).timestamp;
 // @ts-expect-error the callback receives a status object
 qel.registerCallback((s: string) => s);
+// @ts-expect-error capture takes a function or null
+qel.capture();
 // @ts-expect-error the real flavour has no bridge
 void qel.bridge;
 // @ts-expect-error the bridge takes a frame buffer
