@@ -116,18 +116,24 @@ test('--replay: frames delivered in the order and pace of the capture, malformed
   lines.splice(6, 0, 'this is no frame');                             // line 7
   lines.splice(10, 0, '');                                             // line 11, blank: ignored
   lines.splice(13, 0, `${stamp(130)} can0 12345678#0102`);              // line 14
-  lines.splice(16, 0, `${stamp(150)} can0 4A1#R`);                      // line 17
+  lines.splice(16, 0, `${stamp(150)} can0 4A1#R8`);                     // line 17
   lines.splice(19, 0, `${stamp(170)} can0 4A1#123`);                    // line 20
+  lines.splice(21, 0, `${stamp(180)} can0 20000080#0000000000000000`);  // line 22
   fs.writeFileSync(file, `${lines.join('\n')}\n`);
   try {
     const r = await monitor(['--replay', file, '--cyclic', '', '--enable', '1a1,3a1,421,4a1,4e0']);
     assert.equal(r.code, 0, r.stderr);
     const skipped = r.stderr.split('\n').filter((l) => l !== '');
-    assert.equal(skipped.length, 4, r.stderr);
+    assert.equal(skipped.length, 6, r.stderr);
     assert.match(skipped[0], new RegExp(`^qel-monitor: ${file.replace(/[.*+?^${}()|[\]\\/]/g, '\\$&')} line 7: not a candump log line`));
     assert.match(skipped[1], / line 14: extended \(29-bit\) identifier/);
     assert.match(skipped[2], / line 17: remote frame/);
     assert.match(skipped[3], / line 20: the data must be 0 to 8 bytes/);
+    assert.match(skipped[4], / line 22: error frame/);
+    assert.equal(skipped[5], 'qel-monitor: replay of capture.log: 30 lines accepted, 5 skipped ' +
+      '(not a frame: 1, extended identifier: 1, remote frame: 1, bad data: 1, error frame: 1)');
+    // Polls fast enough for the densest 100 ms, 14 frames: 50000 / 14 us.
+    assert.equal(r.lines[0], msg('STARTING', 0, 3571, 500000, 2000));
 
     const { statuses, other } = sortLines(r);
     assert.deepEqual(other, []);
@@ -152,6 +158,59 @@ test('--replay: frames delivered in the order and pace of the capture, malformed
   }
 });
 
+test('--record: a 2 s recording of --sim, replayed, brings the same frames and the same reports in the same order', async () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-record-'));
+  const [first, again] = [path.join(dir, 'first.log'), path.join(dir, 'again.log')];
+  try {
+    const live = await monitor(['--sim', '--lines', '--duration', '2', '--record', first, '--interface', 'can1']);
+    const text = fs.readFileSync(first, 'utf8');
+    const frameLines = text.split('\n').filter((l) => /^\(\d+\.\d{6}\) can1 [0-9A-F]{3}#(?:[0-9A-F]{2}){0,8}$/.test(l));
+    const comments = text.split('\n').filter((l) => /^# \(\d+\.\d{6}\) can1 [0-9A-F]{3}#[0-9A-F]* checksum error$/.test(l));
+    assert.equal(frameLines.length + comments.length + 1, text.split('\n').length, 'every line a frame or a comment');
+    assert.ok(comments.length >= 1, 'the spoilt frame of the first second');
+    assert.equal(live.stderr, `qel-monitor: recorded ${frameLines.length} frames to ${first}, ${comments.length} comment lines\n`);
+
+    const replayed = await monitor(['--replay', first, '--lines', '--record', again]);
+    assert.match(replayed.stderr, new RegExp(`replay of first\\.log: ${frameLines.length} lines accepted, ${comments.length} skipped \\(comment: ${comments.length}\\)\\n$`));
+    const body = (l) => l.split(' ')[2];
+    assert.deepEqual(fs.readFileSync(again, 'utf8').split('\n').filter((l) => l[0] === '(').map(body), frameLines.map(body));
+    // Reports agree but for a debounced repeat, which depends on the time
+    // since the last report.
+    const reports = (r) => sortLines(r).statuses.filter((s, i, all) => {
+      const before = all.slice(0, i).reverse().find((p) => p.id === s.id);
+      return !(s.cls === 'debounced' && before && before.data.slice(0, 6) === s.data.slice(0, 6));
+    }).map((s) => [s.id, s.data]);
+    assert.ok(reports(live).length > 5);
+    assert.deepEqual(reports(replayed), reports(live));
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
+
+test('--replay reads candump\'s screen format with times, and refuses it without them in one line', async () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-screen-'));
+  const file = path.join(dir, 'screen.txt');
+  const screen = ['  can0  4A1   [2]  01 02', '  can0  4A1   [0]  remote request', '  can0  4A1   [8]  11 22 33 44 55 66 77 88   \'."3DUfw.\''];
+  try {
+    fs.writeFileSync(file, screen.map((l, i) => `(1700000000.${i}00000)${l}`).join('\n'));
+    const r = await monitor(['--replay', file, '--lines']);
+    assert.deepEqual(sortLines(r).statuses.map((s) => s.data), ['0102000000000000', '1122334455667788']);
+    assert.match(r.stderr, /replay of screen\.txt: 2 lines accepted, 1 skipped \(remote frame: 1\)\n$/);
+    fs.writeFileSync(file, screen.join('\n'));
+    const refused = await monitor(['--replay', file, '--lines']);
+    assert.deepEqual([refused.code, refused.stdout], [2, '']);
+    assert.match(refused.stderr, /^qel-monitor: \S+screen\.txt is in candump's screen format without times .*candump -l.*\n$/);
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
+
+test('--duration beyond 24.8 days (above what one timer holds) keeps the monitor running', async () => {
+  const r = await monitor(['--sim', '--lines', '--duration', '2200000'], { timeout: 1500 });
+  assert.equal(r.signal, 'SIGKILL', 'still running when killed');
+  assert.equal(sortLines(r).ends.length, 0);
+});
+
 test('bad options: one line naming the option and the expected form, exit status 2, no driver started', async () => {
   const cases = [
     [['--sim', '--duration', '0'], /^qel-monitor: --duration: expected a number of seconds above 0, e\.g\. --duration 5; got "0"$/],
@@ -163,6 +222,8 @@ test('bad options: one line naming the option and the expected form, exit status
     [['--sim', '--cyclic', 'zz'], /^qel-monitor: --cyclic: expected a comma-separated list.*; got "zz"$/],
     [['--replay', path.join(os.tmpdir(), 'qel-no-such-capture.log')], /^qel-monitor: --replay: expected a readable candump log file.*; got ".*qel-no-such-capture\.log"$/],
     [['--sim', '--lines=yes'], /^qel-monitor: --lines: takes no value/],
+    [['--sim', '--record', path.join(os.tmpdir(), 'no-such-dir', 'x.log')], /^qel-monitor: --record: cannot write ".*x\.log" \(ENOENT\)$/],
+    [['--sim', '--interface', 'can 0'], /^qel-monitor: --interface: expected an interface name of 1 to 15 .*; got "can 0"$/],
     [['--sim', '--speed', '3'], /^qel-monitor: unknown option --speed \(see qel-monitor --help\)$/],
     [['--sim', 'now'], /^qel-monitor: unexpected argument "now" \(see qel-monitor --help\)$/],
   ];

@@ -10,12 +10,13 @@ function checksum(bytes, len) {
   return sum > 255 ? (-sum) & 0xff : sum;
 }
 
-// frame(0x1a1, [1, 2, 3]) -> Buffer(16); { badChecksum: true } spoils byte 15.
-function frame(id, data = [], { badChecksum = false } = {}) {
+// frame(0x1a1, [1, 2, 3]) -> Buffer(16); { badChecksum: true } spoils byte 15;
+// `len` sets a length code other than the number of data bytes.
+function frame(id, data = [], { badChecksum = false, len = Math.min(8, data.length) } = {}) {
   const b = Buffer.alloc(16);
   b[2] = (id >> 8) & 0xff;
   b[3] = id & 0xff;
-  b[6] = Math.min(8, data.length);
+  b[6] = len;
   for (let i = 0; i < Math.min(8, data.length); i++) b[7 + i] = data[i];
   b[15] = checksum(b, 15);
   if (badChecksum) b[15] = (b[15] + 0x5a) & 0xff;

@@ -7,6 +7,7 @@ const options = require('./options');
 const { SLOT_IDS, DEFAULT_ENABLED, DEFAULT_CYCLIC, STAT_KEYS, classOf, hex } = require('./slots');
 const { startTraffic } = require('./traffic');
 const replay = require('./replay');
+const { startRecording } = require('./record');
 const { realDriverProblem } = require('./platform');
 const { Screen } = require('./screen');
 
@@ -16,6 +17,14 @@ const DRIVER_DEFAULTS = { i2cDelay: 50000, canDelay: 20000, hbDelay: 500000, deb
 function fail(line, code) {
   process.stderr.write(`${line}\n`);
   process.exit(code);
+}
+
+// setTimeout takes at most 2^31 - 1 ms and fires at once for more: a long
+// wait is a chain of shorter ones.
+function after(ms, fn) {
+  const longest = 2 ** 31 - 1;
+  if (ms > longest) return setTimeout(() => after(ms - longest, fn), longest);
+  return setTimeout(fn, ms);
 }
 
 function statusLine(status, cls) {
@@ -46,7 +55,13 @@ function main(argv) {
     } catch (e) {
       return fail(`qel-monitor: --replay: cannot read ${JSON.stringify(settings.replay)} (${e.code || e.message})`, 2);
     }
-    capture = replay.parseCapture(text);
+    try {
+      capture = replay.parseCapture(text, settings.replay);
+    } catch (e) {
+      if (e instanceof replay.RefusedFile) return fail(e.message, 2);
+      throw e;
+    }
+    if (settings.canDelay === undefined) settings.canDelay = replay.pollDelayFor(capture.frames);
   }
 
   const lines = settings.lines || !process.stdout.isTTY;
@@ -94,6 +109,25 @@ function main(argv) {
   if (lines) {
     process.stdout.on('error', () => process.exit(0));  // a closed pipe, e.g. | head
   }
+
+  let recording = null;
+  if (settings.record !== undefined) {
+    try {
+      recording = startRecording(driver, settings.record, settings.iface);
+    } catch (e) {
+      return fail(`qel-monitor: --record: cannot write ${JSON.stringify(settings.record)} (${e.code || e.message})`, 2);
+    }
+  }
+  // What the monitor says on standard error when it ends.
+  const farewell = () => {
+    if (recording) {
+      recording.stop();
+      const c = recording.counts;
+      process.stderr.write(`qel-monitor: recorded ${c.frames} frames to ${settings.record}` +
+        `${c.comments ? `, ${c.comments} comment lines` : ''}${c.dropped ? `, ${c.dropped} frames lost` : ''}\n`);
+    }
+    if (capture) process.stderr.write(`${replay.summary(name, capture)}\n`);
+  };
 
   driver.registerCallback((status) => {
     monitor.reports++;
@@ -170,6 +204,7 @@ function main(argv) {
       try { sample(); } catch { /* the driver may be gone with the process */ }
       const s = monitor.stats;
       process.stdout.write(`${new Date().toISOString()} end reports=${monitor.reports} hb=${s.hb} unk=${s.unk} empty=${s.empty} err=${s.err}\n`);
+      farewell();
       process.exit(code);
     };
   } else {
@@ -191,7 +226,8 @@ function main(argv) {
       sample();
       screen.close();
       if (process.stdin.isTTY) process.stdin.setRawMode(false);
-      if (capture) for (const s of capture.skipped) process.stderr.write(`${replay.describeSkipped(settings.replay, s)}\n`);
+      if (capture) for (const s of replay.skippedToShow(capture.skipped)) process.stderr.write(`${replay.describeSkipped(settings.replay, s)}\n`);
+      farewell();
       process.exit(code);
     };
   }
@@ -202,16 +238,23 @@ function main(argv) {
 
   const feed = (frame) => bridge.receive(frame);
   if (capture) {
-    if (lines) for (const s of capture.skipped) process.stderr.write(`${replay.describeSkipped(settings.replay, s)}\n`);
+    if (lines) for (const s of replay.skippedToShow(capture.skipped)) process.stderr.write(`${replay.describeSkipped(settings.replay, s)}\n`);
     const total = capture.frames.length;
-    const skipped = capture.skipped.length ? `, ${capture.skipped.length} bad line${capture.skipped.length > 1 ? 's' : ''} skipped (listed on stderr at the end)` : '';
+    const skipped = capture.skipped.length ? `, ${capture.skipped.length} line${capture.skipped.length > 1 ? 's' : ''} skipped (on stderr at the end)` : '';
+    let fed = 0;
+    const progress = () => {
+      monitor.note = `replay: ${fed}/${total} frames fed, backlog ${bridge.pending()} (fed, not yet polled)${skipped}`;
+    };
+    progress();
+    const progressTimer = setInterval(progress, 200);
     replay.play(capture.frames, feed, {
-      onProgress: (n) => { monitor.note = `replay: ${n}/${total} frames${skipped}`; },
+      onProgress: (n) => { fed = n; },
       onDone: () => {
         // Done once the driver has polled the last frame and delivered it.
         const drained = () => {
           if (bridge.pending() > 0) return setTimeout(drained, 20);
           setTimeout(() => {
+            clearInterval(progressTimer);
             monitor.note = `replay finished: ${total} frames${skipped}`;
             if (lines && settings.duration === undefined) finish(0);
           }, 3 * Math.max(0, config.canDelay) / 1000 + 100);
@@ -228,7 +271,7 @@ function main(argv) {
     monitor.note = 'CAN bridge at I2C address 0x25, CAN at 250000 bit/s';
   }
 
-  if (settings.duration !== undefined) setTimeout(() => finish(0), settings.duration * 1000);
+  if (settings.duration !== undefined) after(settings.duration * 1000, () => finish(0));
 }
 
 module.exports = { main, statusLine };

@@ -12,7 +12,7 @@ const ID_LIST = SLOT_IDS.map((id) => id.toString(16)).join(',');
 const OPTIONS = {
   'i2c-delay': { type: 'string', arg: 'US', help: 'pause after each bridge register access, microseconds (driver default 50000; --sim: 0)',
     expected: 'an integer number of microseconds, e.g. --i2c-delay 50000' },
-  'can-delay': { type: 'string', arg: 'US', help: 'pause between two polls of the bridge, microseconds (driver default 20000; --sim: 5000)',
+  'can-delay': { type: 'string', arg: 'US', help: 'pause between two polls of the bridge, microseconds (driver default 20000; --sim: 5000; --replay: fast enough for the capture)',
     expected: 'an integer number of microseconds, e.g. --can-delay 20000' },
   'hb-delay': { type: 'string', arg: 'US', help: 'heartbeat period, microseconds; below 1 turns the heartbeat off (default 500000)',
     expected: 'an integer number of microseconds, e.g. --hb-delay 500000' },
@@ -28,6 +28,10 @@ const OPTIONS = {
   sim: { type: 'boolean', help: 'run on the simulated bridge, fed with traffic shaped like the QEL module\'s' },
   replay: { type: 'string', arg: 'FILE', help: 'run on the simulated bridge, fed with a candump log at its recorded pace',
     expected: 'a readable candump log file, e.g. --replay capture.log' },
+  record: { type: 'string', arg: 'FILE', help: 'write every frame the driver reads to FILE as a candump log',
+    expected: 'a file name to write, e.g. --record capture.log' },
+  interface: { type: 'string', arg: 'NAME', help: 'interface name in the recorded lines (default qel0)',
+    expected: 'an interface name of 1 to 15 letters, digits or . _ -, e.g. --interface can0' },
   lines: { type: 'boolean', help: 'one line per delivered status object instead of the table (always so when stdout is not a terminal)' },
   help: { type: 'boolean', short: 'h', help: 'show this help' },
 };
@@ -154,11 +158,15 @@ function parse(argv) {
       throw bad('replay', values.replay);
     }
   }
+  if (values.record !== undefined && values.record === '') throw bad('record', values.record);
+  if (values.interface !== undefined && !/^[A-Za-z0-9._-]{1,15}$/.test(values.interface)) throw bad('interface', values.interface);
   const sim = Boolean(values.sim || values.replay !== undefined);
   const settings = {
     help: false,
     sim,
     replay: values.replay,
+    record: values.record,
+    iface: values.interface || 'qel0',
     lines: Boolean(values.lines),
     debug: Boolean(values.debug),
     duration,
@@ -170,10 +178,11 @@ function parse(argv) {
     cyclic: idList('cyclic', values.cyclic),
   };
   // The simulated bridge answers at once: short pauses make start-up and
-  // the traffic quick, unless the options say otherwise.
+  // the traffic quick, unless the options say otherwise. A replay sets its
+  // poll delay from the capture.
   if (sim) {
     if (settings.i2cDelay === undefined) settings.i2cDelay = 0;
-    if (settings.canDelay === undefined) settings.canDelay = 5000;
+    if (settings.canDelay === undefined && settings.replay === undefined) settings.canDelay = 5000;
   }
   return settings;
 }
