@@ -84,6 +84,8 @@ void capture_stop() {
 
 void capture_begin_pass() { pass_requested.store(false, std::memory_order_seq_cst); }
 
+void capture_hold_wakeups() { pass_requested.store(true, std::memory_order_seq_cst); }
+
 uint32_t capture_waiting() {
     return ring_tail.load(std::memory_order_seq_cst) - ring_head.load(std::memory_order_relaxed);
 }

@@ -51,6 +51,9 @@ void capture_stop();
 // Called once at the start of every pass of the main thread, before it
 // looks at the ring: arms the next signal.
 void capture_begin_pass();
+// Keeps the receive thread from signalling until the next pass begins: the
+// main thread will look by itself.
+void capture_hold_wakeups();
 // Frames waiting, oldest first; capture_waiting_at(i) for i below the count.
 uint32_t capture_waiting();
 const captured_frame &capture_waiting_at(uint32_t i);

@@ -8,15 +8,16 @@
 
 namespace {
 
-// Batches come at most this often: at the bus's pace every frame would
-// otherwise wake the event loop on its own.
+// While frames keep coming, a batch is taken this often, by a timer, and the
+// receive thread sends no wake-up: at the bus's pace every frame would
+// otherwise wake the event loop on its own. The first frame after a quiet
+// spell wakes it at once.
 constexpr uint64_t BATCH_INTERVAL_MS = 10;
 
 Nan::Persistent<v8::Function> capture_function;
 Nan::AsyncResource *capture_resource = nullptr;
 uv_timer_t batch_timer;
 bool handles_ready = false;
-uint64_t last_batch_ms = 0;
 uint64_t empty_carried = 0;  // empty polls counted since the last batch
 
 // The columns of a batch share one ArrayBuffer: per frame the time (8
@@ -73,9 +74,10 @@ void print_exception(const Nan::TryCatch &caught) {
     console_line(MSG_CAPTURE_EXCEPTION_DETAILS, *text != nullptr ? *text : "");
 }
 
-// Hands what waits to the function; nothing when no frame waits and none
-// was dropped (the empty polls then come with the next batch).
-void deliver_batch(v8::Local<v8::Function> function) {
+// Hands what waits to the function; returns false, and calls nothing, when
+// no frame waits and none was dropped (the empty polls then come with the
+// next batch).
+bool deliver_batch(v8::Local<v8::Function> function) {
     Nan::HandleScope scope;
     capture_begin_pass();
     uint32_t n = capture_waiting();
@@ -84,32 +86,37 @@ void deliver_batch(v8::Local<v8::Function> function) {
     empty_carried = 0;
     if (n == 0 && counts.dropped == 0) {
         empty_carried = counts.empty;
-        return;
+        return false;
     }
-    last_batch_ms = uv_now(uv_default_loop());
     Nan::TryCatch caught;
     v8::Local<v8::Value> argv[] = {take_batch(n, counts)};
     capture_resource->runInAsyncScope(Nan::GetCurrentContext()->Global(), function, 1, argv);
-    if (v8::Isolate::GetCurrent()->IsExecutionTerminating()) return;
+    if (v8::Isolate::GetCurrent()->IsExecutionTerminating()) return true;
     if (caught.HasCaught()) print_exception(caught);
+    return true;
 }
 
-void deliver_to_current() {
+void on_batch_timer(uv_timer_t *);
+
+// After a batch the next one is due in BATCH_INTERVAL_MS; until then the
+// receive thread sends no wake-up. A pass that finds nothing ends the
+// timing: the next frame wakes the main thread again.
+void take_and_schedule() {
     Nan::HandleScope scope;
     if (capture_function.IsEmpty()) {
         capture_begin_pass();
         return;
     }
-    deliver_batch(Nan::New(capture_function));
+    if (!deliver_batch(Nan::New(capture_function)) || capture_function.IsEmpty()) return;
+    capture_hold_wakeups();
+    uv_timer_start(&batch_timer, on_batch_timer, BATCH_INTERVAL_MS, 0);
 }
 
-void on_batch_timer(uv_timer_t *) { deliver_to_current(); }
+void on_batch_timer(uv_timer_t *) { take_and_schedule(); }
 
 void on_capture_wakeup(uv_async_t *) {
     if (uv_is_active(reinterpret_cast<uv_handle_t *>(&batch_timer))) return;
-    uint64_t since = uv_now(uv_default_loop()) - last_batch_ms;
-    if (since >= BATCH_INTERVAL_MS) return deliver_to_current();
-    uv_timer_start(&batch_timer, on_batch_timer, BATCH_INTERVAL_MS - since, 0);
+    take_and_schedule();
 }
 
 // The handles never keep the process alive: a started driver does that,
@@ -149,7 +156,6 @@ NAN_METHOD(Capture) {
     bool running = !capture_function.IsEmpty();
     capture_function.Reset(info[0].As<v8::Function>());
     if (running) return;
-    last_batch_ms = 0;
     empty_carried = 0;
     capture_start();
 }
