@@ -5,7 +5,8 @@
 // line "@@BENCH <json>" with the scenario's result.
 //
 // usage: node bench/figures.js <scenario> [json options]
-const { execFileSync } = require('child_process');
+const { execFileSync, spawn } = require('child_process');
+const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { SLOT_IDS, LIMITS, frame, serialOf, threadCpuNs, threadSwitches, busiestOtherThread, hrNs, quantile, report, wait } = require('./lib');
@@ -178,6 +179,82 @@ async function command({ calls, pin = true }) {
   });
 }
 
+// -------------------------------------------------------------- capture
+
+// A capture of `frames` frames queued at once, polled back to back (`hz`
+// paces the bridge's reads, 0: instant). The frames carry an identifier
+// that no slot lists, so that the driver delivers nothing and the main
+// thread works for the capture alone; with `record` the batches are also
+// written as a candump log, as qel-monitor --record does. The main thread's
+// CPU counts from the first batch to the last frame.
+async function capture({ frames, hz, record = false, pollMs = 20 }) {
+  const qel = loadSim();
+  const { bridge } = qel;
+  const f = Buffer.alloc(16);
+  for (let i = 0; i < frames; i++) bridge.receive(frame(0x123, i, f));
+  bridge.busSpeed(hz);
+  let got = 0, dropped = 0, batches = 0, inOrder = true, mark = null;
+  const take = (b) => {
+    if (!mark) mark = { cpu: threadCpuNs(), t: hrNs() };
+    batches++;
+    dropped += b.dropped;
+    for (let i = 0; i < b.count; i++) if (b.data[8 * i] !== ((got + i) & 0xff)) inOrder = false;
+    got += b.count;
+  };
+  let recording = null;
+  if (record) {
+    const { startRecording } = require(path.join(root, 'bin', 'lib', 'monitor', 'record'));
+    const file = path.join(root, 'build', 'bench', 'capture.log');
+    recording = startRecording({ capture: (fn) => qel.capture(fn && ((b) => { take(b); fn(b); })) }, file, 'qel0');
+  } else {
+    qel.capture(take);
+  }
+  qel.registerCallback(() => {});
+  qel.driverStart(0, 0, 0, U, U, U, U);
+  while (got + dropped < frames) await wait(pollMs);
+  const cpu = threadCpuNs() - mark.cpu;
+  const wallNs = hrNs() - mark.t;
+  if (recording) recording.stop();
+  report({ frames, got, dropped, batches, inOrder, framesPerS: got / (wallNs / 1e9), mainCpuPerFrameNs: cpu / got, mainCpuShare: cpu / wallNs });
+}
+
+// ---------------------------------------------------------------- replay
+
+// qel-monitor --replay of a generated candump log, `rate` frames a second
+// for `seconds`, arriving at random moments (exponential gaps), spread over
+// identifiers of slots and others. Compared: the span of the log, and the
+// span over which the driver read the frames (recorded with --record), and
+// the monitor's whole run less its start-up (until its first line).
+async function replay({ rate, seconds, seed = 7 }) {
+  const dir = path.join(root, 'build', 'bench');
+  const log = path.join(dir, `replay-${rate}.log`);
+  const out = path.join(dir, `replay-${rate}-read.log`);
+  const ids = [0x1a1, 0x2a1, 0x3a1, 0x4a1, 0x2c0, 0x2c1, 0x123, 0x18f, 0x5a0, 0x6ff, 0x050, 0x701, 0x0a0, 0x0b4, 0x316, 0x43f];
+  let state = seed;
+  const random = () => ((state = (Math.imul(state, 1103515245) + 12345) >>> 0) / 4294967296);
+  const lines = [];
+  for (let t = 1700000000e6; lines.length < rate * seconds;) {
+    t += Math.max(1, Math.round(-Math.log(1 - random()) * (1e6 / rate)));
+    const id = ids[Math.floor(random() * ids.length)];
+    const data = Buffer.from(Array.from({ length: 1 + Math.floor(random() * 8) }, () => Math.floor(random() * 256)));
+    lines.push(`(${Math.floor(t / 1e6)}.${String(t % 1e6).padStart(6, '0')}) can0 ${id.toString(16).toUpperCase().padStart(3, '0')}#${data.toString('hex').toUpperCase()}`);
+  }
+  fs.writeFileSync(log, `${lines.join('\n')}\n`);
+  const span = (text) => {
+    const times = text.split('\n').filter((l) => l[0] === '(').map((l) => Number(l.slice(1, l.indexOf(')'))));
+    return { count: times.length, s: times[times.length - 1] - times[0] };
+  };
+  const t0 = hrNs();
+  let startupNs = null;
+  const child = spawn(process.execPath, [path.join(root, 'bin', 'qel-monitor.js'), '--replay', log, '--lines', '--record', out], { stdio: ['ignore', 'pipe', 'ignore'] });
+  child.stdout.on('data', () => { if (startupNs === null) startupNs = hrNs() - t0; });
+  const code = await new Promise((resolve) => child.on('close', resolve));
+  const wallNs = hrNs() - t0;
+  const recorded = span(lines.join('\n'));
+  const read = span(fs.readFileSync(out, 'utf8'));
+  report({ code, frames: recorded.count, framesRead: read.count, recordedS: recorded.s, readS: read.s, startupS: startupNs / 1e9, wallS: wallNs / 1e9 });
+}
+
 // ----------------------------------------------------------------- idle
 
 // CPU of the whole process per second of run with the default settings
@@ -255,7 +332,7 @@ async function memory({ marks, budgetMs, run = 20000 }) {
 
 // ---------------------------------------------------------------- main
 
-const scenarios = { delivery, latency, command, idle, memory };
+const scenarios = { delivery, latency, command, capture, replay, idle, memory };
 const [name, options] = process.argv.slice(2);
 if (!scenarios[name]) {
   console.error(`usage: figures.js ${Object.keys(scenarios).join('|')} [json options]`);

@@ -104,6 +104,20 @@ const groups = {
   async command() {
     return { command: await repeat('sendCommand at 400 kHz', RUNS, () => scenario('command', { calls: 300 })) };
   },
+  async capture() {
+    // 100,000 frames at once: back to back at 400 kHz (about 38 s, so one
+    // run), and at the simulated bridge's instant pace, bare and written
+    // as a candump log.
+    return {
+      capture: await repeat('capture of 100,000 frames, instant transfers', RUNS, () => scenario('capture', { frames: 100000, hz: 0 })),
+      captureRecord: await repeat('capture of 100,000 frames written as a candump log', RUNS, () => scenario('capture', { frames: 100000, hz: 0, record: true })),
+      captureBus: await repeat('capture of 100,000 frames at 400 kHz', 1, () => scenario('capture', { frames: 100000, hz: LIMITS.i2cHz }, { timeoutMs: 180000 })),
+    };
+  },
+  async replay() {
+    const runs = Math.max(1, Math.min(RUNS, 2));
+    return { replay: await repeat('qel-monitor --replay of a 10 s log at 2,000 frames/s', runs, () => scenario('replay', { rate: 2000, seconds: 10 })) };
+  },
   async idle() {
     const runs = Math.max(1, Math.min(RUNS, 3));
     const idle = await repeat('idle CPU', runs, async () => {
@@ -288,6 +302,33 @@ function buildRows(res) {
       }
     }
   }
+  if (res.core || res.capture) {
+    section('8. Capture of every frame read (capture(fn)), cost per frame');
+    if (res.core) {
+      rows.push(row('receive thread: unchanged-frame cycle, capture on minus off (C++)', pick(res.core, (c) => c.captured.cycle_ns - c.unchanged.cycle_ns), 'ns', {
+        limit: LIMITS.readUs * 1000, limitText: read, ratio: pct, decimals: 0, goal: '< 1% of a read', met: (m) => m < 0.01 * LIMITS.readUs * 1000,
+      }));
+    }
+    const captureRows = (list, label) => {
+      rows.push(row(`${label}: frames held of 100,000, none dropped`, pick(list, (p) => (p.dropped === 0 && p.inOrder ? p.got : NaN)), '', { decimals: 0, goal: '100000', met: (m) => m === 100000 }));
+      rows.push(row('  main thread CPU per frame', pick(list, (p) => p.mainCpuPerFrameNs), 'ns', { decimals: 0 }));
+      rows.push(row('  batches (wake-ups of the main thread)', pick(list, (p) => p.batches), '', { decimals: 0 }));
+    };
+    if (res.capture) captureRows(res.capture, 'instant transfers, can_bus_delay 0');
+    if (res.captureRecord) captureRows(res.captureRecord, '  the same, written as a candump log (qel-monitor --record)');
+    if (res.captureBus) {
+      captureRows(res.captureBus, '400 kHz, can_bus_delay 0');
+      rows.push(row('  main thread busy, share of a core', pick(res.captureBus, (p) => p.mainCpuShare * 100), '%', { limit: 100, limitText: 'one core', ratio: pct }));
+      rows.push(row('  frames taken per second', pick(res.captureBus, (p) => p.framesPerS), '/s', { limit: LIMITS.canFramesPerS, limitText: `CAN max ${LIMITS.canFramesPerS}/s` }));
+    }
+  }
+  if (res.replay) {
+    section('9. qel-monitor --replay of a generated 10 s candump log at 2,000 frames/s (default poll delay: set from the log)');
+    rows.push(row('frames read by the driver / in the log', pick(res.replay, (p) => 100 * p.framesRead / p.frames), '%', { decimals: 1, goal: '100%', met: (m) => m === 100 }));
+    rows.push(row('span of the reads / span of the log, minus 1', pick(res.replay, (p) => 100 * (p.readS / p.recordedS - 1)), '%', { decimals: 2, goal: 'within 5%', met: (m) => Math.abs(m) <= 5 }));
+    rows.push(row('whole run less start-up / span of the log, minus 1', pick(res.replay, (p) => 100 * ((p.wallS - p.startupS) / p.recordedS - 1)), '%', { decimals: 2, goal: 'within 5%', met: (m) => Math.abs(m) <= 5 }));
+    rows.push(row('  start-up (until the first line)', pick(res.replay, (p) => p.startupS * 1000), 'ms', { decimals: 0 }));
+  }
   return rows;
 }
 
@@ -308,7 +349,7 @@ function printTable(rows) {
 function printRun({ machine, load, date, runs, seconds }, res) {
   process.stdout.write(`\nqel benchmark, ${date}\nmachine: ${machine}\nload average: ${load}\n\n`);
   process.stdout.write(`${printTable(buildRows(res))}\n\n`);
-  process.stdout.write(`Medians of ${runs} runs (idle: ${Math.min(runs, 3)}, memory: 1). Figures took ${seconds.toFixed(0)} s.\n`);
+  process.stdout.write(`Medians of ${runs} runs (idle: ${Math.min(runs, 3)}, capture at 400 kHz: 1, replay: ${Math.min(runs, 2)}, memory: 1). Figures took ${seconds.toFixed(0)} s.\n`);
 }
 
 (async () => {
