@@ -1,12 +1,15 @@
 // The three driver threads at once against the simulated bridge: the
 // receive thread polling back to back, the heartbeat every millisecond, and
 // this thread playing the main thread (commands, parameters, slot reads and
-// clears, simulated frames, delivery of changes), with failing reads and
-// writes injected. Built also under ThreadSanitizer and AddressSanitizer.
+// clears, simulated frames, delivery of changes, a capture taken, stopped
+// and started again), with failing reads and writes injected. Built also
+// under ThreadSanitizer and AddressSanitizer.
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <random>
 
+#include "capture.h"
 #include "core_fixture.h"
 
 namespace {
@@ -32,6 +35,19 @@ void deliver_changes(uv_async_t *) {
 const uint32_t ids[] = {0x1A1, 0x2A1, 0x3A1, 0x421, 0x4A1, 0x2A2, 0x2C0, 0x2C1, 0x2C4,
                         0x2C5, 0x2C8, 0x2C9, 0x4E0, 0x765, 0x123, 0xFFF, 0xFFE, 0xFFD};
 
+uint64_t captured = 0;
+uint64_t bad_captures = 0;
+
+void take_captured(uv_async_t *) {
+    capture_begin_pass();
+    uint32_t n = capture_waiting();
+    for (uint32_t i = 0; i < n; i++) {
+        if (std::find(std::begin(ids), std::end(ids), capture_waiting_at(i).id) == std::end(ids)) bad_captures++;
+    }
+    capture_release(n);
+    captured += n;
+}
+
 double seconds_to_run() {
     const char *text = getenv("QEL_STRESS_SECONDS");
     return text != nullptr ? atof(text) : 2.0;
@@ -47,6 +63,8 @@ TEST_F(StressTest, ThreeThreadsShareTheBusAndTheMemory) {
     deb_delay = 5;
     ASSERT_EQ(uv_loop_init(&main_loop), 0);
     ASSERT_EQ(init_async(&main_loop, deliver_changes), 0);
+    ASSERT_EQ(init_capture_async(&main_loop, take_captured), 0);
+    capture_start();
     ASSERT_EQ(start_driver_threads(), 0);
 
     std::mt19937 random(12345);
@@ -88,6 +106,11 @@ TEST_F(StressTest, ThreeThreadsShareTheBusAndTheMemory) {
             bus_unlock();
             break;
         }
+        case 5:
+            capture_stop();
+            take_captured(nullptr);
+            capture_start();
+            break;
         default:
             break;
         }
@@ -106,6 +129,8 @@ TEST_F(StressTest, ThreeThreadsShareTheBusAndTheMemory) {
 
     EXPECT_GT(delivered, 100u);
     EXPECT_EQ(bad_deliveries, 0u);
+    EXPECT_GT(captured, 100u);
+    EXPECT_EQ(bad_captures, 0u);
     EXPECT_EQ(sim_bridge::state().overlaps, 0u);
 
     // Every transmit frame reached the bus whole: its checksum holds.
