@@ -28,7 +28,8 @@ function candumpLine(batch, i, iface) {
 }
 
 // Starts the capture into `file`; returns stop(), which takes what the
-// driver still holds, writes it and closes the file, and the counts.
+// driver still holds, writes it and closes the file, and the counts. Every
+// way out of the process stops it, so what was read is written.
 function startRecording(driver, file, iface) {
   const fd = fs.openSync(file, 'w');
   const counts = { frames: 0, comments: 0, dropped: 0 };
@@ -56,15 +57,17 @@ function startRecording(driver, file, iface) {
   });
   const timer = setInterval(flush, FLUSH_MS);
   timer.unref();
-  return {
-    counts,
-    stop() {
-      driver.capture(null);
-      clearInterval(timer);
-      flush();
-      fs.closeSync(fd);
-    },
+  let open = true;
+  const stop = () => {
+    if (!open) return;
+    open = false;
+    driver.capture(null);
+    clearInterval(timer);
+    flush();
+    fs.closeSync(fd);
   };
+  process.on('exit', stop);
+  return { counts, stop };
 }
 
 module.exports = { startRecording, candumpLine };
