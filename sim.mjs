@@ -9,5 +9,6 @@ const qel = createRequire(import.meta.url)('./sim.js');
 
 export default qel;
 export const {
-  registerCallback, driverStart, sendCommand, writeParameter, readStatus, simulate, clearMem, getVersion, bridge,
+  registerCallback, driverStart, sendCommand, writeParameter, readStatus, simulate, clearMem, getVersion, capture,
+  bridge,
 } = qel;
