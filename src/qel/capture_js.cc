@@ -69,9 +69,21 @@ void print_exception(const Nan::TryCatch &caught) {
     console_line(MSG_CAPTURE_EXCEPTION);
     v8::Local<v8::Value> exception = caught.Exception();
     if (exception.IsEmpty()) return;
-    Nan::TryCatch conversion;  // a toString() that throws leaves the text empty
+    // A value without a text leaves Utf8String's buffer unwritten, but its
+    // length 0.
+    Nan::TryCatch conversion;
     Nan::Utf8String text(exception);
-    console_line(MSG_CAPTURE_EXCEPTION_DETAILS, *text != nullptr ? *text : "");
+    console_line(MSG_CAPTURE_EXCEPTION_DETAILS, text.length() > 0 ? *text : "");
+}
+
+// Batches run in the callback scope of their async resource, as deliveries
+// do: only the function itself is guarded, and an error of a tick callback
+// it queues reaches process.on('uncaughtException').
+void call_guarded(v8::Local<v8::Function> function, v8::Local<v8::Value> batch, v8::Local<v8::Object> receiver) {
+    Nan::TryCatch caught;
+    bool returned = !function->Call(Nan::GetCurrentContext(), receiver, 1, &batch).IsEmpty();
+    if (v8::Isolate::GetCurrent()->IsExecutionTerminating()) return;
+    if (!returned && caught.HasCaught()) print_exception(caught);
 }
 
 // Hands what waits to the function; returns false, and calls nothing, when
@@ -88,11 +100,10 @@ bool deliver_batch(v8::Local<v8::Function> function) {
         empty_carried = counts.empty;
         return false;
     }
-    Nan::TryCatch caught;
-    v8::Local<v8::Value> argv[] = {take_batch(n, counts)};
-    capture_resource->runInAsyncScope(Nan::GetCurrentContext()->Global(), function, 1, argv);
-    if (v8::Isolate::GetCurrent()->IsExecutionTerminating()) return true;
-    if (caught.HasCaught()) print_exception(caught);
+    v8::Local<v8::Object> batch = take_batch(n, counts);
+    v8::Local<v8::Object> receiver = Nan::GetCurrentContext()->Global();
+    node::CallbackScope callback_scope(v8::Isolate::GetCurrent(), receiver, *capture_resource);
+    call_guarded(function, batch, receiver);
     return true;
 }
 
