@@ -61,7 +61,6 @@
 #define MSG_CALLBACK_EXCEPTION_DETAILS "QEL Driver -- async_callback exception details: %s"
 
 // Capture (capture)
-#define MSG_CAPTURE_ARG1 "QEL Driver -- Expected a function or null as the first argument"
 #define MSG_CAPTURE_EXCEPTION "QEL Driver -- capture callback exception occurred"
 #define MSG_CAPTURE_EXCEPTION_DETAILS "QEL Driver -- capture callback exception details: %s"
 
@@ -104,6 +103,7 @@
 #define MSG_EXPECTED_2_ARGS "QEL Driver -- Expected 2 arguments"
 #define MSG_BOOL_ARG1 "QEL Driver -- Expected a boolean as the first argument"
 #define MSG_NUMBER_ARG2 "QEL Driver -- Expected a number or undefined as the second argument"
+#define MSG_CAPTURE_ARG1 "QEL Driver -- Expected a function or null as the first argument"
 
 // Debug log file
 #define LOG_HEADER_TITLE "QEL Driver Log File"

@@ -110,7 +110,8 @@ const SCENARIOS = {
   `, { debugLog: true }],
 
   // Start-up failures one after the other, then a start without debug mode
-  // and without heartbeat, and failed transmissions.
+  // and without heartbeat, a capture function that throws, and failed
+  // transmissions.
   plain: [`${CHILD}
     const thrown = [];
     const attempt = (fn) => { try { fn(); thrown.push(null); } catch (e) { thrown.push(e.message); } };
@@ -123,6 +124,10 @@ const SCENARIOS = {
     attempt(() => qel.driverStart(0, 1000, -1, 300, U, U, U));
     bridge.failSelect(0);
     attempt(() => qel.driverStart(0, 1000, -1, 300, U, U, U));
+    let batches = 0;
+    qel.capture(() => { batches++; throw new Error('boom from the capture'); });
+    bridge.receive(frame(0x123, [1]));
+    await until(() => batches === 1);
     qel.sendCommand(5);
     bridge.failWrites(2, 2);
     attempt(() => qel.sendCommand(6));
