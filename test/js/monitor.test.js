@@ -223,6 +223,7 @@ test('bad options: one line naming the option and the expected form, exit status
     [['--replay', path.join(os.tmpdir(), 'qel-no-such-capture.log')], /^qel-monitor: --replay: expected a readable candump log file.*; got ".*qel-no-such-capture\.log"$/],
     [['--sim', '--lines=yes'], /^qel-monitor: --lines: takes no value/],
     [['--sim', '--record', path.join(os.tmpdir(), 'no-such-dir', 'x.log')], /^qel-monitor: --record: cannot write ".*x\.log" \(ENOENT\)$/],
+    [['--replay', monitorJs, '--record', monitorJs], /^qel-monitor: --record: ".*qel-monitor\.js" is the file that --replay reads; record to another file$/],
     [['--sim', '--interface', 'can 0'], /^qel-monitor: --interface: expected an interface name of 1 to 15 .*; got "can 0"$/],
     [['--sim', '--speed', '3'], /^qel-monitor: unknown option --speed \(see qel-monitor --help\)$/],
     [['--sim', 'now'], /^qel-monitor: unexpected argument "now" \(see qel-monitor --help\)$/],

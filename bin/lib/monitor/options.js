@@ -2,6 +2,7 @@
 // Command-line options of qel-monitor. Every bad value ends in one line on
 // stderr that names the option and the form it expects, and exit status 2.
 const fs = require('fs');
+const path = require('path');
 const { parseArgs } = require('util');
 const { SLOT_IDS, hex } = require('./slots');
 
@@ -159,6 +160,9 @@ function parse(argv) {
     }
   }
   if (values.record !== undefined && values.record === '') throw bad('record', values.record);
+  if (values.record !== undefined && values.replay !== undefined && path.resolve(values.record) === path.resolve(values.replay)) {
+    throw new UsageError(`qel-monitor: --record: ${JSON.stringify(values.record)} is the file that --replay reads; record to another file`);
+  }
   if (values.interface !== undefined && !/^[A-Za-z0-9._-]{1,15}$/.test(values.interface)) throw bad('interface', values.interface);
   const sim = Boolean(values.sim || values.replay !== undefined);
   const settings = {
