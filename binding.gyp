@@ -26,11 +26,22 @@
   "targets": [
     {
       "target_name": "qel_sim",
-      "include_dirs": ["src/sim_bridge"],
+      "include_dirs": ["src/sim_bridge", "src/qel"],
       "defines": ["QEL_SIM", "QEL_LOG_PATH=\"<(sim_log_path)\"", "QEL_BOARD_MODEL_PATH=\"\""],
       "sources": [
+        "src/qel/bus_bcm2835.cc",
+        "src/qel/i2c_dev.cc",
+        "src/sim_bridge/bus_choose_sim.cc",
+        "src/sim_bridge/i2c_dev_sim.cc",
         "src/sim_bridge/sim_bridge.cc",
         "src/sim_bridge/bridge_js.cc"
+      ]
+    },
+    {
+      "target_name": "qel_i2cdev",
+      "sources": [
+        "src/qel/i2c_dev.cc",
+        "src/qel/bus_choose_i2c_dev.cc"
       ]
     }
   ],
@@ -40,7 +51,11 @@
         {
           "target_name": "qel",
           "include_dirs": ["<(bcm2835_include)"],
-          "libraries": ["<(bcm2835_lib)"]
+          "libraries": ["<(bcm2835_lib)"],
+          "sources": [
+            "src/qel/bus_bcm2835.cc",
+            "src/qel/bus_choose_bcm2835.cc"
+          ]
         }
       ]
     }]

@@ -132,12 +132,12 @@ function upToDate() {
   const newest = (dir) => fs.readdirSync(dir, { withFileTypes: true }).reduce((t, e) => Math.max(t,
     e.isDirectory() ? newest(path.join(dir, e.name)) : fs.statSync(path.join(dir, e.name)).mtimeMs), 0);
   const sources = Math.max(newest(path.join(root, 'src')), fs.statSync(path.join(root, 'binding.gyp')).mtimeMs);
-  const addons = (library.lib ? ['qel', 'qel_sim'] : ['qel_sim']).map((n) => path.join(build, 'Release', `${n}.node`));
+  const addons = (library.lib ? ['qel', 'qel_sim', 'qel_i2cdev'] : ['qel_sim', 'qel_i2cdev']).map((n) => path.join(build, 'Release', `${n}.node`));
   return addons.every((f) => fs.existsSync(f) && fs.statSync(f).mtimeMs >= sources);
 }
 
 if (!configured || !upToDate()) {
-  say(`building ${library.lib ? 'qel.node and qel_sim.node' : 'qel_sim.node'} for Node ${process.version} (headers in ${nodedir}) ...`);
+  say(`building ${library.lib ? 'qel.node, qel_i2cdev.node and qel_sim.node' : 'qel_i2cdev.node and qel_sim.node'} for Node ${process.version} (headers in ${nodedir}) ...`);
   if (!library.lib) say(`not building qel.node, the real flavour: ${library.problem}`);
 }
 if (!configured || extra.length > 0) {

@@ -8,8 +8,7 @@
 #include <cinttypes>
 #include <cstring>
 
-#include <bcm2835.h>
-
+#include "bus.h"
 #include "capture.h"
 #include "diagnostics.h"
 #include "driver_api.h"
@@ -64,10 +63,10 @@ uint64_t timestamp() { return static_cast<uint64_t>(wall_clock_ns() / 1000000); 
 
 uint8_t read_register(uint8_t reg, uint8_t &out) {
     buf[0] = reg;
-    data = bcm2835_i2c_write(reinterpret_cast<const char *>(buf), 1);
+    data = bus_write(buf, 1);
     pause_us(i2c_delay);
-    data = bcm2835_i2c_read(reinterpret_cast<char *>(buf), 1);
-    if (data != BCM2835_I2C_REASON_OK) return data;
+    data = bus_read(buf, 1);
+    if (data != BUS_OK) return data;
     out = buf[0];
     return 0;
 }
@@ -75,14 +74,14 @@ uint8_t read_register(uint8_t reg, uint8_t &out) {
 uint8_t write_register(uint8_t reg, uint8_t value) {
     buf[0] = reg;
     buf[1] = value;
-    data = bcm2835_i2c_write(reinterpret_cast<const char *>(buf), 2);
+    data = bus_write(buf, 2);
     pause_us(i2c_delay);
     return data;
 }
 
 uint8_t select_register(uint8_t reg) {
     buf[0] = reg;
-    data = bcm2835_i2c_write(reinterpret_cast<const char *>(buf), 1);
+    data = bus_write(buf, 1);
     pause_us(i2c_delay);
     return data;
 }
@@ -231,8 +230,8 @@ int32_t listen_cycle() {
         simulate = 0;
         data = 0;
     } else {
-        data = bcm2835_i2c_read(reinterpret_cast<char *>(buf), static_cast<uint32_t>(frame_len));
-        if (data != BCM2835_I2C_REASON_OK) {
+        data = bus_read(buf, static_cast<uint32_t>(frame_len));
+        if (data != BUS_OK) {
             if (debug_log) console_line(MSG_READ_FAILED, data);
             count_event(POS_ERR);
             uv_mutex_unlock(&listen_mutex);
@@ -265,8 +264,8 @@ bool heartbit_prepare() {
 
 void heartbit_beat() {
     bus_lock();
-    data = bcm2835_i2c_write(reinterpret_cast<const char *>(hb), static_cast<uint32_t>(frame_len + 1));
-    if (data != BCM2835_I2C_REASON_OK && debug_log) console_line(MSG_HB_FAILED);
+    data = bus_write(hb, static_cast<uint32_t>(frame_len + 1));
+    if (data != BUS_OK && debug_log) console_line(MSG_HB_FAILED);
     bus_unlock();
 }
 
@@ -308,9 +307,9 @@ static void print_frame_dump(bool parameter) {
 // Writes send_buf as one transfer under the bus lock; 0 on success.
 static int transmit_send_buf() {
     bus_lock();
-    data = bcm2835_i2c_write(reinterpret_cast<const char *>(send_buf), sizeof send_buf);
+    data = bus_write(send_buf, sizeof send_buf);
     int result = 0;
-    if (data != BCM2835_I2C_REASON_OK) {
+    if (data != BUS_OK) {
         console_line(MSG_SEND_FAILED);
         result = 1;
     }

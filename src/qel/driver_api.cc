@@ -4,9 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include <bcm2835.h>
-
 #include "bridge_link.h"
+#include "bus.h"
 #include "diagnostics.h"
 #include "message_memory.h"
 
@@ -77,7 +76,7 @@ static void read_board_model(char *out, size_t cap) {
 }
 
 // Runs before bcm2835_init, so that a refused board has no register touched.
-static int check_board() {
+int check_board() {
     char model[128];
     read_board_model(model, sizeof model);
     if (!board_refused(model)) return 0;
@@ -85,10 +84,7 @@ static int check_board() {
     return 1;
 }
 
-static void close_bridge() {
-    bcm2835_i2c_end();
-    bcm2835_close();
-}
+static void close_bridge() { bus->close(); }
 
 // Sets the CAN bit rate and reads it back, once more if needed; prints the
 // outcome and returns 0 when the register holds 250 kbit/s.
@@ -113,22 +109,8 @@ int driver_start() {
     memset(buf, 0, sizeof buf);
     clear_mem(false, -1);
 
-    if (check_board() != 0) return 1;
-    if (bcm2835_init() == 0) {
-        console_line(MSG_INIT_FAILED);
-        return 1;
-    }
-    // Without root, Raspberry Pi OS maps only the GPIO block (/dev/gpiomem):
-    // init succeeds, but the I2C controller stays unmapped and the first
-    // register access would fault.
-    if (bcm2835_i2c_begin() == 0) {
-        console_line(MSG_I2C_BEGIN_FAILED);
-        bcm2835_close();
-        return 1;
-    }
-    bcm2835_i2c_setSlaveAddress(slave_address);
-    bcm2835_i2c_setClockDivider(clk_div);
-    console_line(MSG_CLOCK_DIVIDER, clk_div);
+    bus_choose();
+    if (bus->open() != 0) return 1;
     console_line(MSG_SLAVE_ADDRESS, slave_address);
     console_line(MSG_FRAME_LEN, frame_len);
     console_line(MSG_DEBUG_MODE, debug_log ? 1 : 0);
@@ -137,7 +119,7 @@ int driver_start() {
         close_bridge();
         return 1;
     }
-    if (select_register(REG_RECEIVE) != BCM2835_I2C_REASON_OK) {
+    if (select_register(REG_RECEIVE) != BUS_OK) {
         console_line(MSG_SELECT_FAILED);
         close_bridge();
         return 1;

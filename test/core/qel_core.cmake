@@ -12,6 +12,10 @@ function(qel_core_library name warnings)
     ${QEL_ROOT}/src/qel/diagnostics.cc
     ${QEL_ROOT}/src/qel/driver_api.cc
     ${QEL_ROOT}/src/qel/message_memory.cc
+    ${QEL_ROOT}/src/qel/bus_bcm2835.cc
+    ${QEL_ROOT}/src/qel/i2c_dev.cc
+    ${QEL_ROOT}/src/sim_bridge/bus_choose_sim.cc
+    ${QEL_ROOT}/src/sim_bridge/i2c_dev_sim.cc
     ${QEL_ROOT}/src/sim_bridge/sim_bridge.cc)
   target_include_directories(${name} PUBLIC ${QEL_ROOT}/src/qel ${QEL_ROOT}/src/sim_bridge ${QEL_BCM2835_INCLUDE})
   target_compile_definitions(${name} PUBLIC QEL_LOG_PATH="${CMAKE_BINARY_DIR}/qel_cc_log.txt" QEL_BOARD_MODEL_PATH="")

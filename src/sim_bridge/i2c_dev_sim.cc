@@ -1,0 +1,132 @@
+// The kernel's i2c-dev interface in front of the simulated bridge: the
+// system calls that the i2c-dev backend makes, answered as the kernel
+// answers them (its errno values included), with each transfer forwarded to
+// the simulated bridge. The emulated machine has one adapter, /dev/i2c-1,
+// whose device tree node gives a 400 kHz clock.
+#include "i2c_dev_sim.h"
+
+#include <linux/i2c-dev.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include <bcm2835.h>
+
+#include "sim_bridge.h"
+
+namespace sim_bridge {
+namespace {
+
+const char DEVICE[] = "/dev/i2c-1";
+const char CLOCK_NODE[] = "/sys/class/i2c-adapter/i2c-1/of_node/clock-frequency";
+const uint8_t CLOCK_CELL[4] = {0x00, 0x06, 0x1A, 0x80};  // 400000, big-endian
+constexpr int DEVICE_FD = 1001;
+constexpr int CLOCK_FD = 1002;
+constexpr size_t MAX_TRANSFER = 8192;  // the kernel's limit for read and write
+
+struct adapter {
+    std::mutex lock;
+    bool device_open = false;
+    int address = -1;  // none until I2C_SLAVE
+};
+
+adapter &the_adapter() {
+    static adapter *instance = new adapter;  // lives as long as the driver threads
+    return *instance;
+}
+
+int fail(int err) {
+    errno = err;
+    return -1;
+}
+
+// The kernel's i2c-bcm2835 driver reports a missing acknowledge with
+// EREMOTEIO and a clock-stretch timeout with ETIMEDOUT; other controller
+// errors come back as EIO.
+int errno_of(uint8_t code) {
+    if (code == BCM2835_I2C_REASON_ERROR_NACK) return EREMOTEIO;
+    if (code == BCM2835_I2C_REASON_ERROR_CLKT) return ETIMEDOUT;
+    return EIO;
+}
+
+int emu_open(const char *path, int) {
+    if (strcmp(path, CLOCK_NODE) == 0) return CLOCK_FD;
+    if (strcmp(path, DEVICE) != 0) return fail(ENOENT);
+    // A bridge that cannot be initialised stands for a user who may not
+    // open the device.
+    if (bcm2835_init() == 0) return fail(EACCES);
+    bcm2835_i2c_begin();
+    adapter &a = the_adapter();
+    std::lock_guard<std::mutex> guard(a.lock);
+    a.device_open = true;
+    a.address = -1;
+    return DEVICE_FD;
+}
+
+int emu_close(int fd) {
+    if (fd == CLOCK_FD) return 0;
+    if (fd != DEVICE_FD) return fail(EBADF);
+    bcm2835_i2c_end();
+    bcm2835_close();
+    adapter &a = the_adapter();
+    std::lock_guard<std::mutex> guard(a.lock);
+    a.device_open = false;
+    return 0;
+}
+
+int emu_ioctl(int fd, unsigned long request, unsigned long arg) {
+    if (fd != DEVICE_FD) return fail(fd == CLOCK_FD ? ENOTTY : EBADF);
+    if (request != I2C_SLAVE) return fail(ENOTTY);
+    if (arg > 0x7F) return fail(EINVAL);
+    // A bridge whose I2C master cannot begin stands for an address that a
+    // kernel driver has claimed.
+    if (state().i2c_open == false) return fail(EBUSY);
+    bcm2835_i2c_setSlaveAddress(static_cast<uint8_t>(arg));
+    adapter &a = the_adapter();
+    std::lock_guard<std::mutex> guard(a.lock);
+    a.address = static_cast<int>(arg);
+    return 0;
+}
+
+// The result of a transfer of `len` bytes that the bridge answered with `code`.
+ssize_t transfer_result(uint8_t code, size_t len) {
+    if (code != BCM2835_I2C_REASON_OK) return fail(errno_of(code));
+    return static_cast<ssize_t>(len);
+}
+
+int check_transfer(int fd, size_t len) {
+    if (fd != DEVICE_FD) return EBADF;
+    if (len > MAX_TRANSFER) return EINVAL;
+    adapter &a = the_adapter();
+    std::lock_guard<std::mutex> guard(a.lock);
+    if (!a.device_open) return EBADF;
+    // Without I2C_SLAVE the kernel addresses 0x00, where nothing answers.
+    if (a.address != 0x25) return ENXIO;
+    return 0;
+}
+
+ssize_t emu_read(int fd, void *bytes, size_t len) {
+    if (fd == CLOCK_FD) {
+        size_t n = len < sizeof CLOCK_CELL ? len : sizeof CLOCK_CELL;
+        memcpy(bytes, CLOCK_CELL, n);
+        return static_cast<ssize_t>(n);
+    }
+    int err = check_transfer(fd, len);
+    if (err != 0) return fail(err);
+    uint8_t code = bcm2835_i2c_read(static_cast<char *>(bytes), static_cast<uint32_t>(len));
+    return transfer_result(code, len);
+}
+
+ssize_t emu_write(int fd, const void *bytes, size_t len) {
+    int err = check_transfer(fd, len);
+    if (err != 0) return fail(err);
+    uint8_t code = bcm2835_i2c_write(static_cast<const char *>(bytes), static_cast<uint32_t>(len));
+    return transfer_result(code, len);
+}
+
+}  // namespace
+
+const i2c_dev_syscalls emulated_i2c_dev = {emu_open, emu_close, emu_ioctl, emu_read, emu_write};
+
+}  // namespace sim_bridge
