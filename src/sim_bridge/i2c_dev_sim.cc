@@ -1,8 +1,9 @@
 // The kernel's i2c-dev interface in front of the simulated bridge: the
 // system calls that the i2c-dev backend makes, answered as the kernel
 // answers them (its errno values included), with each transfer forwarded to
-// the simulated bridge. The emulated machine has one adapter, /dev/i2c-1,
-// whose device tree node gives a 400 kHz clock.
+// the simulated bridge. The emulated machine has two adapters: /dev/i2c-1,
+// where the bridge answers and whose device tree node gives a 400 kHz clock,
+// and /dev/i2c-2, with no clock in its node and nothing on its bus.
 #include "i2c_dev_sim.h"
 
 #include <linux/i2c-dev.h>
@@ -23,6 +24,8 @@ const char CLOCK_NODE[] = "/sys/class/i2c-adapter/i2c-1/of_node/clock-frequency"
 const uint8_t CLOCK_CELL[4] = {0x00, 0x06, 0x1A, 0x80};  // 400000, big-endian
 constexpr int DEVICE_FD = 1001;
 constexpr int CLOCK_FD = 1002;
+const char EMPTY_BUS[] = "/dev/i2c-2";
+constexpr int EMPTY_FD = 1003;
 constexpr size_t MAX_TRANSFER = 8192;  // the kernel's limit for read and write
 
 struct adapter {
@@ -52,6 +55,7 @@ int errno_of(uint8_t code) {
 
 int emu_open(const char *path, int) {
     if (strcmp(path, CLOCK_NODE) == 0) return CLOCK_FD;
+    if (strcmp(path, EMPTY_BUS) == 0) return EMPTY_FD;
     if (strcmp(path, DEVICE) != 0) return fail(ENOENT);
     // A bridge that cannot be initialised stands for a user who may not
     // open the device.
@@ -65,7 +69,7 @@ int emu_open(const char *path, int) {
 }
 
 int emu_close(int fd) {
-    if (fd == CLOCK_FD) return 0;
+    if (fd == CLOCK_FD || fd == EMPTY_FD) return 0;
     if (fd != DEVICE_FD) return fail(EBADF);
     bcm2835_i2c_end();
     bcm2835_close();
@@ -76,9 +80,10 @@ int emu_close(int fd) {
 }
 
 int emu_ioctl(int fd, unsigned long request, unsigned long arg) {
-    if (fd != DEVICE_FD) return fail(fd == CLOCK_FD ? ENOTTY : EBADF);
+    if (fd != DEVICE_FD && fd != EMPTY_FD) return fail(fd == CLOCK_FD ? ENOTTY : EBADF);
     if (request != I2C_SLAVE) return fail(ENOTTY);
     if (arg > 0x7F) return fail(EINVAL);
+    if (fd == EMPTY_FD) return 0;
     // A bridge whose I2C master cannot begin stands for an address that a
     // kernel driver has claimed.
     if (state().i2c_open == false) return fail(EBUSY);
@@ -96,13 +101,14 @@ ssize_t transfer_result(uint8_t code, size_t len) {
 }
 
 int check_transfer(int fd, size_t len) {
-    if (fd != DEVICE_FD) return EBADF;
     if (len > MAX_TRANSFER) return EINVAL;
+    if (fd == EMPTY_FD) return EREMOTEIO;
+    if (fd != DEVICE_FD) return EBADF;
     adapter &a = the_adapter();
     std::lock_guard<std::mutex> guard(a.lock);
     if (!a.device_open) return EBADF;
     // Without I2C_SLAVE the kernel addresses 0x00, where nothing answers.
-    if (a.address != 0x25) return ENXIO;
+    if (a.address != 0x25) return EREMOTEIO;
     return 0;
 }
 

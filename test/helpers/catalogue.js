@@ -27,9 +27,27 @@ function format(fmt, ...args) {
   });
 }
 
+// With QEL_SIM_BUS=i2c-dev the simulated flavour reaches its bridge through
+// the kernel backend and the emulated /dev/i2c-1: the bcm2835 library's
+// start-up lines are the kernel path's there, and a failure code reaches the
+// driver as the reason code that the kernel's errno maps onto.
+const KERNEL = process.env.QEL_SIM_BUS === 'i2c-dev';
+const kernelCode = (code) => ([1, 2].includes(code) ? code : 4);
+const ON_KERNEL = {
+  CLOCK_DIVIDER: () => ['I2C_DEV_CLOCK', 400000, '/dev/i2c-1'],
+  INIT_FAILED: () => ['I2C_DEV_DENIED', '/dev/i2c-1', 'i2c', 'i2c'],
+  I2C_BEGIN_FAILED: () => ['I2C_DEV_ADDRESS_FAILED', '/dev/i2c-1', 0x25, 'Device or resource busy'],
+  READ_FAILED: (code) => ['READ_FAILED', kernelCode(code)],
+};
+
+// The text the driver prints for `name` on the bus under test.
 function msg(name, ...args) {
   if (!(name in MSG)) throw new Error(`no message ${name} in the catalogue`);
+  if (KERNEL && ON_KERNEL[name]) {
+    const [kernelName, ...kernelArgs] = ON_KERNEL[name](...args);
+    return format(MSG[kernelName], ...kernelArgs);
+  }
   return format(MSG[name], ...args);
 }
 
-module.exports = { MSG, msg, format };
+module.exports = { MSG, msg, format, KERNEL };

@@ -25,8 +25,10 @@ function nodeCommand() {
 // an emulator.
 const TIME_FACTOR = Math.max(1, Number(process.env.QEL_TIME_FACTOR) || 1);
 
+const ENTRIES = { real: root, sim: path.join(root, 'sim'), 'i2c-dev': path.join(root, 'i2c-dev') };
+
 function prelude(flavour) {
-  const module = flavour === 'real' ? root : path.join(root, 'sim');
+  const module = ENTRIES[flavour];
   return `
 'use strict';
 const qel = require(${JSON.stringify(module)});
@@ -81,12 +83,14 @@ async function withLogLock(fn) {
 
 // Runs node (through the launcher) with `args` and collects its output;
 // a child still running after `timeout` ms (stretched by TIME_FACTOR) is
-// killed.
-function runNode(args, { timeout = 30000 } = {}) {
+// killed. `env` adds to the environment; `prefix` is a command that runs
+// the child (e.g. as another user).
+function runNode(args, { timeout = 30000, env = {}, prefix = [] } = {}) {
   return new Promise((resolve) => {
     const node = nodeCommand();
     const started = Date.now();
-    const child = spawn(node.file, [...node.args, ...args], { cwd: root, stdio: ['ignore', 'pipe', 'pipe'] });
+    const command = [...prefix, node.file, ...node.args, ...args];
+    const child = spawn(command[0], command.slice(1), { cwd: root, env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
     let stdout = '';
     let stderr = '';
     child.stdout.on('data', (d) => { stdout += d; });
@@ -99,9 +103,9 @@ function runNode(args, { timeout = 30000 } = {}) {
   });
 }
 
-async function spawnScenario(body, { flavour = 'sim', timeout = 30000, args = [] } = {}) {
+async function spawnScenario(body, { flavour = 'sim', timeout = 30000, args = [], env = {}, prefix = [] } = {}) {
   const source = `${prelude(flavour)}\n(async () => {\n${body}\n})().catch((e) => { process.stdout.write('\\n${RESULT}' + JSON.stringify({ scenarioError: String(e && e.stack || e) }) + '\\n', () => process.exit(3)); });\n`;
-  const { code, signal, stdout, stderr } = await runNode([...args, '-e', source], { timeout });
+  const { code, signal, stdout, stderr } = await runNode([...args, '-e', source], { timeout, env, prefix });
   const at = stdout.lastIndexOf(RESULT);
   let result;
   let output = stdout;

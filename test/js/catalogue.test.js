@@ -8,7 +8,7 @@ const { describe, test, before } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
 const path = require('path');
-const { MSG, msg } = require('../helpers/catalogue');
+const { MSG, msg, format, KERNEL } = require('../helpers/catalogue');
 const { runScenario, root } = require('../helpers/scenario');
 const { frame } = require('../helpers/frames');
 
@@ -36,11 +36,16 @@ const NOT_PROVOKABLE = {
     'from JavaScript there is no way to wake it with nothing pending',
 };
 
+// The bcm2835 path's own lines, which a run on the kernel's path
+// (QEL_SIM_BUS=i2c-dev) cannot print.
+const BCM2835_ONLY = ['BOARD_UNSUPPORTED', 'INIT_FAILED', 'I2C_BEGIN_FAILED', 'CLOCK_DIVIDER'];
+
 // A printf format as a regular expression of the text it prints.
 function pattern(fmt) {
-  return fmt.split(/(%2x|%llu|%d|%x|%s)/).map((part) => ({
+  return fmt.split(/(%2x|%llu|%u|%d|%x|%s)/).map((part) => ({
     '%2x': '[ 0-9a-f][0-9a-f]',
     '%llu': '\\d+',
+    '%u': '\\d+',
     '%d': '-?\\d+',
     '%x': '[0-9a-f]+',
     '%s': '.*',
@@ -81,12 +86,14 @@ const SCENARIOS = {
   // Debug mode: receive-loop lines, heartbeat failure, frame dumps of
   // commands and parameters, a callback that throws.
   debug: [`${CHILD}
-    const model = require('path').join(require('os').tmpdir(), 'qel-model-' + process.pid);
-    fs.writeFileSync(model, 'Raspberry Pi 500 Rev 1.0\\0');
-    bridge.boardModelFile(model);
-    try { qel.driverStart(0, 1000, 20000, 300, U, U, true); } catch { /* refused: the board is printed */ }
-    bridge.boardModelFile('');
-    fs.unlinkSync(model);
+    if (!process.env.QEL_SIM_BUS) {  // the kernel's path drives this board
+      const model = require('path').join(require('os').tmpdir(), 'qel-model-' + process.pid);
+      fs.writeFileSync(model, 'Raspberry Pi 500 Rev 1.0\\0');
+      bridge.boardModelFile(model);
+      try { qel.driverStart(0, 1000, 20000, 300, U, U, true); } catch { /* refused: the board is printed */ }
+      bridge.boardModelFile('');
+      fs.unlinkSync(model);
+    }
     qel.driverStart(0, 1000, 20000, 300, U, U, true);
     bridge.failWrites(1, 4);
     await until(() => bridge.writes().some((w) => w.code === 4));
@@ -137,6 +144,39 @@ const SCENARIOS = {
     done({ thrown });
   `, {}],
 
+  // The kernel's path against the emulated i2c-dev: no such device, no
+  // permission, the address taken, a bus where nothing answers at 0x25
+  // (the clock unknown), then a Pi 5 that starts.
+  kernel: [`${CHILD}
+    const thrown = [];
+    const attempt = (fn) => { try { fn(); thrown.push(null); } catch (e) { thrown.push(e.message); } };
+    const start = () => attempt(() => qel.driverStart(0, 1000, -1, 300, U, U, U));
+    process.env.QEL_I2C_DEVICE = '/dev/i2c-7';
+    start();
+    process.env.QEL_I2C_DEVICE = '/dev/i2c-2';
+    start();
+    delete process.env.QEL_I2C_DEVICE;
+    bridge.failInit(true);
+    start();
+    bridge.failInit(false);
+    bridge.failBegin(true);
+    start();
+    bridge.failBegin(false);
+    const model = require('path').join(require('os').tmpdir(), 'qel-model-k' + process.pid);
+    fs.writeFileSync(model, 'Raspberry Pi 5 Model B Rev 1.0\\0');
+    bridge.boardModelFile(model);
+    start();
+    fs.unlinkSync(model);
+    done({ thrown, state: bridge.state() });
+  `, { env: { QEL_SIM_BUS: 'i2c-dev' } }],
+
+  // The kernel flavour's real system calls, on a path that is a directory.
+  kernelDevice: [`${CHILD}
+    let thrown = null;
+    try { qel.driverStart(0, 1000, -1, 300, U, U, U); } catch (e) { thrown = e.message; }
+    done({ thrown });
+  `, { flavour: 'i2c-dev', env: { QEL_I2C_DEVICE: require('os').tmpdir() } }],
+
   // Debug mode with a log path that cannot be opened. The log's directory
   // also holds the lock of the debug-mode tests, so it stays; the path is
   // made to lead into a directory that does not exist instead.
@@ -172,7 +212,7 @@ describe('console catalogue', () => {
     assert.ok(names.length >= 40, `console section holds ${names.length} names`);
     const missing = [];
     for (const name of names) {
-      if (NOT_PROVOKABLE[name]) continue;
+      if (NOT_PROVOKABLE[name] || (KERNEL && BCM2835_ONLY.includes(name))) continue;
       const owner = PIECES[name] || name;
       if (!lineRegex(owner).test(output)) missing.push(name);
     }
@@ -203,7 +243,26 @@ describe('console catalogue', () => {
     assert.equal(out[first + 18], banner);
     assert.deepEqual(out.slice(first + 20, first + 20 + 6), [...settings, msg('BAUD_OK', 0x0f), msg('SELECT_OK')]);
     assert.equal(msg('BAUD_FAILED', 0x0e), 'QEL Driver -- Error setting CAN Bus BAUD speed to 250000, value in register 0x03 = 0xe');
-    assert.equal(msg('INIT_FAILED'), 'QEL Driver -- bcm2835_init failed. Are you running as root??');
+    assert.equal(MSG.INIT_FAILED, 'QEL Driver -- bcm2835_init failed. Are you running as root??');
+  });
+
+  test('the kernel path: each failure of the device its line, then Error starting the driver; a Pi 5 starts', () => {
+    const b = results.kernel.lines.filter((l) => !/^QEL Driver -- (starting|listening)/.test(l));
+    assert.deepEqual(b, [
+      format(MSG.I2C_DEV_MISSING, '/dev/i2c-7'),
+      format(MSG.I2C_DEV_CLOCK_KERNEL, '/dev/i2c-2'),
+      format(MSG.SLAVE_ADDRESS, 0x25), format(MSG.FRAME_LEN, 16), format(MSG.DEBUG_MODE, 0), format(MSG.BAUD_FAILED, 0),
+      format(MSG.I2C_DEV_DENIED, '/dev/i2c-1', 'i2c', 'i2c'),
+      format(MSG.I2C_DEV_ADDRESS_FAILED, '/dev/i2c-1', 0x25, 'Device or resource busy'),
+      format(MSG.I2C_DEV_CLOCK, 400000, '/dev/i2c-1'), format(MSG.SLAVE_ADDRESS, 0x25), format(MSG.FRAME_LEN, 16), format(MSG.DEBUG_MODE, 0),
+      format(MSG.BAUD_OK, 0x0f), format(MSG.SELECT_OK), format(MSG.HB_DISABLED),
+    ]);
+    assert.deepEqual(results.kernel.result.thrown, [...Array(4).fill(MSG.START_FAILED), null]);
+    assert.deepEqual(results.kernel.result.state, { initialized: true, i2cOpen: true, slaveAddress: 0x25, clockDivider: 0, overlaps: 0 });
+    assert.equal(b[0], 'QEL Driver -- /dev/i2c-7 does not exist: enable I2C (sudo raspi-config, Interface Options, I2C; or dtparam=i2c_arm=on in config.txt) and reboot');
+    assert.equal(b[8], 'QEL Driver -- I2C clock set by the kernel: 400000Hz (/dev/i2c-1)');
+    assert.deepEqual(results.kernelDevice.lines.slice(2), [format(MSG.I2C_DEV_OPEN_FAILED, require('os').tmpdir(), 'Is a directory')]);
+    assert.equal(results.kernelDevice.result.thrown, MSG.START_FAILED);
   });
 
   test('debug start-up, log opening failure, heartbeat lines', () => {
