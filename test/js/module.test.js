@@ -15,11 +15,14 @@ const DRIVER_FUNCTIONS = ['registerCallback', 'driverStart', 'sendCommand', 'wri
 const flavours = {
   real: require(root),
   sim: require(`${root}/sim`),
+  kernel: require(`${root}/i2c-dev`),
 };
 
 test('exports: the eight functions in order, then capture, and bridge on the sim flavour', () => {
   assert.deepEqual(Object.keys(flavours.real), [...DRIVER_FUNCTIONS, 'capture']);
   assert.deepEqual(Object.keys(flavours.sim), [...DRIVER_FUNCTIONS, 'capture', 'bridge']);
+  assert.deepEqual(Object.keys(flavours.kernel), [...DRIVER_FUNCTIONS, 'capture']);
+  assert.notEqual(flavours.kernel.driverStart, flavours.real.driverStart);
   for (const name of DRIVER_FUNCTIONS) {
     assert.equal(typeof flavours.real[name], 'function');
     assert.equal(typeof flavours.sim[name], 'function');
@@ -34,6 +37,9 @@ test('ES modules: default and named exports of both entries are the CommonJS exp
   assert.deepEqual(Object.keys(real).sort(), ['default', ...DRIVER_FUNCTIONS, 'capture'].sort());
   for (const name of [...DRIVER_FUNCTIONS, 'capture', 'bridge']) assert.equal(sim[name], flavours.sim[name], name);
   for (const name of [...DRIVER_FUNCTIONS, 'capture']) assert.equal(real[name], flavours.real[name], name);
+  const kernel = await import('corvalith/i2c-dev');
+  assert.equal(kernel.default, flavours.kernel);
+  for (const name of [...DRIVER_FUNCTIONS, 'capture']) assert.equal(kernel[name], flavours.kernel[name], name);
 });
 
 test('npm pack ships LICENSE, the entries and every file they and the tools require, and nothing built', () => {
