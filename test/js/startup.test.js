@@ -5,6 +5,9 @@
 const { describe, test } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const { spawnSync } = require('child_process');
 const { msg, MSG, format, KERNEL } = require('../helpers/catalogue');
 const { blocks, runScenario } = require('../helpers/scenario');
 
@@ -381,5 +384,24 @@ describe('driver start-up', { concurrency: 4 }, () => {
       assert.deepEqual(r.result.outcomes.again, failed(msg('START_FAILED')), 'a failed start may be tried again');
       assert.deepEqual(b.again, b.start);
       assert.equal(r.result.read, msg('NOT_STARTED_READ'));
+    });
+  test('kernel flavour: a missing device names its path and how to enable I2C, a device the user may not open its group',
+    { skip: process.getuid() !== 0 && 'running a child as nobody needs root' }, async () => {
+      const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-i2c-'));
+      fs.chmodSync(dir, 0o755);
+      const device = path.join(dir, 'i2c-1');
+      fs.writeFileSync(device, '', { mode: 0 });
+      fs.chownSync(device, 0, 100);
+      const group = spawnSync('getent', ['group', '100'], { encoding: 'utf8' }).stdout.split(':')[0];
+      const body = `${CHILD} qel.registerCallback(() => {}); attempt('start', 0, 1000, 20000, 300, U, U, U); done({ outcomes });`;
+      const run = (env, prefix) => runScenario(body, { flavour: 'i2c-dev', env, prefix });
+      const missing = await run({ QEL_I2C_DEVICE: path.join(dir, 'i2c-9') });
+      const denied = await run({ QEL_I2C_DEVICE: device }, ['setpriv', '--reuid=nobody', '--regid=nogroup', '--clear-groups']);
+      const plain = fs.existsSync('/dev/i2c-1') ? null : await run({ QEL_I2C_DEVICE: '' });
+      fs.rmSync(dir, { recursive: true });
+      assert.deepEqual(blocks(missing.lines).start.slice(2), [format(MSG.I2C_DEV_MISSING, path.join(dir, 'i2c-9'))]);
+      assert.deepEqual(blocks(denied.lines).start.slice(2), [format(MSG.I2C_DEV_DENIED, device, group, group)]);
+      if (plain) assert.deepEqual(blocks(plain.lines).start.slice(2), [format(MSG.I2C_DEV_MISSING, '/dev/i2c-1')]);
+      for (const r of [missing, denied, plain].filter(Boolean)) assert.deepEqual(r.result.outcomes.start, failed(MSG.START_FAILED));
     });
 });
