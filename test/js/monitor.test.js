@@ -10,7 +10,7 @@ const os = require('os');
 const path = require('path');
 const { msg } = require('../helpers/catalogue');
 const { root, nodeCommand, runNode, TIME_FACTOR } = require('../helpers/scenario');
-const { realDriverProblem } = require('../../bin/lib/monitor/platform');
+const { realDriverProblem, kernelDriverProblem } = require('../../bin/lib/monitor/platform');
 const { OPTIONS } = require('../../bin/lib/monitor/options');
 const { HEADER } = require('../../bin/lib/monitor/screen');
 
@@ -281,6 +281,9 @@ test('which machines may start the real driver', () => {
     assert.equal(realDriverProblem({ root: board({ 'dev/mem': '', 'proc/cpuinfo': 'Hardware : BCM2835\nModel : Raspberry Pi Zero W Rev 1.1\n' }), uid: 0 }), null);
     assert.match(realDriverProblem({ root: board({ 'dev/mem': '', 'proc/device-tree/model': 'Raspberry Pi 5 Model B Rev 1.0\0' }), uid: 0 }),
       /does not support the Raspberry Pi 5/);
+    const pi5 = { 'dev/i2c-1': '', 'proc/device-tree/model': 'Raspberry Pi 5 Model B Rev 1.0\0' };
+    assert.equal(kernelDriverProblem('/dev/i2c-1', { root: board(pi5) }), null, 'the kernel path drives a Pi 5, without root');
+    assert.match(kernelDriverProblem('/dev/i2c-3', { root: board(pi5) }), /^qel-monitor: \/dev\/i2c-3 does not exist: enable I2C/);
   } finally {
     fs.rmSync(dir, { recursive: true, force: true });
   }

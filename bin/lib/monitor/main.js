@@ -8,7 +8,7 @@ const { SLOT_IDS, DEFAULT_ENABLED, DEFAULT_CYCLIC, STAT_KEYS, classOf, hex } = r
 const { startTraffic } = require('./traffic');
 const replay = require('./replay');
 const { startRecording } = require('./record');
-const { realDriverProblem } = require('./platform');
+const { realDriverProblem, kernelDriverProblem } = require('./platform');
 const { Screen } = require('./screen');
 
 const root = path.resolve(__dirname, '..', '..', '..');
@@ -71,6 +71,11 @@ function main(argv) {
   let driver;
   if (settings.sim) {
     driver = require(path.join(root, 'sim'));
+  } else if (settings.i2cDev !== undefined) {
+    const problem = kernelDriverProblem(settings.i2cDev);
+    if (problem) return fail(problem, 1);
+    process.env.QEL_I2C_DEVICE = settings.i2cDev;
+    driver = require(path.join(root, 'i2c-dev'));
   } else {
     const problem = realDriverProblem();
     if (problem) return fail(problem, 1);
@@ -85,7 +90,7 @@ function main(argv) {
 
   // What the table shows; the callback and the commands keep it current.
   const monitor = {
-    source: capture ? `replay of ${name}` : settings.sim ? 'simulated bridge' : 'CAN bridge',
+    source: capture ? `replay of ${name}` : settings.sim ? 'simulated bridge' : settings.i2cDev ? `CAN bridge on ${settings.i2cDev}` : 'CAN bridge',
     version: driver.getVersion(),
     config,
     startedAt: Date.now(),
@@ -150,7 +155,7 @@ function main(argv) {
       settings.enable, settings.cyclic, settings.debug);
   } catch (e) {
     const hint = settings.sim ? '' :
-      '\nqel-monitor: the driver\'s lines above say why: "bcm2835_init failed" means no access to /dev/mem, ' +
+      `\nqel-monitor: the driver's lines above say why: ${settings.i2cDev !== undefined ? 'a device or permission line names what to change' : '"bcm2835_init failed" means no access to /dev/mem'}, ` +
       'a CAN Bus BAUD speed error means that no bridge answered at I2C address 0x25';
     return fail(`qel-monitor: the driver could not start: ${e.message}${hint}`, 1);
   }

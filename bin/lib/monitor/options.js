@@ -26,6 +26,8 @@ const OPTIONS = {
   debug: { type: 'boolean', help: 'driver debug mode: per-frame console lines and the debug log file' },
   duration: { type: 'string', arg: 'SECONDS', help: 'stop after this many seconds (default: run until q or Ctrl-C)',
     expected: 'a number of seconds above 0, e.g. --duration 5' },
+  'i2c-dev': { type: 'string', arg: '[DEVICE]', help: 'reach the real bridge through the kernel\'s I2C driver (default device /dev/i2c-1): no root, any Raspberry Pi including the 5',
+    expected: 'an I2C device path, e.g. --i2c-dev /dev/i2c-1' },
   sim: { type: 'boolean', help: 'run on the simulated bridge, fed with traffic shaped like the QEL module\'s' },
   replay: { type: 'string', arg: 'FILE', help: 'run on the simulated bridge, fed with a candump log at its recorded pace',
     expected: 'a readable candump log file, e.g. --replay capture.log' },
@@ -55,7 +57,8 @@ function usage() {
     '',
     'Starts the QEL CAN bus driver and shows the bus live: a table on a terminal,',
     'one line per status object otherwise. Without --sim or --replay it uses the',
-    'real bridge on a Raspberry Pi (as root).',
+    'real bridge on a Raspberry Pi: as root through the bcm2835 library, or with',
+    '--i2c-dev through the kernel\'s I2C driver as a member of group i2c.',
     '',
     ...rows,
     '',
@@ -130,10 +133,15 @@ function joinNegativeValues(argv) {
   return out;
 }
 
+// --i2c-dev takes its device only when one follows.
+function defaultDevice(argv) {
+  return argv.map((a, i) => (a === '--i2c-dev' && (i + 1 === argv.length || argv[i + 1].startsWith('-')) ? '--i2c-dev=/dev/i2c-1' : a));
+}
+
 // Returns the monitor's settings, or throws a UsageError.
 function parse(argv) {
   let values;
-  argv = joinNegativeValues(argv);
+  argv = defaultDevice(joinNegativeValues(argv));
   try {
     const options = {};
     for (const [name, o] of Object.entries(OPTIONS)) options[name] = o.short ? { type: o.type, short: o.short } : { type: o.type };
@@ -165,9 +173,14 @@ function parse(argv) {
   }
   if (values.interface !== undefined && !/^[A-Za-z0-9._-]{1,15}$/.test(values.interface)) throw bad('interface', values.interface);
   const sim = Boolean(values.sim || values.replay !== undefined);
+  if (values['i2c-dev'] !== undefined && (values['i2c-dev'] === '' || sim)) {
+    if (sim) throw new UsageError('qel-monitor: --i2c-dev: reaches the real bridge; it does not go with --sim or --replay');
+    throw bad('i2c-dev', values['i2c-dev']);
+  }
   const settings = {
     help: false,
     sim,
+    i2cDev: values['i2c-dev'],
     replay: values.replay,
     record: values.record,
     iface: values.interface || 'qel0',

@@ -1,5 +1,5 @@
 'use strict';
-// Whether the real driver may be started here. It maps the processor's
+// Whether the real driver may be started here, on the bcm2835 path. It maps the processor's
 // peripheral registers through /dev/mem with the bcm2835 library, which
 // knows only the BCM2835/6/7/2711 based boards; on any other machine those
 // addresses belong to something else, so the monitor refuses rather than
@@ -42,4 +42,12 @@ function realDriverProblem({ root = '/', uid = process.getuid ? process.getuid()
   return null;
 }
 
-module.exports = { realDriverProblem, boardModel };
+// The same for the kernel's I2C driver (--i2c-dev): it touches no memory,
+// so every machine with the device may try it, a Pi 5 and a user without
+// root included; whether the user may open the device, the driver says.
+function kernelDriverProblem(device, { root = '/' } = {}) {
+  if (fs.existsSync(path.join(root, device))) return null;
+  return `qel-monitor: ${device} does not exist: enable I2C (sudo raspi-config, Interface Options, I2C; or dtparam=i2c_arm=on in config.txt) and reboot`;
+}
+
+module.exports = { realDriverProblem, kernelDriverProblem, boardModel };
