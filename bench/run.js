@@ -42,9 +42,9 @@ const progress = (text) => process.stderr.write(`qel-bench: ${text}\n`);
 
 // ------------------------------------------------------------ processes
 
-function runChild(command, args, { timeoutMs = 120000 } = {}) {
+function runChild(command, args, { timeoutMs = 120000, env = {} } = {}) {
   return new Promise((resolve) => {
-    const child = spawn(command, args, { cwd: root, stdio: ['ignore', 'pipe', 'pipe'] });
+    const child = spawn(command, args, { cwd: root, env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
     let stdout = '';
     let stderr = '';
     child.stdout.on('data', (d) => { stdout += d; });
@@ -58,15 +58,15 @@ function runChild(command, args, { timeoutMs = 120000 } = {}) {
 }
 
 // One run of a scenario of bench/figures.js; its result, or { error }.
-async function scenario(name, options, { nodeArgs = [], timeoutMs } = {}) {
-  const r = await runChild(process.execPath, [...nodeArgs, path.join(__dirname, 'figures.js'), name, JSON.stringify(options)], { timeoutMs });
+async function scenario(name, options, { nodeArgs = [], timeoutMs, env } = {}) {
+  const r = await runChild(process.execPath, [...nodeArgs, path.join(__dirname, 'figures.js'), name, JSON.stringify(options)], { timeoutMs, env });
   const at = r.stdout.lastIndexOf('@@BENCH ');
   if (at < 0) return { error: `exit ${r.code} ${r.signal || ''}: ${(r.stderr || r.stdout).trim().split('\n').slice(-3).join(' | ')}` };
   return JSON.parse(r.stdout.slice(at + 8).split('\n')[0]);
 }
 
-async function core() {
-  const r = await runChild(coreBench, ['100000', path.join(buildDir, 'qel_bench_log.txt')]);
+async function core(env) {
+  const r = await runChild(coreBench, ['100000', path.join(buildDir, 'qel_bench_log.txt')], { env });
   if (r.code !== 0) return { error: `core_bench exit ${r.code}: ${r.stderr.trim()}` };
   return JSON.parse(r.stdout.trim().split('\n').pop());
 }
@@ -86,7 +86,7 @@ async function repeat(label, runs, fn) {
 
 const groups = {
   async core() {
-    return { core: await repeat('receive cycle and log line (C++)', RUNS, core) };
+    return { core: await repeat('receive cycle and log line (C++)', RUNS, () => core()) };
   },
   async paced() {
     // The bus sets the pace: reads at 400 kHz back to back, with frames
@@ -100,6 +100,16 @@ const groups = {
   },
   async latency() {
     return { latency: await repeat('latency at 400 kHz', RUNS, () => scenario('latency', { samples: 300 })) };
+  },
+  // The same transfers through the i2c-dev backend, whose system calls the
+  // emulated kernel interface answers.
+  async kernel() {
+    const env = { QEL_SIM_BUS: 'i2c-dev' };
+    return {
+      kernelCore: await repeat('receive cycle on the kernel path (C++)', RUNS, () => core(env)),
+      kernelFlood: await repeat('delivery on the kernel path, fed as fast as possible', RUNS, () => scenario('delivery', { rounds: 100000, hz: 0, warmup: 5000 }, { env })),
+      kernelLatency: await repeat('latency on the kernel path at 400 kHz', RUNS, () => scenario('latency', { samples: 300 }, { env })),
+    };
   },
   async command() {
     return { command: await repeat('sendCommand at 400 kHz', RUNS, () => scenario('command', { calls: 300 })) };
@@ -328,6 +338,24 @@ function buildRows(res) {
     rows.push(row('span of the reads / span of the log, minus 1', pick(res.replay, (p) => 100 * (p.readS / p.recordedS - 1)), '%', { decimals: 2, goal: 'within 5%', met: (m) => Math.abs(m) <= 5 }));
     rows.push(row('whole run less start-up / span of the log, minus 1', pick(res.replay, (p) => 100 * ((p.wallS - p.startupS) / p.recordedS - 1)), '%', { decimals: 2, goal: 'within 5%', met: (m) => Math.abs(m) <= 5 }));
     rows.push(row('  start-up (until the first line)', pick(res.replay, (p) => p.startupS * 1000), 'ms', { decimals: 0 }));
+  }
+  if (res.kernelCore || res.kernelFlood || res.kernelLatency) {
+    section('10. The kernel\'s I2C path: the i2c-dev backend against the emulated kernel interface (QEL_SIM_BUS=i2c-dev)');
+    const opts = { limit: LIMITS.readUs * 1000, limitText: read, ratio: pct, decimals: 0 };
+    for (const [key, label] of [['empty', 'receive cycle, empty poll (C++)'], ['unchanged', 'receive cycle, unchanged frame (C++)'], ['changed', 'receive cycle, changed frame (C++)']]) {
+      rows.push(row(label, pick(res.kernelCore, (c) => c[key].cycle_ns), 'ns', opts));
+      rows.push(row('  of which backend and emulation (the read alone)', pick(res.kernelCore, (c) => c[key].read_ns), 'ns', opts));
+    }
+    const can = LIMITS.canFramesPerS;
+    rows.push(row('capacity: changes delivered per second (as 2b)', pick(res.kernelFlood, (p) => p.deliveryRate), '/s', {
+      limit: can, limitText: `CAN max ${can}/s`, goal: `>= 100 x (${fmt(100 * can)}/s)`, met: (m) => m >= 100 * can,
+    }));
+    rows.push(row('latency median at 400 kHz (as 3)', pick(res.kernelLatency, (p) => p.medianUs), 'us', {
+      limit: LIMITS.readUs, limitText: read, goal: `<= read + 50 us (${LIMITS.readUs + 50} us)`, met: (m) => m <= LIMITS.readUs + 50,
+    }));
+    rows.push(row('latency p99 at 400 kHz', pick(res.kernelLatency, (p) => p.p99Us), 'us', {
+      limit: LIMITS.readUs, limitText: read, goal: `<= 2 reads (${2 * LIMITS.readUs} us)`, met: (m) => m <= 2 * LIMITS.readUs,
+    }));
   }
   return rows;
 }

@@ -1,6 +1,10 @@
 // Frame checksum, the register operations of start-up and the board check before them.
 #include "core_fixture.h"
 
+#include <cerrno>
+
+#include "i2c_dev.h"
+
 TEST(Checksum, ExamplesOfTheBridgeProtocol) {
     const uint8_t one_two[] = {0x01, 0x02};
     EXPECT_EQ(checksum(one_two, 2), 0x03);
@@ -73,4 +77,11 @@ TEST(Board, TheRaspberryPi5FamilyIsRefused) {
     EXPECT_FALSE(board_refused("Raspberry Pi 4 Model B Rev 1.4"));
     EXPECT_FALSE(board_refused("Raspberry Pi Compute Module 4 Rev 1.0"));
     EXPECT_FALSE(board_refused(""));
+}
+
+TEST(KernelBus, ErrnoMapsOntoTheReasonCodes) {
+    EXPECT_EQ(i2c_dev_reason(ENXIO), BCM2835_I2C_REASON_ERROR_NACK);
+    EXPECT_EQ(i2c_dev_reason(EREMOTEIO), BCM2835_I2C_REASON_ERROR_NACK);
+    EXPECT_EQ(i2c_dev_reason(ETIMEDOUT), BCM2835_I2C_REASON_ERROR_CLKT);
+    EXPECT_EQ(i2c_dev_reason(EIO), BCM2835_I2C_REASON_ERROR_DATA);
 }

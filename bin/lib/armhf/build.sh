@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds qel.node and qel_sim.node for armhf in a copy of the project
+# Builds qel.node, qel_i2cdev.node and qel_sim.node for armhf in a copy of the project
 # (build/armhf/tree), with the cross compilers and the headers of Debian's
 # armhf Node. Quiet when all goes well.
 set -euo pipefail
@@ -59,8 +59,8 @@ if [ ! -f "$tree/build/Makefile" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$want"
 fi
 gyp_run build -j max
 
-# Both add-ons must be ARM objects, or the run below would test nothing.
-for addon in qel qel_sim; do
+# The add-ons must be ARM objects, or the run below would test nothing.
+for addon in qel qel_sim qel_i2cdev; do
   if ! file -L "$tree/build/Release/$addon.node" | grep -q 'ARM, EABI5'; then
     file -L "$tree/build/Release/$addon.node" >&2
     say "$addon.node is not an armhf object"
