@@ -44,14 +44,11 @@ int fail(int err) {
     return -1;
 }
 
-// The kernel's i2c-bcm2835 driver reports a missing acknowledge with
-// EREMOTEIO and a clock-stretch timeout with ETIMEDOUT; other controller
-// errors come back as EIO.
-int errno_of(uint8_t code) {
-    if (code == BCM2835_I2C_REASON_ERROR_NACK) return EREMOTEIO;
-    if (code == BCM2835_I2C_REASON_ERROR_CLKT) return ETIMEDOUT;
-    return EIO;
-}
+// The kernel's i2c-bcm2835 driver reports a missing acknowledge (the
+// controller's ERR flag) as EREMOTEIO and every other controller error, its
+// clock-stretch timeout (CLKT) included, as EIO; ETIMEDOUT only when the
+// transfer does not complete at all.
+int errno_of(uint8_t code) { return code == BCM2835_I2C_REASON_ERROR_NACK ? EREMOTEIO : EIO; }
 
 int emu_open(const char *path, int) {
     if (strcmp(path, CLOCK_NODE) == 0) return CLOCK_FD;

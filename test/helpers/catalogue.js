@@ -32,7 +32,7 @@ function format(fmt, ...args) {
 // start-up lines are the kernel path's there, and a failure code reaches the
 // driver as the reason code that the kernel's errno maps onto.
 const KERNEL = process.env.QEL_SIM_BUS === 'i2c-dev';
-const kernelCode = (code) => ([1, 2].includes(code) ? code : 4);
+const kernelCode = (code) => (code === 1 ? 1 : 4);  // EREMOTEIO, else EIO
 const ON_KERNEL = {
   CLOCK_DIVIDER: () => ['I2C_DEV_CLOCK', 400000, '/dev/i2c-1'],
   INIT_FAILED: () => ['I2C_DEV_DENIED', '/dev/i2c-1', 'i2c', 'i2c'],
