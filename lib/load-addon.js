@@ -4,7 +4,7 @@
 // the module cache was cleared) is refused with the driver's own message.
 const fs = require('fs');
 const path = require('path');
-const { MSG_LOADED_TWICE, MSG_REAL_NOT_BUILT, MSG_SIM_NOT_BUILT } = require('./messages');
+const { MSG_LOADED_TWICE, MSG_REAL_NOT_BUILT, MSG_SIM_NOT_BUILT, MSG_I2CDEV_NOT_BUILT } = require('./messages');
 
 const root = path.resolve(__dirname, '..');
 
@@ -18,9 +18,9 @@ function whyNotBuilt() {
 }
 
 function notBuilt(file) {
-  const text = path.basename(file) === 'qel.node'
-    ? MSG_REAL_NOT_BUILT.replace('%s', whyNotBuilt()).replace('%s', root)
-    : MSG_SIM_NOT_BUILT.replace('%s', root);
+  const name = path.basename(file);
+  if (name === 'qel.node') return new Error(MSG_REAL_NOT_BUILT.replace('%s', whyNotBuilt()).replace('%s', root));
+  const text = (name === 'qel_i2cdev.node' ? MSG_I2CDEV_NOT_BUILT : MSG_SIM_NOT_BUILT).replace('%s', root);
   return new Error(text);
 }
 

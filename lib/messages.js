@@ -7,4 +7,6 @@ module.exports = {
     'On a Raspberry Pi: apt-get install libbcm2835-dev, then npm rebuild corvalith; on another machine: ' +
     'run bin/qel-setup (as root) in %s. Without the bridge: require(\'corvalith/sim\')',
   MSG_SIM_NOT_BUILT: 'QEL Driver -- qel_sim.node was not built: run npm rebuild corvalith, or bin/qel-setup in %s',
+  MSG_I2CDEV_NOT_BUILT: 'QEL Driver -- qel_i2cdev.node, the driver for the real CAN bridge through /dev/i2c-1, was not built: ' +
+    'run npm rebuild corvalith, or bin/qel-setup in %s',
 };

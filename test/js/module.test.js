@@ -70,6 +70,9 @@ test('requiring the real flavour where the install could not build it says why a
   assert.throws(() => require(dir), { message: 'QEL Driver -- qel.node, the driver for the real CAN bridge, was not built: ' +
     'no bcm2835 here. On a Raspberry Pi: apt-get install libbcm2835-dev, then npm rebuild corvalith; on another machine: ' +
     `run bin/qel-setup (as root) in ${dir}. Without the bridge: require('corvalith/sim')` });
+  fs.copyFileSync(path.join(root, 'i2c-dev.js'), path.join(dir, 'i2c-dev.js'));
+  assert.throws(() => require(`${dir}/i2c-dev`), { message: 'QEL Driver -- qel_i2cdev.node, the driver for the real CAN bridge ' +
+    `through /dev/i2c-1, was not built: run npm rebuild corvalith, or bin/qel-setup in ${dir}` });
   fs.rmSync(dir, { recursive: true, force: true });
 });
 
