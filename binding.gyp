@@ -9,6 +9,7 @@
       "src/qel/bridge_link.cc",
       "src/qel/capture.cc",
       "src/qel/capture_js.cc",
+      "src/qel/config.cc",
       "src/qel/diagnostics.cc",
       "src/qel/driver_api.cc",
       "src/qel/driver_api_js.cc",

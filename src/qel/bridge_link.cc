@@ -10,8 +10,8 @@
 
 #include "bus.h"
 #include "capture.h"
+#include "config.h"
 #include "diagnostics.h"
-#include "driver_api.h"
 #include "message_memory.h"
 
 uint8_t buf[16];
@@ -359,6 +359,18 @@ int write_parameter() {
 
 // ---------------------------------------------------------- thread entries
 
+static std::atomic<bool> threads_released{false};
+static std::atomic<bool> heartbeat_announced{false};
+
+void release_driver_threads() { threads_released.store(true, std::memory_order_release); }
+
+bool heartbeat_started() { return heartbeat_announced.load(std::memory_order_acquire); }
+
+// Driver threads wait here until both exist.
+static void wait_for_thread_release() {
+    while (!threads_released.load(std::memory_order_acquire)) pause_us(100);
+}
+
 void listen(void *) {
     wait_for_thread_release();
     for (;;) {
@@ -369,7 +381,7 @@ void listen(void *) {
 void heartbit(void *) {
     wait_for_thread_release();
     bool enabled = heartbit_prepare();
-    announce_heartbeat_started();
+    heartbeat_announced.store(true, std::memory_order_release);
     if (!enabled) return;
     for (;;) {
         heartbit_beat();

@@ -58,6 +58,12 @@ bool heartbit_prepare();
 void heartbit_beat();
 void heartbit(void *arg);
 
+// The driver threads wait until this is called, so that neither touches the
+// bus before both exist.
+void release_driver_threads();
+// Whether the heartbeat thread has printed its first line.
+bool heartbeat_started();
+
 // Command and parameter requests.
 extern int32_t cmd_tft;
 extern int32_t cmd_read_cfg;

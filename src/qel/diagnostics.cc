@@ -11,7 +11,7 @@
 #include <string>
 
 #include "bridge_link.h"
-#include "driver_api.h"
+#include "config.h"
 
 #ifndef QEL_LOG_PATH
 #define QEL_LOG_PATH "/home/root/node_production_app/node_modules/corvalith/qel_cc_log.txt"

@@ -1,6 +1,5 @@
 #include "driver_api.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -8,18 +7,6 @@
 #include "bus.h"
 #include "diagnostics.h"
 #include "message_memory.h"
-
-int32_t i2c_delay = 50000;
-int32_t can_bus_delay = 20000;
-int32_t hb_delay = 500000;
-int32_t deb_delay = 2000;
-int32_t is_enabled[14] = {1, 1, 1, 0, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0};
-int32_t is_cyclic[14] = {1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-bool debug_log = false;
-
-const uint8_t slave_address = 0x25;
-const uint16_t clk_div = 626;
-const int32_t frame_len = 16;
 
 bool driver_started = false;
 
@@ -34,7 +21,6 @@ static uv_thread_t thread;
 static uv_thread_t hb_thread;
 static bool thread_created = false;
 static bool hb_thread_created = false;
-static std::atomic<bool> threads_released{false};
 
 void set_flags_from_ids(int32_t *table, const uint32_t *ids, size_t count) {
     for (int pos = 0; pos < MSG_SLOTS; pos++) table[pos] = 0;
@@ -146,14 +132,6 @@ int init_bus_lock() {
     return rc;
 }
 
-static std::atomic<bool> heartbeat_announced{false};
-
-void wait_for_thread_release() {
-    while (!threads_released.load(std::memory_order_acquire)) pause_us(100);
-}
-
-void announce_heartbeat_started() { heartbeat_announced.store(true, std::memory_order_release); }
-
 int start_driver_threads() {
     if (!thread_created) {
         if (driver_thread_create(&thread, listen, nullptr) != 0) return 1;
@@ -163,10 +141,10 @@ int start_driver_threads() {
         if (driver_thread_create(&hb_thread, heartbit, nullptr) != 0) return 1;
         hb_thread_created = true;
     }
-    threads_released.store(true, std::memory_order_release);
+    release_driver_threads();
     // The heartbeat's first line belongs to start-up: it is out before
     // driverStart returns, not at some moment after.
-    for (int waited = 0; waited < 20000 && !heartbeat_announced.load(std::memory_order_acquire); waited++) {
+    for (int waited = 0; waited < 20000 && !heartbeat_started(); waited++) {
         pause_us(100);
     }
     return 0;

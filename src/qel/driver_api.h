@@ -7,18 +7,7 @@
 
 #include <uv.h>
 
-// Configuration, written only by driverStart before the threads exist.
-extern int32_t i2c_delay;      // us, pause after each register access
-extern int32_t can_bus_delay;  // us, pause between receive polls
-extern int32_t hb_delay;       // us, heartbeat period; below 1 disables it
-extern int32_t deb_delay;      // ms, debounce window
-extern int32_t is_enabled[14];
-extern int32_t is_cyclic[14];
-extern bool debug_log;
-
-extern const uint8_t slave_address;
-extern const uint16_t clk_div;
-extern const int32_t frame_len;
+#include "config.h"
 
 extern bool driver_started;
 
@@ -45,11 +34,6 @@ int init_bus_lock();
 // leaves exactly one of each; neither thread touches the bus until both
 // exist. Returns 0 on success.
 int start_driver_threads();
-
-// Driver threads wait here until start_driver_threads has created both.
-void wait_for_thread_release();
-// The heartbeat thread calls this once it has printed its first line.
-void announce_heartbeat_started();
 
 // How driver threads are created; tests replace it to make creation fail.
 using thread_create_fn = int (*)(uv_thread_t *, uv_thread_cb, void *);

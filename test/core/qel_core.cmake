@@ -9,6 +9,7 @@ function(qel_core_library name warnings)
   add_library(${name} STATIC
     ${QEL_ROOT}/src/qel/bridge_link.cc
     ${QEL_ROOT}/src/qel/capture.cc
+    ${QEL_ROOT}/src/qel/config.cc
     ${QEL_ROOT}/src/qel/diagnostics.cc
     ${QEL_ROOT}/src/qel/driver_api.cc
     ${QEL_ROOT}/src/qel/message_memory.cc

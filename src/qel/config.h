@@ -1,0 +1,19 @@
+// The driver's configuration: the settings of driverStart and the fixed
+// link settings. Every other unit reads them; this one depends on none.
+#pragma once
+
+#include <cstdint>
+
+// Written only by driverStart before the driver threads exist; the threads
+// read them without a lock.
+extern int32_t i2c_delay;      // us, pause after each register access
+extern int32_t can_bus_delay;  // us, pause between receive polls
+extern int32_t hb_delay;       // us, heartbeat period; below 1 disables it
+extern int32_t deb_delay;      // ms, debounce window
+extern int32_t is_enabled[14];
+extern int32_t is_cyclic[14];
+extern bool debug_log;
+
+extern const uint8_t slave_address;
+extern const uint16_t clk_div;
+extern const int32_t frame_len;
