@@ -13,6 +13,7 @@
       "src/qel/diagnostics.cc",
       "src/qel/driver_api.cc",
       "src/qel/driver_api_js.cc",
+      "src/qel/line_queue.cc",
       "src/qel/message_memory.cc",
       "src/qel/message_memory_js.cc"
     ],

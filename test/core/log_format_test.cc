@@ -4,6 +4,7 @@
 // the expected calendar texts were worked out separately and written here.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -18,6 +19,7 @@
 
 #include "diagnostics.h"
 #include "driver_api.h"
+#include "line_queue.h"
 
 namespace {
 
@@ -321,3 +323,50 @@ TEST_F(LogFileTest, MissingDirectoryReportsAndDiscardsLines) {
 }
 
 }  // namespace
+
+// ------------------------------------------------------ the line queue
+
+namespace {
+
+size_t count_notice(char *out, size_t cap, uint64_t dropped) {
+    int n = snprintf(out, cap, "dropped %llu\n", static_cast<unsigned long long>(dropped));
+    return n < 0 ? 0 : static_cast<size_t>(n);
+}
+
+// Line i: 64 bytes, line feed included.
+std::string numbered(int i) {
+    std::string text = "line " + std::to_string(100 + i) + " ";
+    return text + std::string(63 - text.size(), 'x') + "\n";
+}
+
+}  // namespace
+
+TEST(LineQueueTest, AFullOutputCostsLinesNotWaitsAndTheirNumberComesWhereTheyAreMissing) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);  // room for lines 0-63
+    static char ring[256];                                // room for 4 lines
+    static char batch[128];
+    static LineQueue queue(fds[1], ring, sizeof ring, batch, sizeof batch, count_notice, nullptr);
+    for (int i = 0; i < 64; i++) {
+        queue.push(numbered(i).data(), 64);
+        ASSERT_TRUE(queue.flush(5000)) << i;
+    }
+    queue.push(numbered(64).data(), 64);  // taken by the writer, whose write waits for room
+    EXPECT_FALSE(queue.flush(200));
+    for (int i = 65; i < 74; i++) queue.push(numbered(i).data(), 64);  // 69-73 do not fit
+    EXPECT_FALSE(queue.flush(5000)) << "a known stall is not waited for again";
+
+    char text[8192];
+    ASSERT_EQ(read(fds[0], text, 4096), 4096);
+    bool flowing = false;  // a flush returns at once until the writer got a line out
+    for (int i = 0; i < 1000 && !(flowing = queue.flush(5000)); i++) usleep(5000);
+    ASSERT_TRUE(flowing) << "the output flows again";
+    queue.push(numbered(74).data(), 64);
+    ASSERT_TRUE(queue.flush(5000));
+    ssize_t n = read(fds[0], text, sizeof text);
+    ASSERT_GT(n, 0);
+    std::string expected;
+    for (int i = 64; i < 69; i++) expected += numbered(i);
+    EXPECT_EQ(std::string(text, static_cast<size_t>(n)), expected + "dropped 5\n" + numbered(74));
+}
