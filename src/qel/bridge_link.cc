@@ -120,14 +120,29 @@ static void step_aside_for_waiters() {
 
 namespace {
 
-// What a cycle hands over once the lock is released.
+// What a cycle prints once the bus lock is released: no console line and no
+// log line is queued while the lock is held.
+enum class cycle_notice : uint8_t { none, read_failed, checksum_error, debouncing };
+
 struct cycle_report {
     int position = -1;
     bool wake = false;
-    status_snapshot dump;  // copy for the debug console dump
+    bool simulated = false;
+    cycle_notice notice = cycle_notice::none;
+    unsigned values[2] = {0, 0};  // of the notice
+    bool log_line = false;
+    uint64_t received_at = 0;     // of the log line
+    uint8_t frame[16];            // copy for the log line
+    status_snapshot dump;         // copy for the debug console dump
     uint8_t received_checksum = 0;
     uint8_t calculated_checksum = 0;
 };
+
+void note(cycle_report &report, cycle_notice notice, unsigned a, unsigned b = 0) {
+    report.notice = notice;
+    report.values[0] = a;
+    report.values[1] = b;
+}
 
 bool data_differs(const msg_mem_struct &slot, const uint8_t *frame, int count) {
     return memcmp(slot.msg_data, frame + 7, static_cast<size_t>(count)) != 0;
@@ -135,7 +150,7 @@ bool data_differs(const msg_mem_struct &slot, const uint8_t *frame, int count) {
 
 // Decides by the slot's class whether the frame is to be reported, and
 // stamps the slot accordingly.
-bool classify(int pos, uint32_t id, uint64_t t) {
+bool classify(int pos, uint32_t id, uint64_t t, cycle_report &report) {
     msg_mem_struct &slot = PDO_memory[pos];
     if (is_cyclic[pos] != 0) {
         slot.timestamp = t;
@@ -148,10 +163,7 @@ bool classify(int pos, uint32_t id, uint64_t t) {
             slot.timestamp = t;
             return true;
         }
-        if (debug_log) {
-            console_line(MSG_DEBOUNCING, static_cast<unsigned>(slot.msg_id),
-                         static_cast<unsigned>(slot.msg_data[0]));
-        }
+        if (debug_log) note(report, cycle_notice::debouncing, static_cast<unsigned>(slot.msg_id), slot.msg_data[0]);
         return false;
     }
     slot.timestamp = t;
@@ -162,14 +174,18 @@ bool classify(int pos, uint32_t id, uint64_t t) {
 void accept_frame(int pos, uint32_t id, cycle_report &report) {
     uint8_t calculated = checksum(buf, frame_len - 1);
     if (buf[15] != calculated) {
-        if (debug_log) console_line(MSG_CHECKSUM_ERROR, buf[15], calculated);
+        if (debug_log) note(report, cycle_notice::checksum_error, buf[15], calculated);
         count_event(POS_ERR);
         return;
     }
     if (is_enabled[pos] == 0) return;
     uint64_t t = timestamp();
-    if (debug_log) log_message_line(buf, t);
-    bool reported = classify(pos, id, t);
+    if (debug_log) {
+        report.log_line = true;
+        report.received_at = t;
+        memcpy(report.frame, buf, sizeof report.frame);
+    }
+    bool reported = classify(pos, id, t, report);
     msg_mem_struct &slot = PDO_memory[pos];
     memcpy(slot.msg_data, buf + 7, sizeof slot.msg_data);
     slot.msg_id = static_cast<int32_t>(id);
@@ -202,6 +218,26 @@ void sort_frame(cycle_report &report) {
     }
 }
 
+// Takes the pending simulated frame, or reads one from the bridge, and
+// hands it to a capture in progress; false when the read failed.
+bool take_frame(cycle_report &report) {
+    report.simulated = simulate != 0;
+    if (report.simulated) {
+        memcpy(buf, sim_buf, sizeof buf);
+        simulate = 0;
+        data = 0;
+    } else {
+        data = bus_read(buf, static_cast<uint32_t>(frame_len));
+        if (data != BUS_OK) {
+            if (debug_log) note(report, cycle_notice::read_failed, data);
+            count_event(POS_ERR);
+            return false;
+        }
+    }
+    capture_frame(buf, report.simulated);
+    return true;
+}
+
 void print_received(const cycle_report &report) {
     const msg_mem_struct &slot = report.dump.slot;
     ConsoleLine line;
@@ -210,6 +246,25 @@ void print_received(const cycle_report &report) {
     line.add(MSG_RECEIVED_SUFFIX, report.received_checksum, report.calculated_checksum,
              slot.counter, static_cast<unsigned long long>(slot.timestamp), report.position);
     line.print();
+}
+
+void print_cycle(const cycle_report &report) {
+    if (report.simulated) console_line(MSG_SIMULATING);
+    switch (report.notice) {
+        case cycle_notice::read_failed:
+            console_line(MSG_READ_FAILED, report.values[0]);
+            break;
+        case cycle_notice::checksum_error:
+            console_line(MSG_CHECKSUM_ERROR, report.values[0], report.values[1]);
+            break;
+        case cycle_notice::debouncing:
+            console_line(MSG_DEBOUNCING, report.values[0], report.values[1]);
+            break;
+        case cycle_notice::none:
+            break;
+    }
+    if (report.log_line) log_message_line(report.frame, report.received_at);
+    if (report.position >= 0 && debug_log) print_received(report);
 }
 
 }  // namespace
@@ -223,31 +278,13 @@ static int32_t retry_pause() {
 int32_t listen_cycle() {
     cycle_report report;
     uv_mutex_lock(&listen_mutex);
-    bool simulated = simulate != 0;
-    if (simulated) {
-        console_line(MSG_SIMULATING);
-        memcpy(buf, sim_buf, sizeof buf);
-        simulate = 0;
-        data = 0;
-    } else {
-        data = bus_read(buf, static_cast<uint32_t>(frame_len));
-        if (data != BUS_OK) {
-            if (debug_log) console_line(MSG_READ_FAILED, data);
-            count_event(POS_ERR);
-            uv_mutex_unlock(&listen_mutex);
-            step_aside_for_waiters();
-            return retry_pause();
-        }
-    }
-    capture_frame(buf, simulated);
-    sort_frame(report);
-    uv_mutex_unlock(&listen_mutex);
-    if (report.position >= 0) {
-        if (debug_log) print_received(report);
-        if (report.wake && async_ready) uv_async_send(&async);
-    }
+    bool read = take_frame(report);
+    if (read) sort_frame(report);
+    bus_unlock();
+    print_cycle(report);
+    if (report.wake && async_ready) uv_async_send(&async);
     step_aside_for_waiters();
-    return can_bus_delay;
+    return read ? can_bus_delay : retry_pause();
 }
 
 // ------------------------------------------------------------ heartbeat
@@ -264,9 +301,10 @@ bool heartbit_prepare() {
 
 void heartbit_beat() {
     bus_lock();
-    data = bus_write(hb, static_cast<uint32_t>(frame_len + 1));
-    if (data != BUS_OK && debug_log) console_line(MSG_HB_FAILED);
+    uint8_t code = bus_write(hb, static_cast<uint32_t>(frame_len + 1));
+    data = code;
     bus_unlock();
+    if (code != BUS_OK && debug_log) console_line(MSG_HB_FAILED);
 }
 
 // -------------------------------------------------- commands, parameters
@@ -307,14 +345,12 @@ static void print_frame_dump(bool parameter) {
 // Writes send_buf as one transfer under the bus lock; 0 on success.
 static int transmit_send_buf() {
     bus_lock();
-    data = bus_write(send_buf, sizeof send_buf);
-    int result = 0;
-    if (data != BUS_OK) {
-        console_line(MSG_SEND_FAILED);
-        result = 1;
-    }
+    uint8_t code = bus_write(send_buf, sizeof send_buf);
+    data = code;
     bus_unlock();
-    return result;
+    if (code == BUS_OK) return 0;
+    console_line(MSG_SEND_FAILED);
+    return 1;
 }
 
 int send_command() {

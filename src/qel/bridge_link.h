@@ -61,7 +61,7 @@ void heartbit(void *arg);
 // The driver threads wait until this is called, so that neither touches the
 // bus before both exist.
 void release_driver_threads();
-// Whether the heartbeat thread has printed its first line.
+// Whether the heartbeat thread has queued its first line.
 bool heartbeat_started();
 
 // Command and parameter requests.

@@ -1,6 +1,8 @@
 #include "diagnostics.h"
 
-#include <poll.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -8,10 +10,11 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
-#include "bridge_link.h"
 #include "config.h"
+#include "line_queue.h"
 
 #ifndef QEL_LOG_PATH
 #define QEL_LOG_PATH "/home/root/node_production_app/node_modules/corvalith/qel_cc_log.txt"
@@ -23,60 +26,68 @@ const char *const log_path = QEL_LOG_PATH;
 // selects the 64-bit time_t, so that dates after January 2038 convert.
 static_assert(sizeof(time_t) == 8, "build with a 64-bit time_t (_TIME_BITS=64 on 32-bit targets)");
 
-// Constructed in this order; destroyed in reverse, so the closer runs while
-// the stream still exists.
-std::ofstream log_file;
 LogFileCloser log_file_closer;
+
+// ---------------------------------------------------------------- outputs
+
+namespace {
+
+// How long the main thread waits for its lines, and how long the exit
+// waits for both outputs together.
+constexpr int CONSOLE_WAIT_MS = 1000;
+constexpr int EXIT_WAIT_MS = 1000;
+
+// Ends a formatted text of `n` characters in `out` with a line feed.
+size_t end_line(char *out, size_t cap, int n) {
+    if (n < 0) return 0;
+    size_t len = static_cast<size_t>(n) < cap - 2 ? static_cast<size_t>(n) : cap - 2;
+    out[len] = '\n';
+    return len + 1;
+}
+
+size_t console_drop_notice(char *out, size_t cap, uint64_t dropped) {
+    return end_line(out, cap, snprintf(out, cap - 1, MSG_CONSOLE_DROPPED, static_cast<unsigned long long>(dropped)));
+}
+
+size_t log_drop_notice(char *out, size_t cap, uint64_t dropped) {
+    return end_line(out, cap, snprintf(out, cap - 1, MSG_LOG_DROPPED, static_cast<unsigned long long>(dropped)));
+}
+
+// A write of at most PIPE_BUF bytes to a pipe is never split among other
+// writers, so the application's own lines never land inside the driver's.
+char console_ring[64 * 1024];
+char console_batch[PIPE_BUF];
+LineQueue console_queue(STDOUT_FILENO, console_ring, sizeof console_ring, console_batch, sizeof console_batch,
+                         console_drop_notice, nullptr);
+
+// Lost log lines are announced on the console: the file holds message
+// lines only.
+char log_ring[256 * 1024];
+char log_batch[16 * 1024];
+LineQueue log_queue(-1, log_ring, sizeof log_ring, log_batch, sizeof log_batch, log_drop_notice, &console_queue);
+
+}  // namespace
 
 // ---------------------------------------------------------------- console
 
-// The runtime leaves a piped standard output in non-blocking mode, so a
-// full pipe refuses a write instead of waiting: wait for room and go on, so
-// that no line is lost. One write per line keeps a line whole next to the
-// application's own output. A reader that takes nothing for seconds, or a
-// closed output, costs the line but never stops the driver.
-static void write_console(const char *text, size_t len) {
-    int waited_ms = 0;
-    while (len > 0) {
-        ssize_t n = write(STDOUT_FILENO, text, len);
-        if (n > 0) {
-            text += n;
-            len -= static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waited_ms < 5000) {
-            struct pollfd room = {STDOUT_FILENO, POLLOUT, 0};
-            poll(&room, 1, 100);
-            waited_ms += 100;
-            continue;
-        }
-        return;
-    }
-}
-
 void console_line(const char *fmt, ...) {
-    char text[512];
+    char text[1024];
     va_list args;
     va_start(args, fmt);
     va_list again;
     va_copy(again, args);
     int len = vsnprintf(text, sizeof text - 1, fmt, args);
     va_end(args);
-    if (len < 0) {
-        va_end(again);
-        return;
-    }
-    if (static_cast<size_t>(len) < sizeof text - 1) {
+    if (len >= 0 && static_cast<size_t>(len) < sizeof text - 1) {
         text[len] = '\n';
-        write_console(text, static_cast<size_t>(len) + 1);
-    } else {
+        console_queue.push(text, static_cast<size_t>(len) + 1);
+    } else if (len >= 0) {
         // Only the exception details of a callback get this long; they are
         // printed on the main thread, where allocating is harmless.
         std::string long_text(static_cast<size_t>(len) + 1, '\0');
         vsnprintf(&long_text[0], long_text.size(), fmt, again);
         long_text[static_cast<size_t>(len)] = '\n';
-        write_console(long_text.data(), long_text.size());
+        console_queue.push(long_text.data(), long_text.size());
     }
     va_end(again);
 }
@@ -94,8 +105,10 @@ void ConsoleLine::add(const char *fmt, ...) {
 
 void ConsoleLine::print() {
     text_[len_] = '\n';
-    write_console(text_, len_ + 1);
+    console_queue.push(text_, len_ + 1);
 }
+
+void console_flush() { console_queue.flush(CONSOLE_WAIT_MS); }
 
 // -------------------------------------------------------------- log file
 
@@ -144,55 +157,88 @@ size_t format_log_line(char *out, size_t cap, const uint8_t *frame, uint64_t t, 
     return len;
 }
 
-static void write_header_line(const char *text) {
-    log_file << text << '\n';
-    log_file.flush();
+// Header lines 1 to 6, written at once: the file shows them as soon as
+// start-up has opened it.
+static void write_header(int fd) {
+    char text[512];
+    int n = snprintf(text, sizeof text,
+                     LOG_HEADER_TITLE "\n" LOG_HEADER_VERSION "\n" LOG_HEADER_I2C "\n" LOG_HEADER_CAN "\n" LOG_HEADER_HB
+                                      "\n" LOG_HEADER_DEB "\n",
+                     QEL_VERSION, i2c_delay, can_bus_delay, hb_delay, deb_delay);
+    if (n > 0 && write(fd, text, static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1) < 0) {
+        // Write errors of the log go unreported, as those of its lines.
+    }
 }
 
-static void write_header() {
-    char line[128];
-    write_header_line(LOG_HEADER_TITLE);
-    snprintf(line, sizeof line, LOG_HEADER_VERSION, QEL_VERSION);
-    write_header_line(line);
-    snprintf(line, sizeof line, LOG_HEADER_I2C, i2c_delay);
-    write_header_line(line);
-    snprintf(line, sizeof line, LOG_HEADER_CAN, can_bus_delay);
-    write_header_line(line);
-    snprintf(line, sizeof line, LOG_HEADER_HB, hb_delay);
-    write_header_line(line);
-    snprintf(line, sizeof line, LOG_HEADER_DEB, deb_delay);
-    write_header_line(line);
-    // Line 7 stays in the stream's buffer until the first message line.
-    size_t n = format_log_date_line(line, sizeof line, wall_clock_ns());
-    log_file.write(line, static_cast<std::streamsize>(n));
+static const char *open_failure_reason(const char *path, int err) {
+    struct stat st;
+    if (err == ELOOP && lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) return LOG_REASON_SYMLINK;
+    // A FIFO without a reader, a device without its hardware, a socket.
+    if (err == ENXIO) return LOG_REASON_NOT_REGULAR;
+    return strerror(err);
+}
+
+// Opens the log emptied and for appending, so that a rotation that empties
+// it (copytruncate) leaves no hole. Never through a symbolic link: root would
+// empty whatever file it points to. Only a regular file: a FIFO or a device
+// could block the opening and every write; the opening itself does not wait
+// (O_NONBLOCK, cleared once the file is known to be regular). Not inherited
+// by the application's child processes.
+static int open_log_file(const char *path, const char **reason) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        *reason = open_failure_reason(path, errno);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        *reason = LOG_REASON_NOT_REGULAR;
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+// Writes what the log takes until `deadline`, then closes it.
+static void log_close(const struct timespec &deadline) {
+    log_queue.flush_until(deadline);
+    int fd = log_queue.detach(deadline);
+    if (fd >= 0) close(fd);
 }
 
 int log_open(const char *path) {
     // A repeated start reopens the file afresh.
-    if (log_file.is_open()) log_file.close();
-    log_file.clear();
-    log_file.open(path, std::ios::out | std::ios::trunc);
-    if (!log_file.is_open()) {
+    log_close(deadline_in_ms(EXIT_WAIT_MS));
+    const char *reason = "";
+    int fd = open_log_file(path, &reason);
+    if (fd < 0) {
         console_line(MSG_LOG_OPEN_FAILED);
+        console_line(MSG_LOG_OPEN_REASON, path, reason);
         return 1;
     }
-    write_header();
+    write_header(fd);
+    // Line 7 reaches the file with the first message line, or at the close.
+    char date[128];
+    size_t n = format_log_date_line(date, sizeof date, wall_clock_ns());
+    log_queue.attach(fd, date, n);
     return 0;
 }
 
+bool log_is_open() { return log_queue.attached(); }
+
+bool log_flush(int wait_ms) { return log_queue.flush(wait_ms); }
+
 void log_message_line(const uint8_t *frame, uint64_t t) {
-    if (!log_file.is_open()) return;
     char line[160];
     size_t n = format_log_line(line, sizeof line, frame, t, wall_clock_ns());
-    // One write and one flush: the line reaches the file whole.
-    log_file.write(line, static_cast<std::streamsize>(n));
-    log_file.flush();
+    log_queue.push(line, n);
 }
 
 LogFileCloser::~LogFileCloser() {
-    // The receive thread writes lines while it holds the bus lock and is
-    // never stopped. Taking the lock for good keeps it away from the stream
-    // from here on, so the file ends with a whole line.
-    if (bus_lock_ready) uv_mutex_lock(&listen_mutex);
-    if (log_file.is_open()) log_file.close();
+    // The file first: it takes its lines at once, where a stalled console
+    // would use up the whole wait.
+    struct timespec deadline = deadline_in_ms(EXIT_WAIT_MS);
+    log_close(deadline);
+    console_queue.flush_until(deadline);
 }

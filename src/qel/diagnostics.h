@@ -1,20 +1,21 @@
 // Console messages and the debug log file.
 //
-// Every console message is one write to standard output, flushed at once, so
-// that the driver's lines and the application's own lines keep their order
-// when standard output is a pipe.
+// No thread writes either output itself: lines go through bounded queues
+// (line_queue.h) to writer threads of their own, so a console nobody reads
+// or a slow log file never holds up the bus. The main thread waits, for a
+// bounded time, until its lines are out before it returns to JavaScript, so
+// they keep their place among the application's own output.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 
 #include "messages.h"
 
-// Prints one message (a format of the catalogue) followed by a line feed.
+// Queues one message (a format of the catalogue) and a line feed.
 void console_line(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Assembles one console line from several pieces; print() writes it whole.
+// Assembles one console line from several pieces; print() queues it whole.
 class ConsoleLine {
 public:
     void add(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -25,10 +26,13 @@ private:
     size_t len_ = 0;
 };
 
-// The debug log: a stream created closed, opened by start-up in debug mode.
-extern std::ofstream log_file;
+// Waits until the console lines queued so far are written: at most a
+// second, and not at all while standard output is known to be stalled.
+// Main thread only, before it hands control back to JavaScript.
+void console_flush();
 
-// Closes the log when the module is unloaded.
+// Closes the log when the module is unloaded, after whatever the outputs
+// take within about a second.
 class LogFileCloser {
 public:
     ~LogFileCloser();
@@ -42,9 +46,16 @@ extern const char *const log_path;
 // Wall clock in nanoseconds since the Unix epoch.
 int64_t wall_clock_ns();
 
-// Opens the log at `path` with truncation and writes the header; prints the
-// failure message and returns 1 when the file cannot be opened.
+// Empties and opens the log at `path` (a regular file only, never through
+// a symbolic link) and writes the header; prints the failure with its
+// reason and returns 1 when it cannot.
 int log_open(const char *path);
+
+// Whether a log file is open.
+bool log_is_open();
+
+// Waits until the log lines queued so far are written, at most `wait_ms`.
+bool log_flush(int wait_ms);
 
 // "Current Date and Time: " followed by the ctime text (local time) of the
 // whole seconds of `now_ns`, line feed included. Returns the length.
@@ -54,6 +65,6 @@ size_t format_log_date_line(char *out, size_t cap, int64_t now_ns);
 // at `now_ns`. Returns the length.
 size_t format_log_line(char *out, size_t cap, const uint8_t *frame, uint64_t t, int64_t now_ns);
 
-// Appends the message line of `frame` to the log and flushes it. Called by
-// the receive thread while it holds the bus lock.
+// Queues the message line of `frame` for the log; nothing when no log is
+// open. Called by the receive thread after it released the bus lock.
 void log_message_line(const uint8_t *frame, uint64_t t);

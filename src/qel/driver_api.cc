@@ -142,8 +142,8 @@ int start_driver_threads() {
         hb_thread_created = true;
     }
     release_driver_threads();
-    // The heartbeat's first line belongs to start-up: it is out before
-    // driverStart returns, not at some moment after.
+    // The heartbeat's first line belongs to start-up: it is queued before
+    // driverStart writes out its lines and returns, not at some moment after.
     for (int waited = 0; waited < 20000 && !heartbeat_started(); waited++) {
         pause_us(100);
     }

@@ -86,7 +86,10 @@ static bool call_guarded(const status_snapshot &snapshot, v8::Local<v8::Object> 
     v8::Local<v8::Value> argv[] = {status};
     bool returned = !Nan::New(node_callback)->Call(Nan::GetCurrentContext(), receiver, 1, argv).IsEmpty();
     if (v8::Isolate::GetCurrent()->IsExecutionTerminating()) return false;
-    if (!returned && caught.HasCaught()) print_exception(caught);
+    if (!returned && caught.HasCaught()) {
+        print_exception(caught);
+        console_flush();
+    }
     return true;
 }
 
@@ -114,7 +117,10 @@ void async_callback(uv_async_t *) {
     for (int due = pending_changes(); delivered < due && take_change(&snapshot); delivered++) {
         if (!deliver(snapshot)) return;
     }
-    if (!requested && delivered == 0) console_line(MSG_NO_STATUS_CHANGE, -1);
+    if (!requested && delivered == 0) {
+        console_line(MSG_NO_STATUS_CHANGE, -1);
+        console_flush();
+    }
 }
 
 // ------------------------------------------------ readStatus, simulate, clearMem

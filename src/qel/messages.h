@@ -31,6 +31,9 @@
 #define MSG_SELECT_OK "QEL Driver -- RECV register selected (0x40)"
 #define MSG_DEBUG_ENABLED "QEL Driver -- Debug mode enabled, will log messages to the log file"
 #define MSG_LOG_OPEN_FAILED "QEL Driver -- Error opening log file"
+#define MSG_LOG_OPEN_REASON "QEL Driver -- Log file %s: %s"
+#define LOG_REASON_NOT_REGULAR "not a regular file"
+#define LOG_REASON_SYMLINK "a symbolic link, which is not followed"
 
 // Receive loop (listen)
 #define MSG_SIMULATING "QEL Driver -- Simulating a received message"
@@ -69,6 +72,10 @@
 // Capture (capture)
 #define MSG_CAPTURE_EXCEPTION "QEL Driver -- capture callback exception occurred"
 #define MSG_CAPTURE_EXCEPTION_DETAILS "QEL Driver -- capture callback exception details: %s"
+
+// Output (console and log writers)
+#define MSG_CONSOLE_DROPPED "QEL Driver -- %llu console lines dropped: standard output did not take them in time"
+#define MSG_LOG_DROPPED "QEL Driver -- %llu log file lines dropped: the log file did not take them in time"
 
 // Errors thrown as TypeError
 #define MSG_EXPECTED_FUNCTION "Expected a function as the first argument"

@@ -227,7 +227,6 @@ protected:
         saved_[3] = deb_delay;
     }
     void TearDown() override {
-        if (log_file.is_open()) log_file.close();
         unlink(path_.c_str());
         rmdir(dir_.c_str());
         i2c_delay = saved_[0];
@@ -254,6 +253,7 @@ TEST_F(LogFileTest, HeaderThenLineSevenArrivesWithTheFirstMessageLine) {
     padded_frame f = make(0x0A1, {0x05, 0xFF});
     int64_t before = wall_clock_ns();
     log_message_line(f.bytes, 1234);
+    ASSERT_TRUE(log_flush(5000));
     std::string text = read_file(path_);
     std::string lines[9];
     std::istringstream in(text);
@@ -290,6 +290,7 @@ TEST_F(LogFileTest, DefaultHeaderAndReopeningTruncates) {
     EXPECT_EQ(read_file(path_), header);
     padded_frame f = make(0x4A1, {1});
     log_message_line(f.bytes, 1);
+    ASSERT_TRUE(log_flush(5000));
 
     // A second opening while the file is open starts it afresh.
     i2c_delay = -7;
@@ -298,6 +299,7 @@ TEST_F(LogFileTest, DefaultHeaderAndReopeningTruncates) {
               "QEL Driver Log File\nVersion: 1.0.1\nI2C Delay Cycle: -7us\nCAN BUS Delay Cycle: 20000us\n"
               "HEARTBIT Delay Cycle: 500000us\nDEBOUNCING: 2000ms\n");
     log_message_line(f.bytes, 2);
+    ASSERT_TRUE(log_flush(5000));
     std::string text = read_file(path_);
     EXPECT_EQ(text.find("QEL Driver Log File"), text.rfind("QEL Driver Log File")) << "one header only";
     EXPECT_EQ(text.find("timestamp = 1\n"), std::string::npos) << "the first run's line is gone";
@@ -310,10 +312,13 @@ TEST_F(LogFileTest, MissingDirectoryReportsAndDiscardsLines) {
     int rc = log_open(missing.c_str());
     padded_frame f = make(0x4A1, {1});
     log_message_line(f.bytes, 1);
+    console_flush();
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(rc, 1);
-    EXPECT_EQ(out, "QEL Driver -- Error opening log file\n") << "one report, nothing for the discarded line";
-    EXPECT_FALSE(log_file.is_open());
+    EXPECT_EQ(out, "QEL Driver -- Error opening log file\nQEL Driver -- Log file " + missing +
+                       ": No such file or directory\n")
+        << "one report with its reason, nothing for the discarded line";
+    EXPECT_FALSE(log_is_open());
     struct stat st;
     EXPECT_NE(stat(missing.c_str(), &st), 0);
 

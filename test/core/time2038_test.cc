@@ -250,6 +250,7 @@ TEST_F(Time2038CycleTest, DebugDumpsPrintTheWholeReceptionTime) {
     for (uint64_t stored : {now_ms() + ahead - 500, now_ms() - 2500}) {
         testing::internal::CaptureStdout();
         bool reported = repeat_reports(stored);
+        console_flush();
         std::string out = testing::internal::GetCapturedStdout();
         ASSERT_TRUE(reported) << out;
         uint64_t t = PDO_memory[kDebounced].timestamp;
@@ -267,6 +268,7 @@ TEST_F(Time2038CycleTest, DebugDumpsPrintTheWholeReceptionTime) {
     uint64_t stored = now_ms();
     testing::internal::CaptureStdout();
     bool reported = repeat_reports(stored);
+    console_flush();
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_FALSE(reported);
     EXPECT_EQ(out, "QEL Driver -- message ID = 0x2c0, data = 1, debouncing\n");

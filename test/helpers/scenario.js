@@ -84,17 +84,19 @@ async function withLogLock(fn) {
 // Runs node (through the launcher) with `args` and collects its output;
 // a child still running after `timeout` ms (stretched by TIME_FACTOR) is
 // killed. `env` adds to the environment; `prefix` is a command that runs
-// the child (e.g. as another user).
-function runNode(args, { timeout = 30000, env = {}, prefix = [] } = {}) {
+// the child (e.g. as another user). `stdout` may name a descriptor of the
+// caller's to write to instead, and `onStderr` sees standard error as it
+// grows.
+function runNode(args, { timeout = 30000, env = {}, prefix = [], stdout: out = 'pipe', onStderr = () => {} } = {}) {
   return new Promise((resolve) => {
     const node = nodeCommand();
     const started = Date.now();
     const command = [...prefix, node.file, ...node.args, ...args];
-    const child = spawn(command[0], command.slice(1), { cwd: root, env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
+    const child = spawn(command[0], command.slice(1), { cwd: root, env: { ...process.env, ...env }, stdio: ['ignore', out, 'pipe'] });
     let stdout = '';
     let stderr = '';
-    child.stdout.on('data', (d) => { stdout += d; });
-    child.stderr.on('data', (d) => { stderr += d; });
+    if (child.stdout) child.stdout.on('data', (d) => { stdout += d; });
+    child.stderr.on('data', (d) => { stderr += d; onStderr(stderr); });
     const timer = setTimeout(() => child.kill('SIGKILL'), timeout * TIME_FACTOR);
     child.on('close', (code, signal) => {
       clearTimeout(timer);
@@ -103,9 +105,13 @@ function runNode(args, { timeout = 30000, env = {}, prefix = [] } = {}) {
   });
 }
 
+// The source of a child that runs `body` (see the top of this file).
+function scenarioSource(body, flavour = 'sim') {
+  return `${prelude(flavour)}\n(async () => {\n${body}\n})().catch((e) => { process.stdout.write('\\n${RESULT}' + JSON.stringify({ scenarioError: String(e && e.stack || e) }) + '\\n', () => process.exit(3)); });\n`;
+}
+
 async function spawnScenario(body, { flavour = 'sim', timeout = 30000, args = [], env = {}, prefix = [] } = {}) {
-  const source = `${prelude(flavour)}\n(async () => {\n${body}\n})().catch((e) => { process.stdout.write('\\n${RESULT}' + JSON.stringify({ scenarioError: String(e && e.stack || e) }) + '\\n', () => process.exit(3)); });\n`;
-  const { code, signal, stdout, stderr } = await runNode([...args, '-e', source], { timeout, env, prefix });
+  const { code, signal, stdout, stderr } = await runNode([...args, '-e', scenarioSource(body, flavour)], { timeout, env, prefix });
   const at = stdout.lastIndexOf(RESULT);
   let result;
   let output = stdout;
@@ -144,4 +150,4 @@ function blocks(lines) {
   return out;
 }
 
-module.exports = { blocks, runNode, runScenario, spawnScenario, withLogLock, nodeCommand, TIME_FACTOR, root };
+module.exports = { blocks, runNode, runScenario, scenarioSource, spawnScenario, withLogLock, nodeCommand, TIME_FACTOR, root };

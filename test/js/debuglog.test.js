@@ -71,6 +71,12 @@ async function settle() {
   await until(() => bridge.reads() >= r + 2);
 }
 const readLog = () => fs.readFileSync(bridge.logPath, 'utf8');
+// The log is written by a thread of its own, soon after the frame: the file
+// once it holds at least that many lines.
+async function logOf(count) {
+  await until(() => readLog().split('\\n').length > count);
+  return readLog();
+}
 `;
 
 // The debug-only console texts, up to their first conversion.
@@ -129,10 +135,11 @@ describe('debug log file', { concurrency: 4 }, () => {
         const want = steps.slice(0, i + 1).filter((x) => x.report).length;
         await settle();
         await until(() => got.length === want);
-        if (i === 0) snapshots.push(readLog());
+        if (i === 0) snapshots.push(await logOf(8));
       }
+      const log = await logOf(7 + steps.filter((s) => s.line !== null).length);
       await wait(20);
-      done({ idle, first: snapshots[0], log: readLog(), got, startMs, startedMs, endMs: Date.now() });
+      done({ idle, first: snapshots[0], log, got, startMs, startedMs, endMs: Date.now() });
     `, { debugLog: true });
     const { idle, first, log, got, startMs, startedMs, endMs } = r.result;
 
@@ -208,7 +215,7 @@ describe('debug log file', { concurrency: 4 }, () => {
     assert.ok(out.indexOf(msg('SIMULATING')) < atSim, 'the simulated frame is announced before its dump');
   });
 
-  test('default settings; an existing file is emptied and begins with the new header', async () => {
+  test('default settings; an existing file is emptied, begins with the new header, is not inherited, survives a rotation', async () => {
     const r = await runScenario(`${CHILD}
       fs.writeFileSync(bridge.logPath, 'an earlier run\\n'.repeat(5000));
       qel.driverStart(U, U, U, U, U, U, true);
@@ -217,8 +224,17 @@ describe('debug log file', { concurrency: 4 }, () => {
       bridge.receive(frame(0x4a1, [0x42]));
       await settle();
       await until(() => got.length === 1);
-      done({ idle, log: readLog(), got });
+      const log = await logOf(8);
+      const childFds = require('child_process').execFileSync('sh', ['-c', 'ls -l /proc/$$/fd'], { encoding: 'utf8' });
+      // A rotation that empties the file in place (copytruncate).
+      fs.truncateSync(bridge.logPath, 0);
+      bridge.receive(frame(0x4a1, [0x43]));
+      await until(() => got.length === 2);
+      done({ idle, log, got, childFds, rotated: await logOf(1), logPath: bridge.logPath });
     `, { debugLog: true });
+    assert.ok(!r.result.childFds.includes(r.result.logPath), `a child process inherits no log descriptor:\n${r.result.childFds}`);
+    const rotated = parseLine(r.result.rotated.slice(0, -1));
+    assert.deepEqual([rotated.bytes, rotated.t], ['43, ', r.result.got[1].ts], 'the next line starts the emptied file');
     assert.equal(r.result.idle, headerText(50000, 20000, 500000, 2000));
     const lines = r.result.log.split('\n');
     assert.equal(lines.length, 9, r.result.log);
@@ -241,7 +257,7 @@ describe('debug log file', { concurrency: 4 }, () => {
       bridge.receive(frame(0x4a1, [1, 2]));
       await settle();
       await until(() => got.length === 1);
-      done({ thrown, afterFailure, log: readLog() });
+      done({ thrown, afterFailure, log: await logOf(8) });
     `, { debugLog: true });
     assert.equal(r.result.thrown, msg('START_FAILED'));
     assert.equal(r.result.afterFailure, 'left over\n', 'a start that fails before the log is opened leaves the file alone');
@@ -254,16 +270,14 @@ describe('debug log file', { concurrency: 4 }, () => {
     assert.equal(parseLine(lines[7]).bytes, '01, 02, ');
   });
 
-  test('log path whose directory is missing: reported, start-up succeeds, frames still delivered', async () => {
-    // The log's own directory also holds the lock of the debug-mode tests, so
-    // it stays; the log path is made to lead into a directory that does not
-    // exist instead (a dangling link), which fails the opening the same way.
+  test('log path that is a symbolic link: refused with its reason, the file it points to untouched, frames still delivered', async () => {
+    // Root must not empty whatever file a link planted in a writable
+    // directory points to.
     const r = await runScenario(`${CHILD}
-      const os = require('os');
-      const path = require('path');
-      const missing = path.join(os.tmpdir(), 'qel-missing-' + process.pid + '-' + Date.now());
+      const target = require('path').join(require('os').tmpdir(), 'qel-link-target-' + process.pid);
+      fs.writeFileSync(target, 'not the log\\n');
       fs.rmSync(bridge.logPath, { force: true });
-      fs.symlinkSync(path.join(missing, 'qel_cc_log.txt'), bridge.logPath);
+      fs.symlinkSync(target, bridge.logPath);
       try {
         qel.driverStart(0, 1000, -1, 300, U, U, true);
       } finally {
@@ -275,17 +289,36 @@ describe('debug log file', { concurrency: 4 }, () => {
       await settle();
       await until(() => got.length === 3);
       await wait(20);
-      done({ got: got.map((g) => g.id), logExists: fs.existsSync(bridge.logPath), missingExists: fs.existsSync(missing) });
+      const text = fs.readFileSync(target, 'utf8');
+      fs.unlinkSync(target);
+      done({ got: got.map((g) => g.id), logExists: fs.existsSync(bridge.logPath), text, logPath: bridge.logPath });
     `, { debugLog: true });
     const out = r.lines;
     const at = out.indexOf(msg('DEBUG_ENABLED'));
     assert.ok(at >= 0, out.join('\n'));
-    assert.equal(out[at + 1], msg('LOG_OPEN_FAILED'), 'the failure follows the announcement');
-    assert.equal(out[at + 1], 'QEL Driver -- Error opening log file');
+    assert.deepEqual(out.slice(at + 1, at + 3), ['QEL Driver -- Error opening log file',
+      `QEL Driver -- Log file ${r.result.logPath}: a symbolic link, which is not followed`], 'the failure and its reason follow the announcement');
     assert.equal(out.filter((l) => l === msg('LOG_OPEN_FAILED')).length, 1, 'lines discarded without further messages');
     assert.deepEqual(r.result.got.sort((a, b) => a - b), [0x2a1, 0x3a1, 0x4a1], 'driverStart succeeded and frames are delivered');
     assert.equal(r.result.logExists, false, 'nothing reaches a file once the opening failed');
-    assert.equal(r.result.missingExists, false);
+    assert.equal(r.result.text, 'not the log\n');
+  });
+
+  test('log path that is a FIFO: start-up does not wait for a reader, refuses it with its reason, runs without a log', async () => {
+    const r = await runScenario(`${CHILD}
+      fs.rmSync(bridge.logPath, { force: true });
+      require('child_process').execFileSync('mkfifo', [bridge.logPath]);
+      try {
+        qel.driverStart(0, 1000, -1, 300, U, U, true);
+      } finally {
+        fs.unlinkSync(bridge.logPath);
+      }
+      bridge.receive(frame(0x4a1, [7]));
+      await until(() => got.length === 1);
+      done({ logPath: bridge.logPath });
+    `, { debugLog: true, timeout: 10000 });
+    const at = r.lines.indexOf(msg('LOG_OPEN_FAILED'));
+    assert.deepEqual(r.lines.slice(at, at + 2), [msg('LOG_OPEN_FAILED'), msg('LOG_OPEN_REASON', r.result.logPath, MSG.LOG_REASON_NOT_REGULAR)]);
   });
 
   describe('debug mode off', () => {

@@ -1,13 +1,17 @@
 'use strict';
 // Ending a process whose receive thread is busy writing the debug log: the
 // process must neither crash nor hang, and the file must hold the header and
-// whole message lines only, however and whenever the process ends.
+// whole message lines only, however and whenever the process ends. And a
+// standard output that nobody reads, which must hold up neither the bus nor
+// the end of the process.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
-const { spawnScenario, withLogLock, root, TIME_FACTOR } = require('../helpers/scenario');
+const { execFileSync } = require('child_process');
+const { runNode, scenarioSource, spawnScenario, withLogLock, root, TIME_FACTOR } = require('../helpers/scenario');
+const { MSG } = require('../helpers/catalogue');
 
 const logPath = require(path.join(root, 'sim')).bridge.logPath;
 
@@ -104,3 +108,63 @@ test('a flooded, logging driver ended at random moments leaves a whole file and 
   }
   assert.equal(seen.length, runs);
 });
+
+// The child's standard output is a FIFO that the parent holds open but does
+// not read, like a pipe whose reader stalled. In debug mode the receive loop
+// has a line to print in every cycle (failed reads, then a debounced frame
+// repeated), so the FIFO is full at once. The child reports on standard
+// error and ends itself.
+const STALLED = `
+  const beats = () => bridge.writes().filter((w) => w.bytes.length === 17 && w.bytes[3] === 0x07).length;
+  qel.registerCallback(() => {});
+  qel.driverStart(0, 0, 5000, 300, undefined, undefined, true);
+  bridge.failReads(100, 2);
+  bridge.receive(frame(0x2c0, [1]), 1e9);
+  await wait(300);
+  const before = beats();
+  const counter = qel.readStatus(0x2c0).counter;
+  qel.simulate(simBytes(0x3a1, [1]));
+  qel.sendCommand(1);
+  await wait(100);
+  require('fs').writeSync(2, JSON.stringify({ before, after: beats(), counter }) + '\\n');
+  await wait(300);
+  process.exit(0);
+`;
+
+for (const readAgain of [false, true]) {
+  test(`stdout nobody reads: the heartbeat goes on, the calls return, the process ends${readAgain ? '; read again, the lost lines are counted' : ''}`, async () => {
+    const fifo = path.join(os.tmpdir(), `qel-stalled-${process.pid}-${readAgain}`);
+    execFileSync('mkfifo', [fifo]);
+    const held = fs.openSync(fifo, 'r+');
+    const reader = fs.openSync(fifo, fs.constants.O_RDONLY | fs.constants.O_NONBLOCK);
+    let text = '';
+    const drain = () => {
+      const chunk = Buffer.alloc(65536);
+      for (let n; (n = fs.readSync(reader, chunk)) > 0;) text += chunk.toString('latin1', 0, n);
+    };
+    const drainLater = () => { try { drain(); } catch (e) { if (e.code !== 'EAGAIN') throw e; } };
+    let reading = null;
+    try {
+      const r = await withLogLock(() => runNode(['-e', scenarioSource(STALLED)], {
+        timeout: 20000,
+        stdout: held,
+        onStderr: (err) => { if (readAgain && !reading && err.includes('}')) reading = setInterval(drainLater, 5); },
+      }));
+      clearInterval(reading);
+      drainLater();
+      assert.equal(r.code, 0, `the child ends by itself: ${r.signal}\n${r.stderr}`);
+      const seen = JSON.parse(r.stderr.slice(0, r.stderr.indexOf('}') + 1));
+      assert.ok(seen.after > seen.before, `heartbeat frames went on: ${JSON.stringify(seen)}`);
+      assert.ok(seen.counter > 0);
+      assert.ok(text.endsWith('\n') && text.length > 60000, `${text.length} bytes`);
+      const lines = text.slice(0, -1).split('\n');
+      for (const line of lines) assert.match(line, /^QEL Driver -- (?:(?!QEL Driver).)*$/, 'whole lines only');
+      const dropped = new RegExp(`^${MSG.CONSOLE_DROPPED.replace('%llu', '[1-9]\\d*')}$`);
+      assert.equal(lines.some((l) => dropped.test(l)), readAgain, 'the count of lost lines comes once output flows');
+    } finally {
+      fs.closeSync(held);
+      fs.closeSync(reader);
+      fs.unlinkSync(fifo);
+    }
+  });
+}
