@@ -88,6 +88,34 @@ uint8_t select_register(uint8_t reg) {
 
 // -------------------------------------------------------------- bus lock
 
+#ifdef QEL_BUS_LOCK_PROBE
+// Benchmark builds time every hold of the bus lock.
+static thread_local int64_t held_since_ns = 0;
+static std::atomic<int64_t> longest_hold_ns{0};
+
+static int64_t probe_clock_ns() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+static void hold_begins() { held_since_ns = probe_clock_ns(); }
+
+static void hold_ends() {
+    int64_t held = probe_clock_ns() - held_since_ns;
+    int64_t longest = longest_hold_ns.load(std::memory_order_relaxed);
+    while (held > longest && !longest_hold_ns.compare_exchange_weak(longest, held, std::memory_order_relaxed)) {
+    }
+}
+
+int64_t bus_lock_longest_hold_ns(bool reset) {
+    return reset ? longest_hold_ns.exchange(0) : longest_hold_ns.load();
+}
+#else
+static void hold_begins() {}
+static void hold_ends() {}
+#endif
+
 // Threads other than the receive thread announce that they wait; `grants`
 // tells the stepping-aside receive thread that one of them got the lock.
 static std::atomic<int> bus_waiters{0};
@@ -96,11 +124,15 @@ static std::atomic<uint32_t> bus_grants{0};
 void bus_lock() {
     bus_waiters.fetch_add(1, std::memory_order_acq_rel);
     uv_mutex_lock(&listen_mutex);
+    hold_begins();
     bus_waiters.fetch_sub(1, std::memory_order_acq_rel);
     bus_grants.fetch_add(1, std::memory_order_acq_rel);
 }
 
-void bus_unlock() { uv_mutex_unlock(&listen_mutex); }
+void bus_unlock() {
+    hold_ends();
+    uv_mutex_unlock(&listen_mutex);
+}
 
 // A mutex is not fair: a thread that unlocks and locks again at once keeps
 // winning it. So the receive thread lets a waiting thread go first.
@@ -278,6 +310,7 @@ static int32_t retry_pause() {
 int32_t listen_cycle() {
     cycle_report report;
     uv_mutex_lock(&listen_mutex);
+    hold_begins();
     bool read = take_frame(report);
     if (read) sort_frame(report);
     bus_unlock();

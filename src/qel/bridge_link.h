@@ -44,6 +44,12 @@ uint64_t timestamp();
 void bus_lock();
 void bus_unlock();
 
+#ifdef QEL_BUS_LOCK_PROBE
+// The longest hold of the bus lock by any thread so far, in ns; `reset`
+// starts a new measurement. Benchmark builds only.
+int64_t bus_lock_longest_hold_ns(bool reset);
+#endif
+
 // The shortest pause after a failed bus read, in microseconds.
 constexpr int32_t READ_RETRY_MIN_US = 1000;
 

@@ -58,7 +58,7 @@ size_t log_drop_notice(char *out, size_t cap, uint64_t dropped) {
 char console_ring[64 * 1024];
 char console_batch[PIPE_BUF];
 LineQueue console_queue(STDOUT_FILENO, console_ring, sizeof console_ring, console_batch, sizeof console_batch,
-                         console_drop_notice, nullptr);
+                        console_drop_notice, nullptr);
 
 // Lost log lines are announced on the console: the file holds message
 // lines only.
