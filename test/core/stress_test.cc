@@ -2,8 +2,9 @@
 // receive thread polling back to back, the heartbeat every millisecond, and
 // this thread playing the main thread (commands, parameters, slot reads and
 // clears, simulated frames, delivery of changes, a capture taken, stopped
-// and started again), with failing reads and writes injected. Built also
-// under ThreadSanitizer and AddressSanitizer.
+// and started again), with failing reads and writes injected, in debug mode:
+// the console's and the log's writers run alongside. Built also under
+// ThreadSanitizer and AddressSanitizer.
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 
 #include "capture.h"
 #include "core_fixture.h"
+#include "diagnostics.h"
 
 namespace {
 
@@ -61,6 +63,8 @@ TEST_F(StressTest, ThreeThreadsShareTheBusAndTheMemory) {
     can_bus_delay = 0;
     hb_delay = 1000;
     deb_delay = 5;
+    debug_log = true;
+    ASSERT_EQ(log_open(log_path), 0);
     ASSERT_EQ(uv_loop_init(&main_loop), 0);
     ASSERT_EQ(init_async(&main_loop, deliver_changes), 0);
     ASSERT_EQ(init_capture_async(&main_loop, take_captured), 0);
@@ -124,6 +128,7 @@ TEST_F(StressTest, ThreeThreadsShareTheBusAndTheMemory) {
         write_param_value[0] = static_cast<uint8_t>(random());
         commands++;
         if (write_parameter() != 0) failed_commands++;
+        console_flush();
         uv_run(&main_loop, UV_RUN_NOWAIT);
     }
 
