@@ -66,6 +66,9 @@ char log_ring[256 * 1024];
 char log_batch[16 * 1024];
 LineQueue log_queue(-1, log_ring, sizeof log_ring, log_batch, sizeof log_batch, log_drop_notice, &console_queue);
 
+// Scopes open on this thread (ConsoleScope).
+thread_local int console_scopes = 0;
+
 }  // namespace
 
 // ---------------------------------------------------------------- console
@@ -80,14 +83,14 @@ void console_line(const char *fmt, ...) {
     va_end(args);
     if (len >= 0 && static_cast<size_t>(len) < sizeof text - 1) {
         text[len] = '\n';
-        console_queue.push(text, static_cast<size_t>(len) + 1);
+        console_queue.push(text, static_cast<size_t>(len) + 1, console_scopes == 0);
     } else if (len >= 0) {
         // Only the exception details of a callback get this long; they are
         // printed on the main thread, where allocating is harmless.
         std::string long_text(static_cast<size_t>(len) + 1, '\0');
         vsnprintf(&long_text[0], long_text.size(), fmt, again);
         long_text[static_cast<size_t>(len)] = '\n';
-        console_queue.push(long_text.data(), long_text.size());
+        console_queue.push(long_text.data(), long_text.size(), console_scopes == 0);
     }
     va_end(again);
 }
@@ -105,10 +108,16 @@ void ConsoleLine::add(const char *fmt, ...) {
 
 void ConsoleLine::print() {
     text_[len_] = '\n';
-    console_queue.push(text_, len_ + 1);
+    console_queue.push(text_, len_ + 1, console_scopes == 0);
 }
 
 void console_flush() { console_queue.flush(CONSOLE_WAIT_MS); }
+
+ConsoleScope::ConsoleScope() { console_scopes++; }
+
+ConsoleScope::~ConsoleScope() {
+    if (--console_scopes == 0) console_flush();
+}
 
 // -------------------------------------------------------------- log file
 

@@ -28,8 +28,20 @@ private:
 
 // Waits until the console lines queued so far are written: at most a
 // second, and not at all while standard output is known to be stalled.
-// Main thread only, before it hands control back to JavaScript.
+// Main thread only.
 void console_flush();
+
+// The console lines of a JavaScript function, written out as it returns,
+// whichever way: they come before the application's next own line. Lines
+// queued inside the scope wake no writer thread: when the output has room,
+// the end of the scope writes them itself.
+class ConsoleScope {
+public:
+    ConsoleScope();
+    ~ConsoleScope();
+    ConsoleScope(const ConsoleScope &) = delete;
+    ConsoleScope &operator=(const ConsoleScope &) = delete;
+};
 
 // Closes the log when the module is unloaded, after whatever the outputs
 // take within about a second.

@@ -107,7 +107,7 @@ void apply_delay(int32_t &setting, v8::Local<v8::Value> value) {
 }  // namespace
 
 NAN_METHOD(DriverStart) {
-    console_flush_on_return flush;
+    ConsoleScope console;
     if (node_callback.IsEmpty()) return throw_type_error(MSG_NO_CALLBACK);
     if (driver_started) return throw_type_error(MSG_ALREADY_STARTED);
     if (info.Length() != 7) return throw_type_error(MSG_EXPECTED_7_ARGS);
@@ -141,7 +141,7 @@ NAN_METHOD(SendCommand) {
                                                  MSG_INT_ARG4, MSG_INT_ARG5};
     int32_t *const fields[5] = {&cmd_tft, &cmd_read_cfg, &cmd_cop_light, &cmd_cop_light_color,
                                 &cmd_parm_num};
-    console_flush_on_return flush;
+    ConsoleScope console;
     reset_command_fields();
     if (!driver_started) return throw_type_error(MSG_NOT_STARTED_COMMAND);
     int given = info.Length();
@@ -161,7 +161,7 @@ NAN_METHOD(SendCommand) {
 }
 
 NAN_METHOD(WriteParameter) {
-    console_flush_on_return flush;
+    ConsoleScope console;
     reset_parameter_fields();
     if (!driver_started) return throw_type_error(MSG_NOT_STARTED_COMMAND);
     int given = info.Length();

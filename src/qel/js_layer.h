@@ -4,7 +4,6 @@
 
 #include <nan.h>
 
-#include "diagnostics.h"
 #include "message_memory.h"
 
 // The function registered by registerCallback; empty until then.
@@ -19,16 +18,6 @@ inline int32_t to_int32(v8::Local<v8::Value> value) {
     Nan::TryCatch swallow;
     return Nan::To<int32_t>(value).FromMaybe(0);
 }
-
-// Writes out the console lines of a JavaScript function as it returns,
-// whichever way: they come before the application's next own line.
-class console_flush_on_return {
-public:
-    console_flush_on_return() = default;
-    console_flush_on_return(const console_flush_on_return &) = delete;
-    console_flush_on_return &operator=(const console_flush_on_return &) = delete;
-    ~console_flush_on_return() { console_flush(); }
-};
 
 // Builds the status object of a slot; empty only while the runtime is
 // terminating.

@@ -53,7 +53,7 @@ void LineQueue::copy_in(const char *text, size_t len) {
     accepted_ += len;
 }
 
-void LineQueue::push(const char *text, size_t len) {
+void LineQueue::push(const char *text, size_t len, bool wake) {
     char notice[160];
     pthread_mutex_lock(&lock_);
     if (fd_ < 0) {
@@ -72,7 +72,7 @@ void LineQueue::push(const char *text, size_t len) {
     copy_in(notice, here);
     copy_in(text, len);
     dropped_ = 0;
-    bool wake = writer_waiting_;
+    wake = wake && writer_waiting_;
     pthread_mutex_unlock(&lock_);
     if (wake) pthread_cond_signal(&work_);
     if (notice_len > here) notices_->push(notice, notice_len);
@@ -118,17 +118,24 @@ size_t LineQueue::take_batch() {
 void LineQueue::run_writer() {
     pthread_mutex_lock(&lock_);
     for (;;) {
-        while (taken_ == accepted_) {
+        while (writing_ || (carry_len_ == 0 && taken_ == accepted_)) {
             writer_waiting_ = true;
             pthread_cond_wait(&work_, &lock_);
             writer_waiting_ = false;
         }
-        size_t len = take_batch();
-        uint64_t upto = taken_;
+        const char *from = batch_ + carry_at_;
+        size_t len = carry_len_;
+        uint64_t upto = carry_upto_;
+        if (len == 0) {
+            from = batch_;
+            len = take_batch();
+            upto = taken_;
+        }
+        carry_len_ = 0;
         int fd = fd_;
         writing_ = true;
         pthread_mutex_unlock(&lock_);
-        if (fd >= 0) write_all(fd, batch_, len);
+        if (fd >= 0) write_all(fd, from, len);
         pthread_mutex_lock(&lock_);
         writing_ = false;
         if (finished_ < upto) finished_ = upto;
@@ -144,10 +151,38 @@ bool LineQueue::wait_progress(const struct timespec &deadline) {
     return pthread_cond_clockwait(&progress_, &lock_, CLOCK_MONOTONIC, &deadline) != ETIMEDOUT;
 }
 
+// The flush's own write: one write(2) of one batch at a time, and only while
+// nothing else is being written and the output has room, so that it does
+// not wait (a pipe with room takes up to PIPE_BUF bytes whole). What the
+// write leaves over goes to the writer first. The caller holds the lock.
+void LineQueue::write_here(uint64_t target) {
+    while (finished_ < target && !writing_ && carry_len_ == 0 && taken_ == finished_ && fd_ >= 0) {
+        struct pollfd room = {fd_, POLLOUT, 0};
+        if (poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) break;
+        size_t len = take_batch();
+        int fd = fd_;
+        writing_ = true;
+        pthread_mutex_unlock(&lock_);
+        ssize_t n = write(fd, batch_, len);
+        pthread_mutex_lock(&lock_);
+        writing_ = false;
+        size_t written = n > 0 ? static_cast<size_t>(n) : 0;
+        if (written < len) {
+            carry_at_ = written;
+            carry_len_ = len - written;
+            carry_upto_ = taken_;
+            break;
+        }
+        finished_ = taken_;
+    }
+    if (writer_waiting_ && (carry_len_ > 0 || taken_ < accepted_)) pthread_cond_signal(&work_);
+}
+
 bool LineQueue::flush_until(const struct timespec &deadline) {
     pthread_mutex_lock(&lock_);
     uint64_t target = accepted_;
     if (finished_ < target) start_writer();
+    write_here(target);
     bool known_stalled = stalled_ && finished_ == stalled_at_;
     while (!known_stalled && finished_ < target) {
         if (!wait_progress(deadline)) {
@@ -185,6 +220,7 @@ int LineQueue::detach(const struct timespec &deadline) {
     int fd = writing_ ? -1 : fd_;
     fd_ = -1;
     taken_ = finished_ = accepted_;
+    carry_len_ = 0;
     dropped_ = 0;
     size_t len = preamble_len_;
     memcpy(preamble, preamble_, len);

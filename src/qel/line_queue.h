@@ -33,14 +33,17 @@ public:
           drop_notice_(drop_notice), notices_(notices) {}
 
     // Queues `len` bytes of whole lines, each ended by a line feed; nothing
-    // when the queue has no output.
-    void push(const char *text, size_t len);
+    // when the queue has no output. A caller that flushes right after may
+    // leave the writer asleep (`wake` false).
+    void push(const char *text, size_t len, bool wake = true);
 
     // Waits until every line queued before the call has been written, at
     // most until `deadline` (CLOCK_MONOTONIC). Once a wait ran out, later
     // calls return at once until the writer gets a line out again, so a
-    // stalled reader costs one wait, not one per line. Returns whether all
-    // was written.
+    // stalled reader costs one wait, not one per line. When nothing is being
+    // written and the output can take a batch at once, the calling thread
+    // writes it itself, without handing it to the writer. Returns whether
+    // all was written.
     bool flush_until(const struct timespec &deadline);
     bool flush(int wait_ms);
 
@@ -60,6 +63,7 @@ private:
     void start_writer();
     void run_writer();
     size_t take_batch();
+    void write_here(uint64_t target);
     size_t room() const { return capacity_ - static_cast<size_t>(accepted_ - taken_); }
     void copy_in(const char *text, size_t len);
     bool wait_progress(const struct timespec &deadline);
@@ -77,7 +81,7 @@ private:
 
     // Byte counts since the start, so that they only ever grow.
     uint64_t accepted_ = 0;  // queued
-    uint64_t taken_ = 0;     // copied out by the writer
+    uint64_t taken_ = 0;     // copied out into the batch
     uint64_t finished_ = 0;  // written, or given up on a broken output
     uint64_t dropped_ = 0;   // lines dropped since the last notice
     uint64_t stalled_at_ = 0;
@@ -87,7 +91,12 @@ private:
     size_t preamble_len_ = 0;
     bool writer_started_ = false;
     bool writer_waiting_ = false;
-    bool writing_ = false;
+    bool writing_ = false;   // a thread owns the batch and writes it
+    // The part of the batch that a flush could not write at once; the
+    // writer writes it before anything else.
+    size_t carry_at_ = 0;
+    size_t carry_len_ = 0;
+    uint64_t carry_upto_ = 0;
     pthread_t writer_{};
 };
 

@@ -87,8 +87,8 @@ static bool call_guarded(const status_snapshot &snapshot, v8::Local<v8::Object> 
     bool returned = !Nan::New(node_callback)->Call(Nan::GetCurrentContext(), receiver, 1, argv).IsEmpty();
     if (v8::Isolate::GetCurrent()->IsExecutionTerminating()) return false;
     if (!returned && caught.HasCaught()) {
+        ConsoleScope console;
         print_exception(caught);
-        console_flush();
     }
     return true;
 }
@@ -118,8 +118,8 @@ void async_callback(uv_async_t *) {
         if (!deliver(snapshot)) return;
     }
     if (!requested && delivered == 0) {
+        ConsoleScope console;
         console_line(MSG_NO_STATUS_CHANGE, -1);
-        console_flush();
     }
 }
 
