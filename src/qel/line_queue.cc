@@ -174,6 +174,7 @@ void LineQueue::write_here(uint64_t target) {
             break;
         }
         finished_ = taken_;
+        pthread_cond_broadcast(&progress_);
     }
     if (writer_waiting_ && (carry_len_ > 0 || taken_ < accepted_)) pthread_cond_signal(&work_);
 }
