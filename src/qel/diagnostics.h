@@ -31,10 +31,11 @@ private:
 // Main thread only.
 void console_flush();
 
-// The console lines of a JavaScript function, written out as it returns,
-// whichever way: they come before the application's next own line. Lines
-// queued inside the scope wake no writer thread: when the output has room,
-// the end of the scope writes them itself.
+// The console lines of a JavaScript function, and those the driver threads
+// queued before, written out as it returns, whichever way: they come before
+// the application's next own line. The functions that reach the bus open one.
+// Lines queued inside the scope wake no writer thread: when the output has
+// room, the end of the scope writes them itself.
 class ConsoleScope {
 public:
     ConsoleScope();

@@ -110,6 +110,9 @@ static bool deliver(const status_snapshot &snapshot) {
 void async_callback(uv_async_t *) {
     Nan::HandleScope scope;
     if (delivery_resource == nullptr) delivery_resource = new Nan::AsyncResource("qel:delivery");
+    // What the receive thread printed about these changes (the debug dumps)
+    // comes before whatever the callbacks print.
+    console_flush();
 
     bool requested = begin_wakeup();
     int delivered = 0;
@@ -126,6 +129,7 @@ void async_callback(uv_async_t *) {
 // ------------------------------------------------ readStatus, simulate, clearMem
 
 NAN_METHOD(ReadStatus) {
+    ConsoleScope console;
     if (!driver_started) return throw_type_error(MSG_NOT_STARTED_READ);
     if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1);
     if (info.Length() < 1 || !info[0]->IsNumber()) return throw_type_error(MSG_INT_ARG1);
@@ -139,6 +143,7 @@ NAN_METHOD(ReadStatus) {
 }
 
 NAN_METHOD(Simulate) {
+    ConsoleScope console;
     if (!driver_started) return throw_type_error(MSG_NOT_STARTED_SIMULATE);
     if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1);
     if (info.Length() < 1 || !node::Buffer::HasInstance(info[0])) {
@@ -156,6 +161,7 @@ NAN_METHOD(Simulate) {
 }
 
 NAN_METHOD(ClearMem) {
+    ConsoleScope console;
     if (!driver_started) return throw_type_error(MSG_NOT_STARTED_SIMULATE);
     if (info.Length() != 2) return throw_type_error(MSG_EXPECTED_2_ARGS);
     if (!info[0]->IsBoolean()) return throw_type_error(MSG_BOOL_ARG1);
