@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -97,8 +98,9 @@ void LineQueue::start_writer() {
 }
 
 // Copies the preamble, if one is pending, and as many whole lines as fit
-// into the batch; a line longer than the batch goes in pieces. The caller
-// holds the lock.
+// into the batch and, in a regular file, before the end of the page; when
+// the first line crosses it, that line alone. A line longer than the batch
+// goes in pieces. The caller holds the lock.
 size_t LineQueue::take_batch() {
     size_t len = preamble_len_;
     memcpy(batch_, preamble_, preamble_len_);
@@ -109,10 +111,24 @@ size_t LineQueue::take_batch() {
     size_t first = want < capacity_ - at ? want : capacity_ - at;
     memcpy(batch_ + len, ring_ + at, first);
     memcpy(batch_ + len + first, ring_, want - first);
-    const void *last = memrchr(batch_ + len, '\n', want);
-    if (last != nullptr) want = static_cast<size_t>(static_cast<const char *>(last) - (batch_ + len)) + 1;
+    size_t page_room = page_ > 0 ? static_cast<size_t>(page_ - file_end_ % page_) : len + want;
+    size_t within = page_room > len ? page_room - len : 0;
+    const char *lines = batch_ + len;
+    const void *last = memrchr(lines, '\n', within < want ? within : want);
+    if (last == nullptr) last = memchr(lines, '\n', want);
+    if (last != nullptr) want = static_cast<size_t>(static_cast<const char *>(last) - lines) + 1;
     taken_ += want;
     return len + want;
+}
+
+// Where the next write to a regular file lands: its end, which a rotation
+// that empties the file moves. Called without the lock, right after a write.
+void LineQueue::note_written(int fd, size_t len) {
+    if (page_ == 0) return;
+    off_t end = lseek(fd, 0, SEEK_CUR);
+    pthread_mutex_lock(&lock_);
+    file_end_ = end >= 0 ? static_cast<uint64_t>(end) : file_end_ + len;
+    pthread_mutex_unlock(&lock_);
 }
 
 void LineQueue::run_writer() {
@@ -136,6 +152,7 @@ void LineQueue::run_writer() {
         writing_ = true;
         pthread_mutex_unlock(&lock_);
         if (fd >= 0) write_all(fd, from, len);
+        if (fd >= 0) note_written(fd, len);
         pthread_mutex_lock(&lock_);
         writing_ = false;
         if (finished_ < upto) finished_ = upto;
@@ -164,6 +181,7 @@ void LineQueue::write_here(uint64_t target) {
         writing_ = true;
         pthread_mutex_unlock(&lock_);
         ssize_t n = write(fd, batch_, len);
+        note_written(fd, len);
         pthread_mutex_lock(&lock_);
         writing_ = false;
         size_t written = n > 0 ? static_cast<size_t>(n) : 0;
@@ -203,8 +221,13 @@ bool LineQueue::flush(int wait_ms) { return flush_until(deadline_in_ms(wait_ms))
 // ------------------------------------------------------------- output
 
 void LineQueue::attach(int fd, const char *preamble, size_t len) {
+    struct stat st;
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    off_t end = regular ? lseek(fd, 0, SEEK_END) : -1;
     pthread_mutex_lock(&lock_);
     fd_ = fd;
+    page_ = end >= 0 ? static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) : 0;
+    file_end_ = end >= 0 ? static_cast<uint64_t>(end) : 0;
     if (len > sizeof preamble_) len = sizeof preamble_;
     memcpy(preamble_, preamble, len);
     preamble_len_ = len;

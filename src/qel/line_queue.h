@@ -48,7 +48,10 @@ public:
     bool flush(int wait_ms);
 
     // Lines go to `fd` from now on; `preamble` (may be empty) is written
-    // just before the first of them.
+    // just before the first of them. A process that is killed can end a
+    // regular file in the middle of a write only where the write crosses a
+    // page of the file, so in a regular file no write crosses one except a
+    // single line that does: the file ends with whole lines.
     void attach(int fd, const char *preamble, size_t len);
     // Stops writing: lines still queued are discarded, a preamble still
     // pending is written. Returns the descriptor, -1 when there was none or
@@ -63,6 +66,7 @@ private:
     void start_writer();
     void run_writer();
     size_t take_batch();
+    void note_written(int fd, size_t len);
     void write_here(uint64_t target);
     size_t room() const { return capacity_ - static_cast<size_t>(accepted_ - taken_); }
     void copy_in(const char *text, size_t len);
@@ -97,6 +101,9 @@ private:
     size_t carry_at_ = 0;
     size_t carry_len_ = 0;
     uint64_t carry_upto_ = 0;
+    // In a regular file: its page size, and where the next write lands.
+    uint64_t page_ = 0;
+    uint64_t file_end_ = 0;
     pthread_t writer_{};
 };
 
