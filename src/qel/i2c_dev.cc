@@ -17,8 +17,8 @@
 #include <cstring>
 
 #include "bus.h"
+#include "config.h"
 #include "diagnostics.h"
-#include "driver_api.h"
 
 namespace {
 
