@@ -22,9 +22,8 @@
 #include <cstring>
 #include <thread>
 
-#include <bcm2835.h>
-
 #include "bridge_link.h"
+#include "bus.h"
 #include "diagnostics.h"
 #include "driver_api.h"
 #include "sim_bridge.h"
@@ -71,8 +70,8 @@ int main(int argc, char **argv) {
     debug_log = true;
     sim_bridge::reset();
     sim_bridge::bus_speed(0);
-    if (init_bus_lock() != 0 || bcm2835_init() == 0 || bcm2835_i2c_begin() == 0 ||
-        select_register(REG_RECEIVE) != 0 || log_open(log) != 0) {
+    bus_choose();
+    if (init_bus_lock() != 0 || bus->open() != 0 || select_register(REG_RECEIVE) != 0 || log_open(log) != 0) {
         fail("set-up failed");
     }
     feed_debounced_repeats();
