@@ -33,8 +33,10 @@ LogFileCloser log_file_closer;
 namespace {
 
 // How long the main thread waits for its lines, and how long the exit
-// waits for both outputs together.
-constexpr int CONSOLE_WAIT_MS = 1000;
+// waits for both outputs together. A reader that falls behind for a moment
+// (a test runner or a journal on a busy machine) keeps the lines in their
+// place; one that stopped costs a single wait.
+constexpr int CONSOLE_WAIT_MS = 5000;
 constexpr int EXIT_WAIT_MS = 1000;
 
 // Ends a formatted text of `n` characters in `out` with a line feed.

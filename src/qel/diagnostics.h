@@ -26,8 +26,8 @@ private:
     size_t len_ = 0;
 };
 
-// Waits until the console lines queued so far are written: at most a
-// second, and not at all while standard output is known to be stalled.
+// Waits until the console lines queued so far are written: at most five
+// seconds, and not at all while standard output is known to be stalled.
 // Main thread only.
 void console_flush();
 
