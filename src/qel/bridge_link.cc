@@ -159,18 +159,20 @@ enum class cycle_notice : uint8_t { none, read_failed, checksum_error, debouncin
 struct cycle_report {
     int position = -1;
     bool wake = false;
+    bool prints = false;  // anything below is to be printed
     bool simulated = false;
     cycle_notice notice = cycle_notice::none;
-    unsigned values[2] = {0, 0};  // of the notice
+    unsigned values[2];   // of the notice
     bool log_line = false;
-    uint64_t received_at = 0;     // of the log line
-    uint8_t frame[16];            // copy for the log line
-    status_snapshot dump;         // copy for the debug console dump
-    uint8_t received_checksum = 0;
-    uint8_t calculated_checksum = 0;
+    uint64_t received_at; // of the log line
+    uint8_t frame[16];    // copy for the log line
+    status_snapshot dump; // copy for the debug console dump
+    uint8_t received_checksum;
+    uint8_t calculated_checksum;
 };
 
 void note(cycle_report &report, cycle_notice notice, unsigned a, unsigned b = 0) {
+    report.prints = true;
     report.notice = notice;
     report.values[0] = a;
     report.values[1] = b;
@@ -213,6 +215,7 @@ void accept_frame(int pos, uint32_t id, cycle_report &report) {
     if (is_enabled[pos] == 0) return;
     uint64_t t = timestamp();
     if (debug_log) {
+        report.prints = true;
         report.log_line = true;
         report.received_at = t;
         memcpy(report.frame, buf, sizeof report.frame);
@@ -254,6 +257,7 @@ void sort_frame(cycle_report &report) {
 // hands it to a capture in progress; false when the read failed.
 bool take_frame(cycle_report &report) {
     report.simulated = simulate != 0;
+    report.prints = report.simulated;
     if (report.simulated) {
         memcpy(buf, sim_buf, sizeof buf);
         simulate = 0;
@@ -313,8 +317,9 @@ int32_t listen_cycle() {
     hold_begins();
     bool read = take_frame(report);
     if (read) sort_frame(report);
-    bus_unlock();
-    print_cycle(report);
+    hold_ends();
+    uv_mutex_unlock(&listen_mutex);
+    if (report.prints) print_cycle(report);
     if (report.wake && async_ready) uv_async_send(&async);
     step_aside_for_waiters();
     return read ? can_bus_delay : retry_pause();
