@@ -51,7 +51,8 @@ public:
     // just before the first of them. A process that is killed can end a
     // regular file in the middle of a write only where the write crosses a
     // page of the file, so in a regular file no write crosses one except a
-    // single line that does: the file ends with whole lines.
+    // single line that does: a kill cuts a line no more often than when
+    // each line had a write of its own.
     void attach(int fd, const char *preamble, size_t len);
     // Stops writing: lines still queued are discarded, a preamble still
     // pending is written. Returns the descriptor, -1 when there was none or
