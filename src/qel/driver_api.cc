@@ -63,8 +63,15 @@ static void read_board_model(char *out, size_t cap) {
 
 // Runs before bcm2835_init, so that a refused board has no register touched.
 int check_board() {
+    if (board_model_path[0] == '\0') return 0;
     char model[128];
     read_board_model(model, sizeof model);
+    // Elsewhere the library would map whatever sits at a BCM2835's
+    // peripheral addresses, RAM on a PC, and write I2C registers into it.
+    if (strstr(model, "Raspberry Pi") == nullptr) {
+        console_line(MSG_NOT_A_PI, board_model_path);
+        return 1;
+    }
     if (!board_refused(model)) return 0;
     console_line(MSG_BOARD_UNSUPPORTED, model);
     return 1;

@@ -20,8 +20,9 @@ extern const char *board_model_path;
 // True for a board whose I2C controller the bcm2835 library cannot drive;
 // `model` is the device tree's model name.
 bool board_refused(const char *model);
-// Prints the refusal and returns 1 on a board that board_refused names; the
-// bcm2835 path runs it first, the kernel's path drives every board.
+// Prints the refusal and returns 1 on a machine that is not a Raspberry Pi
+// or on a board that board_refused names; the bcm2835 path runs it first,
+// the kernel's path drives every board.
 int check_board();
 
 // Initialises the wake-up handle on `loop` once; later calls reuse it.

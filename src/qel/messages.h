@@ -13,6 +13,7 @@
 #define MSG_LISTENING_PREFIX "QEL Driver -- listening for IDs: "
 #define MSG_LISTENING_ENTRY "0x%x (cyclic=%d) "
 #define MSG_BOARD_UNSUPPORTED "QEL Driver -- This board (%s) is not supported: its I2C controller sits on the RP1 chip, which the bcm2835 library cannot drive; use a Raspberry Pi 1-4, 400, Zero or Compute Module 1-4"
+#define MSG_NOT_A_PI "QEL Driver -- Not a Raspberry Pi (%s names none): the bcm2835 library would map memory that is not an I2C controller"
 #define MSG_INIT_FAILED "QEL Driver -- bcm2835_init failed. Are you running as root??"
 #define MSG_I2C_BEGIN_FAILED "QEL Driver -- bcm2835_i2c_begin failed: the I2C controller could not be mapped, the process must run as root"
 #define MSG_CLOCK_DIVIDER "QEL Driver -- Clock divider set to: 400Kbps (%d)"

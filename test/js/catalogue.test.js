@@ -40,7 +40,7 @@ const NOT_PROVOKABLE = {
 
 // The bcm2835 path's own lines, which a run on the kernel's path
 // (QEL_SIM_BUS=i2c-dev) cannot print.
-const BCM2835_ONLY = ['BOARD_UNSUPPORTED', 'INIT_FAILED', 'I2C_BEGIN_FAILED', 'CLOCK_DIVIDER'];
+const BCM2835_ONLY = ['BOARD_UNSUPPORTED', 'NOT_A_PI', 'INIT_FAILED', 'I2C_BEGIN_FAILED', 'CLOCK_DIVIDER'];
 
 // A printf format as a regular expression of the text it prints.
 function pattern(fmt) {
@@ -93,6 +93,8 @@ const SCENARIOS = {
       fs.writeFileSync(model, 'Raspberry Pi 500 Rev 1.0\\0');
       bridge.boardModelFile(model);
       try { qel.driverStart(0, 1000, 20000, 300, U, U, true); } catch { /* refused: the board is printed */ }
+      bridge.boardModelFile(model + '-none');  // a PC: no device tree
+      try { qel.driverStart(0, 1000, 20000, 300, U, U, true); } catch { /* refused before any mapping */ }
       bridge.boardModelFile('');
       fs.unlinkSync(model);
     }
