@@ -67,7 +67,13 @@ async function runOnce(plan) {
   });
 }
 
-function checkLog(log, what) {
+const PAGE = Number(require('child_process').execFileSync('getconf', ['PAGESIZE'], { encoding: 'utf8' }));
+
+function checkLog(log, what, killed) {
+  // A fatal signal stops a write to a regular file between two pages of the
+  // file, which no writer can prevent: a line that straddles a page boundary
+  // may be cut there, and only there.
+  if (killed && !log.endsWith('\n') && Buffer.byteLength(log) % PAGE === 0) log = log.slice(0, log.lastIndexOf('\n') + 1);
   assert.ok(log.endsWith('\n'), `${what}: the file ends with a whole line; it ends with ${JSON.stringify(log.slice(-120))}`);
   const lines = log.slice(0, -1).split('\n');
   assert.deepEqual(lines.slice(0, 6), HEADER, `${what}: header`);
@@ -101,7 +107,7 @@ test('a flooded, logging driver ended at random moments leaves a whole file and 
         assert.equal(r.code, 0, `${what}: process.exit(0) ends with 0, got exit ${r.code} ${r.signal}\n${r.stderr}`);
       }
       assert.equal(r.stderr, '', `${what}: nothing on standard error`);
-      seen.push(checkLog(r.log, what));
+      seen.push(checkLog(r.log, what, plan.mode.startsWith('SIG')));
     }
   } finally {
     fs.rmSync(dir, { recursive: true, force: true });
