@@ -126,6 +126,8 @@ const STALLED = `
   qel.driverStart(0, 0, 5000, 300, undefined, undefined, true);
   bridge.failReads(100, 2);
   bridge.receive(frame(0x2c0, [1]), 1e9);
+  // The failed reads take a millisecond each before the frames come.
+  await until(() => qel.readStatus(0x2c0).counter > 0);
   await wait(300);
   const before = beats();
   const counter = qel.readStatus(0x2c0).counter;
