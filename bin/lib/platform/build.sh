@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds qel.node, qel_i2cdev.node and qel_sim.node for armhf in a copy of the project
-# (build/armhf/tree), with the cross compilers and the headers of Debian's
-# armhf Node. Quiet when all goes well.
+# Builds the add-ons (qel.node, qel_i2cdev.node and qel_sim.node) for one
+# platform and Node (see env.sh) in a copy of the project ($out/tree), with
+# that Node's headers and, for ARM, the cross compilers. Quiet when all goes
+# well.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
@@ -19,27 +20,33 @@ done
 [ -e "$tree/node_modules" ] || ln -s "$root/node_modules" "$tree/node_modules"
 mkdir -p "$tree/build/sim-log"
 
-# The bcm2835 header of the armhf package alone: the cross compiler must
-# not see the rest of the host's /usr/include.
-mkdir -p "$armhf/bcm2835/include"
-cp -p "/usr/include/bcm2835.h" "$armhf/bcm2835/include/bcm2835.h"
+# ------------------------------------------------------------- bcm2835
+# The bcm2835 header alone: a cross compiler must not see the rest of the
+# host's /usr/include.
+mkdir -p "$bcm2835_include"
+cp -p "$bcm2835_header" "$bcm2835_include/bcm2835.h"
+[ -f "$bcm2835_lib" ] || { say "no bcm2835 library at $bcm2835_lib: run install.sh first"; exit 1; }
 
 # ------------------------------------------------------------- node-gyp
 gyp="$root/node_modules/node-gyp/bin/node-gyp.js"
 [ -f "$gyp" ] || { say "node-gyp is missing: run npm install first"; exit 1; }
 
-# node-gyp is called directly, not through npm, and with no npm settings in
-# its environment: an npmrc's nodedir would override --nodedir, and the
-# build would silently use the host's headers.
+# node-gyp runs on the host's Node and is called directly, not through npm,
+# with no npm settings in its environment: an npmrc's nodedir would override
+# --nodedir, and the build would silently use the host's headers.
 env_args=(-u npm_config_nodedir -u npm_config_target -u npm_config_arch -u npm_config_dist_url
   -u npm_config_devdir -u NPM_CONFIG_NODEDIR)
-export CC="$triplet-gcc" CXX="$triplet-g++" LINK="$triplet-g++" AR="$triplet-ar"
-export CC_host=gcc CXX_host=g++ LINK_host=g++ AR_host=ar
-log="$armhf/build.log"
+if [ "$cross" = 1 ]; then
+  # make splits these into words: the flags ride along with the compiler.
+  export CC="$triplet-gcc${arch_flags:+ $arch_flags}" CXX="$triplet-g++${arch_flags:+ $arch_flags}"
+  export LINK="$CXX" AR="$triplet-ar"
+  export CC_host=gcc CXX_host=g++ LINK_host=g++ AR_host=ar
+fi
+log="$out/build.log"
 gyp_run() {
   local command="$1"
   shift
-  if ! (cd "$tree" && env "${env_args[@]}" node "$gyp" "$command" --nodedir="$nodedir" --arch=arm \
+  if ! (cd "$tree" && env "${env_args[@]}" node "$gyp" "$command" --nodedir="$nodedir" --arch="$gyp_arch" \
       --loglevel=warn "$@") >"$log" 2>&1; then
     cat "$log" >&2
     say "node-gyp $command failed"
@@ -51,19 +58,19 @@ gyp_run() {
 }
 
 stamp="$tree/build/.configured"
-want="$nodedir $(md5sum "$tree/binding.gyp" | cut -d' ' -f1)"
+want="$nodedir $bcm2835_lib $(md5sum "$tree/binding.gyp" | cut -d' ' -f1)"
 if [ ! -f "$tree/build/Makefile" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
-  gyp_run configure -- -Dbcm2835_include="$armhf/bcm2835/include" \
-    -Dbcm2835_lib="/usr/lib/$triplet/libbcm2835.a"
+  gyp_run configure -- -Dbcm2835_include="$bcm2835_include" -Dbcm2835_lib="$bcm2835_lib"
   echo "$want" > "$stamp"
 fi
 gyp_run build -j max
 
-# The add-ons must be ARM objects, or the run below would test nothing.
+# The add-ons must be objects of the platform, or the run below would test
+# nothing.
 for addon in qel qel_sim qel_i2cdev; do
-  if ! file -L "$tree/build/Release/$addon.node" | grep -q 'ARM, EABI5'; then
+  if ! file -L "$tree/build/Release/$addon.node" | grep -q "$elf"; then
     file -L "$tree/build/Release/$addon.node" >&2
-    say "$addon.node is not an armhf object"
+    say "$addon.node is not an object for $platform"
     exit 1
   fi
 done

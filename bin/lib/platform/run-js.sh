@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# Runs the JavaScript tests of the armhf copy (build/armhf/tree) on the
-# emulated armhf Node: each test file in a Node of its own, two at a time,
-# and every scenario child through the same emulator (QEL_NODE_LAUNCHER).
-# Arguments: test files (default: all of test/js). Prints one line per file
-# and a closing count; exits non-zero when a test failed.
+# Runs the JavaScript tests of the copy ($out/tree) on its Node: each test
+# file in a Node of its own, QEL_JS_JOBS (default 2) at a time, and every
+# scenario child through the same launcher (QEL_NODE_LAUNCHER), which for an
+# ARM platform is the emulator. Arguments: test files (default: all of
+# test/js). Prints one line per file and a closing count; exits non-zero
+# when a test failed.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
-jobs="${QEL_ARMHF_JOBS:-2}"
+jobs="${QEL_JS_JOBS:-2}"
 export QEL_NODE_LAUNCHER="$launcher"
 # Deadlines only: an emulated Node starts in about 2 s and runs several
 # times slower than a native one.
-export QEL_TIME_FACTOR="${QEL_TIME_FACTOR:-10}"
-logs="$armhf/js-logs"
+if [ "$cross" = 1 ]; then export QEL_TIME_FACTOR="${QEL_TIME_FACTOR:-10}"; fi
+logs="$out/js-logs"
 rm -rf "$logs"
 mkdir -p "$logs"
 
@@ -25,7 +26,9 @@ fi
 
 run_one() {
   local name="$1" start=$SECONDS rc=0
-  # A file that hangs is stopped after half an hour.
+  # A test file run as a program reports as under --test, which takes other
+  # flags on every Node major. A file that hangs is stopped after half an
+  # hour.
   (cd "$tree" && timeout -k 10 1800 $launcher --test-reporter=tap "test/js/$name") \
     >"$logs/$name.log" 2>&1 || rc=$?
   local pass fail
@@ -58,5 +61,5 @@ for name in "${files[@]}"; do
   # A file that died early counts once as failed.
   if [ "$rc" != 0 ] && [ "$fail" = 0 ]; then failed=$((failed + 1)); fi
 done
-echo "armhf: $passed passed, $failed failed" | tee "$logs/summary"
+echo "$platform, Node $node_choice: $passed passed, $failed failed" > "$logs/summary"
 exit "$status"
