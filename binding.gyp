@@ -21,7 +21,11 @@
     "cflags_cc": ["-isystem", "<!(node -p \"require('path').dirname(require.resolve('nan/nan.h'))\")"],
     "conditions": [
       ["target_arch=='arm'", {
-        "defines": ["_FILE_OFFSET_BITS=64", "_TIME_BITS=64"]
+        "defines": ["_FILE_OFFSET_BITS=64", "_TIME_BITS=64"],
+        # ARMv6 (Pi Zero, Pi 1) has no 64-bit atomic instructions: the
+        # compiler calls libatomic for them, which is then recorded as needed.
+        "ldflags": ["-Wl,--as-needed"],
+        "libraries": ["-latomic"]
       }]
     ]
   },
