@@ -34,12 +34,13 @@ if [ "$cross" = 1 ]; then
   fi
   a=":$deb_arch"
   # Host tools; what the add-ons and the core tests link with; what every
-  # program of the platform needs at run time; what Debian's Node needs
-  # besides (its JavaScript parts are node-* packages of all architectures).
+  # program of the platform needs at run time (the official armv7l Node
+  # links libatomic); what Debian's Node needs besides (its JavaScript parts
+  # are node-* packages of all architectures).
   apt_install \
     make python3 cmake pkg-config file "g++-$triplet" qemu-user \
     "libbcm2835-dev$a" "libuv1-dev$a" "libgtest-dev$a" \
-    "libc6$a" "libstdc++6$a" "libgcc-s1$a" \
+    "libc6$a" "libstdc++6$a" "libgcc-s1$a" "libatomic1$a" \
     "libuv1$a" "libicu72$a" "libssl3$a" "libc-ares2$a" "libnghttp2-14$a" "libbrotli1$a" "zlib1g$a" \
     node-acorn node-cjs-module-lexer node-undici
 else
@@ -89,8 +90,11 @@ install_upstream_node() {
   rm -rf "$noderoot"
   mkdir -p "$noderoot"
   # In a folder of its own, not among the project's dependencies; nothing of
-  # the package runs at install time.
-  npm install --prefix "$noderoot" --no-save --no-package-lock --ignore-scripts --no-audit --no-fund \
+  # the package runs at install time. An ARM build is meant for another
+  # processor than npm's own, which only --force lets through.
+  local force=()
+  [ "$cross" = 0 ] || force=(--force)
+  npm install --prefix "$noderoot" "${force[@]}" --no-save --no-package-lock --ignore-scripts --no-audit --no-fund \
     --loglevel=error "$npm_package@$node_choice" >/dev/null
   [ -f "$nodedir/include/node/common.gypi" ] || { say "$npm_package@$node_choice has no headers"; exit 1; }
 }
