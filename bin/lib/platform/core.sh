@@ -15,7 +15,11 @@ export QEL_CROSS_TRIPLET="$triplet" QEL_CROSS_PROCESSOR="${triplet%%-*}" QEL_CRO
 source_dir="$tree/test/core"
 [ -d "$source_dir" ] || { say "no copy of the project in $tree: run build.sh first"; exit 1; }
 log="$out/core-build.log"
-if ! grep -qs "^CMAKE_HOME_DIRECTORY:INTERNAL=$source_dir\$" "$core_build/CMakeCache.txt"; then
+# A build configured from other sources or another tool chain file (an
+# older layout of these scripts) starts afresh.
+cache="$core_build/CMakeCache.txt"
+if ! grep -qs "^CMAKE_HOME_DIRECTORY:INTERNAL=$source_dir\$" "$cache" ||
+   ! grep -qs "^CMAKE_TOOLCHAIN_FILE:[A-Z]*=$here/toolchain.cmake\$" "$cache"; then
   rm -rf "$core_build"
 fi
 mkdir -p "$core_build"
