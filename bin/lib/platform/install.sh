@@ -49,10 +49,11 @@ else
 fi
 
 # -------------------------------------------------- the project's npm deps
-# The add-ons' build needs nan and node-gyp, as the host's build does.
+# The add-ons' build needs nan and node-gyp, as the host's build does, and
+# the tests the TypeScript compiler.
 cd "$root"
 if [ ! -f node_modules/nan/nan.h ] || [ ! -f node_modules/node-gyp/bin/node-gyp.js ] ||
-   [ package.json -nt node_modules/.package-lock.json ]; then
+   [ ! -f node_modules/typescript/package.json ] || [ package.json -nt node_modules/.package-lock.json ]; then
   say "installing npm dependencies"
   npm install --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null
 fi
