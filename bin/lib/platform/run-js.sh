@@ -66,5 +66,7 @@ for name in "${files[@]}"; do
   # A file that died early counts once as failed.
   if [ "$rc" != 0 ] && [ "$fail" = 0 ]; then failed=$((failed + 1)); fi
 done
-echo "$platform, Node $node_choice: $passed passed, $failed failed" > "$logs/summary"
+node_name="Node $node_choice"
+[ "$node_choice" != debian ] || node_name="Debian's Node"
+echo "$platform, $node_name: $passed passed, $failed failed" > "$logs/summary"
 exit "$status"
