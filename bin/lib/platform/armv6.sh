@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds both add-ons as Raspberry Pi OS builds them on a Pi Zero or Pi 1
+# Builds the add-ons as Raspberry Pi OS builds them on a Pi Zero or Pi 1
 # (ARMv6 with VFPv2, see env.sh) and checks that every object of the
 # driver's own is ARMv6 code and that the add-ons link what that code
 # calls. Nothing runs: the cross compiler's own
@@ -21,7 +21,7 @@ done
 # What the compiler left to libatomic (64-bit atomics: ARMv6 has no
 # instructions for them) must be linked with it, or the device refuses to
 # load the add-on.
-for addon in qel qel_sim; do
+for addon in qel qel_sim qel_i2cdev; do
   file="$tree/build/Release/$addon.node"
   if "$triplet-nm" -u "$file" | grep -q ' __atomic_' &&
       ! "$triplet-readelf" -d "$file" | grep -q 'NEEDED.*libatomic'; then
