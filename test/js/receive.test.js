@@ -250,7 +250,9 @@ describe('receive loop', { concurrency: 4 }, () => {
 
   test('simulate: the next poll takes the frame instead of a bus read; a second simulate replaces a pending one', async () => {
     const r = await runScenario(`${CHILD}
-      qel.driverStart(0, 200000, 0, 300, U, U, U);
+      // Polls far enough apart that the calls between two of them never
+      // straddle one, even on an emulated processor.
+      qel.driverStart(0, 200000 * TIME_FACTOR, 0, 300, U, U, U);
       const nextRead = async () => { const n = bridge.reads(); await until(() => bridge.reads() > n, 3000); };
       await nextRead();
       console.log('#one');
