@@ -100,9 +100,9 @@ test('--replay: frames delivered in the order and pace of the capture, malformed
   const paced = [];
   const t0 = 1700000000;
   const stamp = (ms) => `(${t0 + Math.floor(ms / 1000)}.${String((ms % 1000) * 1000).padStart(6, '0')})`;
-  // Frames of one slot come 5 steps apart, more than the monitor's main
-  // thread, which both feeds and reports them, ever stalls; an emulated
-  // processor gets longer steps.
+  // Frames of one slot come 5 steps apart: a stall of the monitor's main
+  // thread, which both feeds and reports them, must last that long to merge
+  // two. An emulated processor, which stalls longer, gets longer steps.
   const step = 20 * TIME_FACTOR;
   for (let i = 0; i < 20; i++) {
     const id = ids[i % ids.length];
