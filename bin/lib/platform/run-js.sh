@@ -18,7 +18,7 @@ export QEL_NODE_LAUNCHER="$launcher"
 # Deadlines only: an emulated Node starts in about 2 s and runs several
 # times slower than a native one.
 if [ "$cross" = 1 ]; then export QEL_TIME_FACTOR="${QEL_TIME_FACTOR:-10}"; fi
-logs="$out/js-logs${QEL_SIM_BUS:+-$QEL_SIM_BUS}"
+logs="$(js_logs_dir "${QEL_SIM_BUS:-}")"
 rm -rf "$logs"
 mkdir -p "$logs"
 
