@@ -55,18 +55,36 @@ size_t log_drop_notice(char *out, size_t cap, uint64_t dropped) {
     return end_line(out, cap, snprintf(out, cap - 1, MSG_LOG_DROPPED, static_cast<unsigned long long>(dropped)));
 }
 
+// The path of the open log, for the notices of its write errors.
+char open_log_path[PATH_MAX];
+
+size_t log_failing_notice(char *out, size_t cap, int err) {
+    return end_line(out, cap, snprintf(out, cap - 1, MSG_LOG_OPEN_REASON, open_log_path, strerror(err)));
+}
+
+size_t log_lost_notice(char *out, size_t cap, uint64_t lost, int err) {
+    return end_line(out, cap, snprintf(out, cap - 1, MSG_LOG_LOST, static_cast<unsigned long long>(lost), strerror(err)));
+}
+
+const LineNotices console_notices = {console_drop_notice, nullptr, nullptr};
+const LineNotices log_notices = {log_drop_notice, log_failing_notice, log_lost_notice};
+
 // A write of at most PIPE_BUF bytes to a pipe is never split among other
 // writers, so the application's own lines never land inside the driver's.
 char console_ring[64 * 1024];
 char console_batch[PIPE_BUF];
 LineQueue console_queue(STDOUT_FILENO, console_ring, sizeof console_ring, console_batch, sizeof console_batch,
-                        console_drop_notice, nullptr);
+                        &console_notices, nullptr);
+
+// A line longer than this is shortened: it has to fit the queue whatever
+// else is waiting there.
+constexpr size_t CONSOLE_LONGEST = sizeof console_ring / 4;
 
 // Lost log lines are announced on the console: the file holds message
 // lines only.
 char log_ring[256 * 1024];
 char log_batch[16 * 1024];
-LineQueue log_queue(-1, log_ring, sizeof log_ring, log_batch, sizeof log_batch, log_drop_notice, &console_queue);
+LineQueue log_queue(-1, log_ring, sizeof log_ring, log_batch, sizeof log_batch, &log_notices, &console_queue);
 
 // Scopes open on this thread (ConsoleScope).
 thread_local int console_scopes = 0;
@@ -74,6 +92,16 @@ thread_local int console_scopes = 0;
 }  // namespace
 
 // ---------------------------------------------------------------- console
+
+// Cuts a line that would not fit the queue, with a mark that says so.
+static void shorten_line(std::string &line) {
+    if (line.size() < CONSOLE_LONGEST) return;
+    char mark[128];
+    size_t keep = CONSOLE_LONGEST - sizeof mark;
+    int n = snprintf(mark, sizeof mark, MSG_CONSOLE_LINE_CUT, static_cast<unsigned long long>(line.size() - keep));
+    line.resize(keep);
+    if (n > 0) line.append(mark, static_cast<size_t>(n) < sizeof mark ? static_cast<size_t>(n) : sizeof mark - 1);
+}
 
 void console_line(const char *fmt, ...) {
     char text[1024];
@@ -91,7 +119,9 @@ void console_line(const char *fmt, ...) {
         // printed on the main thread, where allocating is harmless.
         std::string long_text(static_cast<size_t>(len) + 1, '\0');
         vsnprintf(&long_text[0], long_text.size(), fmt, again);
-        long_text[static_cast<size_t>(len)] = '\n';
+        long_text.pop_back();
+        shorten_line(long_text);
+        long_text += '\n';
         console_queue.push(long_text.data(), long_text.size(), console_scopes == 0);
     }
     va_end(again);
@@ -115,7 +145,13 @@ void ConsoleLine::print() {
 
 void console_flush() { console_queue.flush(CONSOLE_WAIT_MS); }
 
-ConsoleScope::ConsoleScope() { console_scopes++; }
+void console_settle() { console_queue.settle(); }
+
+// What the threads queued before the call and standard output cannot take
+// at once is dropped here: the call waits for its own lines only.
+ConsoleScope::ConsoleScope() {
+    if (console_scopes++ == 0) console_settle();
+}
 
 ConsoleScope::~ConsoleScope() {
     if (--console_scopes == 0) console_flush();
@@ -169,15 +205,21 @@ size_t format_log_line(char *out, size_t cap, const uint8_t *frame, uint64_t t, 
 }
 
 // Header lines 1 to 6, written at once: the file shows them as soon as
-// start-up has opened it.
-static void write_header(int fd) {
+// start-up has opened it. A file system that is full already says so.
+static void write_header(int fd, const char *path) {
     char text[512];
     int n = snprintf(text, sizeof text,
                      LOG_HEADER_TITLE "\n" LOG_HEADER_VERSION "\n" LOG_HEADER_I2C "\n" LOG_HEADER_CAN "\n" LOG_HEADER_HB
                                       "\n" LOG_HEADER_DEB "\n",
                      QEL_VERSION, i2c_delay, can_bus_delay, hb_delay, deb_delay);
-    if (n > 0 && write(fd, text, static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1) < 0) {
-        // Write errors of the log go unreported, as those of its lines.
+    size_t len = n < 0 ? 0 : static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
+    ssize_t written = write(fd, text, len);
+    if (written < static_cast<ssize_t>(len)) {
+        int err = written < 0 ? errno : ENOSPC;
+        if (ftruncate(fd, 0) != 0) {
+            // An empty file is what a failed header leaves at worst.
+        }
+        console_line(MSG_LOG_OPEN_REASON, path, strerror(err));
     }
 }
 
@@ -228,7 +270,8 @@ int log_open(const char *path) {
         console_line(MSG_LOG_OPEN_REASON, path, reason);
         return 1;
     }
-    write_header(fd);
+    write_header(fd, path);
+    snprintf(open_log_path, sizeof open_log_path, "%s", path);
     // Line 7 reaches the file with the first message line, or at the close.
     char date[128];
     size_t n = format_log_date_line(date, sizeof date, wall_clock_ns());

@@ -2,9 +2,18 @@
 //
 // No thread writes either output itself: lines go through bounded queues
 // (line_queue.h) to writer threads of their own, so a console nobody reads
-// or a slow log file never holds up the bus. The main thread waits, for a
-// bounded time, until its lines are out before it returns to JavaScript, so
-// they keep their place among the application's own output.
+// or a slow log file never holds up the bus.
+//
+// The order on standard output: lines come out in the order they were
+// queued. When a driver function begins, or a delivery wake-up is about to
+// call the application, the driver threads' lines that standard output
+// cannot take at once are dropped and counted, never kept for later: so no
+// thread line queued before that moment comes out after the application's
+// own later lines, and the main thread never waits for the threads'
+// backlog. A function's own lines (and the few the threads queue while it
+// runs) are written before it returns, as console.log writes: waiting for
+// a slow reader, at most five seconds, and not at all while standard output
+// is known to be stalled.
 #pragma once
 
 #include <cstddef>
@@ -31,11 +40,16 @@ private:
 // Main thread only.
 void console_flush();
 
-// The console lines of a JavaScript function, and those the driver threads
-// queued before, written out as it returns, whichever way: they come before
-// the application's next own line. The functions that reach the bus open one.
-// Lines queued inside the scope wake no writer thread: when the output has
-// room, the end of the scope writes them itself.
+// Writes what standard output takes at once of the lines queued so far and
+// drops the rest, counted. Never waits. Main thread only.
+void console_settle();
+
+// The console lines of a JavaScript function, written out as it returns,
+// whichever way: they come before the application's next own line. What the
+// driver threads queued before the function began is settled as it begins.
+// The functions that reach the bus open one. Lines queued inside the scope
+// wake no writer thread: when the output has room, the end of the scope
+// writes them itself.
 class ConsoleScope {
 public:
     ConsoleScope();

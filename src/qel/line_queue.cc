@@ -1,7 +1,9 @@
 #include "line_queue.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,9 +13,9 @@
 
 namespace {
 
-// Writes all of `len` bytes, waiting for room as long as it takes: only the
-// writer thread calls this, and it holds nothing anyone else waits for. A
-// closed or broken output loses the batch.
+// Writes all of `len` bytes, waiting for room as long as it takes; only for
+// the preamble at the close, which no one waits for. A closed or broken
+// output loses it.
 void write_all(int fd, const char *text, size_t len) {
     while (len > 0) {
         ssize_t n = write(fd, text, len);
@@ -21,13 +23,25 @@ void write_all(int fd, const char *text, size_t len) {
             text += n;
             len -= static_cast<size_t>(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // The runtime may have made the descriptor non-blocking.
             struct pollfd room = {fd, POLLOUT, 0};
             poll(&room, 1, -1);
         } else if (!(n < 0 && errno == EINTR)) {
             return;
         }
     }
+}
+
+uint64_t count_lines(const char *text, size_t len) {
+    uint64_t lines = 0;
+    for (const char *end = text + len; (text = static_cast<const char *>(memchr(text, '\n', end - text))); text++) lines++;
+    return lines;
+}
+
+// Where the line that `done` bytes into `text` ends in cut: the length of
+// that line's written part, 0 when the write ended on a line feed.
+size_t partial_line(const char *text, size_t done) {
+    const void *last = memrchr(text, '\n', done);
+    return last == nullptr ? done : done - (static_cast<const char *>(last) - text + 1);
 }
 
 }  // namespace
@@ -63,7 +77,7 @@ void LineQueue::push(const char *text, size_t len, bool wake) {
     }
     // Lines dropped before go on record right where they are missing, and
     // only together with the line that follows them.
-    size_t notice_len = dropped_ > 0 ? drop_notice_(notice, sizeof notice, dropped_) : 0;
+    size_t notice_len = dropped_ > 0 ? notice_->dropped(notice, sizeof notice, dropped_) : 0;
     size_t here = notices_ == nullptr ? notice_len : 0;
     if (room() < here + len) {
         dropped_++;
@@ -79,7 +93,15 @@ void LineQueue::push(const char *text, size_t len, bool wake) {
     if (notice_len > here) notices_->push(notice, notice_len);
 }
 
-// -------------------------------------------------------------- writer
+// Lines in the ring between two byte counts.
+uint64_t LineQueue::ring_lines(uint64_t from, uint64_t to) const {
+    size_t at = static_cast<size_t>(from % capacity_);
+    size_t len = static_cast<size_t>(to - from);
+    size_t first = len < capacity_ - at ? len : capacity_ - at;
+    return count_lines(ring_ + at, first) + count_lines(ring_, len - first);
+}
+
+// ------------------------------------------------------------- writing
 
 void *LineQueue::writer_entry(void *self) {
     // Signals are for the runtime's threads; a write here is never cut short.
@@ -94,7 +116,11 @@ void *LineQueue::writer_entry(void *self) {
 // thread allocates, which the driver threads never do. The caller holds the
 // lock.
 void LineQueue::start_writer() {
-    if (!writer_started_) writer_started_ = pthread_create(&writer_, nullptr, writer_entry, this) == 0;
+    if (writer_started_) return;
+    struct stat st;
+    int size = fstat(fd_, &st) == 0 && S_ISFIFO(st.st_mode) ? fcntl(fd_, F_GETPIPE_SZ) : -1;
+    pipe_size_ = size > 0 ? static_cast<size_t>(size) : 0;
+    writer_started_ = pthread_create(&writer_, nullptr, writer_entry, this) == 0;
 }
 
 // Copies the preamble, if one is pending, and as many whole lines as fit
@@ -118,45 +144,124 @@ size_t LineQueue::take_batch() {
     if (last == nullptr) last = memchr(lines, '\n', want);
     if (last != nullptr) want = static_cast<size_t>(static_cast<const char *>(last) - lines) + 1;
     taken_ += want;
-    return len + want;
+    batch_len_ = len + want;
+    batch_done_ = 0;
+    batch_upto_ = taken_;
+    return batch_len_;
 }
 
-// Where the next write to a regular file lands: its end, which a rotation
-// that empties the file moves. Called without the lock, right after a write.
-void LineQueue::note_written(int fd, size_t len) {
-    if (page_ == 0) return;
-    off_t end = lseek(fd, 0, SEEK_CUR);
+void LineQueue::finish_batch() {
+    batch_len_ = batch_done_ = 0;
+    if (finished_ < batch_upto_) finished_ = batch_upto_;
+}
+
+// The driver's lines take at most half of a pipe, so that a reader who
+// falls behind leaves room for the application's own writes; the lines a
+// flush waits for are not held back.
+bool LineQueue::room_for_threads() {
+    if (pipe_size_ == 0 || finished_ < flush_target_) return true;
+    int queued = 0;
+    if (ioctl(fd_, FIONREAD, &queued) != 0 || queued <= 0) return true;
+    return static_cast<size_t>(queued) + (batch_len_ - batch_done_) <= pipe_size_ / 2;
+}
+
+// Lines a failed write did not get out: the part of a line already in a
+// regular file is cut back off it, so that the next line starts a line of
+// its own. Runs while the batch is still the writer's (`writing_`).
+void LineQueue::fail_batch(int fd, int err) {
+    size_t partial = partial_line(batch_, batch_done_);
+    off_t end = -1;
+    if (partial > 0 && page_ > 0) {
+        end = lseek(fd, 0, SEEK_END) - static_cast<off_t>(partial);
+        // Shrinking a file needs no space; should it fail anyway, the next
+        // line is glued on, as the write left it.
+        if (end < 0 || ftruncate(fd, end) != 0) end = -1;
+    }
     pthread_mutex_lock(&lock_);
-    file_end_ = end >= 0 ? static_cast<uint64_t>(end) : file_end_ + len;
+    if (end >= 0) file_end_ = static_cast<uint64_t>(end);
+    lost_ += count_lines(batch_ + batch_done_ - partial, batch_len_ - (batch_done_ - partial));
+    lost_err_ = err;
+    failing_ = true;
     pthread_mutex_unlock(&lock_);
 }
 
+// One write(2) of what is left of the batch. The caller holds the lock,
+// which is released during the write.
+LineQueue::wrote LineQueue::write_batch() {
+    int fd = fd_;
+    const char *from = batch_ + batch_done_;
+    size_t len = batch_len_ - batch_done_;
+    writing_ = true;
+    pthread_mutex_unlock(&lock_);
+    ssize_t n = write(fd, from, len);
+    int err = errno;
+    off_t end = n > 0 && page_ > 0 ? lseek(fd, 0, SEEK_CUR) : -1;
+    bool failed = n <= 0 && !(n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR));
+    if (failed) fail_batch(fd, n < 0 ? err : EIO);
+    pthread_mutex_lock(&lock_);
+    writing_ = false;
+    // A rotation that emptied the file moves its end.
+    if (end >= 0) file_end_ = static_cast<uint64_t>(end);
+    wrote result = wrote::no_room;
+    if (failed) {
+        finish_batch();
+        result = wrote::failed;
+    } else if (n > 0) {
+        batch_done_ += static_cast<size_t>(n);
+        if (batch_done_ == batch_len_) finish_batch();
+        failing_ = false;
+        result = wrote::all_or_part;
+    }
+    pthread_cond_broadcast(&progress_);
+    return result;
+}
+
+// The notices of failed writes, for the other queue: the first failure at
+// once, the count of lost lines once writes succeed again. The caller holds
+// the lock.
+size_t LineQueue::take_error_notices(char *out, size_t cap) {
+    if (notices_ == nullptr || notice_->failing == nullptr) return 0;
+    if (failing_ && !failing_told_) {
+        failing_told_ = true;
+        return notice_->failing(out, cap, lost_err_);
+    }
+    if (!failing_ && lost_ > 0) {
+        size_t len = notice_->lost(out, cap, lost_, lost_err_);
+        lost_ = 0;
+        failing_told_ = false;
+        return len;
+    }
+    return 0;
+}
+
+void LineQueue::report(const char *text, size_t len) {
+    if (len > 0) notices_->push(text, len);
+}
+
 void LineQueue::run_writer() {
+    char notice[256];
     pthread_mutex_lock(&lock_);
     for (;;) {
-        while (writing_ || (carry_len_ == 0 && taken_ == accepted_)) {
+        while (fd_ < 0 || writing_ || (batch_len_ == 0 && taken_ == accepted_)) {
             writer_waiting_ = true;
             pthread_cond_wait(&work_, &lock_);
             writer_waiting_ = false;
         }
-        const char *from = batch_ + carry_at_;
-        size_t len = carry_len_;
-        uint64_t upto = carry_upto_;
-        if (len == 0) {
-            from = batch_;
-            len = take_batch();
-            upto = taken_;
-        }
-        carry_len_ = 0;
+        if (batch_len_ == 0) take_batch();
+        bool ours = room_for_threads();
         int fd = fd_;
-        writing_ = true;
+        wrote result = ours ? write_batch() : wrote::no_room;
+        size_t told = take_error_notices(notice, sizeof notice);
         pthread_mutex_unlock(&lock_);
-        if (fd >= 0) write_all(fd, from, len);
-        if (fd >= 0) note_written(fd, len);
+        report(notice, told);
+        if (result == wrote::no_room) {
+            // The reader is behind: look again shortly (the pipe has room,
+            // but not in the driver's half of it); a flush or a settle may
+            // take the batch meanwhile.
+            struct pollfd room = {ours ? fd : -1, POLLOUT, 0};
+            poll(&room, 1, 10);
+        }
         pthread_mutex_lock(&lock_);
-        writing_ = false;
-        if (finished_ < upto) finished_ = upto;
-        pthread_cond_broadcast(&progress_);
     }
 }
 
@@ -168,40 +273,60 @@ bool LineQueue::wait_progress(const struct timespec &deadline) {
     return pthread_cond_clockwait(&progress_, &lock_, CLOCK_MONOTONIC, &deadline) != ETIMEDOUT;
 }
 
-// The flush's own write: one write(2) of one batch at a time, and only while
-// nothing else is being written and the output has room, so that it does
-// not wait (a pipe with room takes up to PIPE_BUF bytes whole). What the
-// write leaves over goes to the writer first. The caller holds the lock.
-void LineQueue::write_here(uint64_t target) {
-    while (finished_ < target && !writing_ && carry_len_ == 0 && taken_ == finished_ && fd_ >= 0) {
+// Writes on the calling thread while nothing else is being written and the
+// output has room, so that it does not wait (a pipe with room takes up to
+// PIPE_BUF bytes whole); with `threads_only`, only within the driver's half
+// of a pipe. The caller holds the lock.
+void LineQueue::write_now(uint64_t target, bool threads_only) {
+    while (finished_ < target && !writing_ && fd_ >= 0) {
+        if (batch_len_ == 0 && take_batch() == 0) break;
+        if (threads_only && !room_for_threads()) break;
         struct pollfd room = {fd_, POLLOUT, 0};
         if (poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) break;
-        size_t len = take_batch();
-        int fd = fd_;
-        writing_ = true;
-        pthread_mutex_unlock(&lock_);
-        ssize_t n = write(fd, batch_, len);
-        note_written(fd, len);
-        pthread_mutex_lock(&lock_);
-        writing_ = false;
-        size_t written = n > 0 ? static_cast<size_t>(n) : 0;
-        if (written < len) {
-            carry_at_ = written;
-            carry_len_ = len - written;
-            carry_upto_ = taken_;
-            break;
+        if (write_batch() != wrote::all_or_part) break;
+    }
+    if (writer_waiting_ && (batch_len_ > 0 || taken_ < accepted_)) pthread_cond_signal(&work_);
+}
+
+// Drops what is queued and not being written, counted; a line that a write
+// left half done is finished first. The caller holds the lock.
+void LineQueue::drop_backlog() {
+    if (batch_len_ > 0 && !writing_) {
+        size_t keep = batch_done_;
+        if (partial_line(batch_, keep) > 0) {
+            const void *end = memchr(batch_ + keep, '\n', batch_len_ - keep);
+            keep = end == nullptr ? batch_len_ : static_cast<size_t>(static_cast<const char *>(end) - batch_) + 1;
         }
-        finished_ = taken_;
+        dropped_ += count_lines(batch_ + keep, batch_len_ - keep);
+        batch_len_ = keep;
+        if (batch_done_ == batch_len_) finish_batch();
+    }
+    dropped_ += ring_lines(taken_, accepted_);
+    taken_ = accepted_;
+    if (batch_len_ == 0) {
+        finished_ = accepted_;
+    } else {
+        batch_upto_ = accepted_;
+    }
+}
+
+void LineQueue::settle() {
+    pthread_mutex_lock(&lock_);
+    if (fd_ >= 0 && finished_ < accepted_) {
+        start_writer();
+        write_now(accepted_, true);
+        drop_backlog();
         pthread_cond_broadcast(&progress_);
     }
-    if (writer_waiting_ && (carry_len_ > 0 || taken_ < accepted_)) pthread_cond_signal(&work_);
+    pthread_mutex_unlock(&lock_);
 }
 
 bool LineQueue::flush_until(const struct timespec &deadline) {
     pthread_mutex_lock(&lock_);
     uint64_t target = accepted_;
     if (finished_ < target) start_writer();
-    write_here(target);
+    if (flush_target_ < target) flush_target_ = target;
+    write_now(target, false);
     bool known_stalled = stalled_ && finished_ == stalled_at_;
     while (!known_stalled && finished_ < target) {
         if (!wait_progress(deadline)) {
@@ -232,25 +357,32 @@ void LineQueue::attach(int fd, const char *preamble, size_t len) {
     memcpy(preamble_, preamble, len);
     preamble_len_ = len;
     stalled_ = false;
+    failing_ = failing_told_ = false;
+    lost_ = 0;
     start_writer();
     pthread_mutex_unlock(&lock_);
 }
 
 int LineQueue::detach(const struct timespec &deadline) {
     char preamble[sizeof preamble_];
+    char notice[256];
     pthread_mutex_lock(&lock_);
     while (writing_ && wait_progress(deadline)) {
     }
     int fd = writing_ ? -1 : fd_;
     fd_ = -1;
+    if (!writing_) batch_len_ = batch_done_ = 0;
     taken_ = finished_ = accepted_;
-    carry_len_ = 0;
     dropped_ = 0;
     size_t len = preamble_len_;
     memcpy(preamble, preamble_, len);
     preamble_len_ = 0;
+    // Lines lost to write errors are told at the close at the latest.
+    failing_ = false;
+    size_t told = take_error_notices(notice, sizeof notice);
     pthread_cond_broadcast(&progress_);
     pthread_mutex_unlock(&lock_);
+    report(notice, told);
     if (fd >= 0) write_all(fd, preamble, len);
     return fd;
 }

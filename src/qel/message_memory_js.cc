@@ -111,8 +111,9 @@ void async_callback(uv_async_t *) {
     Nan::HandleScope scope;
     if (delivery_resource == nullptr) delivery_resource = new Nan::AsyncResource("qel:delivery");
     // What the receive thread printed about these changes (the debug dumps)
-    // comes before whatever the callbacks print.
-    console_flush();
+    // comes before whatever the callbacks print, or not at all: the event
+    // loop never waits for a slow reader of the threads' lines.
+    console_settle();
 
     bool requested = begin_wakeup();
     int delivered = 0;

@@ -76,6 +76,8 @@
 
 // Output (console and log writers)
 #define MSG_CONSOLE_DROPPED "QEL Driver -- %llu console lines dropped: standard output did not take them in time"
+#define MSG_LOG_LOST "QEL Driver -- %llu log file lines lost: %s"
+#define MSG_CONSOLE_LINE_CUT " [... %llu more bytes cut: the line is longer than the driver's console queue takes]"
 #define MSG_LOG_DROPPED "QEL Driver -- %llu log file lines dropped: the log file did not take them in time"
 
 // Errors thrown as TypeError

@@ -352,7 +352,8 @@ TEST(LineQueueTest, AFullOutputCostsLinesNotWaitsAndTheirNumberComesWhereTheyAre
     ASSERT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);  // room for lines 0-63
     static char ring[256];                                // room for 4 lines
     static char batch[128];
-    static LineQueue queue(fds[1], ring, sizeof ring, batch, sizeof batch, count_notice, nullptr);
+    static const LineNotices notices = {count_notice, nullptr, nullptr};
+    static LineQueue queue(fds[1], ring, sizeof ring, batch, sizeof batch, &notices, nullptr);
     for (int i = 0; i < 64; i++) {
         queue.push(numbered(i).data(), 64);
         ASSERT_TRUE(queue.flush(5000)) << i;

@@ -27,7 +27,7 @@ function consoleNames() {
 
 // Pieces that only occur inside a line assembled from several calls, and
 // the lines they belong to.
-const PIECES = { LISTENING_ENTRY: 'LISTENING_PREFIX', RECEIVED_BYTE: 'RECEIVED_PREFIX', RECEIVED_SUFFIX: 'RECEIVED_PREFIX', DUMP_BYTE: 'CMD_DUMP' };
+const PIECES = { LISTENING_ENTRY: 'LISTENING_PREFIX', RECEIVED_BYTE: 'RECEIVED_PREFIX', RECEIVED_SUFFIX: 'RECEIVED_PREFIX', DUMP_BYTE: 'CMD_DUMP', CONSOLE_LINE_CUT: 'CALLBACK_EXCEPTION_DETAILS' };
 
 // Console messages that no scenario through the JavaScript functions can
 // provoke, and why.
@@ -36,6 +36,7 @@ const NOT_PROVOKABLE = {
     'from JavaScript there is no way to wake it with nothing pending',
   CONSOLE_DROPPED: 'needs a standard output that stops being read (log-exit.test.js stalls one)',
   LOG_DROPPED: 'needs a log file slower than the receive loop; the queue behind it is tested in the core',
+  LOG_LOST: 'needs a file system that fills up (log-exit.test.js mounts one)',
 };
 
 // The bcm2835 path's own lines, which a run on the kernel's path

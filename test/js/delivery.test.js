@@ -285,7 +285,7 @@ describe('status objects and delivery', { concurrency: 4 }, () => {
         n++;
         calls.push(['f', s.counter]);
         if (n === 1) throw new Error('boom');
-        if (n === 2) throw 'plain text';
+        if (n === 2) throw 'plain text ' + 'x'.repeat(70000);
         if (n === 3) throw Symbol('no text');
         if (n === 4) process.nextTick(() => { throw new Error('tick'); });
       });
@@ -310,7 +310,10 @@ describe('status objects and delivery', { concurrency: 4 }, () => {
     const between = (a, b) => lines.slice(lines.indexOf(a) + 1, lines.indexOf(b));
     assert.deepEqual(between('#first', '#second'), [msg('CALLBACK_EXCEPTION'), msg('CALLBACK_EXCEPTION_DETAILS', 'Error: boom')]);
     assert.equal(between('#first', '#second')[1], 'QEL Driver -- async_callback exception details: Error: boom');
-    assert.deepEqual(between('#second', '#symbol'), [msg('CALLBACK_EXCEPTION'), msg('CALLBACK_EXCEPTION_DETAILS', 'plain text')]);
+    // Longer than the console queue: shortened, with a mark that says why.
+    const long = msg('CALLBACK_EXCEPTION_DETAILS', 'plain text ' + 'x'.repeat(70000));
+    const cut = long.slice(0, 16256) + msg('CONSOLE_LINE_CUT', long.length - 16256);
+    assert.deepEqual(between('#second', '#symbol'), [msg('CALLBACK_EXCEPTION'), cut]);
     assert.deepEqual(between('#symbol', '#third'), [msg('CALLBACK_EXCEPTION'), 'QEL Driver -- async_callback exception details: ', '#tick'], 'no text; a tick is not the function');
     assert.deepEqual(between('#third', '#end'), []);
     assert.equal(r.stderr, '');
