@@ -84,10 +84,8 @@ async function settle() {
 const transmits = (id) => bridge.writes().filter((w) => w.bytes.length === 17 && w.bytes[3] * 256 + w.bytes[4] === id);
 `;
 
-// A device path of 256 characters, one more than the driver takes: cut to
-// 255 it would name /dev/i2c-1, where the bridge answers.
+// 256 characters, one more than the driver takes: cut, it names /dev/i2c-1.
 const LONG_DEVICE = `/dev${'/'.repeat(246)}i2c-10`;
-
 const SCENARIOS = {
   // Debug mode: receive-loop lines, heartbeat failure, frame dumps of
   // commands and parameters, a callback that throws.
