@@ -134,14 +134,16 @@ function isConfigured() {
     mtime(makefile) >= Math.max(mtime(path.join(root, 'binding.gyp')), mtime(path.join(__dirname, 'lib', 'build-paths.js')));
 }
 
-// Whether every add-on that this configuration builds is newer than every
-// source.
+// Whether every add-on that this configuration builds is there and no
+// source changed since the last build that succeeded, which wrote the
+// record last. The add-ons' own times would not do: make leaves an add-on
+// alone when a changed file is not among its sources.
 function upToDate() {
   const newest = (dir) => fs.readdirSync(dir, { withFileTypes: true }).reduce((t, e) => Math.max(t,
     e.isDirectory() ? newest(path.join(dir, e.name)) : mtime(path.join(dir, e.name))), 0);
   const sources = Math.max(newest(path.join(root, 'src')), mtime(path.join(root, 'binding.gyp')));
   const addons = (library.lib ? ['qel', 'qel_sim', 'qel_i2cdev'] : ['qel_sim', 'qel_i2cdev']).map((n) => path.join(build, 'Release', `${n}.node`));
-  return addons.every((f) => fs.existsSync(f) && mtime(f) >= sources);
+  return addons.every((f) => fs.existsSync(f)) && mtime(record) >= sources;
 }
 
 // The simulated flavour's debug log goes here.
@@ -167,7 +169,7 @@ if (!configured || extra.length > 0) {
   run(['configure', '--loglevel=warn']);
   // An add-on from an earlier configuration would be loaded as if current.
   if (!library.lib) fs.rmSync(path.join(build, 'Release', 'qel.node'), { force: true });
-  fs.writeFileSync(record, `${JSON.stringify(wanted)}\n`);
 }
 run(['build', '--loglevel=warn', '-j', 'max']);
 makeLogFolder();
+fs.writeFileSync(record, `${JSON.stringify(wanted)}\n`);
