@@ -1,8 +1,8 @@
 {
   "variables": {
-    "bcm2835_include%": "<!(node bin/lib/build-paths.js bcm2835-include)",
-    "bcm2835_lib%": "<!(node bin/lib/build-paths.js bcm2835-lib)",
-    "sim_log_path%": "<!(node bin/lib/build-paths.js sim-log-path)"
+    "bcm2835_include%": "<!(node bin/lib/build-paths.js gyp-bcm2835-include)",
+    "bcm2835_lib%": "<!(node bin/lib/build-paths.js gyp-bcm2835-lib)",
+    "sim_log_literal%": "<!(node bin/lib/build-paths.js sim-log-literal)"
   },
   "target_defaults": {
     "sources": [
@@ -18,7 +18,7 @@
       "src/qel/message_memory_js.cc"
     ],
     "cflags": ["-Wall", "-Wextra", "-Wformat=2", "-Werror"],
-    "cflags_cc": ["-isystem", "<!(node -p \"require('path').dirname(require.resolve('nan/nan.h'))\")"],
+    "cflags_cc": ["-isystem", "<!(node bin/lib/build-paths.js nan-include)"],
     "conditions": [
       ["target_arch=='arm'", {
         "defines": ["_FILE_OFFSET_BITS=64", "_TIME_BITS=64"],
@@ -33,7 +33,7 @@
     {
       "target_name": "qel_sim",
       "include_dirs": ["src/sim_bridge", "src/qel"],
-      "defines": ["QEL_SIM", "QEL_LOG_PATH=\"<(sim_log_path)\"", "QEL_BOARD_MODEL_PATH=\"\""],
+      "defines": ["QEL_SIM", "QEL_LOG_PATH=<(sim_log_literal)", "QEL_BOARD_MODEL_PATH=\"\""],
       "sources": [
         "src/qel/bus_bcm2835.cc",
         "src/qel/i2c_dev.cc",

@@ -109,44 +109,67 @@ function run(args) {
   if (warnings.length > 0) process.stderr.write(`${warnings.join('\n')}\n`);
 }
 
+// What the build was configured with; a change of Node's ABI or headers,
+// of the bcm2835 library or of the package's folder (compiled into the
+// simulated flavour as its log path) configures it afresh. Requiring the
+// real flavour reads `problem`.
+const record = path.join(build, 'qel-build.json');
+const library = bcm2835();
+const wanted = { root, abi: process.versions.modules, nodedir, bcm2835: library.lib || null, problem: library.problem || null };
+
+function recorded() {
+  try {
+    return JSON.parse(fs.readFileSync(record, 'utf8'));
+  } catch {
+    return null;  // never built
+  }
+}
+
+const mtime = (file) => fs.statSync(file).mtimeMs;
+
+// The Makefile is generated from binding.gyp with the paths of build-paths.js.
+function isConfigured() {
+  const makefile = path.join(build, 'Makefile');
+  return fs.existsSync(makefile) && JSON.stringify(recorded()) === JSON.stringify(wanted) &&
+    mtime(makefile) >= Math.max(mtime(path.join(root, 'binding.gyp')), mtime(path.join(__dirname, 'lib', 'build-paths.js')));
+}
+
+// Whether every add-on that this configuration builds is there and no
+// source changed since the last build that succeeded, which wrote the
+// record last. The add-ons' own times would not do: make leaves an add-on
+// alone when a changed file is not among its sources.
+function upToDate() {
+  const newest = (dir) => fs.readdirSync(dir, { withFileTypes: true }).reduce((t, e) => Math.max(t,
+    e.isDirectory() ? newest(path.join(dir, e.name)) : mtime(path.join(dir, e.name))), 0);
+  const sources = Math.max(newest(path.join(root, 'src')), mtime(path.join(root, 'binding.gyp')));
+  const addons = (library.lib ? ['qel', 'qel_sim', 'qel_i2cdev'] : ['qel_sim', 'qel_i2cdev']).map((n) => path.join(build, 'Release', `${n}.node`));
+  return addons.every((f) => fs.existsSync(f)) && mtime(record) >= sources;
+}
+
+// The simulated flavour's debug log goes here.
+function makeLogFolder() {
+  fs.mkdirSync(path.join(build, 'sim-log'), { recursive: true });
+}
+
+const configured = isConfigured();
+// Built and current: nothing is run and nothing written, so that a user
+// may install a folder that root built and owns.
+if (configured && extra.length === 0 && upToDate()) {
+  makeLogFolder();
+  process.exit(0);
+}
+
 checkTools();
 checkHeaders();
 ensureDependencies();
-
-// What the build was configured with; a change of Node or of the bcm2835
-// library configures it afresh. Requiring the real flavour reads `problem`.
-const record = path.join(build, 'qel-build.json');
-const library = bcm2835();
-const wanted = { nodedir, bcm2835: library.lib || null, problem: library.problem || null };
-let recorded = null;
-try {
-  recorded = JSON.parse(fs.readFileSync(record, 'utf8'));
-} catch { /* never built */ }
-const makefile = path.join(build, 'Makefile');
-const configured = fs.existsSync(makefile) &&
-  fs.statSync(makefile).mtimeMs >= fs.statSync(path.join(root, 'binding.gyp')).mtimeMs &&
-  JSON.stringify(recorded) === JSON.stringify(wanted);
-
-// Whether every add-on is newer than every source; the build stays quiet then.
-function upToDate() {
-  const newest = (dir) => fs.readdirSync(dir, { withFileTypes: true }).reduce((t, e) => Math.max(t,
-    e.isDirectory() ? newest(path.join(dir, e.name)) : fs.statSync(path.join(dir, e.name)).mtimeMs), 0);
-  const sources = Math.max(newest(path.join(root, 'src')), fs.statSync(path.join(root, 'binding.gyp')).mtimeMs);
-  const addons = (library.lib ? ['qel', 'qel_sim', 'qel_i2cdev'] : ['qel_sim', 'qel_i2cdev']).map((n) => path.join(build, 'Release', `${n}.node`));
-  return addons.every((f) => fs.existsSync(f) && fs.statSync(f).mtimeMs >= sources);
-}
-
-if (!configured || !upToDate()) {
-  say(`building ${library.lib ? 'qel.node, qel_i2cdev.node and qel_sim.node' : 'qel_i2cdev.node and qel_sim.node'} for Node ${process.version} (headers in ${nodedir}) ...`);
-  if (!library.lib) say(`not building qel.node, the real flavour: ${library.problem}`);
-}
+say(`building ${library.lib ? 'qel.node, qel_i2cdev.node and qel_sim.node' : 'qel_i2cdev.node and qel_sim.node'} for Node ${process.version} (headers in ${nodedir}) ...`);
+if (!library.lib) say(`not building qel.node, the real flavour: ${library.problem}`);
 if (!configured || extra.length > 0) {
   fs.rmSync(record, { force: true });
   run(['configure', '--loglevel=warn']);
   // An add-on from an earlier configuration would be loaded as if current.
   if (!library.lib) fs.rmSync(path.join(build, 'Release', 'qel.node'), { force: true });
-  fs.writeFileSync(record, `${JSON.stringify(wanted)}\n`);
 }
 run(['build', '--loglevel=warn', '-j', 'max']);
-// The simulated flavour's debug log goes here.
-fs.mkdirSync(path.join(build, 'sim-log'), { recursive: true });
+makeLogFolder();
+fs.writeFileSync(record, `${JSON.stringify(wanted)}\n`);

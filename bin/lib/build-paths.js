@@ -48,6 +48,39 @@ function bcm2835() {
   return { problem: `${found.map((c) => c.lib).join(', ')} cannot be linked into an add-on (not position-independent, or not for ${process.arch})` };
 }
 
+// `text` as a C string literal whose only characters besides the quotes
+// are letters, digits, blanks and "/._-": every other byte is an octal
+// escape, so that no character of a folder's name means anything to make,
+// the shell or gyp on its way into a -D define.
+function cLiteral(text) {
+  const bytes = [...Buffer.from(text, 'utf8')];
+  return `"${bytes.map((b) => (/[A-Za-z0-9 /._-]/.test(String.fromCharCode(b)) && b < 0x80
+    ? String.fromCharCode(b) : `\\${b.toString(8).padStart(3, '0')}`)).join('')}"`;
+}
+
+// nan's headers relative to the build folder, where the compiler runs: the
+// node_modules folders that Node searches from the package, and so only
+// "../" steps and "node_modules/nan", whatever the folders above are called
+// (an -isystem path reaches make and the shell unquoted).
+function nanInclude() {
+  for (let dir = root; ; dir = path.dirname(dir)) {
+    const nan = path.join(dir, 'node_modules', 'nan');
+    if (path.basename(dir) !== 'node_modules' && fs.existsSync(path.join(nan, 'nan.h'))) {
+      return path.relative(path.join(root, 'build'), nan);
+    }
+    if (dir === path.dirname(dir)) throw new Error(`nan is not installed in or above ${root}`);
+  }
+}
+
+// A path for binding.gyp, which hands paths to make and the shell
+// unquoted: one inside the package relative to `from` (the package for
+// include_dirs, which gyp resolves from there; the build folder for
+// libraries, where the linker runs), so that the names of the folders above
+// never reach them.
+function forGyp(p, from) {
+  return p && p.startsWith(`${root}${path.sep}`) ? path.relative(from, p) : p;
+}
+
 const paths = {
   'root': () => root,
   'deps': () => deps,
@@ -55,7 +88,10 @@ const paths = {
   // matters, and only where the sources still look for the library's own.
   'bcm2835-include': () => (bcm2835().include || (fs.existsSync(path.join(deps, 'include')) ? path.join(deps, 'include') : '/usr/include')),
   'bcm2835-lib': () => bcm2835().lib || '',
-  'sim-log-path': () => path.join(root, 'build', 'sim-log', 'qel_cc_log.txt'),
+  'gyp-bcm2835-include': () => forGyp(paths['bcm2835-include'](), root),
+  'gyp-bcm2835-lib': () => forGyp(paths['bcm2835-lib'](), path.join(root, 'build')),
+  'sim-log-literal': () => cLiteral(path.join(root, 'build', 'sim-log', 'qel_cc_log.txt')),
+  'nan-include': nanInclude,
   // The headers that come with the running Node: <prefix>/include/node.
   'nodedir': () => path.resolve(path.dirname(process.execPath), '..'),
 };

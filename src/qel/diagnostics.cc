@@ -115,8 +115,9 @@ void console_line(const char *fmt, ...) {
         text[len] = '\n';
         console_queue.push(text, static_cast<size_t>(len) + 1, console_scopes == 0);
     } else if (len >= 0) {
-        // Only the exception details of a callback get this long; they are
-        // printed on the main thread, where allocating is harmless.
+        // Only the exception details of a callback and a device path too
+        // long to open get this long; both are printed on the main thread,
+        // where allocating is harmless.
         std::string long_text(static_cast<size_t>(len) + 1, '\0');
         vsnprintf(&long_text[0], long_text.size(), fmt, again);
         long_text.pop_back();

@@ -121,6 +121,7 @@ int driver_start() {
 
     if (!debug_log) return 0;
     console_line(MSG_DEBUG_ENABLED);
+    console_line(MSG_LOG_FILE, log_path);
     log_open(log_path);
     return 0;
 }

@@ -76,7 +76,13 @@ void print_clock(const char *path) {
 }
 
 int dev_open() {
-    snprintf(device_path, sizeof device_path, "%s", i2c_dev_path());
+    const char *path = i2c_dev_path();
+    // A path cut to fit would name another device: .../i2c-10 becomes .../i2c-1.
+    if (strlen(path) >= sizeof device_path) {
+        console_line(MSG_I2C_DEV_PATH_TOO_LONG, path, static_cast<int>(sizeof device_path - 1));
+        return 1;
+    }
+    snprintf(device_path, sizeof device_path, "%s", path);
     int fd = i2c_dev_sys->open(device_path, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         report_open_failure(device_path, errno);

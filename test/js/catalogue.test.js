@@ -85,6 +85,8 @@ async function settle() {
 const transmits = (id) => bridge.writes().filter((w) => w.bytes.length === 17 && w.bytes[3] * 256 + w.bytes[4] === id);
 `;
 
+// 256 characters, one more than the driver takes: cut, it names /dev/i2c-1.
+const LONG_DEVICE = `/dev${'/'.repeat(246)}i2c-10`;
 const SCENARIOS = {
   // Debug mode: receive-loop lines, heartbeat failure, frame dumps of
   // commands and parameters, a callback that throws.
@@ -149,9 +151,9 @@ const SCENARIOS = {
     done({ thrown });
   `, {}],
 
-  // The kernel's path against the emulated i2c-dev: no such device, no
-  // permission, the address taken, a bus where nothing answers at 0x25
-  // (the clock unknown), then a Pi 5 that starts.
+  // The kernel's path against the emulated i2c-dev: no such device, a bus
+  // where nothing answers at 0x25 (the clock unknown), a path too long to be
+  // taken, no permission, the address taken, then a Pi 5 that starts.
   kernel: [`${CHILD}
     const thrown = [];
     const attempt = (fn) => { try { fn(); thrown.push(null); } catch (e) { thrown.push(e.message); } };
@@ -159,6 +161,8 @@ const SCENARIOS = {
     process.env.QEL_I2C_DEVICE = '/dev/i2c-7';
     start();
     process.env.QEL_I2C_DEVICE = '/dev/i2c-2';
+    start();
+    process.env.QEL_I2C_DEVICE = ${JSON.stringify(LONG_DEVICE)};
     start();
     delete process.env.QEL_I2C_DEVICE;
     bridge.failInit(true);
@@ -256,15 +260,16 @@ describe('console catalogue', () => {
       format(MSG.I2C_DEV_MISSING, '/dev/i2c-7'),
       format(MSG.I2C_DEV_CLOCK_KERNEL, '/dev/i2c-2'),
       format(MSG.SLAVE_ADDRESS, 0x25), format(MSG.FRAME_LEN, 16), format(MSG.DEBUG_MODE, 0), format(MSG.BAUD_FAILED, 0),
+      format(MSG.I2C_DEV_PATH_TOO_LONG, LONG_DEVICE, 255),
       format(MSG.I2C_DEV_DENIED, '/dev/i2c-1', 'i2c', 'i2c'),
       format(MSG.I2C_DEV_ADDRESS_FAILED, '/dev/i2c-1', 0x25, 'Device or resource busy'),
       format(MSG.I2C_DEV_CLOCK, 400000, '/dev/i2c-1'), format(MSG.SLAVE_ADDRESS, 0x25), format(MSG.FRAME_LEN, 16), format(MSG.DEBUG_MODE, 0),
       format(MSG.BAUD_OK, 0x0f), format(MSG.SELECT_OK), format(MSG.HB_DISABLED),
     ]);
-    assert.deepEqual(results.kernel.result.thrown, [...Array(4).fill(MSG.START_FAILED), null]);
+    assert.deepEqual(results.kernel.result.thrown, [...Array(5).fill(MSG.START_FAILED), null]);
     assert.deepEqual(results.kernel.result.state, { initialized: true, i2cOpen: true, slaveAddress: 0x25, clockDivider: 0, overlaps: 0 });
     assert.equal(b[0], 'QEL Driver -- /dev/i2c-7 does not exist: enable I2C (sudo raspi-config, Interface Options, I2C; or dtparam=i2c_arm=on in config.txt) and reboot');
-    assert.equal(b[8], 'QEL Driver -- I2C clock set by the kernel: 400000Hz (/dev/i2c-1)');
+    assert.equal(b[9], 'QEL Driver -- I2C clock set by the kernel: 400000Hz (/dev/i2c-1)');
     assert.deepEqual(results.kernelDevice.lines.slice(2), [format(MSG.I2C_DEV_OPEN_FAILED, require('os').tmpdir(), 'Is a directory')]);
     assert.equal(results.kernelDevice.result.thrown, MSG.START_FAILED);
   });
@@ -279,8 +284,8 @@ describe('console catalogue', () => {
     assert.ok(debug.includes(msg('HB_FAILED')));
     const failed = results.logFails.lines;
     const at = failed.indexOf(msg('DEBUG_ENABLED'));
-    assert.deepEqual(failed.slice(at, at + 2), ['QEL Driver -- Debug mode enabled, will log messages to the log file',
-      'QEL Driver -- Error opening log file']);
+    assert.deepEqual(failed.slice(at, at + 3), ['QEL Driver -- Debug mode enabled, will log messages to the log file',
+      format(MSG.LOG_FILE, require('../../sim').bridge.logPath), 'QEL Driver -- Error opening log file']);
   });
 
   test('receive-loop lines and the callback exception', () => {

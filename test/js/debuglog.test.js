@@ -82,7 +82,7 @@ async function logOf(count) {
 
 // The debug-only console texts, up to their first conversion.
 const DEBUG_ONLY = ['READ_FAILED', 'CHECKSUM_ERROR', 'DEBOUNCING', 'RECEIVED_PREFIX', 'RECEIVED_SUFFIX',
-  'DEBUG_ENABLED', 'LOG_OPEN_FAILED', 'HB_FAILED', 'CMD_DUMP', 'PARAM_DUMP']
+  'DEBUG_ENABLED', 'LOG_FILE', 'LOG_OPEN_FAILED', 'HB_FAILED', 'CMD_DUMP', 'PARAM_DUMP']
   .map((name) => MSG[name].replace(/^\n/, '').split('%')[0]);
 
 // The frames of the main scenario, in order: what each one is, the data
@@ -245,6 +245,8 @@ describe('debug log file', { concurrency: 4 }, () => {
     assert.deepEqual([p.id, p.bytes, p.t], [0x4a1, '42, ', r.result.got[0].ts]);
     assert.equal(lines[8], '');
     assert.ok(r.lines.includes(msg('DEBUG_MODE', 1)));
+    // The path of the file, whole, on the line after the announcement.
+    assert.equal(r.lines[r.lines.indexOf(msg('DEBUG_ENABLED')) + 1], `QEL Driver -- Log file: ${r.result.logPath}`);
   });
 
   test('a start after a failed start opens the file once, with the settings of the start that worked', async () => {
@@ -297,7 +299,7 @@ describe('debug log file', { concurrency: 4 }, () => {
     const out = r.lines;
     const at = out.indexOf(msg('DEBUG_ENABLED'));
     assert.ok(at >= 0, out.join('\n'));
-    assert.deepEqual(out.slice(at + 1, at + 3), ['QEL Driver -- Error opening log file',
+    assert.deepEqual(out.slice(at + 1, at + 4), [msg('LOG_FILE', r.result.logPath), 'QEL Driver -- Error opening log file',
       `QEL Driver -- Log file ${r.result.logPath}: a symbolic link, which is not followed`], 'the failure and its reason follow the announcement');
     assert.equal(out.filter((l) => l === msg('LOG_OPEN_FAILED')).length, 1, 'lines discarded without further messages');
     assert.deepEqual(r.result.got.sort((a, b) => a - b), [0x2a1, 0x3a1, 0x4a1], 'driverStart succeeded and frames are delivered');

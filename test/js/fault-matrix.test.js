@@ -76,7 +76,7 @@ function bringUp({ hb = 0, debug = false } = {}) {
 // What a successful start prints after the receive register line; the
 // heartbeat thread's own start line comes at a moment of its own and is
 // checked apart.
-const started = (opts = {}) => (opts.debug ? [msg('DEBUG_ENABLED')] : []);
+const started = (opts = {}) => (opts.debug ? [msg('DEBUG_ENABLED'), msg('LOG_FILE', require('../../sim').bridge.logPath)] : []);
 
 // Lines that other threads print at moments of their own: the heartbeat
 // thread's start line and, in debug mode, the dump of a reported frame.

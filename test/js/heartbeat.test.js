@@ -3,7 +3,7 @@
 // the bridge's write times, its disabled case, and failing writes.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { msg } = require('../helpers/catalogue');
+const { msg, MSG } = require('../helpers/catalogue');
 const { checksum } = require('../helpers/frames');
 const { runScenario } = require('../helpers/scenario');
 
@@ -40,11 +40,11 @@ function median(values) {
 }
 
 // Lines the driver prints after its start-up banner, which ends with the
-// receive register line (debug mode adds one more).
+// receive register line (debug mode adds two more).
 function afterStartUp(lines) {
   const at = lines.indexOf(msg('SELECT_OK'));
   assert.ok(at >= 0, 'the driver started');
-  return lines.slice(at + 1).filter((l) => l !== msg('DEBUG_ENABLED'));
+  return lines.slice(at + 1).filter((l) => l !== msg('DEBUG_ENABLED') && !l.startsWith(MSG.LOG_FILE.split('%')[0]));
 }
 
 test('the heartbeat frame is fixed and its checksum is 0x68', () => {

@@ -6,7 +6,7 @@ const { spawnSync } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
-const { msg } = require('../helpers/catalogue');
+const { msg, KERNEL } = require('../helpers/catalogue');
 const { root } = require('../helpers/scenario');
 
 const DRIVER_FUNCTIONS = ['registerCallback', 'driverStart', 'sendCommand', 'writeParameter',
@@ -129,3 +129,34 @@ test('driverStart without a registered function refuses first, even with a wrong
     assert.deepEqual(r.lines, [], 'a refused start prints nothing');
   }
 });
+
+// The install script, niced, in a copy of the package (nan too) in a folder whose name holds a
+// blank, quotes, $, # and \; the platform rows build through their own scripts.
+test('install: any folder builds, its sim add-on logs there; built and current, a user installs it writing nothing',
+  { skip: (process.env.QEL_NODE_LAUNCHER || KERNEL) && 'installs with the host\'s Node once' }, (t) => {
+    const top = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-install-'));
+    t.after(() => fs.rmSync(top, { recursive: true, force: true }));
+    const copy = path.join(top, 'My Lift "A" $HOME #1 \'x\' \\y', 'corvalith');
+    for (const f of [...require(`${root}/package.json`).files, 'package.json', 'node_modules/nan']) fs.cpSync(path.join(root, f), path.join(copy, f), { recursive: true });
+    fs.symlinkSync(path.join(root, 'node_modules', 'node-gyp'), path.join(copy, 'node_modules', 'node-gyp'));
+    fs.chmodSync(top, 0o755);
+    const install = (...prefix) => spawnSync('nice', ['-n', '19', ...prefix, process.execPath, 'bin/qel-build.js'], { cwd: copy, encoding: 'utf8' });
+    const built = install();
+    assert.equal(built.status, 0, built.stderr);
+    const log = path.join(copy, 'build', 'sim-log', 'qel_cc_log.txt');
+    const r = spawnSync(process.execPath, ['-e', `const q = require(${JSON.stringify(`${copy}/sim`)}); q.registerCallback(() => {});
+      q.driverStart(0, 1000, 0, 300, undefined, undefined, true); process.exit(0);`], { encoding: 'utf8' });
+    assert.ok(r.stdout.includes(`${msg('DEBUG_ENABLED')}\nQEL Driver -- Log file: ${log}\n`), r.stdout);
+    assert.match(fs.readFileSync(log, 'utf8'), /^QEL Driver Log File\n/);
+    if (process.getuid() !== 0) return t.diagnostic('installing as nobody needs root');
+    const addon = path.join(copy, 'build', 'Release', 'qel_sim.node');
+    const listing = () => spawnSync('find', [copy, '-printf', '%p %T@\\n'], { encoding: 'utf8' }).stdout;
+    const before = listing();
+    const user = install('setpriv', '--reuid=nobody', '--regid=nogroup', '--clear-groups');
+    assert.deepEqual([user.status, user.stdout, user.stderr], [0, '', '']);
+    assert.ok(listing() === before, 'nothing written');
+    const builtAt = fs.statSync(addon).mtimeMs;
+    fs.utimesSync(path.join(copy, 'src', 'qel', 'config.cc'), new Date(), new Date());
+    assert.equal(install().status, 0);
+    assert.ok(fs.statSync(addon).mtimeMs > builtAt, 'a changed source builds again');
+  });
