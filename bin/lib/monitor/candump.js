@@ -15,6 +15,8 @@
 const HEX = Array.from({ length: 256 }, (_, b) => b.toString(16).toUpperCase().padStart(2, '0'));
 const ERROR_FLAG = 0x20000000;
 const LOG_LINE = /^\((\d+)\.(\d+)\)\s+(\S+)\s+(\S+)$/;
+const LOG_FRAME = /^\((\d+)\.(\d+)\)\s+(\S+)\s+([^#\s]*)#(\S*)$/;
+const DATA = /^((?:[0-9A-Fa-f]{2}){0,8})(?:_([9A-Fa-f]))?$/;
 const SCREEN_LINE = /^\s*(?:\(([^)]*)\)\s+)?(\S+)\s+([0-9A-Fa-f]{3}|[0-9A-Fa-f]{8})\s+\[(\d+)\]\s*(.*)$/;
 
 // What a line that is no frame to replay is, by reason: the summary's
@@ -37,16 +39,21 @@ const hexId = (id, digits) => id.toString(16).toUpperCase().padStart(digits, '0'
 
 // ----------------------------------------------------------------- time
 
-// "1700000000.123456" (absolute or from zero; a fraction of any length,
-// cut to microseconds) or "2024-05-01 12:00:00.123456" (local time) ->
-// whole microseconds, or NaN when that is no time the replay can pace by.
+// Seconds and their fraction, in digits (a fraction of any length, cut to
+// microseconds) -> whole microseconds, or NaN when that is no time the
+// replay can pace by.
+function fromDigits(seconds, fraction) {
+  const t = Number(seconds) * 1e6 + Number(fraction.length === 6 ? fraction : fraction.slice(0, 6).padEnd(6, '0'));
+  return Number.isSafeInteger(t) ? t : NaN;
+}
+
+// "1700000000.123456" (absolute or from zero) or "2024-05-01 12:00:00.123456"
+// (local time) -> whole microseconds, or NaN.
 function micros(stamp) {
-  let t = NaN;
   let m = /^(\d+)\.(\d+)$/.exec(stamp);
-  if (m) t = Number(m[1]) * 1e6 + Number(m[2].slice(0, 6).padEnd(6, '0'));
-  else if ((m = /^(\d{4}-\d\d-\d\d) (\d\d:\d\d:\d\d)\.(\d{6})$/.exec(stamp))) {
-    t = new Date(`${m[1]}T${m[2]}`).getTime() * 1000 + Number(m[3]);
-  }
+  if (m) return fromDigits(m[1], m[2]);
+  m = /^(\d{4}-\d\d-\d\d) (\d\d:\d\d:\d\d)\.(\d{6})$/.exec(stamp);
+  const t = m ? new Date(`${m[1]}T${m[2]}`).getTime() * 1000 + Number(m[3]) : NaN;
   return Number.isSafeInteger(t) ? t : NaN;
 }
 
@@ -75,43 +82,46 @@ function format(f, at = 0) {
 
 // --------------------------------------------------------------- reading
 
-// An identifier of 3 or 8 hex digits -> { id, extended, error }, or null.
-function parseIdentifier(text) {
-  if (/^[0-9A-Fa-f]{8}$/.test(text)) {
-    const n = parseInt(text, 16);
-    return (n & ERROR_FLAG) !== 0 ? { id: (n & ~ERROR_FLAG) >>> 0, extended: true, error: true } : { id: n, extended: true, error: false };
-  }
-  if (!/^[0-9A-Fa-f]{3}$/.test(text) || parseInt(text, 16) > 0x7ff) return null;
-  return { id: parseInt(text, 16), extended: false, error: false };
+// A frame of identifier `text` (3 or 8 hex digits) and no data yet, or
+// null when the identifier is none.
+function withIdentifier(micros, iface, text) {
+  const f = { micros, iface, id: 0, len: 0, data: null, extended: text.length === 8, remote: false, error: false };
+  if (!/^(?:[0-9A-Fa-f]{3}|[0-9A-Fa-f]{8})$/.test(text)) return null;
+  const n = parseInt(text, 16);
+  if (!f.extended && n > 0x7ff) return null;
+  f.error = f.extended && (n & ERROR_FLAG) !== 0;
+  f.id = f.error ? (n & ~ERROR_FLAG) >>> 0 : n;
+  return f;
 }
 
-// What follows the # -> { len, data, remote }, or a reason.
-function parsePayload(text) {
+// What follows the # into frame f; f, or a reason.
+function withPayload(f, text) {
   if (text.startsWith('#')) return skip('CAN FD frame');
   const r = /^R([0-8])?(?:_([9A-Fa-f]))?$/i.exec(text);
   if (r) {
-    const len = r[2] !== undefined ? parseInt(r[2], 16) : Number(r[1] || 0);
-    return r[2] !== undefined && r[1] !== '8' ? skip('bad data') : { len, data: Buffer.alloc(0), remote: true };
+    if (r[2] !== undefined && r[1] !== '8') return skip('bad data');
+    f.remote = true;
+    f.len = r[2] !== undefined ? parseInt(r[2], 16) : Number(r[1] || 0);
+    f.data = Buffer.alloc(0);
+    return f;
   }
-  const d = /^((?:[0-9A-Fa-f]{2}){0,8})(?:_([9A-Fa-f]))?$/.exec(text.replace(/\./g, ''));
+  const d = DATA.exec(text.includes('.') ? text.replace(/\./g, '') : text);
   if (!d || (d[2] !== undefined && d[1].length !== 16)) return skip('bad data');
-  const data = Buffer.from(d[1], 'hex');
-  return { len: d[2] !== undefined ? parseInt(d[2], 16) : data.length, data, remote: false };
+  f.data = Buffer.from(d[1], 'hex');
+  f.len = d[2] !== undefined ? parseInt(d[2], 16) : f.data.length;
+  return f;
 }
 
 // A line of the log format -> a frame or { reason }.
 function parse(text) {
-  const m = LOG_LINE.exec(text.trim());
+  const m = LOG_FRAME.exec(text) || LOG_FRAME.exec(text.trim());
   if (!m) return skip('not a frame');
-  const f = /^([^#]*)#(.*)$/.exec(m[4]);
-  if (!f) return skip('not a frame');
-  const id = parseIdentifier(f[1]);
-  if (!id) return skip('bad identifier');
-  const payload = parsePayload(f[2]);
+  const f = withIdentifier(0, m[3], m[4]);
+  if (!f) return skip('bad identifier');
+  const payload = withPayload(f, m[5]);
   if (payload.reason) return payload;
-  const t = micros(`${m[1]}.${m[2]}`);
-  if (Number.isNaN(t)) return skip('bad time');
-  return { micros: t, iface: m[3], ...id, ...payload };
+  f.micros = fromDigits(m[1], m[2]);
+  return Number.isNaN(f.micros) ? skip('bad time') : f;
 }
 
 // A line of the screen format with times -> a frame or { reason }.
@@ -121,14 +131,15 @@ function parseScreen(text) {
   if (m[1] === undefined) return skip('no time');
   const t = micros(m[1]);
   if (Number.isNaN(t)) return skip(/\d/.test(m[1]) ? 'bad time' : 'no time');
-  const id = parseIdentifier(m[3]);
-  if (!id) return skip('bad identifier');
-  const len = Number(m[4]);
-  if (/^remote request/.test(m[5])) return { micros: t, iface: m[2], ...id, len, data: Buffer.alloc(0), remote: true };
-  if (len > 8) return skip('CAN FD frame');
-  const bytes = m[5].split(/\s+/).slice(0, len);
-  if (bytes.length !== len || !bytes.every((b) => /^[0-9A-Fa-f]{2}$/.test(b))) return skip('bad data');
-  return { micros: t, iface: m[2], ...id, len, data: Buffer.from(bytes.join(''), 'hex'), remote: false };
+  const f = withIdentifier(t, m[2], m[3]);
+  if (!f) return skip('bad identifier');
+  f.len = Number(m[4]);
+  if (/^remote request/.test(m[5])) return Object.assign(f, { data: Buffer.alloc(0), remote: true });
+  if (f.len > 8) return skip('CAN FD frame');
+  const bytes = m[5].split(/\s+/).slice(0, f.len);
+  if (bytes.length !== f.len || !bytes.every((b) => /^[0-9A-Fa-f]{2}$/.test(b))) return skip('bad data');
+  f.data = Buffer.from(bytes.join(''), 'hex');
+  return f;
 }
 
 // The reader for a file whose first line that is neither blank nor a

@@ -68,7 +68,6 @@ function startRecording(driver, file, iface, { onFailure = () => {} } = {}) {
   let timer = null;
   const close = () => {
     open = false;
-    driver.capture(null);
     clearInterval(timer);
     fs.closeSync(fd);
   };
@@ -85,19 +84,23 @@ function startRecording(driver, file, iface, { onFailure = () => {} } = {}) {
     state.failure = written.error;
     try { fs.ftruncateSync(fd, size); } catch { /* what is past the last line stays as it is */ }
     close();
+    driver.capture(null);
     onFailure(written.error);
   };
   driver.capture((batch) => {
+    if (!open) return;
     if (batch.dropped > 0) {
       pending.push(`# ${batch.dropped} frames lost: the monitor did not keep up`);
       counts.dropped += batch.dropped;
     }
-    for (let i = 0; i < batch.count; i++) {
+    // A batch holds up to the driver's whole ring, some 130,000 frames:
+    // written as it goes, it never holds more than FLUSH_BYTES of lines.
+    for (let i = 0; i < batch.count && open; i++) {
       const line = candumpLine(batch, i, iface);
       pending.push(line);
       pendingBytes += line.length;
+      if (pendingBytes >= FLUSH_BYTES) flush();
     }
-    if (pendingBytes >= FLUSH_BYTES) flush();
   });
   timer = setInterval(flush, FLUSH_MS);
   timer.unref();
