@@ -72,8 +72,9 @@ function identifier(f) {
 // One frame in the log format, without the line feed. The data may sit
 // in a larger buffer, from `at` on.
 function format(f, at = 0) {
-  const { len, data } = f;
-  let line = `${stamp(f.micros)} ${f.iface} ${identifier(f)}#`;
+  const len = f.len;
+  const data = f.data;
+  let line = `${stamp(f.micros)} ${f.iface} ${f.extended || f.error ? identifier(f) : hexId(f.id, 3)}#`;
   if (f.remote) line += `R${len > 0 ? Math.min(8, len) : ''}`;
   else for (let k = 0, n = Math.min(8, len); k < n; k++) line += HEX[data[at + k]];
   if (len > 8 && len < 16) line += `_${len.toString(16).toUpperCase()}`;

@@ -137,8 +137,8 @@ function defaultDevice(argv) {
   return argv.map((a, i) => (a === '--i2c-dev' && (i + 1 === argv.length || argv[i + 1].startsWith('-')) ? '--i2c-dev=/dev/i2c-1' : a));
 }
 
-// Whether two names lead to one file, through links or other spellings
-// alike. A file that does not exist yet is no file that exists.
+// Whether two names lead to one file, through a link or another spelling
+// as well. A file that does not exist yet is none that --replay reads.
 function sameFile(a, b) {
   try {
     const [x, y] = [fs.statSync(a), fs.statSync(b)];
