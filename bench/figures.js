@@ -220,39 +220,92 @@ async function capture({ frames, hz, record = false, pollMs = 20 }) {
 
 // ---------------------------------------------------------------- replay
 
-// qel-monitor --replay of a generated candump log, `rate` frames a second
-// for `seconds`, arriving at random moments (exponential gaps), spread over
-// identifiers of slots and others. Compared: the span of the log, and the
-// span over which the driver read the frames (recorded with --record), and
-// the monitor's whole run less its start-up (until its first line).
-async function replay({ rate, seconds, seed = 7 }) {
-  const dir = path.join(root, 'build', 'bench');
-  const log = path.join(dir, `replay-${rate}.log`);
-  const out = path.join(dir, `replay-${rate}-read.log`);
+// Writes a candump log of `count` frames, `rate` frames a second, arriving
+// at random moments (exponential gaps), spread over identifiers of slots
+// and others; a chunk at a time, so that a log of millions of frames costs
+// no memory here. -> { count, s: the span of its times, bytes }
+function writeLog(file, { rate, count, seed = 7 }) {
   const ids = [0x1a1, 0x2a1, 0x3a1, 0x4a1, 0x2c0, 0x2c1, 0x123, 0x18f, 0x5a0, 0x6ff, 0x050, 0x701, 0x0a0, 0x0b4, 0x316, 0x43f];
   let state = seed;
   const random = () => ((state = (Math.imul(state, 1103515245) + 12345) >>> 0) / 4294967296);
-  const lines = [];
-  for (let t = 1700000000e6; lines.length < rate * seconds;) {
+  const fd = fs.openSync(file, 'w');
+  let lines = [];
+  let bytes = 0;
+  let first = null;
+  let t = 1700000000e6;
+  for (let n = 0; n < count; n++) {
     t += Math.max(1, Math.round(-Math.log(1 - random()) * (1e6 / rate)));
+    if (first === null) first = t;
     const id = ids[Math.floor(random() * ids.length)];
     const data = Buffer.from(Array.from({ length: 1 + Math.floor(random() * 8) }, () => Math.floor(random() * 256)));
-    lines.push(`(${Math.floor(t / 1e6)}.${String(t % 1e6).padStart(6, '0')}) can0 ${id.toString(16).toUpperCase().padStart(3, '0')}#${data.toString('hex').toUpperCase()}`);
+    lines.push(`(${Math.floor(t / 1e6)}.${String(t % 1e6).padStart(6, '0')}) can0 ${id.toString(16).toUpperCase().padStart(3, '0')}#${data.toString('hex').toUpperCase()}\n`);
+    if (lines.length === 10000 || n === count - 1) {
+      bytes += fs.writeSync(fd, lines.join(''));
+      lines = [];
+    }
   }
-  fs.writeFileSync(log, `${lines.join('\n')}\n`);
-  const span = (text) => {
-    const times = text.split('\n').filter((l) => l[0] === '(').map((l) => Number(l.slice(1, l.indexOf(')'))));
-    return { count: times.length, s: times[times.length - 1] - times[0] };
-  };
-  const t0 = hrNs();
-  let startupNs = null;
-  const child = spawn(process.execPath, [path.join(root, 'bin', 'qel-monitor.js'), '--replay', log, '--lines', '--record', out], { stdio: ['ignore', 'pipe', 'ignore'] });
-  child.stdout.on('data', () => { if (startupNs === null) startupNs = hrNs() - t0; });
-  const code = await new Promise((resolve) => child.on('close', resolve));
-  const wallNs = hrNs() - t0;
-  const recorded = span(lines.join('\n'));
-  const read = span(fs.readFileSync(out, 'utf8'));
-  report({ code, frames: recorded.count, framesRead: read.count, recordedS: recorded.s, readS: read.s, startupS: startupNs / 1e9, wallS: wallNs / 1e9 });
+  fs.closeSync(fd);
+  return { count, s: (t - first) / 1e6, bytes };
+}
+
+// The frame lines of a candump log, read a chunk at a time -> { count, s:
+// the span from the first line's time to the last one's }.
+function spanOf(file) {
+  const fd = fs.openSync(file, 'r');
+  const chunk = Buffer.alloc(1 << 20);
+  let rest = '';
+  let count = 0;
+  let first = null;
+  let last = null;
+  for (let n; (n = fs.readSync(fd, chunk, 0, chunk.length, null)) > 0;) {
+    const lines = (rest + chunk.toString('latin1', 0, n)).split('\n');
+    rest = lines.pop();
+    for (const l of lines) {
+      if (l[0] !== '(') continue;
+      count++;
+      last = Number(l.slice(1, l.indexOf(')')));
+      if (first === null) first = last;
+    }
+  }
+  fs.closeSync(fd);
+  return { count, s: last - first };
+}
+
+// The peak resident size of a process so far (VmHWM), in bytes, or NaN.
+function peakRss(pid) {
+  try {
+    return 1024 * Number(/^VmHWM:\s*(\d+) kB/m.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))[1]);
+  } catch {
+    return NaN;
+  }
+}
+
+// qel-monitor --replay of a generated log of `rate` frames a second for
+// `seconds` (or of `frames` frames), in a temporary directory removed
+// after. Compared: the span of the log, and the span over which the driver
+// read the frames (recorded with --record), and the monitor's whole run
+// less its start-up (until its first line); its peak resident size, as
+// last seen every 100 ms. `nodeArgs` and `args` go to the monitor.
+async function replay({ rate, seconds, frames = rate * seconds, nodeArgs = [], args = [] }) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-bench-replay-'));
+  try {
+    const log = path.join(dir, 'replay.log');
+    const out = path.join(dir, 'replay-read.log');
+    const recorded = writeLog(log, { rate, count: frames });
+    const t0 = hrNs();
+    let startupNs = null;
+    const child = spawn(process.execPath, [...nodeArgs, path.join(root, 'bin', 'qel-monitor.js'), '--replay', log, '--lines', '--record', out, ...args], { stdio: ['ignore', 'pipe', 'ignore'] });
+    child.stdout.on('data', () => { if (startupNs === null) startupNs = hrNs() - t0; });
+    let peak = 0;
+    const watch = setInterval(() => { peak = Math.max(peak, peakRss(child.pid) || 0); }, 100);
+    const code = await new Promise((resolve) => child.on('close', resolve));
+    clearInterval(watch);
+    const wallNs = hrNs() - t0;
+    const read = spanOf(out);
+    report({ code, frames: recorded.count, logBytes: recorded.bytes, framesRead: read.count, recordedS: recorded.s, readS: read.s, startupS: startupNs / 1e9, wallS: wallNs / 1e9, peakRss: peak || NaN });
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
 }
 
 // ----------------------------------------------------------------- idle

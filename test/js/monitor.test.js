@@ -4,7 +4,7 @@
 // machine that is not a Raspberry Pi, and the live table on a terminal.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('child_process');
+const { spawn, spawnSync } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
@@ -13,6 +13,7 @@ const { root, nodeCommand, runNode, TIME_FACTOR } = require('../helpers/scenario
 const { realDriverProblem, kernelDriverProblem } = require('../../bin/lib/monitor/platform');
 const { OPTIONS } = require('../../bin/lib/monitor/options');
 const { HEADER } = require('../../bin/lib/monitor/screen');
+const candump = require('../../bin/lib/monitor/candump');
 
 const monitorJs = path.join(root, 'bin', 'qel-monitor.js');
 
@@ -29,9 +30,21 @@ function parseStatus(line) {
   };
 }
 
-function monitor(args, { timeout = 20000 } = {}) {
-  return runNode([monitorJs, ...args], { timeout });
+function monitor(args, { timeout = 20000, node = [], prefix } = {}) {
+  return runNode([...node, monitorJs, ...args], { timeout, prefix });
 }
+
+// A directory of the test's own, removed after it; with `files`, a file
+// in it for each name and text.
+function tempDir(t, files = {}) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-monitor-'));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  for (const [name, text] of Object.entries(files)) fs.writeFileSync(path.join(dir, name), text);
+  return dir;
+}
+
+// n log lines of 0x123 (no slot's identifier), `us` microseconds apart.
+const logLines = (n, us) => Array.from({ length: n }, (_, i) => `(${1700000000 + Math.floor((i * us) / 1e6)}.${String((i * us) % 1e6).padStart(6, '0')}) can0 123#0102030405060708\n`).join('');
 
 // Every line on stdout is the driver's, a status line or the end line.
 function sortLines(r) {
@@ -191,6 +204,60 @@ test('--record: a 2 s recording of --sim, replayed, brings the same frames and t
   }
 });
 
+test('candump lines: every length code, identifier range, remote and error frame read back as written', () => {
+  const frames = [];
+  for (let len = 0; len < 16; len++) {
+    const data = Buffer.from([0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88].slice(0, len));
+    for (const [id, extended] of [[0x000, false], [0x7ff, false], [0x000, true], [0x1fffffff, true]]) {
+      frames.push({ id, extended, len, data, remote: false, error: false }, { id, extended, len, data: Buffer.alloc(0), remote: true, error: false });
+    }
+  }
+  frames.push({ id: 0x80, extended: true, len: 8, data: Buffer.alloc(8), remote: false, error: true });
+  for (const f of frames) {
+    const line = candump.format({ micros: 1700000000000042, iface: 'can0', ...f });
+    assert.deepEqual(candump.parse(line), { micros: 1700000000000042, iface: 'can0', ...f }, line);
+  }
+  assert.deepEqual(frames.filter((f) => f.len === 12 && !f.extended).map((f) => candump.format({ micros: 42, iface: 'qel0', ...f })),
+    ['(0.000042) qel0 000#1122334455667788_C', '(0.000042) qel0 000#R8_C', '(0.000042) qel0 7FF#1122334455667788_C', '(0.000042) qel0 7FF#R8_C']);
+  assert.equal(candump.format({ micros: 0, iface: 'can0', ...frames.pop() }), '(0.000000) can0 20000080#0000000000000000');
+});
+
+test('--replay: a time with ten fractional digits is read, one beyond what a number holds exactly is skipped with its reason', async (t) => {
+  const dir = tempDir(t, { 'times.log': '(1700000000.1000000000) can0 4A1#02\n(99999999999999999999.000000) can0 4A1#03\n' });
+  const r = await monitor(['--replay', path.join(dir, 'times.log'), '--lines'], { timeout: 10000 });
+  assert.equal(r.code, 0, 'stops by itself once the replay is delivered');
+  assert.deepEqual(sortLines(r).statuses.map((s) => s.data), ['0200000000000000']);
+  assert.equal(r.stderr, `qel-monitor: ${dir}/times.log line 2: the time stamp must be whole seconds and their fraction in digits, e.g. (1700000000.123456); ` +
+    'skipped: "(99999999999999999999.000000) can0 4A1#03"\nqel-monitor: replay of times.log: 1 lines accepted, 1 skipped (bad time: 1)\n');
+});
+
+test('--replay reads the capture as it goes: 60,000 frames in a 16 MB heap', async (t) => {
+  const dir = tempDir(t, { 'large.log': logLines(60000, 1) });
+  const r = await monitor(['--replay', path.join(dir, 'large.log'), '--lines'], { node: ['--max-old-space-size=16'], timeout: 60000 });
+  assert.equal(r.code, 0, r.stderr.slice(0, 500));
+  assert.equal(r.stderr, 'qel-monitor: replay of large.log: 60000 lines accepted, 0 skipped\n');
+  assert.equal(END_LINE.exec(sortLines(r).ends[0])[3], '60000', 'every frame read: unk= counts them');
+});
+
+test('--record on a file system that fills up: one line says why, the lines go on, the file ends on a whole line, exit status 1', async (t) => {
+  if (process.getuid() !== 0) return t.skip('mounting a small tmpfs needs root');
+  if (spawnSync('unshare', ['-m', 'true']).status !== 0) return t.skip('no private mount namespace here (unshare -m)');
+  // 3000 frames, about 135 kB to record, on 64 kB in a mount namespace of its own.
+  const dir = tempDir(t, { 'capture.log': logLines(3000, 100) });
+  fs.mkdirSync(path.join(dir, 'full'));
+  const rec = path.join(dir, 'full', 'rec.log');
+  const script = 'mount -t tmpfs -o size=64k tmpfs "$0/full" || exit 99; "$@"; s=$?; cp "$0/full/rec.log" "$0"; exit $s';
+  const r = await monitor(['--replay', path.join(dir, 'capture.log'), '--lines', '--record', rec], { prefix: ['unshare', '-m', 'sh', '-c', script, dir] });
+  const lines = fs.readFileSync(path.join(dir, 'rec.log'), 'utf8').split('\n');
+  assert.equal(lines.pop(), '', 'the file ends on a line feed');
+  for (const line of lines) assert.match(line, /^\(\d+\.\d{6}\) qel0 123#0102030405060708$/);
+  assert.ok(lines.length > 1000 && lines.length < 3000, `${lines.length} lines`);
+  assert.equal(r.stderr, `qel-monitor: --record: recording stopped after ${lines.length} frames: cannot write "${rec}" (ENOSPC)\n` +
+    `qel-monitor: recorded ${lines.length} frames to ${rec}\nqel-monitor: replay of capture.log: 3000 lines accepted, 0 skipped\n`);
+  assert.equal(END_LINE.exec(sortLines(r).ends[0])[3], '3000', 'every frame read after the recording stopped too');
+  assert.equal(r.code, 1);
+});
+
 test('--replay reads candump\'s screen format with times, and refuses it without them in one line', async () => {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-screen-'));
   const file = path.join(dir, 'screen.txt');
@@ -209,13 +276,23 @@ test('--replay reads candump\'s screen format with times, and refuses it without
   }
 });
 
-test('--duration beyond 24.8 days (above what one timer holds) keeps the monitor running', async () => {
+test('waits beyond 24.8 days (above what one timer holds): --duration keeps the monitor running, a replay waits out a gap', async (t) => {
   const r = await monitor(['--sim', '--lines', '--duration', '2200000'], { timeout: 1500 });
   assert.equal(r.signal, 'SIGKILL', 'still running when killed');
   assert.equal(sortLines(r).ends.length, 0);
+  // 25 days between two frames: one wait, without a storm of warnings.
+  const dir = tempDir(t, { 'gap.log': '(1700000000.000000) can0 4A1#01\n(1702160000.000000) can0 4A1#02\n' });
+  const gap = await monitor(['--replay', path.join(dir, 'gap.log'), '--lines', '--duration', '1']);
+  assert.equal(gap.code, 0);
+  assert.deepEqual(sortLines(gap).statuses.map((s) => s.data), ['0100000000000000']);
+  assert.equal(gap.stderr, 'qel-monitor: replay of gap.log: 2 lines accepted, 0 skipped\n');
 });
 
-test('bad options: one line naming the option and the expected form, exit status 2, no driver started', async () => {
+test('bad options: one line naming the option and the expected form, exit status 2, no driver started', async (t) => {
+  const dir = tempDir(t, { 'capture.log': '' });
+  const capture = path.join(dir, 'capture.log');
+  fs.symlinkSync(capture, path.join(dir, 'symbolic.log'));
+  fs.linkSync(capture, path.join(dir, 'hard.log'));
   const cases = [
     [['--sim', '--duration', '0'], /^qel-monitor: --duration: expected a number of seconds above 0, e\.g\. --duration 5; got "0"$/],
     [['--sim', '--duration', 'soon'], /^qel-monitor: --duration: expected a number of seconds above 0.*; got "soon"$/],
@@ -228,6 +305,8 @@ test('bad options: one line naming the option and the expected form, exit status
     [['--sim', '--lines=yes'], /^qel-monitor: --lines: takes no value/],
     [['--sim', '--record', path.join(os.tmpdir(), 'no-such-dir', 'x.log')], /^qel-monitor: --record: cannot write ".*x\.log" \(ENOENT\)$/],
     [['--replay', monitorJs, '--record', monitorJs], /^qel-monitor: --record: ".*qel-monitor\.js" is the file that --replay reads; record to another file$/],
+    [['--replay', capture, '--record', path.join(dir, 'symbolic.log')], /^qel-monitor: --record: ".*symbolic\.log" is the file that --replay reads/],
+    [['--replay', capture, '--record', path.join(dir, 'hard.log')], /^qel-monitor: --record: ".*hard\.log" is the file that --replay reads/],
     [['--sim', '--interface', 'can 0'], /^qel-monitor: --interface: expected an interface name of 1 to 15 .*; got "can 0"$/],
     [['--sim', '--speed', '3'], /^qel-monitor: unknown option --speed \(see qel-monitor --help\)$/],
     [['--sim', 'now'], /^qel-monitor: unexpected argument "now" \(see qel-monitor --help\)$/],
@@ -288,6 +367,7 @@ test('which machines may start the real driver', () => {
     const pi5 = { 'dev/i2c-1': '', 'proc/device-tree/model': 'Raspberry Pi 5 Model B Rev 1.0\0' };
     assert.equal(kernelDriverProblem('/dev/i2c-1', { root: board(pi5) }), null, 'the kernel path drives a Pi 5, without root');
     assert.match(kernelDriverProblem('/dev/i2c-3', { root: board(pi5) }), /^qel-monitor: \/dev\/i2c-3 does not exist: enable I2C/);
+    assert.equal(kernelDriverProblem('i2c-1', { root: board(pi5), cwd: '/dev' }), null, 'a relative device is in the working directory');
   } finally {
     fs.rmSync(dir, { recursive: true, force: true });
   }

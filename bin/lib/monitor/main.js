@@ -1,7 +1,6 @@
 'use strict';
 // qel-monitor: starts the driver and shows the bus live, as a table on a
 // terminal or as one line per delivered status object.
-const fs = require('fs');
 const path = require('path');
 const options = require('./options');
 const { SLOT_IDS, DEFAULT_ENABLED, DEFAULT_CYCLIC, STAT_KEYS, classOf, hex } = require('./slots');
@@ -10,6 +9,7 @@ const replay = require('./replay');
 const { startRecording } = require('./record');
 const { realDriverProblem, kernelDriverProblem } = require('./platform');
 const { Screen } = require('./screen');
+const { after } = require('./after');
 
 const root = path.resolve(__dirname, '..', '..', '..');
 const DRIVER_DEFAULTS = { i2cDelay: 50000, canDelay: 20000, hbDelay: 500000, debounce: 2000 };
@@ -17,14 +17,6 @@ const DRIVER_DEFAULTS = { i2cDelay: 50000, canDelay: 20000, hbDelay: 500000, deb
 function fail(line, code) {
   process.stderr.write(`${line}\n`);
   process.exit(code);
-}
-
-// setTimeout takes at most 2^31 - 1 ms and fires at once for more: a long
-// wait is a chain of shorter ones.
-function after(ms, fn) {
-  const longest = 2 ** 31 - 1;
-  if (ms > longest) return setTimeout(() => after(ms - longest, fn), longest);
-  return setTimeout(fn, ms);
 }
 
 function statusLine(status, cls) {
@@ -49,19 +41,14 @@ function main(argv) {
 
   let capture = null;
   if (settings.replay !== undefined) {
-    let text;
     try {
-      text = fs.readFileSync(settings.replay, 'utf8');
-    } catch (e) {
-      return fail(`qel-monitor: --replay: cannot read ${JSON.stringify(settings.replay)} (${e.code || e.message})`, 2);
-    }
-    try {
-      capture = replay.parseCapture(text, settings.replay);
+      capture = replay.scan(settings.replay);
     } catch (e) {
       if (e instanceof replay.RefusedFile) return fail(e.message, 2);
+      if (e.code) return fail(`qel-monitor: --replay: cannot read ${JSON.stringify(settings.replay)} (${e.code})`, 2);
       throw e;
     }
-    if (settings.canDelay === undefined) settings.canDelay = replay.pollDelayFor(capture.frames);
+    if (settings.canDelay === undefined) settings.canDelay = capture.pollDelay;
   }
 
   const lines = settings.lines || !process.stdout.isTTY;
@@ -118,13 +105,17 @@ function main(argv) {
   let recording = null;
   if (settings.record !== undefined) {
     try {
-      recording = startRecording(driver, settings.record, settings.iface);
+      recording = startRecording(driver, settings.record, settings.iface, {
+        onFailure: (e) => process.stderr.write(`qel-monitor: --record: recording stopped after ${recording.counts.frames} frames: ` +
+          `cannot write ${JSON.stringify(settings.record)} (${e.code || e.message})\n`),
+      });
     } catch (e) {
       return fail(`qel-monitor: --record: cannot write ${JSON.stringify(settings.record)} (${e.code || e.message})`, 2);
     }
   }
-  // What the monitor says on standard error when it ends.
-  const farewell = () => {
+  // What the monitor says on standard error when it ends, and its exit
+  // status: a recording that failed makes a clean end a failure.
+  const farewell = (code) => {
     if (recording) {
       recording.stop();
       const c = recording.counts;
@@ -132,6 +123,7 @@ function main(argv) {
         `${c.comments ? `, ${c.comments} comment lines` : ''}${c.dropped ? `, ${c.dropped} frames lost` : ''}\n`);
     }
     if (capture) process.stderr.write(`${replay.summary(name, capture)}\n`);
+    return code === 0 && recording && recording.failure ? 1 : code;
   };
 
   driver.registerCallback((status) => {
@@ -209,8 +201,7 @@ function main(argv) {
       try { sample(); } catch { /* the driver may be gone with the process */ }
       const s = monitor.stats;
       process.stdout.write(`${new Date().toISOString()} end reports=${monitor.reports} hb=${s.hb} unk=${s.unk} empty=${s.empty} err=${s.err}\n`);
-      farewell();
-      process.exit(code);
+      process.exit(farewell(code));
     };
   } else {
     screen = new Screen(process.stdout, monitor);
@@ -231,9 +222,8 @@ function main(argv) {
       sample();
       screen.close();
       if (process.stdin.isTTY) process.stdin.setRawMode(false);
-      if (capture) for (const s of replay.skippedToShow(capture.skipped)) process.stderr.write(`${replay.describeSkipped(settings.replay, s)}\n`);
-      farewell();
-      process.exit(code);
+      if (capture) for (const s of capture.shown) process.stderr.write(`${replay.describeSkipped(settings.replay, s)}\n`);
+      process.exit(farewell(code));
     };
   }
 
@@ -243,16 +233,16 @@ function main(argv) {
 
   const feed = (frame) => bridge.receive(frame);
   if (capture) {
-    if (lines) for (const s of replay.skippedToShow(capture.skipped)) process.stderr.write(`${replay.describeSkipped(settings.replay, s)}\n`);
-    const total = capture.frames.length;
-    const skipped = capture.skipped.length ? `, ${capture.skipped.length} line${capture.skipped.length > 1 ? 's' : ''} skipped (on stderr at the end)` : '';
+    if (lines) for (const s of capture.shown) process.stderr.write(`${replay.describeSkipped(settings.replay, s)}\n`);
+    const total = capture.accepted;
+    const skipped = capture.skipped ? `, ${capture.skipped} line${capture.skipped > 1 ? 's' : ''} skipped (on stderr at the end)` : '';
     let fed = 0;
     const progress = () => {
       monitor.note = `replay: ${fed}/${total} frames fed, backlog ${bridge.pending()} (fed, not yet polled)${skipped}`;
     };
     progress();
     const progressTimer = setInterval(progress, 200);
-    replay.play(capture.frames, feed, {
+    replay.play(settings.replay, feed, {
       onProgress: (n) => { fed = n; },
       onDone: () => {
         // Done once the driver has polled the last frame and delivered it.

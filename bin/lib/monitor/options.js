@@ -2,7 +2,6 @@
 // Command-line options of qel-monitor. Every bad value ends in one line on
 // stderr that names the option and the form it expects, and exit status 2.
 const fs = require('fs');
-const path = require('path');
 const { parseArgs } = require('util');
 const { SLOT_IDS, hex } = require('./slots');
 
@@ -138,6 +137,17 @@ function defaultDevice(argv) {
   return argv.map((a, i) => (a === '--i2c-dev' && (i + 1 === argv.length || argv[i + 1].startsWith('-')) ? '--i2c-dev=/dev/i2c-1' : a));
 }
 
+// Whether two names lead to one file, through a link or another spelling
+// as well. A file that does not exist yet is none that --replay reads.
+function sameFile(a, b) {
+  try {
+    const [x, y] = [fs.statSync(a), fs.statSync(b)];
+    return x.dev === y.dev && x.ino === y.ino;
+  } catch {
+    return false;
+  }
+}
+
 // Returns the monitor's settings, or throws a UsageError.
 function parse(argv) {
   let values;
@@ -168,7 +178,7 @@ function parse(argv) {
     }
   }
   if (values.record !== undefined && values.record === '') throw bad('record', values.record);
-  if (values.record !== undefined && values.replay !== undefined && path.resolve(values.record) === path.resolve(values.replay)) {
+  if (values.record !== undefined && values.replay !== undefined && sameFile(values.record, values.replay)) {
     throw new UsageError(`qel-monitor: --record: ${JSON.stringify(values.record)} is the file that --replay reads; record to another file`);
   }
   if (values.interface !== undefined && !/^[A-Za-z0-9._-]{1,15}$/.test(values.interface)) throw bad('interface', values.interface);

@@ -45,8 +45,9 @@ function realDriverProblem({ root = '/', uid = process.getuid ? process.getuid()
 // The same for the kernel's I2C driver (--i2c-dev): it touches no memory,
 // so every machine with the device may try it, a Pi 5 and a user without
 // root included; whether the user may open the device, the driver says.
-function kernelDriverProblem(device, { root = '/' } = {}) {
-  if (fs.existsSync(path.join(root, device))) return null;
+// A relative device is one in the working directory, as for any command.
+function kernelDriverProblem(device, { root = '/', cwd = process.cwd() } = {}) {
+  if (fs.existsSync(path.join(root, path.resolve(cwd, device)))) return null;
   return `qel-monitor: ${device} does not exist: enable I2C (sudo raspi-config, Interface Options, I2C; or dtparam=i2c_arm=on in config.txt) and reboot`;
 }
 

@@ -1,73 +1,117 @@
 'use strict';
 // Recording every frame the driver reads as a candump log, the format of
-// candump -l that --replay and can-utils read:
-//   (1700000000.123456) qel0 1A1#0102030405060708
-// The identifier in three upper-case hex digits, the data bytes of the
-// length code (a length code of 9 to 15 keeps 8 bytes and is written as
-// candump's suffix _9 to _F, a larger one keeps 8 bytes). What is no CAN
-// data frame becomes a comment line: a frame with a wrong checksum, an
-// identifier above 7FF (the bridge's own), and frames the monitor lost.
+// candump -l that --replay and can-utils read (candump.js writes the
+// lines): (1700000000.123456) qel0 1A1#0102030405060708
+// What is no CAN data frame becomes a comment line: a frame with a wrong
+// checksum, an identifier above 7FF (the bridge's own), and frames the
+// monitor lost.
+//
+// A write that fails (a full disk, a device gone) ends the recording, not
+// the monitor: the file is cut back to its last whole line, and the
+// monitor says so and goes on with the bus.
 const fs = require('fs');
+const candump = require('./candump');
 
-const HEX = Array.from({ length: 256 }, (_, b) => b.toString(16).toUpperCase().padStart(2, '0'));
 const FLUSH_MS = 250;
 const FLUSH_BYTES = 1 << 20;
 
 // Frame i of a capture batch as one line, without the line feed.
 function candumpLine(batch, i, iface) {
-  const t = batch.time[i];
-  const seconds = Math.floor(t / 1e6);
   const id = batch.id[i];
-  const length = batch.length[i];
-  let line = `(${seconds}.${String(t - seconds * 1e6).padStart(6, '0')}) ${iface} ${id.toString(16).toUpperCase().padStart(3, '0')}#`;
-  for (let k = 0, n = Math.min(8, length); k < n; k++) line += HEX[batch.data[8 * i + k]];
-  if (length > 8 && length < 16) line += `_${length.toString(16).toUpperCase()}`;
+  const line = candump.format({ micros: batch.time[i], iface, id, len: batch.length[i], data: batch.data }, 8 * i);
   if (batch.checksumError[i]) return `# ${line} checksum error`;
   if (id > 0x7ff) return `# ${line} not a standard identifier`;
   return line;
 }
 
+// Writes all of `text` at `position`; returns the bytes written before an
+// error, with the error, or all of them.
+function writeAll(fd, text, position) {
+  const bytes = Buffer.from(text, 'latin1');
+  let done = 0;
+  try {
+    while (done < bytes.length) done += fs.writeSync(fd, bytes, done, bytes.length - done, position + done);
+    return { done };
+  } catch (error) {
+    return { done, error };
+  }
+}
+
+// The whole lines of `lines` within the first `bytes` bytes of their text
+// -> { bytes, frames, comments }. The lines are ASCII (the interface name
+// is letters, digits and . _ -), a byte a character.
+function wholeLines(lines, bytes) {
+  const whole = { bytes: 0, frames: 0, comments: 0 };
+  for (const line of lines) {
+    const size = line.length + 1;
+    if (whole.bytes + size > bytes) break;
+    whole.bytes += size;
+    if (line[0] === '#') whole.comments++;
+    else whole.frames++;
+  }
+  return whole;
+}
+
 // Starts the capture into `file`; returns stop(), which takes what the
-// driver still holds, writes it and closes the file, and the counts. Every
-// way out of the process stops it, so what was read is written.
-function startRecording(driver, file, iface) {
+// driver still holds, writes it and closes the file, the counts of what
+// the file holds, and failure: null, or the error that ended the
+// recording. Every way out of the process stops it, so what was read is
+// written. onFailure(error) is called once when a write fails.
+function startRecording(driver, file, iface, { onFailure = () => {} } = {}) {
   const fd = fs.openSync(file, 'w');
   const counts = { frames: 0, comments: 0, dropped: 0 };
+  const state = { failure: null };
   let pending = [];
   let pendingBytes = 0;
+  let size = 0;
+  let open = true;
+  let timer = null;
+  const close = () => {
+    open = false;
+    clearInterval(timer);
+    fs.closeSync(fd);
+  };
   const flush = () => {
-    if (pending.length === 0) return;
-    fs.writeSync(fd, `${pending.join('\n')}\n`);
+    if (pending.length === 0 || !open) return;
+    const written = writeAll(fd, `${pending.join('\n')}\n`, size);
+    const whole = wholeLines(pending, written.done);
+    size += whole.bytes;
+    counts.frames += whole.frames;
+    counts.comments += whole.comments;
     pending = [];
     pendingBytes = 0;
+    if (!written.error) return;
+    state.failure = written.error;
+    try { fs.ftruncateSync(fd, size); } catch { /* what is past the last line stays as it is */ }
+    close();
+    driver.capture(null);
+    onFailure(written.error);
   };
   driver.capture((batch) => {
+    if (!open) return;
     if (batch.dropped > 0) {
       pending.push(`# ${batch.dropped} frames lost: the monitor did not keep up`);
       counts.dropped += batch.dropped;
     }
-    for (let i = 0; i < batch.count; i++) {
+    // A batch holds up to the driver's whole ring, some 130,000 frames:
+    // written as it goes, it never holds more than FLUSH_BYTES of lines.
+    for (let i = 0; i < batch.count && open; i++) {
       const line = candumpLine(batch, i, iface);
-      if (line[0] === '#') counts.comments++;
-      else counts.frames++;
       pending.push(line);
       pendingBytes += line.length;
+      if (pendingBytes >= FLUSH_BYTES) flush();
     }
-    if (pendingBytes >= FLUSH_BYTES) flush();
   });
-  const timer = setInterval(flush, FLUSH_MS);
+  timer = setInterval(flush, FLUSH_MS);
   timer.unref();
-  let open = true;
   const stop = () => {
     if (!open) return;
-    open = false;
     driver.capture(null);
-    clearInterval(timer);
     flush();
-    fs.closeSync(fd);
+    if (open) close();
   };
   process.on('exit', stop);
-  return { counts, stop };
+  return { counts, stop, get failure() { return state.failure; } };
 }
 
 module.exports = { startRecording, candumpLine };

@@ -1,114 +1,166 @@
 'use strict';
-// Replaying a capture written by candump of can-utils. Two of its formats:
-//   the log format (candump -l, -L):  (1700000000.123456) can0 1A1#0102030405060708
-//   the screen format with times (candump -ta, -tz, -tA):
-//     (1700000000.123456)  can0  1A1   [8]  01 02 03 04 05 06 07 08
-// one frame per line. Standard (11-bit) data frames of 0 to 8 bytes are
-// replayed, an 8-byte frame with candump's length code suffix (_9 to _F)
-// with that length code. Extended identifiers, error frames, remote frames,
-// CAN FD frames, comment lines (#) and anything else are skipped and
-// counted by reason; blank lines are ignored. The screen format without
-// times has no pace to keep: such a file is refused as a whole.
+// Replaying a capture written by candump of can-utils (the formats are in
+// candump.js): one frame per line. Standard (11-bit) data frames of 0 to 8
+// bytes are replayed, an 8-byte frame with candump's length code suffix
+// (_9 to _F) with that length code. Extended identifiers, error frames,
+// remote frames, CAN FD frames, comment lines (#) and anything else are
+// skipped and counted by reason; blank lines are ignored. The screen
+// format without times has no pace to keep: such a file is refused as a
+// whole.
+//
+// A capture may be far larger than the memory of a small board, so it is
+// never held whole: one pass reads it through for what needs all of it
+// (the counts, the poll delay, the lines to report), and the replay reads
+// it again as the pace asks for its frames.
+const fs = require('fs');
+const { StringDecoder } = require('string_decoder');
 const { frame } = require('./frames');
+const candump = require('./candump');
+const { after } = require('./after');
 
-const LOG_LINE = /^\((\d+)\.(\d+)\)\s+(\S+)\s+(\S+)$/;
-const SCREEN_LINE = /^\s*(?:\(([^)]*)\)\s+)?(\S+)\s+([0-9A-Fa-f]{3}|[0-9A-Fa-f]{8})\s+\[(\d+)\]\s*(.*)$/;
-const ERROR_FLAG = 0x20000000;
-
-// What a skipped line is, by reason: the summary's words, then the detail
-// of a line reported on its own.
-const REASONS = {
-  'not a frame': 'not a candump log line (expected "(SECONDS.MICROSECONDS) INTERFACE ID#DATA")',
-  comment: 'a comment',
-  'error frame': 'error frame (identifier with the 0x20000000 flag): the bridge carries data frames only',
-  'extended identifier': 'extended (29-bit) identifier: the bridge carries standard identifiers only',
-  'remote frame': 'remote frame: not supported',
-  'CAN FD frame': 'CAN FD frame: not supported',
-  'bad identifier': 'the identifier must be 3 hex digits, at most 7FF',
-  'bad data': 'the data must be 0 to 8 bytes as pairs of hex digits',
-  'no time': 'no time stamp',
-};
+const { REASONS } = candump;
+const CHUNK = 1 << 16;
 
 class RefusedFile extends Error {}
 
-const skip = (reason) => ({ reason });
+// The lines of a file, without line feed and carriage return, read a
+// chunk at a time as they are asked for.
+class LineReader {
+  constructor(file) {
+    this.fd = fs.openSync(file, 'r');
+    this.buffer = Buffer.alloc(CHUNK);
+    this.decoder = new StringDecoder('utf8');
+    this.lines = [];
+    this.at = 0;
+    this.rest = '';
+    this.ended = false;
+  }
 
-// An identifier of 3 or 8 hex digits; null when it is a standard one.
-function identifierProblem(text) {
-  if (text.length === 8) return (parseInt(text, 16) & ERROR_FLAG) !== 0 ? 'error frame' : 'extended identifier';
-  if (!/^[0-9A-Fa-f]{3}$/.test(text) || parseInt(text, 16) > 0x7ff) return 'bad identifier';
+  // The next line, or null after the last one.
+  next() {
+    while (this.at === this.lines.length) {
+      if (this.ended) return null;
+      this.fill();
+    }
+    return this.lines[this.at++].replace(/\r$/, '');
+  }
+
+  fill() {
+    const n = fs.readSync(this.fd, this.buffer, 0, CHUNK, null);
+    this.at = 0;
+    if (n > 0) {
+      this.lines = (this.rest + this.decoder.write(this.buffer.subarray(0, n))).split('\n');
+      this.rest = this.lines.pop();
+      return;
+    }
+    const last = this.rest + this.decoder.end();
+    this.lines = last === '' ? [] : [last];
+    this.ended = true;
+    fs.closeSync(this.fd);
+  }
+
+  close() {
+    if (!this.ended) fs.closeSync(this.fd);
+    this.ended = true;
+    this.lines = [];
+  }
+}
+
+// Why a frame that candump wrote is none the bridge carries, or null.
+function notReplayed(f) {
+  if (f.error) return 'error frame';
+  if (f.extended) return 'extended identifier';
+  if (f.remote) return 'remote frame';
   return null;
 }
 
-// "1700000000.123456" (absolute or from zero) or "2024-05-01 12:00:00.123456"
-// (local time) -> microseconds, or NaN.
-function micros(stamp) {
-  let m = /^(\d+)\.(\d{1,9})$/.exec(stamp);
-  if (m) return Number(m[1]) * 1e6 + Number(m[2].slice(0, 6).padEnd(6, '0'));
-  m = /^(\d{4}-\d\d-\d\d) (\d\d:\d\d:\d\d)\.(\d{6})$/.exec(stamp);
-  if (m) return new Date(`${m[1]}T${m[2]}`).getTime() * 1000 + Number(m[3]);
-  return NaN;
-}
+// The lines of a capture in file order, blank ones left out, each as
+// { line, text, frame } or { line, text, reason }. Throws RefusedFile for
+// the screen format without times.
+class Entries {
+  constructor(file) {
+    this.file = file;
+    this.reader = new LineReader(file);
+    this.line = 0;
+    this.read = null;
+  }
 
-function parseLogLine(text) {
-  const m = LOG_LINE.exec(text.trim());
-  if (!m) return skip('not a frame');
-  const body = m[4];
-  const f = /^([^#]*)#(.*)$/.exec(body);
-  if (!f) return skip('not a frame');
-  const problem = identifierProblem(f[1]);
-  if (problem) return skip(problem);
-  if (f[2].startsWith('#')) return skip('CAN FD frame');
-  if (/^R[0-9A-Fa-f]?(?:_[0-9A-Fa-f])?$/i.test(f[2])) return skip('remote frame');
-  const d = /^((?:[0-9A-Fa-f]{2}){0,8})(?:_([9A-Fa-f]))?$/.exec(f[2].replace(/\./g, ''));
-  if (!d || (d[2] !== undefined && d[1].length !== 16)) return skip('bad data');
-  const data = Buffer.from(d[1], 'hex');
-  const len = d[2] !== undefined ? parseInt(d[2], 16) : data.length;
-  return { micros: micros(`${m[1]}.${m[2]}`), id: parseInt(f[1], 16), data, len };
-}
+  next() {
+    for (;;) {
+      const text = this.reader.next();
+      if (text === null) return null;
+      this.line++;
+      if (text.trim() === '') continue;
+      if (text.trimStart().startsWith('#')) return { line: this.line, text, reason: 'comment' };
+      if (!this.read) this.read = this.readerFor(text);
+      const f = this.read(text);
+      const reason = f.reason || notReplayed(f);
+      return reason ? { line: this.line, text, reason } : { line: this.line, text, frame: f };
+    }
+  }
 
-function parseScreenLine(text) {
-  const m = SCREEN_LINE.exec(text);
-  if (!m) return skip('not a frame');
-  if (m[1] === undefined || Number.isNaN(micros(m[1]))) return skip('no time');
-  const problem = identifierProblem(m[3]);
-  if (problem) return skip(problem);
-  const len = Number(m[4]);
-  if (/^remote request/.test(m[5])) return skip('remote frame');
-  if (len > 8) return skip('CAN FD frame');
-  const bytes = m[5].split(/\s+/).slice(0, len);
-  if (bytes.length !== len || !bytes.every((b) => /^[0-9A-Fa-f]{2}$/.test(b))) return skip('bad data');
-  return { micros: micros(m[1]), id: parseInt(m[3], 16), data: Buffer.from(bytes.join(''), 'hex'), len };
-}
-
-// The format of a file, from its first line that is neither blank nor a
-// comment. Throws RefusedFile for the screen format without times.
-function formatOf(lines, file) {
-  const first = lines.find((l) => l.trim() !== '' && !l.trimStart().startsWith('#'));
-  if (first === undefined || LOG_LINE.test(first.trim())) return parseLogLine;
-  const m = SCREEN_LINE.exec(first);
-  if (!m) return parseLogLine;
-  if (m[1] === undefined) {
-    throw new RefusedFile(`qel-monitor: ${file} is in candump's screen format without times ("  can0  123   [8]  11 22 33 ..."), ` +
+  readerFor(first) {
+    const read = candump.readerFor(first);
+    if (read !== 'screen without times') return read;
+    this.reader.close();
+    throw new RefusedFile(`qel-monitor: ${this.file} is in candump's screen format without times ("  can0  123   [8]  11 22 33 ..."), ` +
       'which has no pace to replay; record with candump -l (or -ta for the screen format with times)');
   }
-  return parseScreenLine;
+
+  close() { this.reader.close(); }
 }
 
-// -> { frames: [{ line, micros, id, data, len }], skipped: [{ line, reason, text }] }
-function parseCapture(text, file = 'the capture') {
-  const frames = [];
-  const skipped = [];
-  const lines = text.split('\n').map((l) => l.replace(/\r$/, ''));
-  if (lines.length && lines[lines.length - 1] === '') lines.pop();
-  const parse = formatOf(lines, file);
-  lines.forEach((line, i) => {
-    if (line.trim() === '') return;
-    const r = line.trimStart().startsWith('#') ? skip('comment') : parse(line);
-    if (r.reason) skipped.push({ line: i + 1, reason: r.reason, text: line });
-    else frames.push({ line: i + 1, ...r });
-  });
-  return { frames, skipped };
+// The most frames within 100 ms of one another, in file order, counted as
+// they come. It matters up to 50,000 (the poll delay is 0 from there on),
+// so that many times are all it keeps.
+class Densest {
+  constructor(most = 50001) {
+    this.times = new Float64Array(most);
+    this.first = 0;
+    this.count = 0;
+    this.most = 0;
+  }
+
+  add(t) {
+    const size = this.times.length;
+    while (this.count > 0 && (t - this.times[this.first] >= 100000 || this.count === size)) {
+      this.first = (this.first + 1) % size;
+      this.count--;
+    }
+    this.times[(this.first + this.count) % size] = t;
+    this.count++;
+    this.most = Math.max(this.most, this.count);
+  }
+}
+
+// The poll delay (us) that keeps up with the file's densest 100 ms: at
+// least twice as many polls as frames there, and never slower than the
+// simulated bridge's usual 5 ms.
+function pollDelayFor(densest) {
+  return Math.min(5000, Math.floor(50000 / Math.max(1, densest)));
+}
+
+// Reads the capture through once ->
+// { accepted, skipped, reasons: Map(reason -> lines), shown: the skipped
+//   lines worth a line of their own, pollDelay }
+// The lines shown are the first few that are not comments: a file of
+// thousands of them gets its summary, not a flood.
+function scan(file, { most = 10 } = {}) {
+  const entries = new Entries(file);
+  const densest = new Densest();
+  const capture = { accepted: 0, skipped: 0, reasons: new Map(), shown: [], pollDelay: 0 };
+  for (let e = entries.next(); e !== null; e = entries.next()) {
+    if (e.frame) {
+      capture.accepted++;
+      densest.add(e.frame.micros);
+      continue;
+    }
+    capture.skipped++;
+    capture.reasons.set(e.reason, (capture.reasons.get(e.reason) || 0) + 1);
+    if (e.reason !== 'comment' && capture.shown.length < most) capture.shown.push(e);
+  }
+  capture.pollDelay = pollDelayFor(densest.most);
+  return capture;
 }
 
 function describeSkipped(file, s) {
@@ -116,58 +168,51 @@ function describeSkipped(file, s) {
   return `qel-monitor: ${file} line ${s.line}: ${REASONS[s.reason]}; skipped: ${JSON.stringify(shown)}`;
 }
 
-// The skipped lines worth a line of their own: the first few that are not
-// comments (a file of thousands of them gets its summary, not a flood).
-function skippedToShow(skipped, most = 10) {
-  return skipped.filter((s) => s.reason !== 'comment').slice(0, most);
-}
-
 // "replay of capture.log: 21918 lines accepted, 3 skipped (extended identifier: 2, comment: 1)"
 function summary(name, capture) {
-  const counts = new Map();
-  for (const s of capture.skipped) counts.set(s.reason, (counts.get(s.reason) || 0) + 1);
-  const reasons = [...counts].map(([reason, n]) => `${reason}: ${n}`).join(', ');
-  return `qel-monitor: replay of ${name}: ${capture.frames.length} lines accepted, ${capture.skipped.length} skipped` +
+  const reasons = [...capture.reasons].map(([reason, n]) => `${reason}: ${n}`).join(', ');
+  return `qel-monitor: replay of ${name}: ${capture.accepted} lines accepted, ${capture.skipped} skipped` +
     (reasons ? ` (${reasons})` : '');
 }
 
-// The poll delay (us) that keeps up with the file's densest 100 ms: at
-// least twice as many polls as frames there, and never slower than the
-// simulated bridge's usual 5 ms.
-function pollDelayFor(frames) {
-  let densest = 0;
-  for (let first = 0, last = 0; last < frames.length; last++) {
-    while (frames[last].micros - frames[first].micros >= 100000) first++;
-    densest = Math.max(densest, last - first + 1);
-  }
-  return Math.min(5000, Math.floor(50000 / Math.max(1, densest)));
-}
-
-// Feeds the frames at their recorded pace, relative to the first one; a
-// frame stamped earlier than the one before it goes out at once. The
-// bridge queues what the driver has not polled yet, so nothing is lost.
-function play(frames, feed, { onProgress = () => {}, onDone = () => {} } = {}) {
-  let i = 0;
+// Feeds the capture's frames at their recorded pace, relative to the first
+// one; a frame stamped earlier than the one before it goes out at once.
+// The bridge queues what the driver has not polled yet, so nothing is
+// lost. Each frame is read from the file when its time has come.
+function play(file, feed, { onProgress = () => {}, onDone = () => {} } = {}) {
+  const entries = new Entries(file);
+  const nextFrame = () => {
+    for (let e = entries.next(); e !== null; e = entries.next()) if (e.frame) return e.frame;
+    return null;
+  };
+  let next = nextFrame();
   let timer = null;
-  if (frames.length === 0) {
+  if (next === null) {
     setImmediate(onDone);
     return { stop() {} };
   }
-  const t0 = frames[0].micros;
+  let fed = 0;
+  const t0 = next.micros;
   const start = performance.now();
   const step = () => {
     timer = null;
     const elapsed = performance.now() - start;
-    while (i < frames.length && (frames[i].micros - t0) / 1000 <= elapsed) {
-      const f = frames[i++];
-      feed(frame(f.id, f.data, { len: f.len }));
+    while (next !== null && (next.micros - t0) / 1000 <= elapsed) {
+      feed(frame(next.id, next.data, { len: next.len }));
+      fed++;
+      next = nextFrame();
     }
-    onProgress(i);
-    if (i >= frames.length) return onDone();
-    timer = setTimeout(step, Math.max(0, (frames[i].micros - t0) / 1000 - elapsed));
+    onProgress(fed);
+    if (next === null) return onDone();
+    timer = after(Math.max(0, (next.micros - t0) / 1000 - elapsed), step);
   };
   step();
-  return { stop() { if (timer) clearTimeout(timer); } };
+  return {
+    stop() {
+      if (timer) timer.clear();
+      entries.close();
+    },
+  };
 }
 
-module.exports = { parseCapture, describeSkipped, skippedToShow, summary, pollDelayFor, play, RefusedFile, REASONS };
+module.exports = { scan, describeSkipped, summary, pollDelayFor, play, RefusedFile, REASONS };
