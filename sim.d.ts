@@ -36,6 +36,12 @@ declare namespace qelSim {
   interface Bridge {
     /** Empties the queue, the write log and every fault. */
     reset(): void;
+    /**
+     * A valid 16-byte bridge frame for `receive`: the identifier (0-65535) in
+     * bytes 2-3, the length code `data.length` (at most 8 bytes) in byte 6,
+     * the data from byte 7 and the checksum in byte 15.
+     */
+    frame(id: number, data?: readonly number[] | Uint8Array): QelBuffer;
     /** Queues a 16-byte bridge frame `repeat` times (default once) for the driver's polls. */
     receive(frame16: Uint8Array, repeat?: number): void;
     /** Frames queued and not yet polled. */

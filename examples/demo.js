@@ -4,17 +4,7 @@
 // objects, and a command goes out on the bus.
 const qel = require('../sim');
 const { bridge } = qel;
-
-function frame(id, data) {
-  const b = Buffer.alloc(16);
-  b.writeUInt16BE(id, 2);
-  b[6] = data.length;
-  Buffer.from(data).copy(b, 7);
-  let sum = 0;
-  for (let i = 0; i < 15; i++) sum += b[i];
-  b[15] = sum > 255 ? (-sum) & 0xff : sum;
-  return b;
-}
+const { frame } = bridge;  // a valid 16-byte bridge frame from an identifier and data
 
 qel.registerCallback((status) => {
   console.log(`app: 0x${status.msg_id.toString(16)} [${status.msg_data.toString('hex')}]` +

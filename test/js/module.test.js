@@ -80,6 +80,16 @@ function throwsType(fn, message) {
   assert.throws(fn, (e) => e instanceof TypeError && e.message === message);
 }
 
+test('sim: bridge.frame builds a valid bridge frame byte for byte and refuses what no frame holds', () => {
+  const { frame } = flavours.sim.bridge;
+  assert.deepEqual([...frame(0x4a1, [0xfe, 0xff, 0xff])], [0, 0, 0x04, 0xa1, 0, 0, 3, 0xfe, 0xff, 0xff, 0, 0, 0, 0, 0, 0x5c]);
+  assert.deepEqual([...frame(0x1a1)], [0, 0, 0x01, 0xa1, ...Array(11).fill(0), 0xa2]);
+  assert.deepEqual(frame(0xffff, Buffer.alloc(8, 0xff)).subarray(6), Buffer.from([8, ...Array(8).fill(0xff), 0x02]));
+  for (const args of [[0x10000], [-1], [1.5], ['1a1'], [1, Array(9).fill(0)], [1, [256]], [1, [0.5]], [1, 'ab'], [1, [], 0]]) {
+    throwsType(() => frame(...args), 'bridge.frame: expected an identifier (integer 0-65535) and an array of at most 8 data bytes (integers 0-255)');
+  }
+});
+
 for (const [name, qel] of Object.entries(flavours)) {
   test(`${name}: getVersion returns 1.0.1 whatever its arguments`, () => {
     assert.equal(qel.getVersion(), '1.0.1');

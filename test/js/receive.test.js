@@ -62,8 +62,9 @@ describe('receive loop', { concurrency: 4 }, () => {
       await feed(
         frame(0x2c0, [5, 6, 7, 8, 9, 10, 11, 12], { len: 2 }),
         frame(0x1a1, [1, 2, 3, 4, 5, 6, 7, 8], { head: [0x12, 0x34], mid: [0x56, 0x78] }),
+        bridge.frame(0x4a1, [0xfe, 0xff, 0xff]),             // built by the sim entry
       );
-      done({ phase1, got, empty: emptyBetween(9), slot0: qel.readStatus(0x1a1), slot6: qel.readStatus(0x2c0) });
+      done({ phase1, got, empty: emptyBetween(10), slot0: qel.readStatus(0x1a1), slot6: qel.readStatus(0x2c0) });
     `);
     const { phase1, empty } = r.result;
     assert.equal(phase1.got, 0, 'no dropped frame is delivered');
@@ -80,6 +81,7 @@ describe('receive loop', { concurrency: 4 }, () => {
     assert.deepEqual(r.result.got.map((g) => [g.id, g.counter, g.data]), [
       [0x2c0, 1, [5, 6, 7, 8, 9, 10, 11, 12]],
       [0x1a1, 1, [1, 2, 3, 4, 5, 6, 7, 8]],
+      [0x4a1, 1, [0xfe, 0xff, 0xff, 0, 0, 0, 0, 0]],
     ]);
     assert.deepEqual({ ...r.result.got[1].stats, empty: 0 }, { hb: 2, unk: 2, empty: 0, err: 2 });
     assert.ok(empty.empty >= empty.low && empty.empty <= empty.high, `"empty" ${JSON.stringify(empty)}`);

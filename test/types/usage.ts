@@ -45,6 +45,8 @@ sim.registerCallback(function (this: typeof globalThis, s: sim.StatusObject) { v
 sim.driverStart(0, 1000, undefined, undefined, undefined, undefined, false);
 sim.bridge.receive(new Uint8Array(16));
 sim.bridge.receive(new Uint8Array(16), 3);
+sim.bridge.receive(sim.bridge.frame(0x2c0, [1, 0xc0]));
+sim.bridge.receive(sim.bridge.frame(0x4a1, new Uint8Array([0x42])), 2);
 const pending: number = sim.bridge.pending();
 const writes: sim.BridgeWrite[] = sim.bridge.writes();
 const lastCode: number = writes[0].code;
@@ -90,6 +92,8 @@ qel.registerCallback((s: string) => s);
 qel.capture();
 // @ts-expect-error the real flavour has no bridge
 void qel.bridge;
+// @ts-expect-error a frame's identifier is a number
+sim.bridge.frame('2c0', [1]);
 // @ts-expect-error the bridge takes a frame buffer
 sim.bridge.receive([1, 2, 3]);
 void asNumber;
