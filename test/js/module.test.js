@@ -61,6 +61,19 @@ test('npm pack ships LICENSE, the entries and every file they and the tools requ
   assert.deepEqual(files.filter((f) => /^(build|test|bench|node_modules)\/|\.(node|a|o)$/.test(f)), []);
 });
 
+test('every relative link of README.md and docs/ names a file that exists, and a heading of it', () => {
+  const pages = ['README.md', ...fs.readdirSync(path.join(root, 'docs')).map((f) => `docs/${f}`)];
+  const prose = (f) => fs.readFileSync(path.join(root, f), 'utf8').replace(/^```[^]*?^```/gm, '');
+  const slug = (h) => h.toLowerCase().replace(/[^\p{L}\p{N} _-]/gu, '').replace(/ /g, '-');
+  for (const page of pages) {
+    for (const [, target, anchor] of prose(page).matchAll(/\]\((?![a-z]+:)([^)#]*)(?:#([^)]*))?\)/g)) {
+      const file = path.join(path.dirname(page), target || path.basename(page));
+      assert.ok(fs.existsSync(path.join(root, file)), `${page} links to ${target}`);
+      if (anchor) assert.ok([...prose(file).matchAll(/^#+ (.*)$/gm)].some((m) => slug(m[1]) === anchor), `${page}: ${file}#${anchor}`);
+    }
+  }
+});
+
 test('requiring the real flavour where the install could not build it says why and what to do', () => {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-unbuilt-'));
   fs.cpSync(path.join(root, 'lib'), path.join(dir, 'lib'), { recursive: true });
