@@ -2,9 +2,10 @@
 // Builds the add-ons with the headers of the Node that runs this script:
 // nothing is downloaded, and no setting of the machine (an npmrc's nodedir)
 // decides which headers are used. It is the package's install script, so it
-// also runs where nothing was set up: qel_sim.node is always built, qel.node
-// only with a bcm2835 library that links into it (bin/lib/build-paths.js);
-// requiring the real flavour without it says what to install.
+// also runs where nothing was set up: qel_sim.node and qel_i2cdev.node are
+// always built, qel.node only on a Raspberry Pi's processor with a bcm2835
+// library that links into it (bin/lib/build-paths.js); requiring the real
+// flavour without it says why it was not built.
 'use strict';
 const { spawnSync } = require('child_process');
 const fs = require('fs');

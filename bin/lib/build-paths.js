@@ -2,13 +2,15 @@
 // Paths that the build needs, printed one per call for binding.gyp and the
 // set-up scripts, or required as a module by bin/qel-build.js.
 //
-// The real flavour links the bcm2835 library into a shared object, so only
-// a position-independent archive will do: the one that bin/qel-setup builds
-// inside the build tree, else the system's (libbcm2835-dev) when it links.
-// Debian's x86_64 archive does not (it is not compiled with -fPIC), and an
-// archive of another architecture never does, so each candidate is tried
-// with a trial link. With no usable archive bcm2835-lib is empty and only
-// the simulated flavour is built.
+// The real flavour drives the I2C controller of a Raspberry Pi through the
+// bcm2835 library, so it is built for the Pi's processors only (arm,
+// arm64): anywhere else it would refuse to start (it reads the board's model
+// first), and the simulated flavour already compiles the same bcm2835
+// backend against the simulated bridge. It links the library into a shared
+// object, so only an archive that links there will do: the system's
+// (libbcm2835-dev), tried with a trial link, since an archive of another
+// architecture or one not built position-independent does not. With no
+// usable archive bcm2835-lib is empty and qel.node is not built.
 'use strict';
 const { spawnSync } = require('child_process');
 const fs = require('fs');
@@ -16,15 +18,15 @@ const os = require('os');
 const path = require('path');
 
 const root = path.resolve(__dirname, '..', '..');
-const deps = path.join(root, 'build', 'deps', 'bcm2835');
 
-// Debian's multiarch directory of the architecture that Node runs on.
-const TRIPLETS = { x64: 'x86_64-linux-gnu', arm: 'arm-linux-gnueabihf', arm64: 'aarch64-linux-gnu', ia32: 'i386-linux-gnu' };
+// Debian's multiarch directory of each Raspberry Pi processor.
+const PI_TRIPLETS = { arm: 'arm-linux-gnueabihf', arm64: 'aarch64-linux-gnu' };
 
 function candidates() {
-  const list = [{ lib: path.join(deps, 'libbcm2835.a'), include: path.join(deps, 'include') }];
-  if (TRIPLETS[process.arch]) list.push({ lib: `/usr/lib/${TRIPLETS[process.arch]}/libbcm2835.a`, include: '/usr/include' });
-  list.push({ lib: '/usr/local/lib/libbcm2835.a', include: '/usr/local/include' });
+  const list = [
+    { lib: `/usr/lib/${PI_TRIPLETS[process.arch]}/libbcm2835.a`, include: '/usr/include' },
+    { lib: '/usr/local/lib/libbcm2835.a', include: '/usr/local/include' },
+  ];
   return list.filter((c) => fs.existsSync(c.lib) && fs.existsSync(path.join(c.include, 'bcm2835.h')));
 }
 
@@ -41,6 +43,9 @@ function linksIntoAddon(lib) {
 // { lib, include } of the usable bcm2835 library, or { problem } saying why
 // there is none.
 function bcm2835() {
+  if (!PI_TRIPLETS[process.arch]) {
+    return { problem: `it drives a Raspberry Pi and is built on its processors only (arm, arm64); this is ${process.arch}, where it would refuse to start` };
+  }
   const found = candidates();
   const usable = found.find((c) => linksIntoAddon(c.lib));
   if (usable) return usable;
@@ -83,10 +88,9 @@ function forGyp(p, from) {
 
 const paths = {
   'root': () => root,
-  'deps': () => deps,
-  // For the programs built against the simulated bridge only the header
-  // matters, and only where the sources still look for the library's own.
-  'bcm2835-include': () => (bcm2835().include || (fs.existsSync(path.join(deps, 'include')) ? path.join(deps, 'include') : '/usr/include')),
+  // The programs built against the simulated bridge find its own bcm2835.h
+  // first and need none.
+  'bcm2835-include': () => bcm2835().include || '',
   'bcm2835-lib': () => bcm2835().lib || '',
   'gyp-bcm2835-include': () => forGyp(paths['bcm2835-include'](), root),
   'gyp-bcm2835-lib': () => forGyp(paths['bcm2835-lib'](), path.join(root, 'build')),

@@ -27,6 +27,10 @@ const TIME_FACTOR = Math.max(1, Number(process.env.QEL_TIME_FACTOR) || 1);
 
 const ENTRIES = { real: root, sim: path.join(root, 'sim'), 'i2c-dev': path.join(root, 'i2c-dev') };
 
+// qel.node is built on a Raspberry Pi's processors only: a test of the real
+// flavour takes this as its skip option.
+const NO_REAL = !['arm', 'arm64'].includes(process.arch) && `qel.node is built for a Raspberry Pi only; this is ${process.arch}`;
+
 function prelude(flavour) {
   const module = ENTRIES[flavour];
   return `
@@ -150,4 +154,4 @@ function blocks(lines) {
   return out;
 }
 
-module.exports = { blocks, runNode, runScenario, scenarioSource, spawnScenario, withLogLock, nodeCommand, TIME_FACTOR, root };
+module.exports = { blocks, runNode, runScenario, scenarioSource, spawnScenario, withLogLock, nodeCommand, TIME_FACTOR, NO_REAL, root };

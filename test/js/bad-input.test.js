@@ -172,12 +172,13 @@ function campaignLib(qel, bridge, msg, MSG, seed) {
     },
     getVersion: () => anyList(),
   };
+  const faults = () => Array.from({ length: pick([1, 2, 2, 2, 3]) }, () => or(0.7, () => pick([0, 1, 2, 5, 256, 0.5, -1].map((v) => () => of(v, numLabel(v))))()));
   const bridgeShaped = {
     reset: () => [], pending: () => [], writes: () => [], reads: () => [], state: () => [], now: () => [],
     receive: () => Array.from({ length: pick([0, 1, 1, 2, 2, 2, 3]) },
       (_, i) => (i === 0 ? or(0.8, () => buf(14, 18)) : or(0.6, () => pick([U, () => of(0, '0'), () => of(1, '1'), () => of(3, '3')])(), num))),
-    failReads: () => Array.from({ length: pick([1, 2, 2, 2, 3]) }, () => or(0.7, () => pick([0, 1, 2, 5, 256, 0.5, -1].map((v) => () => of(v, numLabel(v))))())),
-    failWrites: () => Array.from({ length: pick([1, 2, 2, 2, 3]) }, () => or(0.7, () => pick([0, 1, 2, 5, 256, 0.5, -1].map((v) => () => of(v, numLabel(v))))())),
+    failReads: () => faults(),
+    failWrites: () => faults(),
     failSelect: () => Array.from({ length: pick([0, 1, 1, 1, 2]) }, () => or(0.7, () => pick([0, 1, 4, 255, 256, -1, 1.5].map((v) => () => of(v, numLabel(v))))())),
     baudReadback: () => Array.from({ length: pick([0, 1, 1, 1, 2]) }, () => or(0.7, () => or(0.5,
       () => of(Array.from({ length: int(4) }, () => pick([0x0e, 0x0f, 0, 255, 256, -1, 0.5])), 'array of read-back values'),
@@ -200,67 +201,52 @@ function campaignLib(qel, bridge, msg, MSG, seed) {
   }
 
   // ------------------------------------------------------------ the model
-  // What each call must do, decided from the argument list alone, in the
-  // order of the checks: { reject: NAME } or { accept: [runtime failures] }.
-  // Nothing here runs user code.
+  // Each function's checks in the order the driver makes them, decided from
+  // the argument list alone (nothing here runs user code): the first that
+  // holds names the refusal. A list that passes them all is accepted, and
+  // may still fail at run time with the messages of RUNTIME.
   const isNum = (v) => typeof v === 'number';
   const isBuf = (v) => ArrayBuffer.isView(v);
   const isArr = (v) => Array.isArray(v) && !types.isProxy(v);
-  const nth = ['', '1', '2', '3', '4', '5'];
+  const isBool = (v) => typeof v === 'boolean';
+  const notStarted = (name) => [(a, st) => !st.started, name];
+  const count = (fails, name) => [(a) => fails(a.length), name];
+  const CHECKS = {
+    registerCallback: [[(a) => typeof a[0] !== 'function', 'EXPECTED_FUNCTION']],
+    getVersion: [],
+    driverStart: [
+      [(a, st) => !st.hasCallback, 'NO_CALLBACK'], [(a, st) => st.started, 'ALREADY_STARTED'], count((n) => n !== 7, 'EXPECTED_7_ARGS'),
+      ...[isNum, isNum, isNum, isNum, isArr, isArr, isBool].map((ok, i) => [(a) => a[i] !== undefined && !ok(a[i]), `START_ARG${i + 1}`]),
+    ],
+    sendCommand: [
+      notStarted('NOT_STARTED_COMMAND'), count((n) => n > 5, 'AT_MOST_5'),
+      ...[1, 2, 3, 4, 5].map((k) => [(a) => (k === 1 || k <= a.length) && !isNum(a[k - 1]), `INT_ARG${k}`]),
+      [(a) => (a[0] | 0) > 255, 'BAD_TFT'],
+      [(a) => a.length > 1 && (a[1] | 0) === 1 && (a.length > 4 ? a[4] | 0 : -1) >>> 0 > 255, 'BAD_PARAM_NUM'],
+    ],
+    writeParameter: [
+      notStarted('NOT_STARTED_COMMAND'), count((n) => n > 2, 'AT_MOST_2'), [(a) => !isNum(a[0]), 'INT_ARG1'],
+      [(a) => a.length === 2 && !isBuf(a[1]), 'BUFFER_ARG2'], [(a) => a.length === 2 && a[1].byteLength > 7, 'AT_MOST_7_BYTES'],
+      [(a) => (a[0] | 0) >>> 0 > 255, 'BAD_WRITE_PARAM_NUM'],
+    ],
+    readStatus: [notStarted('NOT_STARTED_READ'), count((n) => n > 1, 'AT_MOST_1'), [(a) => !isNum(a[0]), 'INT_ARG1']],
+    simulate: [
+      notStarted('NOT_STARTED_SIMULATE'), count((n) => n > 1, 'AT_MOST_1'), [(a) => !isBuf(a[0]), 'BUFFER_ARG1'],
+      [(a) => a[0].byteLength !== 15, 'BUFFER_15'],
+    ],
+    clearMem: [
+      notStarted('NOT_STARTED_SIMULATE'), count((n) => n !== 2, 'EXPECTED_2_ARGS'), [(a) => !isBool(a[0]), 'BOOL_ARG1'],
+      [(a) => a[1] !== undefined && !isNum(a[1]), 'NUMBER_ARG2'],
+    ],
+  };
+  const RUNTIME = { sendCommand: ['SEND_FAILED'], writeParameter: ['PARAM_FAILED'] };
+  // { reject: NAME } or { accept: [runtime failures] }; `starts` for a
+  // driverStart that passes its checks.
   function model(name, a, st) {
-    const n = a.length;
-    switch (name) {
-      case 'registerCallback':
-        return n >= 1 && typeof a[0] === 'function' ? { accept: [] } : { reject: 'EXPECTED_FUNCTION' };
-      case 'getVersion':
-        return { accept: [] };
-      case 'driverStart': {
-        if (!st.hasCallback) return { reject: 'NO_CALLBACK' };
-        if (st.started) return { reject: 'ALREADY_STARTED' };
-        if (n !== 7) return { reject: 'EXPECTED_7_ARGS' };
-        const ok = [isNum, isNum, isNum, isNum, isArr, isArr, (v) => typeof v === 'boolean'];
-        for (let i = 0; i < 7; i++) if (a[i] !== undefined && !ok[i](a[i])) return { reject: `START_ARG${i + 1}` };
-        return st.startFails ? { reject: 'START_FAILED', starts: true } : { accept: [], starts: true };
-      }
-      case 'sendCommand': {
-        if (!st.started) return { reject: 'NOT_STARTED_COMMAND' };
-        if (n > 5) return { reject: 'AT_MOST_5' };
-        if (n < 1 || !isNum(a[0])) return { reject: 'INT_ARG1' };
-        for (let i = 1; i < n; i++) if (!isNum(a[i])) return { reject: `INT_ARG${nth[i + 1]}` };
-        const readCfg = n > 1 ? a[1] | 0 : -1;
-        const parm = n > 4 ? a[4] | 0 : -1;
-        if ((a[0] | 0) > 255) return { reject: 'BAD_TFT' };
-        if (readCfg === 1 && parm >>> 0 > 255) return { reject: 'BAD_PARAM_NUM' };
-        return { accept: ['SEND_FAILED'] };
-      }
-      case 'writeParameter':
-        if (!st.started) return { reject: 'NOT_STARTED_COMMAND' };
-        if (n > 2) return { reject: 'AT_MOST_2' };
-        if (n < 1 || !isNum(a[0])) return { reject: 'INT_ARG1' };
-        if (n === 2 && !isBuf(a[1])) return { reject: 'BUFFER_ARG2' };
-        if (n === 2 && a[1].byteLength > 7) return { reject: 'AT_MOST_7_BYTES' };
-        if ((a[0] | 0) >>> 0 > 255) return { reject: 'BAD_WRITE_PARAM_NUM' };
-        return { accept: ['PARAM_FAILED'] };
-      case 'readStatus':
-        if (!st.started) return { reject: 'NOT_STARTED_READ' };
-        if (n > 1) return { reject: 'AT_MOST_1' };
-        if (n < 1 || !isNum(a[0])) return { reject: 'INT_ARG1' };
-        return { accept: [] };
-      case 'simulate':
-        if (!st.started) return { reject: 'NOT_STARTED_SIMULATE' };
-        if (n > 1) return { reject: 'AT_MOST_1' };
-        if (n < 1 || !isBuf(a[0])) return { reject: 'BUFFER_ARG1' };
-        if (a[0].byteLength !== 15) return { reject: 'BUFFER_15' };
-        return { accept: [] };
-      case 'clearMem':
-        if (!st.started) return { reject: 'NOT_STARTED_SIMULATE' };
-        if (n !== 2) return { reject: 'EXPECTED_2_ARGS' };
-        if (typeof a[0] !== 'boolean') return { reject: 'BOOL_ARG1' };
-        if (a[1] !== undefined && !isNum(a[1])) return { reject: 'NUMBER_ARG2' };
-        return { accept: [] };
-      default:
-        throw new Error(`no model for ${name}`);
-    }
+    const failed = CHECKS[name].find(([fails]) => fails(a, st));
+    if (failed) return { reject: failed[1] };
+    if (name !== 'driverStart') return { accept: RUNTIME[name] || [] };
+    return st.startFails ? { reject: 'START_FAILED', starts: true } : { accept: [], starts: true };
   }
 
   // The settings a start-up applies, followed through every start that

@@ -35,6 +35,22 @@ const threw = (name) => `TypeError: ${msg(name)}`;
 const withoutHeartbeat = (lines) => lines.filter((l) => l !== msg('HB_DISABLED'));
 const after = (lines, marker) => withoutHeartbeat(lines.slice(lines.indexOf(marker) + 1));
 
+// Refusals of a running driver, [arguments, refusal], in the order of the
+// checks: the count, then each argument's type, then its value.
+const REFUSED = {
+  readStatus: [['', 'INT_ARG1'], ['U', 'INT_ARG1'], ['null', 'INT_ARG1'], ["'417'", 'INT_ARG1'], ['new Number(417)', 'INT_ARG1'],
+    ['1, 2', 'AT_MOST_1'], ["'x', 2", 'AT_MOST_1']],
+  simulate: [['Buffer.alloc(16)', 'BUFFER_15'], ['Buffer.alloc(14)', 'BUFFER_15'], ['Array(15).fill(0)', 'BUFFER_ARG1'],
+    ['', 'BUFFER_ARG1'], ['null', 'BUFFER_ARG1'], ['simBytes(0x4a1, [1]), 1', 'AT_MOST_1'], ['[1], 2', 'AT_MOST_1']],
+  clearMem: [['', 'EXPECTED_2_ARGS'], ['true', 'EXPECTED_2_ARGS'], ['true, U, 1', 'EXPECTED_2_ARGS'], ['1, U', 'BOOL_ARG1'],
+    ["'true', U", 'BOOL_ARG1'], ['null, 5', 'BOOL_ARG1'], ['1, null', 'BOOL_ARG1'], ['true, null', 'NUMBER_ARG2'],
+    ["true, '704'", 'NUMBER_ARG2']],
+};
+// The child's source of those calls, an array of their outcomes; and what it must hold.
+const refusals = (name) => `[${REFUSED[name].map(([args]) => `outcome(() => qel.${name}(${args}))`).join(', ')}]`;
+const refused = (name) => REFUSED[name].map(([args, m]) => [args, threw(m)]);
+const labelled = (name, outcomes) => REFUSED[name].map(([args], i) => [args, outcomes[i]]);
+
 describe('status objects and delivery', { concurrency: 4 }, () => {
   test('status object: keys in order, timestamp a decimal string, msg_data an 8-byte copy', async () => {
     const r = await runScenario(`${CHILD}
@@ -90,15 +106,7 @@ describe('status objects and delivery', { concurrency: 4 }, () => {
       qel.driverStart(0, 1000, 0, 300, U, U, U);
       await feed(frame(0x123, [1]), frame(0x123, [2]), frame(0x456, [1]), frame(0x765, [1]),
         frame(0x1a1, [1], { badChecksum: true }), frame(0x1a1, [5, 6]));
-      const checks = {
-        none: outcome(() => qel.readStatus()),
-        undef: outcome(() => qel.readStatus(undefined)),
-        nul: outcome(() => qel.readStatus(null)),
-        string: outcome(() => qel.readStatus('417')),
-        numberObject: outcome(() => qel.readStatus(new Number(417))),
-        two: outcome(() => qel.readStatus(1, 2)),
-        twoBad: outcome(() => qel.readStatus('x', 2)),
-      };
+      const checks = ${refusals('readStatus')};
       const slots = {
         unk: qel.readStatus(0x123),
         hb: qel.readStatus(0x7a5),
@@ -108,29 +116,18 @@ describe('status objects and delivery', { concurrency: 4 }, () => {
         minus: qel.readStatus(-1),
       };
       console.log('#simulate-checks');
-      const sim = {
-        sixteen: outcome(() => qel.simulate(Buffer.alloc(16))),
-        fourteen: outcome(() => qel.simulate(Buffer.alloc(14))),
-        array: outcome(() => qel.simulate(Array(15).fill(0))),
-        none: outcome(() => qel.simulate()),
-        nul: outcome(() => qel.simulate(null)),
-        two: outcome(() => qel.simulate(simBytes(0x4a1, [1]), 1)),
-        twoBad: outcome(() => qel.simulate([1], 2)),
-      };
+      const sim = ${refusals('simulate')};
       await feed();
       await feed();
       console.log('#simulate');
-      sim.valid = outcome(() => qel.simulate(simBytes(0x2a1, [3])));
+      const valid = outcome(() => qel.simulate(simBytes(0x2a1, [3])));
       await until(() => qel.readStatus(0x2a1).counter === 1, 3000);
       console.log('#end');
       const view = (s) => ({ value: brief(s), stats: s.driver_stats });
-      done({ checks, sim, slots: Object.fromEntries(Object.entries(slots).map(([k, s]) => [k, view(s)])) });
+      done({ checks, sim, valid, slots: Object.fromEntries(Object.entries(slots).map(([k, s]) => [k, view(s)])) });
     `);
-    const { checks, sim, slots } = r.result;
-    assert.deepEqual(checks, {
-      none: threw('INT_ARG1'), undef: threw('INT_ARG1'), nul: threw('INT_ARG1'), string: threw('INT_ARG1'),
-      numberObject: threw('INT_ARG1'), two: threw('AT_MOST_1'), twoBad: threw('AT_MOST_1'),
-    });
+    const { checks, sim, valid, slots } = r.result;
+    assert.deepEqual(labelled('readStatus', checks), refused('readStatus'));
     assert.equal(msg('INT_ARG1'), 'QEL Driver -- Expected an integer as the first argument');
     assert.deepEqual(slots.unk.value, ['0', 3, 0, ZERO]);
     assert.equal(slots.unk.stats.unk, 3);
@@ -143,10 +140,8 @@ describe('status objects and delivery', { concurrency: 4 }, () => {
     }
     assert.deepEqual(slots.minus.value, ['0', 3, 0, ZERO], '-1 reads as 0xffffffff: the "unk" slot');
 
-    assert.deepEqual(sim, {
-      sixteen: threw('BUFFER_15'), fourteen: threw('BUFFER_15'), array: threw('BUFFER_ARG1'), none: threw('BUFFER_ARG1'),
-      nul: threw('BUFFER_ARG1'), two: threw('AT_MOST_1'), twoBad: threw('AT_MOST_1'), valid: 'returned undefined',
-    });
+    assert.deepEqual(labelled('simulate', sim), refused('simulate'));
+    assert.equal(valid, 'returned undefined');
     assert.equal(msg('BUFFER_15'), 'QEL Driver -- Expected a buffer of 15 bytes');
     const lines = withoutHeartbeat(r.lines);
     assert.deepEqual(lines.slice(lines.indexOf('#simulate-checks') + 1, lines.indexOf('#simulate')), [], 'a refused simulate leaves nothing pending');
@@ -166,17 +161,7 @@ describe('status objects and delivery', { concurrency: 4 }, () => {
         return { s0: brief(s.s0), s6: brief(s.s6), s4: brief(s.s4), hb: st.hb, unk: st.unk, err: st.err, empty: st.empty };
       };
       await populate();
-      const checks = {
-        none: outcome(() => qel.clearMem()),
-        one: outcome(() => qel.clearMem(true)),
-        three: outcome(() => qel.clearMem(true, U, 1)),
-        numberFirst: outcome(() => qel.clearMem(1, U)),
-        stringFirst: outcome(() => qel.clearMem('true', U)),
-        nullFirst: outcome(() => qel.clearMem(null, 5)),
-        bothBad: outcome(() => qel.clearMem(1, null)),
-        nullSecond: outcome(() => qel.clearMem(true, null)),
-        stringSecond: outcome(() => qel.clearMem(true, '704')),
-      };
+      const checks = ${refusals('clearMem')};
       const s = { start: snap() };
       const ret = {};
       ret.keep6 = outcome(() => qel.clearMem(true, 0x2c0)); s.keep6 = snap();
@@ -208,11 +193,7 @@ describe('status objects and delivery', { concurrency: 4 }, () => {
       done({ checks, s, ret, bounds, got });
     `);
     const { checks, s, ret, bounds, got } = r.result;
-    assert.deepEqual(checks, {
-      none: threw('EXPECTED_2_ARGS'), one: threw('EXPECTED_2_ARGS'), three: threw('EXPECTED_2_ARGS'),
-      numberFirst: threw('BOOL_ARG1'), stringFirst: threw('BOOL_ARG1'), nullFirst: threw('BOOL_ARG1'), bothBad: threw('BOOL_ARG1'),
-      nullSecond: threw('NUMBER_ARG2'), stringSecond: threw('NUMBER_ARG2'),
-    });
+    assert.deepEqual(labelled('clearMem', checks), refused('clearMem'));
     for (const [label, value] of Object.entries(ret)) assert.equal(value, 'returned undefined', label);
 
     const { start } = s;

@@ -37,7 +37,7 @@ test('loading in a worker thread is refused, before or after the main thread loa
       w.on('message', (m) => { answer = m; });
       w.on('exit', () => resolve(answer));
     });
-    // This process loaded the real flavour; the simulated one is first
+    // This process loaded the kernel flavour; the simulated one is first
     // opened by a worker.
     const before = await inWorker();
     const sim = require(process.cwd() + '/sim');
@@ -48,7 +48,7 @@ test('loading in a worker thread is refused, before or after the main thread loa
     sim.bridge.receive(frame(0x4a1, [2]));
     await until(() => seen.length === 1);
     done({ before, after, seen });
-  `, { flavour: 'real' });
+  `, { flavour: 'i2c-dev' });
   assert.equal(r.result.before, `Error: ${msg('MAIN_THREAD_ONLY')}`);
   assert.match(r.result.after, /^Error: /);
   assert.notEqual(r.result.after, 'loaded');

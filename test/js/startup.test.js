@@ -9,7 +9,7 @@ const os = require('os');
 const path = require('path');
 const { spawnSync } = require('child_process');
 const { msg, MSG, format, KERNEL } = require('../helpers/catalogue');
-const { blocks, runScenario } = require('../helpers/scenario');
+const { blocks, runScenario, NO_REAL } = require('../helpers/scenario');
 
 // Shared by the children: `attempt` calls driverStart after printing a
 // marker line, so the parent can cut the output into one block per call.
@@ -51,34 +51,36 @@ function bringUp(delays, ids = DEFAULT_IDS) {
 const failed = (message) => ({ ok: false, type: 'TypeError', message });
 const OK = { ok: true, returned: 'undefined' };
 
+// driverStart's refusals, [arguments, refusal], in the order of its checks:
+// with no function registered, then the count before any type, then each
+// argument's type; and once started, whatever the arguments.
+const UNREGISTERED = [['1', 'NO_CALLBACK']];
+const REFUSED = [
+  ['', 'EXPECTED_7_ARGS'], ['1, 2, 3, 4, [], []', 'EXPECTED_7_ARGS'], ['1, 2, 3, 4, [], [], true, 8', 'EXPECTED_7_ARGS'],
+  ['null, null, null, null, null, null, null, null', 'EXPECTED_7_ARGS'],
+  ["'1', U, U, U, U, U, U", 'START_ARG1'], ['null, U, U, U, U, U, U', 'START_ARG1'], ["null, null, 'x', {}, 5, 6, 7", 'START_ARG1'],
+  ['1, true, U, U, U, U, U', 'START_ARG2'], ['1, null, U, U, U, U, U', 'START_ARG2'],
+  ["1, 2, '3', U, U, U, U", 'START_ARG3'], ['1, 2, 3n, U, U, U, U', 'START_ARG3'],
+  ['1, 2, 3, {}, U, U, U', 'START_ARG4'], ['1, 2, 3, new Number(4), U, U, U', 'START_ARG4'],
+  ['1, 2, 3, 4, null, U, U', 'START_ARG5'], ['1, 2, 3, 4, Buffer.from([0x01, 0xa1]), U, U', 'START_ARG5'],
+  ['1, 2, 3, 4, new Uint16Array([0x1a1]), U, U', 'START_ARG5'], ['1, 2, 3, 4, { length: 1, 0: 0x1a1 }, U, U', 'START_ARG5'],
+  ['1, 2, 3, 4, 0x1a1, U, U', 'START_ARG5'],
+  ['1, 2, 3, 4, [0x1a1], null, U', 'START_ARG6'], ['1, 2, 3, 4, [0x1a1], new Int32Array([0x1a1]), U', 'START_ARG6'],
+  ['1111, 2222, 3333, 4444, [0x1a1], [0x2a1], 1', 'START_ARG7'], ['1111, 2222, 3333, 4444, [0x1a1], [0x2a1], null', 'START_ARG7'],
+  ["1111, 2222, 3333, 4444, [0x1a1], [0x2a1], 'true'", 'START_ARG7'],
+];
+const STARTED = [['', 'ALREADY_STARTED'], ['0, 1000, 1000, 10, [0x4e0], [], true', 'ALREADY_STARTED'],
+  ['null, null, null, null, null, null, null', 'ALREADY_STARTED']];
+// Each call is labelled with its arguments, once started with 'again' before them.
+const label = (args, again) => `${again ? 'again' : ''}(${args})`;
+const attempts = (table, again) => table.map(([args]) => `attempt(${JSON.stringify(label(args, again))}${args && `, ${args}`});`).join('\n');
+
 describe('driver start-up', { concurrency: 4 }, () => {
   test('argument checks in order; refused calls print nothing and change nothing; defaults on a fresh process; no second start', async () => {
     const r = await runScenario(`${CHILD}
-      attempt('no-callback', 1);
+      ${attempts(UNREGISTERED)}
       qel.registerCallback(() => {});
-      attempt('count-0');
-      attempt('count-6', 1, 2, 3, 4, [], []);
-      attempt('count-8', 1, 2, 3, 4, [], [], true, 8);
-      attempt('count-before-types', null, null, null, null, null, null, null, null);
-      attempt('a1-string', '1', U, U, U, U, U, U);
-      attempt('a1-null', null, U, U, U, U, U, U);
-      attempt('a1-first-of-many', null, null, 'x', {}, 5, 6, 7);
-      attempt('a2-boolean', 1, true, U, U, U, U, U);
-      attempt('a2-null', 1, null, U, U, U, U, U);
-      attempt('a3-string', 1, 2, '3', U, U, U, U);
-      attempt('a3-bigint', 1, 2, 3n, U, U, U, U);
-      attempt('a4-object', 1, 2, 3, {}, U, U, U);
-      attempt('a4-number-object', 1, 2, 3, new Number(4), U, U, U);
-      attempt('a5-null', 1, 2, 3, 4, null, U, U);
-      attempt('a5-buffer', 1, 2, 3, 4, Buffer.from([0x01, 0xa1]), U, U);
-      attempt('a5-typed-array', 1, 2, 3, 4, new Uint16Array([0x1a1]), U, U);
-      attempt('a5-array-like', 1, 2, 3, 4, { length: 1, 0: 0x1a1 }, U, U);
-      attempt('a5-number', 1, 2, 3, 4, 0x1a1, U, U);
-      attempt('a6-null', 1, 2, 3, 4, [0x1a1], null, U);
-      attempt('a6-typed-array', 1, 2, 3, 4, [0x1a1], new Int32Array([0x1a1]), U);
-      attempt('a7-number', 1111, 2222, 3333, 4444, [0x1a1], [0x2a1], 1);
-      attempt('a7-null', 1111, 2222, 3333, 4444, [0x1a1], [0x2a1], null);
-      attempt('a7-string', 1111, 2222, 3333, 4444, [0x1a1], [0x2a1], 'true');
+      ${attempts(REFUSED)}
       const writesBefore = bridge.writes().length;
       const stateBefore = bridge.state();
       bridge.baudReadback([0x0f]);
@@ -86,9 +88,7 @@ describe('driver start-up', { concurrency: 4 }, () => {
       const stateAfter = bridge.state();
       await until(() => bridge.writes().some(isHeartbeat));
       const registersAfterStart = registerWrites();
-      attempt('second-no-args');
-      attempt('second-valid', 0, 1000, 1000, 10, [0x4e0], [], true);
-      attempt('second-nulls', null, null, null, null, null, null, null);
+      ${attempts(STARTED, true)}
       console.log('#end');
       // The first start's 20 ms poll pause stays in force.
       const r0 = bridge.reads();
@@ -102,30 +102,16 @@ describe('driver start-up', { concurrency: 4 }, () => {
     `, { timeout: 20000 });
     const { result } = r;
     const o = result.outcomes;
-    assert.deepEqual(o['no-callback'], failed(msg('NO_CALLBACK')));
-    for (const label of ['count-0', 'count-6', 'count-8', 'count-before-types']) {
-      assert.deepEqual(o[label], failed(msg('EXPECTED_7_ARGS')), label);
+    const b = blocks(r.lines);
+    // Refused calls print nothing and touch no hardware.
+    assert.deepEqual(b[''], []);
+    for (const [args, name, again] of [...UNREGISTERED, ...REFUSED, ...STARTED.map((c) => [...c, true])]) {
+      assert.deepEqual(o[label(args, again)], failed(msg(name)), label(args, again));
+      assert.deepEqual(b[label(args, again)], [], label(args, again));
     }
     assert.equal(msg('EXPECTED_7_ARGS'), 'QEL Driver -- Expected 7 arguments');
-    const byArgument = {
-      1: ['a1-string', 'a1-null', 'a1-first-of-many'],
-      2: ['a2-boolean', 'a2-null'],
-      3: ['a3-string', 'a3-bigint'],
-      4: ['a4-object', 'a4-number-object'],
-      5: ['a5-null', 'a5-buffer', 'a5-typed-array', 'a5-array-like', 'a5-number'],
-      6: ['a6-null', 'a6-typed-array'],
-      7: ['a7-number', 'a7-null', 'a7-string'],
-    };
-    for (const [n, labels] of Object.entries(byArgument)) {
-      for (const label of labels) assert.deepEqual(o[label], failed(msg(`START_ARG${n}`)), label);
-    }
     assert.equal(msg('START_ARG4'), 'QEL Driver -- Expected an integer or undefined as the forth argument');
-
-    // Refused calls print nothing and touch no hardware.
-    const b = blocks(r.lines);
-    assert.deepEqual(b[''], []);
-    for (const labels of Object.values(byArgument)) for (const label of labels) assert.deepEqual(b[label], [], label);
-    for (const label of ['no-callback', 'count-0', 'count-6', 'count-8', 'count-before-types']) assert.deepEqual(b[label], [], label);
+    assert.equal(msg('ALREADY_STARTED'), 'QEL Driver -- The driver is already started');
     assert.equal(result.writesBefore, 0);
     assert.equal(result.stateBefore.initialized, false);
 
@@ -141,12 +127,7 @@ describe('driver start-up', { concurrency: 4 }, () => {
     assert.deepEqual(result.stateAfter, { initialized: true, i2cOpen: true, slaveAddress: 0x25, clockDivider: KERNEL ? 0 : 626, overlaps: 0 });
     assert.deepEqual(result.registersAfterStart, [[0x03, 0x0f], [0x03], [0x40]]);
 
-    // A second start is refused before its count and types, prints nothing, changes nothing.
-    for (const label of ['second-no-args', 'second-valid', 'second-nulls']) {
-      assert.deepEqual(o[label], failed(msg('ALREADY_STARTED')), label);
-      assert.deepEqual(b[label], [], label);
-    }
-    assert.equal(msg('ALREADY_STARTED'), 'QEL Driver -- The driver is already started');
+    // A second start is refused before its count and types and changes nothing.
     assert.deepEqual(b.end, []);
     assert.deepEqual(result.registersAtEnd, result.registersAfterStart, 'no second bring-up');
     assert.ok(result.polls <= result.windowMs / 20 + 2, `${result.polls} polls in ${result.windowMs.toFixed(0)} ms at 20 ms`);
@@ -370,16 +351,19 @@ describe('driver start-up', { concurrency: 4 }, () => {
     assert.ok(result.polls >= 3 && result.polls <= expected + 2, `${result.polls} polls in ${result.windowMs.toFixed(0)} ms at 20 ms`);
   });
 
-  test('real flavour on a PC without /dev/mem: banner, listening line, not a Raspberry Pi, Error starting the driver',
-    { skip: fs.existsSync('/dev/mem') && 'this machine has /dev/mem' }, async () => {
+  // Where qel.node is not built, the simulated flavour reads the same file
+  // on its bcm2835 path.
+  test(`${NO_REAL ? 'simulated flavour reading /proc/device-tree/model' : 'real flavour'} on a PC without /dev/mem: banner, listening line, not a Raspberry Pi, Error starting the driver`,
+    { skip: !NO_REAL && fs.existsSync('/dev/mem') && 'this machine has /dev/mem' }, async () => {
       const r = await runScenario(`${CHILD}
+        if (bridge) bridge.boardModelFile('/proc/device-tree/model');
         qel.registerCallback(() => {});
         attempt('start', 0, 1000, 20000, 300, [0x2c0, 0x1a1], U, U);
         attempt('again', U, U, U, U, U, U, U);
         let read;
         try { qel.readStatus(0x1a1); } catch (e) { read = e.message; }
         done({ outcomes, read });
-      `, { flavour: 'real', timeout: 20000 });
+      `, { flavour: NO_REAL ? 'sim' : 'real', env: { QEL_SIM_BUS: '' }, timeout: 20000 });
       const b = blocks(r.lines);
       assert.deepEqual(r.result.outcomes.start, failed(msg('START_FAILED')));
       assert.equal(msg('START_FAILED'), 'QEL Driver -- Error starting the driver');

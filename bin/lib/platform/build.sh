@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds the add-ons (qel.node, qel_i2cdev.node and qel_sim.node) for one
-# platform and Node (see env.sh) in a copy of the project ($out/tree), with
-# that Node's headers and, for ARM, the cross compilers. Quiet when all goes
-# well.
+# Builds the add-ons (qel.node, qel_i2cdev.node and qel_sim.node; on x86_64
+# the last two, see env.sh) for one platform and Node in a copy of the
+# project ($out/tree), with that Node's headers and, for ARM, the cross
+# compilers. Quiet when all goes well.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
@@ -23,9 +23,15 @@ mkdir -p "$tree/build/sim-log"
 # ------------------------------------------------------------- bcm2835
 # The bcm2835 header alone: a cross compiler must not see the rest of the
 # host's /usr/include.
-mkdir -p "$bcm2835_include"
-cp -p "$bcm2835_header" "$bcm2835_include/bcm2835.h"
-[ -f "$bcm2835_lib" ] || { say "no bcm2835 library at $bcm2835_lib: run install.sh first"; exit 1; }
+if [ -n "$bcm2835_lib" ]; then
+  mkdir -p "$bcm2835_include"
+  cp -p "$bcm2835_header" "$bcm2835_include/bcm2835.h"
+  [ -f "$bcm2835_lib" ] || { say "no bcm2835 library at $bcm2835_lib: run install.sh first"; exit 1; }
+else
+  bcm2835_include=
+  # A qel.node of an earlier build would be loaded as if current.
+  rm -f "$tree/build/Release/qel.node"
+fi
 
 # ------------------------------------------------------------- node-gyp
 gyp="$root/node_modules/node-gyp/bin/node-gyp.js"
@@ -67,7 +73,7 @@ gyp_run build -j max
 
 # The add-ons must be objects of the platform, or the run below would test
 # nothing.
-for addon in qel qel_sim qel_i2cdev; do
+for addon in $addons; do
   if ! file -L "$tree/build/Release/$addon.node" | grep -q "$elf"; then
     file -L "$tree/build/Release/$addon.node" >&2
     say "$addon.node is not an object for $platform"
