@@ -7,12 +7,14 @@
   "target_defaults": {
     "sources": [
       "src/qel/bridge_link.cc",
+      "src/qel/bus_lock.cc",
       "src/qel/capture.cc",
       "src/qel/capture_js.cc",
       "src/qel/config.cc",
       "src/qel/diagnostics.cc",
       "src/qel/driver_api.cc",
       "src/qel/driver_api_js.cc",
+      "src/qel/frame.cc",
       "src/qel/line_queue.cc",
       "src/qel/message_memory.cc",
       "src/qel/message_memory_js.cc"

@@ -1,6 +1,5 @@
 #include "bridge_link.h"
 
-#include <sched.h>
 #include <time.h>
 
 #include <atomic>
@@ -9,6 +8,7 @@
 #include <cstring>
 
 #include "bus.h"
+#include "bus_lock.h"
 #include "capture.h"
 #include "config.h"
 #include "diagnostics.h"
@@ -21,9 +21,7 @@ uint8_t sim_buf[16];
 uint8_t simulate = 0;
 uint8_t data = 0;
 
-uv_mutex_t listen_mutex;
 uv_async_t async;
-bool bus_lock_ready = false;
 bool async_ready = false;
 
 int32_t cmd_tft = -1;
@@ -34,19 +32,7 @@ int32_t cmd_parm_num = -1;
 int32_t write_param_num = -1;
 uint8_t write_param_value[7];
 
-// ---------------------------------------------------------------- frames
-
-uint8_t checksum(const uint8_t *bytes, int32_t len) {
-    if (len <= 0) return 0;
-    uint32_t sum = 0;
-    for (int32_t i = 0; i < len; i++) sum += bytes[i];
-    if (sum > 255) return static_cast<uint8_t>(0u - sum);
-    return static_cast<uint8_t>(sum);
-}
-
-static uint32_t frame_id(const uint8_t *frame) {
-    return static_cast<uint32_t>(frame[2]) * 256u + frame[3];
-}
+// ---------------------------------------------------------------- clocks
 
 void pause_us(int32_t us) {
     if (us <= 0) return;
@@ -86,68 +72,6 @@ uint8_t select_register(uint8_t reg) {
     return data;
 }
 
-// -------------------------------------------------------------- bus lock
-
-#ifdef QEL_BUS_LOCK_PROBE
-// Benchmark builds time every hold of the bus lock.
-static thread_local int64_t held_since_ns = 0;
-static std::atomic<int64_t> longest_hold_ns{0};
-
-static int64_t probe_clock_ns() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-static void hold_begins() { held_since_ns = probe_clock_ns(); }
-
-static void hold_ends() {
-    int64_t held = probe_clock_ns() - held_since_ns;
-    int64_t longest = longest_hold_ns.load(std::memory_order_relaxed);
-    while (held > longest && !longest_hold_ns.compare_exchange_weak(longest, held, std::memory_order_relaxed)) {
-    }
-}
-
-int64_t bus_lock_longest_hold_ns(bool reset) {
-    return reset ? longest_hold_ns.exchange(0) : longest_hold_ns.load();
-}
-#else
-static void hold_begins() {}
-static void hold_ends() {}
-#endif
-
-// Threads other than the receive thread announce that they wait; `grants`
-// tells the stepping-aside receive thread that one of them got the lock.
-static std::atomic<int> bus_waiters{0};
-static std::atomic<uint32_t> bus_grants{0};
-
-void bus_lock() {
-    bus_waiters.fetch_add(1, std::memory_order_acq_rel);
-    uv_mutex_lock(&listen_mutex);
-    hold_begins();
-    bus_waiters.fetch_sub(1, std::memory_order_acq_rel);
-    bus_grants.fetch_add(1, std::memory_order_acq_rel);
-}
-
-void bus_unlock() {
-    hold_ends();
-    uv_mutex_unlock(&listen_mutex);
-}
-
-// A mutex is not fair: a thread that unlocks and locks again at once keeps
-// winning it. So the receive thread lets a waiting thread go first.
-// Every thread waiting at this moment gets its turn, so a command does not
-// wait for a poll that overtook it after the heartbeat's turn.
-static void step_aside_for_waiters() {
-    int waiting = bus_waiters.load(std::memory_order_acquire);
-    if (waiting == 0) return;
-    uint32_t start = bus_grants.load(std::memory_order_acquire);
-    while (bus_waiters.load(std::memory_order_acquire) > 0 &&
-           bus_grants.load(std::memory_order_acquire) - start < static_cast<uint32_t>(waiting)) {
-        sched_yield();
-    }
-}
-
 // ----------------------------------------------------------- receive loop
 
 namespace {
@@ -179,7 +103,7 @@ void note(cycle_report &report, cycle_notice notice, unsigned a, unsigned b = 0)
 }
 
 bool data_differs(const msg_mem_struct &slot, const uint8_t *frame, int count) {
-    return memcmp(slot.msg_data, frame + 7, static_cast<size_t>(count)) != 0;
+    return memcmp(slot.msg_data, frame + FRAME_DATA_AT, static_cast<size_t>(count)) != 0;
 }
 
 // Decides by the slot's class whether the frame is to be reported, and
@@ -207,8 +131,8 @@ bool classify(int pos, uint32_t id, uint64_t t, cycle_report &report) {
 // Checks, filters, records and classifies a frame of a position 0-13.
 void accept_frame(int pos, uint32_t id, cycle_report &report) {
     uint8_t calculated = checksum(buf, frame_len - 1);
-    if (buf[15] != calculated) {
-        if (debug_log) note(report, cycle_notice::checksum_error, buf[15], calculated);
+    if (buf[FRAME_CHECKSUM_AT] != calculated) {
+        if (debug_log) note(report, cycle_notice::checksum_error, buf[FRAME_CHECKSUM_AT], calculated);
         count_event(POS_ERR);
         return;
     }
@@ -222,7 +146,7 @@ void accept_frame(int pos, uint32_t id, cycle_report &report) {
     }
     bool reported = classify(pos, id, t, report);
     msg_mem_struct &slot = PDO_memory[pos];
-    memcpy(slot.msg_data, buf + 7, sizeof slot.msg_data);
+    memcpy(slot.msg_data, buf + FRAME_DATA_AT, sizeof slot.msg_data);
     slot.msg_id = static_cast<int32_t>(id);
     count_event(pos);
     if (!reported) {
@@ -233,7 +157,7 @@ void accept_frame(int pos, uint32_t id, cycle_report &report) {
     report.wake = post_change(pos);
     if (debug_log) {
         snapshot_slot(pos, &report.dump);
-        report.received_checksum = buf[15];
+        report.received_checksum = buf[FRAME_CHECKSUM_AT];
         report.calculated_checksum = calculated;
     }
 }
@@ -241,7 +165,7 @@ void accept_frame(int pos, uint32_t id, cycle_report &report) {
 void sort_frame(cycle_report &report) {
     uint32_t id = frame_id(buf);
     int pos = mem_position(id);
-    if (buf[6] == LEN_EMPTY || pos == POS_EMPTY) {
+    if (buf[FRAME_LENGTH_AT] == LEN_EMPTY || pos == POS_EMPTY) {
         count_event(POS_EMPTY);
     } else if (pos == POS_UNK) {
         count_event(POS_UNK);
@@ -313,12 +237,10 @@ static int32_t retry_pause() {
 
 int32_t listen_cycle() {
     cycle_report report;
-    uv_mutex_lock(&listen_mutex);
-    hold_begins();
+    receive_lock();
     bool read = take_frame(report);
     if (read) sort_frame(report);
-    hold_ends();
-    uv_mutex_unlock(&listen_mutex);
+    receive_unlock();
     if (report.prints) print_cycle(report);
     if (report.wake && async_ready) uv_async_send(&async);
     step_aside_for_waiters();
@@ -333,7 +255,7 @@ bool heartbit_prepare() {
         return false;
     }
     console_line(MSG_HB_STARTING, hb_delay);
-    hb[16] = checksum(hb + 1, frame_len - 1);
+    seal_transmit_frame(hb);
     return true;
 }
 
@@ -360,16 +282,8 @@ void reset_parameter_fields() {
     memset(write_param_value, 0, sizeof write_param_value);
 }
 
-static void begin_transmit_frame(uint8_t id_high, uint8_t id_low) {
-    memset(send_buf, 0, sizeof send_buf);
-    send_buf[0] = REG_TRANSMIT;
-    send_buf[3] = id_high;
-    send_buf[4] = id_low;
-    send_buf[7] = 0x08;
-}
-
 static void print_frame_dump(bool parameter) {
-    unsigned id = static_cast<unsigned>(send_buf[3]) * 256u + send_buf[4];
+    unsigned id = frame_id(send_buf + 1);
     ConsoleLine line;
     if (parameter) {
         line.add(MSG_PARAM_DUMP, id);
@@ -392,7 +306,7 @@ static int transmit_send_buf() {
 }
 
 int send_command() {
-    begin_transmit_frame(0x04, 0xE0);
+    begin_transmit_frame(send_buf, 0x4E0, 0x08);
     if (cmd_tft >= 0) {
         console_line(MSG_CMD_TFT, cmd_tft);
         send_buf[8] = static_cast<uint8_t>(cmd_tft);
@@ -416,17 +330,17 @@ int send_command() {
         console_line(MSG_CMD_COP_COLOR, static_cast<unsigned>(cmd_cop_light_color));
         send_buf[9] |= 0x10;
     }
-    send_buf[16] = checksum(send_buf + 1, frame_len - 1);
+    seal_transmit_frame(send_buf);
     if (debug_log) print_frame_dump(false);
     return transmit_send_buf();
 }
 
 int write_parameter() {
-    begin_transmit_frame(0x05, 0x60);
+    begin_transmit_frame(send_buf, 0x560, 0x08);
     console_line(MSG_PARAM_NUM, write_param_num);
     send_buf[8] = static_cast<uint8_t>(write_param_num);
     memcpy(send_buf + 9, write_param_value, sizeof write_param_value);
-    send_buf[16] = checksum(send_buf + 1, frame_len - 1);
+    seal_transmit_frame(send_buf);
     if (debug_log) print_frame_dump(true);
     return transmit_send_buf();
 }

@@ -133,13 +133,6 @@ int init_async(uv_loop_t *loop, uv_async_cb cb) {
     return rc;
 }
 
-int init_bus_lock() {
-    if (bus_lock_ready) return 0;
-    int rc = uv_mutex_init(&listen_mutex);
-    if (rc == 0) bus_lock_ready = true;
-    return rc;
-}
-
 int start_driver_threads() {
     if (!thread_created) {
         if (driver_thread_create(&thread, listen, nullptr) != 0) return 1;

@@ -8,10 +8,12 @@ find_package(Threads REQUIRED)
 function(qel_core_library name warnings)
   add_library(${name} STATIC
     ${QEL_ROOT}/src/qel/bridge_link.cc
+    ${QEL_ROOT}/src/qel/bus_lock.cc
     ${QEL_ROOT}/src/qel/capture.cc
     ${QEL_ROOT}/src/qel/config.cc
     ${QEL_ROOT}/src/qel/diagnostics.cc
     ${QEL_ROOT}/src/qel/driver_api.cc
+    ${QEL_ROOT}/src/qel/frame.cc
     ${QEL_ROOT}/src/qel/line_queue.cc
     ${QEL_ROOT}/src/qel/message_memory.cc
     ${QEL_ROOT}/src/qel/bus_bcm2835.cc

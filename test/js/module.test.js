@@ -61,6 +61,20 @@ test('npm pack ships LICENSE, the entries and every file they and the tools requ
   assert.deepEqual(files.filter((f) => /^(build|test|bench|node_modules)\/|\.(node|a|o)$/.test(f)), []);
 });
 
+test('src/ has no include circle; bin/qel-includes finds one between two units', () => {
+  const includes = path.join(root, 'bin', 'qel-includes');
+  const clean = spawnSync(process.execPath, [includes], { encoding: 'utf8' });
+  assert.equal(clean.status, 0, clean.stdout);
+  assert.match(clean.stdout, /^capture: bus_lock diagnostics frame$/m);
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-includes-'));
+  fs.writeFileSync(path.join(dir, 'a.h'), '#include "b.h"\n');
+  fs.writeFileSync(path.join(dir, 'b.cc'), '#include "b.h"\n#include "a.h"\n');
+  const circle = spawnSync(process.execPath, [includes, dir], { encoding: 'utf8' });
+  fs.rmSync(dir, { recursive: true });
+  assert.equal(circle.status, 1);
+  assert.match(circle.stdout, /^include circle: a -> b -> a$/m);
+});
+
 test('requiring the real flavour where the install could not build it says why and what to do', () => {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-unbuilt-'));
   fs.cpSync(path.join(root, 'lib'), path.join(dir, 'lib'), { recursive: true });
