@@ -2,7 +2,8 @@
   "variables": {
     "bcm2835_include%": "<!(node bin/lib/build-paths.js gyp-bcm2835-include)",
     "bcm2835_lib%": "<!(node bin/lib/build-paths.js gyp-bcm2835-lib)",
-    "sim_log_literal%": "<!(node bin/lib/build-paths.js sim-log-literal)"
+    "sim_log_literal%": "<!(node bin/lib/build-paths.js sim-log-literal)",
+    "version_literal%": "<!(node bin/lib/build-paths.js version-literal)"
   },
   "target_defaults": {
     "sources": [
@@ -19,6 +20,7 @@
       "src/qel/message_memory.cc",
       "src/qel/message_memory_js.cc"
     ],
+    "defines": ["QEL_VERSION=<(version_literal)"],
     "cflags": ["-Wall", "-Wextra", "-Wformat=2", "-Werror"],
     "cflags_cc": ["-isystem", "<!(node bin/lib/build-paths.js nan-include)"],
     "conditions": [

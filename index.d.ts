@@ -142,7 +142,7 @@ declare namespace qel {
      */
     clearMem(keepCounters: boolean, msgId: number | undefined): void;
 
-    /** "1.0.1" */
+    /** The package's version, as in its package.json. */
     getVersion(): string;
 
     /**

@@ -6,7 +6,12 @@
 // definition per line, in the form  #define MSG_NAME "text".
 #pragma once
 
-#define QEL_VERSION "1.0.1"
+// The package's version: the build defines it from package.json (binding.gyp
+// through bin/lib/build-paths.js, test/core/qel_core.cmake), so that no
+// second copy of it can fall behind.
+#ifndef QEL_VERSION
+#error "QEL_VERSION comes from package.json: build through binding.gyp or qel_core.cmake"
+#endif
 
 // Start-up (driver_start)
 #define MSG_STARTING "QEL Driver -- starting with I2C Delay Cycle=%dus, CAN BUS Delay Cycle=%dus, HEARTBIT Delay Cycle=%dus, DEBOUNCING=%dms"
