@@ -132,16 +132,19 @@ void on_capture_wakeup(uv_async_t *) {
 
 // The handles never keep the process alive: a started driver does that,
 // and without one no frame comes.
-bool init_handles() {
-    if (handles_ready) return true;
+// Returns 0, or the libuv error that stopped it.
+int init_handles() {
+    if (handles_ready) return 0;
     uv_loop_t *loop = uv_default_loop();
-    if (uv_timer_init(loop, &batch_timer) != 0) return false;
+    int rc = uv_timer_init(loop, &batch_timer);
+    if (rc != 0) return rc;
     uv_unref(reinterpret_cast<uv_handle_t *>(&batch_timer));
-    if (init_capture_async(loop, on_capture_wakeup) != 0) return false;
+    rc = init_capture_async(loop, on_capture_wakeup);
+    if (rc != 0) return rc;
     uv_unref(reinterpret_cast<uv_handle_t *>(&capture_async));
     capture_resource = new Nan::AsyncResource("qel:capture");
     handles_ready = true;
-    return true;
+    return 0;
 }
 
 void stop_capture() {
@@ -158,12 +161,13 @@ void stop_capture() {
 }  // namespace
 
 NAN_METHOD(Capture) {
-    if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1);
+    if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1, CODE_BAD_ARGUMENT);
     if (info.Length() < 1 || !(info[0]->IsFunction() || info[0]->IsNull())) {
-        return throw_type_error(MSG_CAPTURE_ARG1);
+        return throw_type_error(MSG_CAPTURE_ARG1, CODE_BAD_ARGUMENT);
     }
     if (info[0]->IsNull()) return stop_capture();
-    if (!init_handles()) return throw_type_error(MSG_UV_FAILED);
+    int rc = init_handles();
+    if (rc != 0) return throw_type_error_uv(MSG_UV_FAILED, rc);
     bool running = !capture_function.IsEmpty();
     capture_function.Reset(info[0].As<v8::Function>());
     if (running) return;

@@ -31,7 +31,7 @@ int init_async(uv_loop_t *loop, uv_async_cb cb);
 // Starts the receive thread, then the heartbeat thread. A thread that was
 // created by an earlier, partly failed call is kept, so a successful retry
 // leaves exactly one of each; neither thread touches the bus until both
-// exist. Returns 0 on success.
+// exist. Returns 0 on success, else the libuv error of the creation.
 int start_driver_threads();
 
 // How driver threads are created; tests replace it to make creation fail.

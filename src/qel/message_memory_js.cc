@@ -131,9 +131,9 @@ void async_callback(uv_async_t *) {
 
 NAN_METHOD(ReadStatus) {
     ConsoleScope console;
-    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_READ);
-    if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1);
-    if (info.Length() < 1 || !info[0]->IsNumber()) return throw_type_error(MSG_INT_ARG1);
+    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_READ, CODE_NOT_STARTED);
+    if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1, CODE_BAD_ARGUMENT);
+    if (info.Length() < 1 || !info[0]->IsNumber()) return throw_type_error(MSG_INT_ARG1, CODE_BAD_ARGUMENT);
     int pos = mem_position(static_cast<uint32_t>(to_int32(info[0])));
     status_snapshot snapshot;
     bus_lock();
@@ -145,13 +145,13 @@ NAN_METHOD(ReadStatus) {
 
 NAN_METHOD(Simulate) {
     ConsoleScope console;
-    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_SIMULATE);
-    if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1);
+    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_SIMULATE, CODE_NOT_STARTED);
+    if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1, CODE_BAD_ARGUMENT);
     if (info.Length() < 1 || !node::Buffer::HasInstance(info[0])) {
-        return throw_type_error(MSG_BUFFER_ARG1);
+        return throw_type_error(MSG_BUFFER_ARG1, CODE_BAD_ARGUMENT);
     }
     if (node::Buffer::Length(info[0]) != static_cast<size_t>(frame_len - 1)) {
-        return throw_type_error(MSG_BUFFER_15);
+        return throw_type_error(MSG_BUFFER_15, CODE_BAD_ARGUMENT);
     }
     const uint8_t *bytes = reinterpret_cast<const uint8_t *>(node::Buffer::Data(info[0]));
     bus_lock();
@@ -163,10 +163,10 @@ NAN_METHOD(Simulate) {
 
 NAN_METHOD(ClearMem) {
     ConsoleScope console;
-    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_SIMULATE);
-    if (info.Length() != 2) return throw_type_error(MSG_EXPECTED_2_ARGS);
-    if (!info[0]->IsBoolean()) return throw_type_error(MSG_BOOL_ARG1);
-    if (!info[1]->IsUndefined() && !info[1]->IsNumber()) return throw_type_error(MSG_NUMBER_ARG2);
+    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_SIMULATE, CODE_NOT_STARTED);
+    if (info.Length() != 2) return throw_type_error(MSG_EXPECTED_2_ARGS, CODE_BAD_ARGUMENT);
+    if (!info[0]->IsBoolean()) return throw_type_error(MSG_BOOL_ARG1, CODE_BAD_ARGUMENT);
+    if (!info[1]->IsUndefined() && !info[1]->IsNumber()) return throw_type_error(MSG_NUMBER_ARG2, CODE_BAD_ARGUMENT);
     bool keep_counters = Nan::To<bool>(info[0]).FromJust();
     int32_t msg_id = info[1]->IsUndefined() ? -1 : to_int32(info[1]);
     bus_lock();

@@ -128,6 +128,16 @@
 #define MSG_NUMBER_ARG2 "QEL Driver -- Expected a number or undefined as the second argument"
 #define MSG_CAPTURE_ARG1 "QEL Driver -- Expected a function or null as the first argument"
 
+// Codes of thrown errors: the property `code`, for a program to branch on.
+// A failed system call gives its errno name instead (ENOENT, EACCES, ...).
+#define CODE_BAD_ARGUMENT "QEL_BAD_ARGUMENT"
+#define CODE_NO_CALLBACK "QEL_NO_CALLBACK"
+#define CODE_ALREADY_STARTED "QEL_ALREADY_STARTED"
+#define CODE_NOT_STARTED "QEL_NOT_STARTED"
+#define CODE_START_FAILED "QEL_START_FAILED"
+#define CODE_SEND_FAILED "QEL_SEND_FAILED"
+#define CODE_MAIN_THREAD_ONLY "QEL_MAIN_THREAD_ONLY"
+
 // Debug log file
 #define LOG_HEADER_TITLE "QEL Driver Log File"
 #define LOG_HEADER_VERSION "Version: %s"

@@ -81,7 +81,7 @@ test('requiring the real flavour where the install could not build it says why a
   fs.copyFileSync(path.join(root, 'index.js'), path.join(dir, 'index.js'));
   fs.mkdirSync(path.join(dir, 'build'));
   fs.writeFileSync(path.join(dir, 'build', 'qel-build.json'), '{"problem":"no bcm2835 here"}');
-  assert.throws(() => require(dir), { message: 'QEL Driver -- qel.node, the driver for the real CAN bridge, was not built: ' +
+  assert.throws(() => require(dir), { code: 'QEL_NOT_BUILT', message: 'QEL Driver -- qel.node, the driver for the real CAN bridge, was not built: ' +
     'no bcm2835 here. On a Raspberry Pi: apt-get install libbcm2835-dev, then npm rebuild corvalith; on another machine: ' +
     `run bin/qel-setup (as root) in ${dir}. Without the bridge: require('corvalith/sim')` });
   fs.copyFileSync(path.join(root, 'i2c-dev.js'), path.join(dir, 'i2c-dev.js'));
