@@ -2,6 +2,8 @@
 // heartbeat, and the command and parameter senders.
 //
 // This code runs on the driver threads and knows nothing of JavaScript.
+// Which thread owns each buffer and field below, and under which lock:
+// threads.h.
 #pragma once
 
 #include <cstdint>

@@ -1,9 +1,8 @@
 // The message memory: 17 slots keyed by CAN identifier, the driver
 // statistics, and the queue of slots whose change waits for delivery.
 //
-// Nothing here locks: while the driver threads run, every caller holds the
-// bus lock around these functions, except the main thread's side of the
-// change queue (take_change, begin_wakeup), which needs no lock.
+// Nothing here locks; which thread may call what, and under which lock, is
+// in threads.h (the slot table and the change queue).
 #pragma once
 
 #include <cstdint>
@@ -45,8 +44,7 @@ void snapshot_slot(int pos, status_snapshot *out);
 
 // Change queue. A slot with a reportable change is queued once, in the order
 // in which it first became pending, and leaves the queue when the main
-// thread takes its copy; a later change queues it again. The receive thread
-// posts while it holds the bus lock; the main thread takes without it.
+// thread takes its copy; a later change queues it again.
 //
 // post_change() returns true when the main thread has to be woken: only the
 // first post after the main thread began a wake-up needs a signal.
