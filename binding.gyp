@@ -12,13 +12,14 @@
       "src/qel/capture.cc",
       "src/qel/capture_js.cc",
       "src/qel/config.cc",
+      "src/qel/delivery_js.cc",
       "src/qel/diagnostics.cc",
       "src/qel/driver_api.cc",
       "src/qel/driver_api_js.cc",
       "src/qel/frame.cc",
+      "src/qel/guarded_call.cc",
       "src/qel/line_queue.cc",
-      "src/qel/message_memory.cc",
-      "src/qel/message_memory_js.cc"
+      "src/qel/message_memory.cc"
     ],
     "defines": ["QEL_VERSION=<(version_literal)"],
     "cflags": ["-Wall", "-Wextra", "-Wformat=2", "-Werror"],

@@ -65,30 +65,10 @@ v8::Local<v8::Object> take_batch(uint32_t n, const capture_counts &counts) {
     return batch;
 }
 
-void print_exception(const Nan::TryCatch &caught) {
-    console_line(MSG_CAPTURE_EXCEPTION);
-    v8::Local<v8::Value> exception = caught.Exception();
-    if (exception.IsEmpty()) return;
-    // A value without a text leaves Utf8String's buffer unwritten, but its
-    // length 0.
-    Nan::TryCatch conversion;
-    Nan::Utf8String text(exception);
-    console_line(MSG_CAPTURE_EXCEPTION_DETAILS, text.length() > 0 ? *text : "");
-}
-
-// Batches run in the callback scope of their async resource, as deliveries
-// do: only the function itself is guarded, and an error of a tick callback
-// it queues reaches process.on('uncaughtException').
-void call_guarded(v8::Local<v8::Function> function, v8::Local<v8::Value> batch, v8::Local<v8::Object> receiver) {
-    Nan::TryCatch caught;
-    bool returned = !function->Call(Nan::GetCurrentContext(), receiver, 1, &batch).IsEmpty();
-    if (v8::Isolate::GetCurrent()->IsExecutionTerminating()) return;
-    if (!returned && caught.HasCaught()) print_exception(caught);
-}
-
 // Hands what waits to the function; returns false, and calls nothing, when
 // no frame waits and none was dropped (the empty polls then come with the
-// next batch).
+// next batch). Batches run in the callback scope of their async resource,
+// as deliveries do.
 bool deliver_batch(v8::Local<v8::Function> function) {
     Nan::HandleScope scope;
     capture_begin_pass();
@@ -103,7 +83,8 @@ bool deliver_batch(v8::Local<v8::Function> function) {
     v8::Local<v8::Object> batch = take_batch(n, counts);
     v8::Local<v8::Object> receiver = Nan::GetCurrentContext()->Global();
     node::CallbackScope callback_scope(v8::Isolate::GetCurrent(), receiver, *capture_resource);
-    call_guarded(function, batch, receiver);
+    v8::Local<v8::Value> argv[] = {batch};
+    call_guarded(function, receiver, 1, argv, guarded_caller::capture);
     return true;
 }
 

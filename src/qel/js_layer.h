@@ -38,6 +38,14 @@ inline int32_t to_int32(v8::Local<v8::Value> value) {
     return Nan::To<int32_t>(value).FromMaybe(0);
 }
 
+// Who calls application code, for the lines printed when it throws.
+enum class guarded_caller : uint8_t { delivery, capture };
+
+// Calls `function` and prints what it throws (guarded_call.cc); returns
+// false when the runtime is terminating and nothing more may run.
+bool call_guarded(v8::Local<v8::Function> function, v8::Local<v8::Object> receiver, int argc,
+                  v8::Local<v8::Value> *argv, guarded_caller caller);
+
 // Builds the status object of a slot; empty only while the runtime is
 // terminating.
 v8::Local<v8::Object> JS_msg_mem(const status_snapshot &snapshot);

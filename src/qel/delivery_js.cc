@@ -1,5 +1,5 @@
-// Status objects, their delivery to the registered function, and the
-// JavaScript functions that read, inject and clear slots.
+// Delivery: status objects, their delivery to the registered function, and
+// the JavaScript functions that read, inject and clear slots.
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -60,37 +60,20 @@ v8::Local<v8::Object> JS_msg_mem(const status_snapshot &snapshot) {
 // Deliveries run in the callback scope of one async resource, as any
 // callback from the runtime does: async_hooks see the resource, and the
 // process.nextTick callbacks and promise reactions that the registered
-// function queues run when the scope closes, right after it. Only the
-// function itself is guarded; its TryCatch has ended by then, so an error of
-// a tick callback reaches process.on('uncaughtException') like any other.
+// function queues run when the scope closes, right after it.
 static Nan::AsyncResource *delivery_resource = nullptr;
 
-static void print_exception(const Nan::TryCatch &caught) {
-    console_line(MSG_CALLBACK_EXCEPTION);
-    v8::Local<v8::Value> exception = caught.Exception();
-    if (exception.IsEmpty()) return;
-    // A value without a text (a Symbol, an object without or with a throwing
-    // toString) leaves Utf8String's buffer unwritten, but its length 0.
-    Nan::TryCatch conversion;
-    Nan::Utf8String text(exception);
-    console_line(MSG_CALLBACK_EXCEPTION_DETAILS, text.length() > 0 ? *text : "");
-}
-
-// Builds the status object and calls the registered function with it,
-// printing what it throws; returns false when the runtime is terminating
-// and nothing more may run.
-static bool call_guarded(const status_snapshot &snapshot, v8::Local<v8::Object> receiver) {
-    Nan::TryCatch caught;
-    v8::Local<v8::Object> status = JS_msg_mem(snapshot);
+// Builds the status object and calls the registered function with it;
+// returns false when the runtime is terminating and nothing more may run.
+static bool call_with_status(const status_snapshot &snapshot, v8::Local<v8::Object> receiver) {
+    v8::Local<v8::Object> status;
+    {
+        Nan::TryCatch terminating;
+        status = JS_msg_mem(snapshot);
+    }
     if (status.IsEmpty()) return false;
     v8::Local<v8::Value> argv[] = {status};
-    bool returned = !Nan::New(node_callback)->Call(Nan::GetCurrentContext(), receiver, 1, argv).IsEmpty();
-    if (v8::Isolate::GetCurrent()->IsExecutionTerminating()) return false;
-    if (!returned && caught.HasCaught()) {
-        ConsoleScope console;
-        print_exception(caught);
-    }
-    return true;
+    return call_guarded(Nan::New(node_callback), receiver, 1, argv, guarded_caller::delivery);
 }
 
 static bool deliver(const status_snapshot &snapshot) {
@@ -98,7 +81,7 @@ static bool deliver(const status_snapshot &snapshot) {
     if (node_callback.IsEmpty()) return true;
     v8::Local<v8::Object> receiver = Nan::GetCurrentContext()->Global();
     node::CallbackScope callback_scope(v8::Isolate::GetCurrent(), receiver, *delivery_resource);
-    return call_guarded(snapshot, receiver);
+    return call_with_status(snapshot, receiver);
 }
 
 // One wake-up delivers the slots pending when it begins, each taken right
