@@ -18,6 +18,7 @@
       "src/qel/driver_api_js.cc",
       "src/qel/frame.cc",
       "src/qel/guarded_call.cc",
+      "src/qel/handoff.cc",
       "src/qel/line_queue.cc",
       "src/qel/message_memory.cc"
     ],

@@ -43,8 +43,6 @@ void pause_us(int32_t us) {
     }
 }
 
-uint64_t timestamp() { return static_cast<uint64_t>(wall_clock_ns() / 1000000); }
-
 // ------------------------------------------------------- register access
 
 uint8_t read_register(uint8_t reg, uint8_t &out) {
@@ -76,107 +74,6 @@ uint8_t select_register(uint8_t reg) {
 
 namespace {
 
-// What a cycle prints once the bus lock is released: no console line and no
-// log line is queued while the lock is held.
-enum class cycle_notice : uint8_t { none, read_failed, checksum_error, debouncing };
-
-struct cycle_report {
-    int position = -1;
-    bool wake = false;
-    bool prints = false;  // anything below is to be printed
-    bool simulated = false;
-    cycle_notice notice = cycle_notice::none;
-    unsigned values[2];   // of the notice
-    bool log_line = false;
-    uint64_t received_at; // of the log line
-    uint8_t frame[16];    // copy for the log line
-    status_snapshot dump; // copy for the debug console dump
-    uint8_t received_checksum;
-    uint8_t calculated_checksum;
-};
-
-void note(cycle_report &report, cycle_notice notice, unsigned a, unsigned b = 0) {
-    report.prints = true;
-    report.notice = notice;
-    report.values[0] = a;
-    report.values[1] = b;
-}
-
-bool data_differs(const msg_mem_struct &slot, const uint8_t *frame, int count) {
-    return memcmp(slot.msg_data, frame + FRAME_DATA_AT, static_cast<size_t>(count)) != 0;
-}
-
-// Decides by the slot's class whether the frame is to be reported, and
-// stamps the slot accordingly.
-bool classify(int pos, uint32_t id, uint64_t t, cycle_report &report) {
-    msg_mem_struct &slot = PDO_memory[pos];
-    if (is_cyclic[pos] != 0) {
-        slot.timestamp = t;
-        return slot.msg_id == 0 || data_differs(slot, buf, 8);
-    }
-    if (id / 256 == 2) {
-        uint64_t elapsed = timestamp() - slot.timestamp;
-        if (elapsed > static_cast<uint64_t>(static_cast<uint32_t>(deb_delay)) ||
-            data_differs(slot, buf, 3)) {
-            slot.timestamp = t;
-            return true;
-        }
-        if (debug_log) note(report, cycle_notice::debouncing, static_cast<unsigned>(slot.msg_id), slot.msg_data[0]);
-        return false;
-    }
-    slot.timestamp = t;
-    return true;
-}
-
-// Checks, filters, records and classifies a frame of a position 0-13.
-void accept_frame(int pos, uint32_t id, cycle_report &report) {
-    uint8_t calculated = checksum(buf, frame_len - 1);
-    if (buf[FRAME_CHECKSUM_AT] != calculated) {
-        if (debug_log) note(report, cycle_notice::checksum_error, buf[FRAME_CHECKSUM_AT], calculated);
-        count_event(POS_ERR);
-        return;
-    }
-    if (is_enabled[pos] == 0) return;
-    uint64_t t = timestamp();
-    if (debug_log) {
-        report.prints = true;
-        report.log_line = true;
-        report.received_at = t;
-        memcpy(report.frame, buf, sizeof report.frame);
-    }
-    bool reported = classify(pos, id, t, report);
-    msg_mem_struct &slot = PDO_memory[pos];
-    memcpy(slot.msg_data, buf + FRAME_DATA_AT, sizeof slot.msg_data);
-    slot.msg_id = static_cast<int32_t>(id);
-    count_event(pos);
-    if (!reported) {
-        refresh_change(pos);
-        return;
-    }
-    report.position = pos;
-    report.wake = post_change(pos);
-    if (debug_log) {
-        snapshot_slot(pos, &report.dump);
-        report.received_checksum = buf[FRAME_CHECKSUM_AT];
-        report.calculated_checksum = calculated;
-    }
-}
-
-void sort_frame(cycle_report &report) {
-    uint32_t id = frame_id(buf);
-    int pos = mem_position(id);
-    if (buf[FRAME_LENGTH_AT] == LEN_EMPTY || pos == POS_EMPTY) {
-        count_event(POS_EMPTY);
-    } else if (pos == POS_UNK) {
-        count_event(POS_UNK);
-    } else if (pos == POS_ERR) {
-        // Identifier 0xFFD names the error statistic; such frames are dropped.
-    } else {
-        if (pos == POS_HB) count_event(POS_HB);
-        accept_frame(pos, id, report);
-    }
-}
-
 // Takes the pending simulated frame, or reads one from the bridge, and
 // hands it to a capture in progress; false when the read failed.
 bool take_frame(cycle_report &report) {
@@ -189,7 +86,7 @@ bool take_frame(cycle_report &report) {
     } else {
         data = bus_read(buf, static_cast<uint32_t>(frame_len));
         if (data != BUS_OK) {
-            if (debug_log) note(report, cycle_notice::read_failed, data);
+            if (debug_log) note_cycle(report, cycle_notice::read_failed, data);
             count_event(POS_ERR);
             return false;
         }
@@ -239,7 +136,7 @@ int32_t listen_cycle() {
     cycle_report report;
     receive_lock();
     bool read = take_frame(report);
-    if (read) sort_frame(report);
+    if (read) sort_frame(buf, report);
     receive_unlock();
     if (report.prints) print_cycle(report);
     if (report.wake && async_ready) uv_async_send(&async);

@@ -30,9 +30,6 @@ uint8_t select_register(uint8_t reg);
 // Pauses for `us` microseconds; a negative value pauses not at all.
 void pause_us(int32_t us);
 
-// Milliseconds since the Unix epoch from the wall clock.
-uint64_t timestamp();
-
 // The shortest pause after a failed bus read, in microseconds.
 constexpr int32_t READ_RETRY_MIN_US = 1000;
 

@@ -49,12 +49,14 @@
 //                                                                  the write
 // data (latest bus      whichever thread     nobody decides on    bus
 //  result)               made the transfer    it
-// slot table            receive (records),   receive, main        bus
-//  PDO_memory            main (clear_mem)     (readStatus)
+// slot table            receive (records,    receive, main        bus
+//  PDO_memory            sort_frame), main    (readStatus)
+//                        (clear_mem)
 // change queue          receive (post),      main (take_change)   none:
-//  (mailboxes,           main (take: head)                         atomics,
-//  change_ring,                                                    sequence
-//  pending_mask,                                                   numbers
+//  (handoff.cc:          main (take: head)                         atomics,
+//  mailboxes,                                                      sequence
+//  change_ring,                                                    numbers
+//  pending_mask,
 //  stats_mirror)
 // async                 main (init)          receive signals it   none
 // output queues         any thread           the queue's writer   queue
