@@ -85,7 +85,7 @@ private:
 void empty_frame(uint8_t *out) {
     memset(out, 0, FRAME_BYTES);
     out[FRAME_LENGTH_AT] = LEN_EMPTY;
-    out[FRAME_CHECKSUM_AT] = checksum(out, FRAME_CHECKSUM_AT);
+    out[FRAME_CHECKSUM_AT] = LEN_EMPTY;  // the checksum of bytes 0-14, LEN_EMPTY the only one set
 }
 
 }  // namespace
