@@ -8,6 +8,7 @@
 #include "diagnostics.h"
 #include "driver_api.h"
 #include "js_layer.h"
+#include "message_memory.h"
 
 // Status objects are built by a small JavaScript function compiled once:
 // an object literal gets its keys in order and its shape from the engine's

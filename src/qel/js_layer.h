@@ -4,7 +4,7 @@
 
 #include <nan.h>
 
-#include "message_memory.h"
+#include "slot.h"
 
 // The function registered by registerCallback; empty until then.
 extern Nan::Persistent<v8::Function> node_callback;
