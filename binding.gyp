@@ -2,21 +2,27 @@
   "variables": {
     "bcm2835_include%": "<!(node bin/lib/build-paths.js gyp-bcm2835-include)",
     "bcm2835_lib%": "<!(node bin/lib/build-paths.js gyp-bcm2835-lib)",
-    "sim_log_literal%": "<!(node bin/lib/build-paths.js sim-log-literal)"
+    "sim_log_literal%": "<!(node bin/lib/build-paths.js sim-log-literal)",
+    "version_literal%": "<!(node bin/lib/build-paths.js version-literal)"
   },
   "target_defaults": {
     "sources": [
       "src/qel/bridge_link.cc",
+      "src/qel/bus_lock.cc",
       "src/qel/capture.cc",
       "src/qel/capture_js.cc",
       "src/qel/config.cc",
+      "src/qel/delivery_js.cc",
       "src/qel/diagnostics.cc",
       "src/qel/driver_api.cc",
       "src/qel/driver_api_js.cc",
+      "src/qel/frame.cc",
+      "src/qel/guarded_call.cc",
+      "src/qel/handoff.cc",
       "src/qel/line_queue.cc",
-      "src/qel/message_memory.cc",
-      "src/qel/message_memory_js.cc"
+      "src/qel/message_memory.cc"
     ],
+    "defines": ["QEL_VERSION=<(version_literal)"],
     "cflags": ["-Wall", "-Wextra", "-Wformat=2", "-Werror"],
     "cflags_cc": ["-isystem", "<!(node bin/lib/build-paths.js nan-include)"],
     "conditions": [

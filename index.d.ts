@@ -4,7 +4,9 @@
 // Every function throws a TypeError whose message begins with
 // "QEL Driver -- " when it is called before driverStart (except
 // registerCallback, driverStart and getVersion), with a wrong number of
-// arguments or with an argument of the wrong type.
+// arguments or with an argument of the wrong type. Every error the driver
+// throws carries a `code` (qel.ErrorCode) for a program to branch on; the
+// message is for people and may read differently one day.
 
 declare namespace qel {
   /**
@@ -12,6 +14,37 @@ declare namespace qel {
    * the Uint8Array that a Buffer is.
    */
   type QelBuffer = typeof globalThis extends { Buffer: { prototype: infer B } } ? B : Uint8Array;
+
+  /**
+   * The `code` of an error the driver throws:
+   * - QEL_BAD_ARGUMENT: a wrong number of arguments, a wrong type, a value out of range
+   * - QEL_NO_CALLBACK: driverStart before registerCallback
+   * - QEL_ALREADY_STARTED: a second driverStart
+   * - QEL_NOT_STARTED: sendCommand, writeParameter, readStatus, simulate, clearMem before driverStart
+   * - QEL_START_FAILED: driverStart could not bring up the bridge (the console said why)
+   * - QEL_SEND_FAILED: the bus did not take a command or parameter frame
+   * - QEL_MAIN_THREAD_ONLY: the add-on was loaded in a worker thread (an Error)
+   * - QEL_NOT_BUILT, QEL_LOADED_TWICE: require() found no add-on, or a second copy (an Error)
+   * - an errno name (ENOENT, EACCES, EAGAIN, ...): a system call failed, as
+   *   for Node's fs errors: opening the I2C device file at driverStart, or
+   *   creating the driver's threads, lock or wake-up handles
+   */
+  type ErrorCode =
+    | 'QEL_BAD_ARGUMENT'
+    | 'QEL_NO_CALLBACK'
+    | 'QEL_ALREADY_STARTED'
+    | 'QEL_NOT_STARTED'
+    | 'QEL_START_FAILED'
+    | 'QEL_SEND_FAILED'
+    | 'QEL_MAIN_THREAD_ONLY'
+    | 'QEL_NOT_BUILT'
+    | 'QEL_LOADED_TWICE'
+    | (string & {});
+
+  /** What the driver throws: a TypeError (an Error where ErrorCode says so) with a code. */
+  interface DriverError extends Error {
+    code: ErrorCode;
+  }
 
   /** The four bus statistics, counted since start-up or the last clearMem. */
   interface DriverStats {
@@ -142,7 +175,7 @@ declare namespace qel {
      */
     clearMem(keepCounters: boolean, msgId: number | undefined): void;
 
-    /** "1.0.1" */
+    /** The package's version, as in its package.json. */
     getVersion(): string;
 
     /**

@@ -31,7 +31,8 @@ declare namespace qelSim {
 
   /**
    * The simulated CAN bridge. Its methods throw a TypeError
-   * "bridge.<method>: expected ..." on wrong arguments.
+   * "bridge.<method>: expected ..." with the code QEL_BAD_ARGUMENT on
+   * wrong arguments.
    */
   interface Bridge {
     /** Empties the queue, the write log and every fault. */

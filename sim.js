@@ -4,5 +4,5 @@
 // an application or a test needs no checksum code of its own.
 const qel = require('./lib/load-addon')(`${__dirname}/build/Release/qel_sim.node`);
 
-qel.bridge.frame = require('./lib/frame').frame;
+qel.bridge.frame = require('./lib/frame').bridgeFrame;
 module.exports = qel;

@@ -2,6 +2,7 @@
 // What the benchmark scenarios share: frames, the limits of the bus, clocks
 // of one thread, and small statistics.
 const fs = require('fs');
+const frames = require('../lib/frame');
 
 // The thirteen identifiers that have message slots, in slot order.
 const SLOT_IDS = [0x1a1, 0x2a1, 0x3a1, 0x421, 0x4a1, 0x2a2, 0x2c0, 0x2c1, 0x2c4, 0x2c5, 0x2c8, 0x2c9, 0x4e0];
@@ -18,24 +19,14 @@ const LIMITS = {
   canFramesPerS: 2250,
 };
 
-function checksum(bytes, len) {
-  let sum = 0;
-  for (let i = 0; i < len; i++) sum += bytes[i];
-  return sum > 255 ? (-sum) & 0xff : sum;
-}
-
 // A 16-byte bridge frame of `id` with eight data bytes; the serial number
 // fills data bytes 0-3, so that frames with different serials differ in
 // the bytes that every slot class compares.
+const serialData = Buffer.alloc(8);
 function frame(id, serial, out = Buffer.alloc(16)) {
-  out.fill(0);
-  out[2] = (id >> 8) & 0xff;
-  out[3] = id & 0xff;
-  out[6] = 8;
-  out.writeUInt32LE(serial >>> 0, 7);
-  out[11] = 0x5a;
-  out[15] = checksum(out, 15);
-  return out;
+  serialData.writeUInt32LE(serial >>> 0, 0);
+  serialData[4] = 0x5a;
+  return frames.frame(id, serialData, { into: out });
 }
 
 // The serial number that a delivered status object carries.
@@ -91,4 +82,4 @@ function report(value) {
 
 const wait = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-module.exports = { SLOT_IDS, LIMITS, checksum, frame, serialOf, threadCpuNs, threadSwitches, busiestOtherThread, hrNs, quantile, median, report, wait };
+module.exports = { SLOT_IDS, LIMITS, checksum: frames.checksum, frame, serialOf, threadCpuNs, threadSwitches, busiestOtherThread, hrNs, quantile, median, report, wait };

@@ -32,7 +32,7 @@ const TIME_LIMIT_MS = 240000; // feeding stops here whatever the count
 function child(target) {
   const qel = require(path.join(root, 'sim'));
   const { bridge } = qel;
-  const { frame, checksum } = require(path.join(root, 'test', 'helpers', 'frames'));
+  const { frame, checksum, transmitFrame } = require(path.join(root, 'lib', 'frame'));
   const { monitorEventLoopDelay, performance } = require('perf_hooks');
 
   const say = (kind, value) => process.stdout.write(`${MARK}${kind} ${JSON.stringify(value)}\n`);
@@ -134,13 +134,6 @@ function child(target) {
   const digest = () => ({ count: 0, hash: crypto.createHash('sha256') });
   const sent = { commands: digest(), parameters: digest() };
   const record = (d, hex) => { d.count++; d.hash.update(hex); };
-  function transmitFrame(idHigh, idLow, bytes) {
-    const b = Buffer.alloc(17);
-    b[0] = 0x30; b[3] = idHigh; b[4] = idLow; b[7] = 0x08;
-    bytes.forEach((v, i) => { b[8 + i] = v; });
-    b[16] = checksum(b.subarray(1, 16));
-    return b.toString('hex');
-  }
   const COMMANDS = [
     (n) => [[n & 0xff], [n & 0xff]],
     (n) => [[n & 0xff, 0, 1], [n & 0xff, 0x07]],
@@ -158,12 +151,12 @@ function child(target) {
   function command(n) {
     const [args, data] = COMMANDS[n % COMMANDS.length](n);
     timed(() => qel.sendCommand(...args));
-    record(sent.commands, transmitFrame(0x04, 0xe0, data));
+    record(sent.commands, transmitFrame(0x04, 0xe0, data).toString('hex'));
   }
   function parameter(n) {
     const values = Buffer.from(Array.from({ length: n % 8 }, (_, i) => (n + i) & 0xff));
     timed(() => qel.writeParameter(n & 0xff, values));
-    record(sent.parameters, transmitFrame(0x05, 0x60, [n & 0xff, ...values]));
+    record(sent.parameters, transmitFrame(0x05, 0x60, [n & 0xff, ...values]).toString('hex'));
   }
 
   // -------------------------------------------------------------- delivery

@@ -128,11 +128,13 @@ function recorded() {
 
 const mtime = (file) => fs.statSync(file).mtimeMs;
 
-// The Makefile is generated from binding.gyp with the paths of build-paths.js.
+// The Makefile is generated from binding.gyp with the paths of build-paths.js
+// and the version of package.json.
 function isConfigured() {
   const makefile = path.join(build, 'Makefile');
   return fs.existsSync(makefile) && JSON.stringify(recorded()) === JSON.stringify(wanted) &&
-    mtime(makefile) >= Math.max(mtime(path.join(root, 'binding.gyp')), mtime(path.join(__dirname, 'lib', 'build-paths.js')));
+    mtime(makefile) >= Math.max(mtime(path.join(root, 'binding.gyp')), mtime(path.join(__dirname, 'lib', 'build-paths.js')),
+      mtime(path.join(root, 'package.json')));
 }
 
 // Whether every add-on that this configuration builds is there and no
@@ -142,7 +144,7 @@ function isConfigured() {
 function upToDate() {
   const newest = (dir) => fs.readdirSync(dir, { withFileTypes: true }).reduce((t, e) => Math.max(t,
     e.isDirectory() ? newest(path.join(dir, e.name)) : mtime(path.join(dir, e.name))), 0);
-  const sources = Math.max(newest(path.join(root, 'src')), mtime(path.join(root, 'binding.gyp')));
+  const sources = Math.max(newest(path.join(root, 'src')), mtime(path.join(root, 'binding.gyp')), mtime(path.join(root, 'package.json')));
   const addons = (library.lib ? ['qel', 'qel_sim', 'qel_i2cdev'] : ['qel_sim', 'qel_i2cdev']).map((n) => path.join(build, 'Release', `${n}.node`));
   return addons.every((f) => fs.existsSync(f)) && mtime(record) >= sources;
 }

@@ -17,11 +17,18 @@ function whyNotBuilt() {
   return 'the package was installed without building it';
 }
 
+// An Error with `code`, the property a program branches on.
+function codedError(message, code) {
+  const err = new Error(message);
+  err.code = code;
+  return err;
+}
+
 function notBuilt(file) {
   const name = path.basename(file);
-  if (name === 'qel.node') return new Error(MSG_REAL_NOT_BUILT.replace('%s', whyNotBuilt()).replace('%s', root));
+  if (name === 'qel.node') return codedError(MSG_REAL_NOT_BUILT.replace('%s', whyNotBuilt()).replace('%s', root), 'QEL_NOT_BUILT');
   const text = (name === 'qel_i2cdev.node' ? MSG_I2CDEV_NOT_BUILT : MSG_SIM_NOT_BUILT).replace('%s', root);
-  return new Error(text);
+  return codedError(text, 'QEL_NOT_BUILT');
 }
 
 module.exports = function loadAddon(file) {
@@ -30,7 +37,7 @@ module.exports = function loadAddon(file) {
     return require(file);
   } catch (e) {
     if (/did not self-register/.test(e.message)) {
-      const err = new Error(MSG_LOADED_TWICE);
+      const err = codedError(MSG_LOADED_TWICE, 'QEL_LOADED_TWICE');
       err.cause = e;
       throw err;
     }

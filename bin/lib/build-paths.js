@@ -95,6 +95,8 @@ const paths = {
   'gyp-bcm2835-include': () => forGyp(paths['bcm2835-include'](), root),
   'gyp-bcm2835-lib': () => forGyp(paths['bcm2835-lib'](), path.join(root, 'build')),
   'sim-log-literal': () => cLiteral(path.join(root, 'build', 'sim-log', 'qel_cc_log.txt')),
+  // The one version string, package.json's, for getVersion and the log header.
+  'version-literal': () => cLiteral(JSON.parse(fs.readFileSync(path.join(root, 'package.json'), 'utf8')).version),
   'nan-include': nanInclude,
   // The headers that come with the running Node: <prefix>/include/node.
   'nodedir': () => path.resolve(path.dirname(process.execPath), '..'),

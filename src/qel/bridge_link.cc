@@ -1,6 +1,5 @@
 #include "bridge_link.h"
 
-#include <sched.h>
 #include <time.h>
 
 #include <atomic>
@@ -9,6 +8,7 @@
 #include <cstring>
 
 #include "bus.h"
+#include "bus_lock.h"
 #include "capture.h"
 #include "config.h"
 #include "diagnostics.h"
@@ -21,9 +21,7 @@ uint8_t sim_buf[16];
 uint8_t simulate = 0;
 uint8_t data = 0;
 
-uv_mutex_t listen_mutex;
 uv_async_t async;
-bool bus_lock_ready = false;
 bool async_ready = false;
 
 int32_t cmd_tft = -1;
@@ -34,19 +32,7 @@ int32_t cmd_parm_num = -1;
 int32_t write_param_num = -1;
 uint8_t write_param_value[7];
 
-// ---------------------------------------------------------------- frames
-
-uint8_t checksum(const uint8_t *bytes, int32_t len) {
-    if (len <= 0) return 0;
-    uint32_t sum = 0;
-    for (int32_t i = 0; i < len; i++) sum += bytes[i];
-    if (sum > 255) return static_cast<uint8_t>(0u - sum);
-    return static_cast<uint8_t>(sum);
-}
-
-static uint32_t frame_id(const uint8_t *frame) {
-    return static_cast<uint32_t>(frame[2]) * 256u + frame[3];
-}
+// ---------------------------------------------------------------- clocks
 
 void pause_us(int32_t us) {
     if (us <= 0) return;
@@ -56,8 +42,6 @@ void pause_us(int32_t us) {
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
-
-uint64_t timestamp() { return static_cast<uint64_t>(wall_clock_ns() / 1000000); }
 
 // ------------------------------------------------------- register access
 
@@ -86,172 +70,9 @@ uint8_t select_register(uint8_t reg) {
     return data;
 }
 
-// -------------------------------------------------------------- bus lock
-
-#ifdef QEL_BUS_LOCK_PROBE
-// Benchmark builds time every hold of the bus lock.
-static thread_local int64_t held_since_ns = 0;
-static std::atomic<int64_t> longest_hold_ns{0};
-
-static int64_t probe_clock_ns() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-static void hold_begins() { held_since_ns = probe_clock_ns(); }
-
-static void hold_ends() {
-    int64_t held = probe_clock_ns() - held_since_ns;
-    int64_t longest = longest_hold_ns.load(std::memory_order_relaxed);
-    while (held > longest && !longest_hold_ns.compare_exchange_weak(longest, held, std::memory_order_relaxed)) {
-    }
-}
-
-int64_t bus_lock_longest_hold_ns(bool reset) {
-    return reset ? longest_hold_ns.exchange(0) : longest_hold_ns.load();
-}
-#else
-static void hold_begins() {}
-static void hold_ends() {}
-#endif
-
-// Threads other than the receive thread announce that they wait; `grants`
-// tells the stepping-aside receive thread that one of them got the lock.
-static std::atomic<int> bus_waiters{0};
-static std::atomic<uint32_t> bus_grants{0};
-
-void bus_lock() {
-    bus_waiters.fetch_add(1, std::memory_order_acq_rel);
-    uv_mutex_lock(&listen_mutex);
-    hold_begins();
-    bus_waiters.fetch_sub(1, std::memory_order_acq_rel);
-    bus_grants.fetch_add(1, std::memory_order_acq_rel);
-}
-
-void bus_unlock() {
-    hold_ends();
-    uv_mutex_unlock(&listen_mutex);
-}
-
-// A mutex is not fair: a thread that unlocks and locks again at once keeps
-// winning it. So the receive thread lets a waiting thread go first.
-// Every thread waiting at this moment gets its turn, so a command does not
-// wait for a poll that overtook it after the heartbeat's turn.
-static void step_aside_for_waiters() {
-    int waiting = bus_waiters.load(std::memory_order_acquire);
-    if (waiting == 0) return;
-    uint32_t start = bus_grants.load(std::memory_order_acquire);
-    while (bus_waiters.load(std::memory_order_acquire) > 0 &&
-           bus_grants.load(std::memory_order_acquire) - start < static_cast<uint32_t>(waiting)) {
-        sched_yield();
-    }
-}
-
 // ----------------------------------------------------------- receive loop
 
 namespace {
-
-// What a cycle prints once the bus lock is released: no console line and no
-// log line is queued while the lock is held.
-enum class cycle_notice : uint8_t { none, read_failed, checksum_error, debouncing };
-
-struct cycle_report {
-    int position = -1;
-    bool wake = false;
-    bool prints = false;  // anything below is to be printed
-    bool simulated = false;
-    cycle_notice notice = cycle_notice::none;
-    unsigned values[2];   // of the notice
-    bool log_line = false;
-    uint64_t received_at; // of the log line
-    uint8_t frame[16];    // copy for the log line
-    status_snapshot dump; // copy for the debug console dump
-    uint8_t received_checksum;
-    uint8_t calculated_checksum;
-};
-
-void note(cycle_report &report, cycle_notice notice, unsigned a, unsigned b = 0) {
-    report.prints = true;
-    report.notice = notice;
-    report.values[0] = a;
-    report.values[1] = b;
-}
-
-bool data_differs(const msg_mem_struct &slot, const uint8_t *frame, int count) {
-    return memcmp(slot.msg_data, frame + 7, static_cast<size_t>(count)) != 0;
-}
-
-// Decides by the slot's class whether the frame is to be reported, and
-// stamps the slot accordingly.
-bool classify(int pos, uint32_t id, uint64_t t, cycle_report &report) {
-    msg_mem_struct &slot = PDO_memory[pos];
-    if (is_cyclic[pos] != 0) {
-        slot.timestamp = t;
-        return slot.msg_id == 0 || data_differs(slot, buf, 8);
-    }
-    if (id / 256 == 2) {
-        uint64_t elapsed = timestamp() - slot.timestamp;
-        if (elapsed > static_cast<uint64_t>(static_cast<uint32_t>(deb_delay)) ||
-            data_differs(slot, buf, 3)) {
-            slot.timestamp = t;
-            return true;
-        }
-        if (debug_log) note(report, cycle_notice::debouncing, static_cast<unsigned>(slot.msg_id), slot.msg_data[0]);
-        return false;
-    }
-    slot.timestamp = t;
-    return true;
-}
-
-// Checks, filters, records and classifies a frame of a position 0-13.
-void accept_frame(int pos, uint32_t id, cycle_report &report) {
-    uint8_t calculated = checksum(buf, frame_len - 1);
-    if (buf[15] != calculated) {
-        if (debug_log) note(report, cycle_notice::checksum_error, buf[15], calculated);
-        count_event(POS_ERR);
-        return;
-    }
-    if (is_enabled[pos] == 0) return;
-    uint64_t t = timestamp();
-    if (debug_log) {
-        report.prints = true;
-        report.log_line = true;
-        report.received_at = t;
-        memcpy(report.frame, buf, sizeof report.frame);
-    }
-    bool reported = classify(pos, id, t, report);
-    msg_mem_struct &slot = PDO_memory[pos];
-    memcpy(slot.msg_data, buf + 7, sizeof slot.msg_data);
-    slot.msg_id = static_cast<int32_t>(id);
-    count_event(pos);
-    if (!reported) {
-        refresh_change(pos);
-        return;
-    }
-    report.position = pos;
-    report.wake = post_change(pos);
-    if (debug_log) {
-        snapshot_slot(pos, &report.dump);
-        report.received_checksum = buf[15];
-        report.calculated_checksum = calculated;
-    }
-}
-
-void sort_frame(cycle_report &report) {
-    uint32_t id = frame_id(buf);
-    int pos = mem_position(id);
-    if (buf[6] == LEN_EMPTY || pos == POS_EMPTY) {
-        count_event(POS_EMPTY);
-    } else if (pos == POS_UNK) {
-        count_event(POS_UNK);
-    } else if (pos == POS_ERR) {
-        // Identifier 0xFFD names the error statistic; such frames are dropped.
-    } else {
-        if (pos == POS_HB) count_event(POS_HB);
-        accept_frame(pos, id, report);
-    }
-}
 
 // Takes the pending simulated frame, or reads one from the bridge, and
 // hands it to a capture in progress; false when the read failed.
@@ -265,7 +86,7 @@ bool take_frame(cycle_report &report) {
     } else {
         data = bus_read(buf, static_cast<uint32_t>(frame_len));
         if (data != BUS_OK) {
-            if (debug_log) note(report, cycle_notice::read_failed, data);
+            if (debug_log) note_cycle(report, cycle_notice::read_failed, data);
             count_event(POS_ERR);
             return false;
         }
@@ -313,12 +134,10 @@ static int32_t retry_pause() {
 
 int32_t listen_cycle() {
     cycle_report report;
-    uv_mutex_lock(&listen_mutex);
-    hold_begins();
+    receive_lock();
     bool read = take_frame(report);
-    if (read) sort_frame(report);
-    hold_ends();
-    uv_mutex_unlock(&listen_mutex);
+    if (read) sort_frame(buf, report);
+    receive_unlock();
     if (report.prints) print_cycle(report);
     if (report.wake && async_ready) uv_async_send(&async);
     step_aside_for_waiters();
@@ -333,7 +152,7 @@ bool heartbit_prepare() {
         return false;
     }
     console_line(MSG_HB_STARTING, hb_delay);
-    hb[16] = checksum(hb + 1, frame_len - 1);
+    seal_transmit_frame(hb);
     return true;
 }
 
@@ -360,16 +179,8 @@ void reset_parameter_fields() {
     memset(write_param_value, 0, sizeof write_param_value);
 }
 
-static void begin_transmit_frame(uint8_t id_high, uint8_t id_low) {
-    memset(send_buf, 0, sizeof send_buf);
-    send_buf[0] = REG_TRANSMIT;
-    send_buf[3] = id_high;
-    send_buf[4] = id_low;
-    send_buf[7] = 0x08;
-}
-
 static void print_frame_dump(bool parameter) {
-    unsigned id = static_cast<unsigned>(send_buf[3]) * 256u + send_buf[4];
+    unsigned id = frame_id(send_buf + 1);
     ConsoleLine line;
     if (parameter) {
         line.add(MSG_PARAM_DUMP, id);
@@ -392,7 +203,7 @@ static int transmit_send_buf() {
 }
 
 int send_command() {
-    begin_transmit_frame(0x04, 0xE0);
+    begin_transmit_frame(send_buf, 0x4E0, 0x08);
     if (cmd_tft >= 0) {
         console_line(MSG_CMD_TFT, cmd_tft);
         send_buf[8] = static_cast<uint8_t>(cmd_tft);
@@ -416,17 +227,17 @@ int send_command() {
         console_line(MSG_CMD_COP_COLOR, static_cast<unsigned>(cmd_cop_light_color));
         send_buf[9] |= 0x10;
     }
-    send_buf[16] = checksum(send_buf + 1, frame_len - 1);
+    seal_transmit_frame(send_buf);
     if (debug_log) print_frame_dump(false);
     return transmit_send_buf();
 }
 
 int write_parameter() {
-    begin_transmit_frame(0x05, 0x60);
+    begin_transmit_frame(send_buf, 0x560, 0x08);
     console_line(MSG_PARAM_NUM, write_param_num);
     send_buf[8] = static_cast<uint8_t>(write_param_num);
     memcpy(send_buf + 9, write_param_value, sizeof write_param_value);
-    send_buf[16] = checksum(send_buf + 1, frame_len - 1);
+    seal_transmit_frame(send_buf);
     if (debug_log) print_frame_dump(true);
     return transmit_send_buf();
 }

@@ -2,17 +2,16 @@
 // heartbeat, and the command and parameter senders.
 //
 // This code runs on the driver threads and knows nothing of JavaScript.
+// Which thread owns each buffer and field below, and under which lock:
+// threads.h.
 #pragma once
 
 #include <cstdint>
 
 #include <uv.h>
 
-constexpr uint8_t REG_BAUD = 0x03;
-constexpr uint8_t REG_TRANSMIT = 0x30;
-constexpr uint8_t REG_RECEIVE = 0x40;
-constexpr uint8_t BAUD_250K = 0x0F;
-constexpr uint8_t LEN_EMPTY = 0xFF;
+#include "bus_lock.h"
+#include "frame.h"
 
 extern uint8_t buf[16];       // receive frame; scratch of the register operations
 extern uint8_t send_buf[17];  // command and parameter transmit frame
@@ -21,12 +20,8 @@ extern uint8_t sim_buf[16];   // pending simulated frame
 extern uint8_t simulate;      // 1 while sim_buf waits for the receive loop
 extern uint8_t data;          // result code of the latest bridge transfer
 
-extern uv_mutex_t listen_mutex;  // the bus lock
-extern uv_async_t async;         // wakes the main loop
-extern bool bus_lock_ready;
+extern uv_async_t async;  // wakes the main loop
 extern bool async_ready;
-
-uint8_t checksum(const uint8_t *bytes, int32_t len);
 
 uint8_t read_register(uint8_t reg, uint8_t &out);
 uint8_t write_register(uint8_t reg, uint8_t value);
@@ -34,21 +29,6 @@ uint8_t select_register(uint8_t reg);
 
 // Pauses for `us` microseconds; a negative value pauses not at all.
 void pause_us(int32_t us);
-
-// Milliseconds since the Unix epoch from the wall clock.
-uint64_t timestamp();
-
-// The bus lock as taken by the main and heartbeat threads. The receive
-// thread, which polls back to back, steps aside after each cycle while one
-// of them waits, so neither waits for more than one transfer.
-void bus_lock();
-void bus_unlock();
-
-#ifdef QEL_BUS_LOCK_PROBE
-// The longest hold of the bus lock by any thread so far, in ns; `reset`
-// starts a new measurement. Benchmark builds only.
-int64_t bus_lock_longest_hold_ns(bool reset);
-#endif
 
 // The shortest pause after a failed bus read, in microseconds.
 constexpr int32_t READ_RETRY_MIN_US = 1000;

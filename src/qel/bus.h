@@ -26,6 +26,10 @@ struct bus_ops {
 extern const bus_ops bcm2835_bus;
 extern const bus_ops i2c_dev_bus;
 
+// The errno of the system call that made the latest open() fail; 0 when
+// none did (or the flavour's open makes none). Main thread only.
+extern int bus_open_errno;
+
 // The way this flavour reaches the bus; set by bus_choose at start-up.
 extern const bus_ops *bus;
 

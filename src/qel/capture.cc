@@ -2,8 +2,9 @@
 
 #include <cstring>
 
-#include "bridge_link.h"
+#include "bus_lock.h"
 #include "diagnostics.h"
+#include "frame.h"
 
 std::atomic<bool> capture_on{false};
 uv_async_t capture_async;
@@ -34,7 +35,7 @@ void wake_main_thread() {
 }  // namespace
 
 void capture_record(const uint8_t *frame, bool simulated) {
-    if (frame[6] == LEN_EMPTY) {
+    if (frame[FRAME_LENGTH_AT] == LEN_EMPTY) {
         empty_polls.fetch_add(1, std::memory_order_relaxed);
         return;
     }
@@ -46,11 +47,11 @@ void capture_record(const uint8_t *frame, bool simulated) {
     }
     captured_frame &out = ring[slot_of(tail)];
     out.time_us = static_cast<uint64_t>(wall_clock_ns() / 1000);
-    out.id = static_cast<uint16_t>(frame[2] << 8 | frame[3]);
-    out.length = frame[6];
+    out.id = static_cast<uint16_t>(frame_id(frame));
+    out.length = frame[FRAME_LENGTH_AT];
     out.flags = simulated ? CAPTURE_SIMULATED : 0;
-    if (checksum(frame, 15) != frame[15]) out.flags |= CAPTURE_CHECKSUM_ERROR;
-    memcpy(out.data, frame + 7, sizeof out.data);
+    if (!frame_checksum_ok(frame)) out.flags |= CAPTURE_CHECKSUM_ERROR;
+    memcpy(out.data, frame + FRAME_DATA_AT, sizeof out.data);
     ring_tail.store(tail + 1, std::memory_order_seq_cst);
     wake_main_thread();
 }

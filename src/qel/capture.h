@@ -1,11 +1,10 @@
 // Capture: every frame the receive thread reads from the bridge, with its
 // reception time, handed to the main thread in batches.
 //
-// The receive thread writes each frame into a fixed ring while it holds the
-// bus lock and never waits for the main thread: when the ring is full the
-// frame is dropped and counted. The main thread takes the frames without
-// the lock. Empty polls are counted, not stored. While no capture runs, the
-// receive cycle pays one test of a flag.
+// The receive thread never waits for the main thread: when the fixed ring
+// is full the frame is dropped and counted. Empty polls are counted, not
+// stored. While no capture runs, the receive cycle pays one test of a flag.
+// Who writes and reads the ring, and under which lock: threads.h.
 #pragma once
 
 #include <atomic>

@@ -65,30 +65,10 @@ v8::Local<v8::Object> take_batch(uint32_t n, const capture_counts &counts) {
     return batch;
 }
 
-void print_exception(const Nan::TryCatch &caught) {
-    console_line(MSG_CAPTURE_EXCEPTION);
-    v8::Local<v8::Value> exception = caught.Exception();
-    if (exception.IsEmpty()) return;
-    // A value without a text leaves Utf8String's buffer unwritten, but its
-    // length 0.
-    Nan::TryCatch conversion;
-    Nan::Utf8String text(exception);
-    console_line(MSG_CAPTURE_EXCEPTION_DETAILS, text.length() > 0 ? *text : "");
-}
-
-// Batches run in the callback scope of their async resource, as deliveries
-// do: only the function itself is guarded, and an error of a tick callback
-// it queues reaches process.on('uncaughtException').
-void call_guarded(v8::Local<v8::Function> function, v8::Local<v8::Value> batch, v8::Local<v8::Object> receiver) {
-    Nan::TryCatch caught;
-    bool returned = !function->Call(Nan::GetCurrentContext(), receiver, 1, &batch).IsEmpty();
-    if (v8::Isolate::GetCurrent()->IsExecutionTerminating()) return;
-    if (!returned && caught.HasCaught()) print_exception(caught);
-}
-
 // Hands what waits to the function; returns false, and calls nothing, when
 // no frame waits and none was dropped (the empty polls then come with the
-// next batch).
+// next batch). Batches run in the callback scope of their async resource,
+// as deliveries do.
 bool deliver_batch(v8::Local<v8::Function> function) {
     Nan::HandleScope scope;
     capture_begin_pass();
@@ -103,7 +83,8 @@ bool deliver_batch(v8::Local<v8::Function> function) {
     v8::Local<v8::Object> batch = take_batch(n, counts);
     v8::Local<v8::Object> receiver = Nan::GetCurrentContext()->Global();
     node::CallbackScope callback_scope(v8::Isolate::GetCurrent(), receiver, *capture_resource);
-    call_guarded(function, batch, receiver);
+    v8::Local<v8::Value> argv[] = {batch};
+    call_guarded(function, receiver, 1, argv, guarded_caller::capture);
     return true;
 }
 
@@ -132,16 +113,19 @@ void on_capture_wakeup(uv_async_t *) {
 
 // The handles never keep the process alive: a started driver does that,
 // and without one no frame comes.
-bool init_handles() {
-    if (handles_ready) return true;
+// Returns 0, or the libuv error that stopped it.
+int init_handles() {
+    if (handles_ready) return 0;
     uv_loop_t *loop = uv_default_loop();
-    if (uv_timer_init(loop, &batch_timer) != 0) return false;
+    int rc = uv_timer_init(loop, &batch_timer);
+    if (rc != 0) return rc;
     uv_unref(reinterpret_cast<uv_handle_t *>(&batch_timer));
-    if (init_capture_async(loop, on_capture_wakeup) != 0) return false;
+    rc = init_capture_async(loop, on_capture_wakeup);
+    if (rc != 0) return rc;
     uv_unref(reinterpret_cast<uv_handle_t *>(&capture_async));
     capture_resource = new Nan::AsyncResource("qel:capture");
     handles_ready = true;
-    return true;
+    return 0;
 }
 
 void stop_capture() {
@@ -158,12 +142,13 @@ void stop_capture() {
 }  // namespace
 
 NAN_METHOD(Capture) {
-    if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1);
+    if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1, CODE_BAD_ARGUMENT);
     if (info.Length() < 1 || !(info[0]->IsFunction() || info[0]->IsNull())) {
-        return throw_type_error(MSG_CAPTURE_ARG1);
+        return throw_type_error(MSG_CAPTURE_ARG1, CODE_BAD_ARGUMENT);
     }
     if (info[0]->IsNull()) return stop_capture();
-    if (!init_handles()) return throw_type_error(MSG_UV_FAILED);
+    int rc = init_handles();
+    if (rc != 0) return throw_type_error_uv(MSG_UV_FAILED, rc);
     bool running = !capture_function.IsEmpty();
     capture_function.Reset(info[0].As<v8::Function>());
     if (running) return;

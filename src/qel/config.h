@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-// Written only by driverStart before the driver threads exist; the threads
-// read them without a lock.
+// Written only by driverStart; who reads them and why without a lock:
+// threads.h.
 extern int32_t i2c_delay;      // us, pause after each register access
 extern int32_t can_bus_delay;  // us, pause between receive polls
 extern int32_t hb_delay;       // us, heartbeat period; below 1 disables it

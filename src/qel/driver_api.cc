@@ -9,6 +9,7 @@
 #include "message_memory.h"
 
 bool driver_started = false;
+int bus_open_errno = 0;
 
 #ifndef QEL_BOARD_MODEL_PATH
 #define QEL_BOARD_MODEL_PATH "/proc/device-tree/model"
@@ -103,6 +104,7 @@ int driver_start() {
     clear_mem(false, -1);
 
     bus_choose();
+    bus_open_errno = 0;
     if (bus->open() != 0) return 1;
     console_line(MSG_SLAVE_ADDRESS, slave_address);
     console_line(MSG_FRAME_LEN, frame_len);
@@ -133,20 +135,15 @@ int init_async(uv_loop_t *loop, uv_async_cb cb) {
     return rc;
 }
 
-int init_bus_lock() {
-    if (bus_lock_ready) return 0;
-    int rc = uv_mutex_init(&listen_mutex);
-    if (rc == 0) bus_lock_ready = true;
-    return rc;
-}
-
 int start_driver_threads() {
     if (!thread_created) {
-        if (driver_thread_create(&thread, listen, nullptr) != 0) return 1;
+        int rc = driver_thread_create(&thread, listen, nullptr);
+        if (rc != 0) return rc;
         thread_created = true;
     }
     if (!hb_thread_created) {
-        if (driver_thread_create(&hb_thread, heartbit, nullptr) != 0) return 1;
+        int rc = driver_thread_create(&hb_thread, heartbit, nullptr);
+        if (rc != 0) return rc;
         hb_thread_created = true;
     }
     release_driver_threads();

@@ -27,13 +27,11 @@ int check_board();
 
 // Initialises the wake-up handle on `loop` once; later calls reuse it.
 int init_async(uv_loop_t *loop, uv_async_cb cb);
-// Initialises the bus lock once; later calls reuse it.
-int init_bus_lock();
 
 // Starts the receive thread, then the heartbeat thread. A thread that was
 // created by an earlier, partly failed call is kept, so a successful retry
 // leaves exactly one of each; neither thread touches the bus until both
-// exist. Returns 0 on success.
+// exist. Returns 0 on success, else the libuv error of the creation.
 int start_driver_threads();
 
 // How driver threads are created; tests replace it to make creation fail.

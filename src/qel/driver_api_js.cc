@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "bridge_link.h"
+#include "bus.h"
 #include "diagnostics.h"
 #include "driver_api.h"
 #include "js_layer.h"
@@ -12,7 +13,7 @@ Nan::Persistent<v8::Function> node_callback;
 
 NAN_METHOD(RegisterCallback) {
     if (info.Length() < 1 || !info[0]->IsFunction()) {
-        throw_type_error(MSG_EXPECTED_FUNCTION);
+        throw_type_error(MSG_EXPECTED_FUNCTION, CODE_BAD_ARGUMENT);
         return;
     }
     node_callback.Reset(info[0].As<v8::Function>());
@@ -104,20 +105,27 @@ void apply_delay(int32_t &setting, v8::Local<v8::Value> value) {
     if (!value->IsUndefined()) setting = to_int32(value);
 }
 
+// A bridge that could not be opened because a system call failed (the
+// device file missing, not permitted) is told by that call's errno name.
+void throw_start_failed() {
+    if (bus_open_errno != 0) return throw_type_error_uv(MSG_START_FAILED, uv_translate_sys_error(bus_open_errno));
+    throw_type_error(MSG_START_FAILED, CODE_START_FAILED);
+}
+
 }  // namespace
 
 NAN_METHOD(DriverStart) {
     ConsoleScope console;
-    if (node_callback.IsEmpty()) return throw_type_error(MSG_NO_CALLBACK);
-    if (driver_started) return throw_type_error(MSG_ALREADY_STARTED);
-    if (info.Length() != 7) return throw_type_error(MSG_EXPECTED_7_ARGS);
+    if (node_callback.IsEmpty()) return throw_type_error(MSG_NO_CALLBACK, CODE_NO_CALLBACK);
+    if (driver_started) return throw_type_error(MSG_ALREADY_STARTED, CODE_ALREADY_STARTED);
+    if (info.Length() != 7) return throw_type_error(MSG_EXPECTED_7_ARGS, CODE_BAD_ARGUMENT);
     for (int i = 0; i < 7; i++) {
-        if (!start_arg_type_ok(info[i], i)) return throw_type_error(start_type_messages[i]);
+        if (!start_arg_type_ok(info[i], i)) return throw_type_error(start_type_messages[i], CODE_BAD_ARGUMENT);
     }
 
     identifier_list enabled = read_identifier_arg(info[4]);
     identifier_list cyclic = read_identifier_arg(info[5]);
-    if (driver_started) return throw_type_error(MSG_ALREADY_STARTED);
+    if (driver_started) return throw_type_error(MSG_ALREADY_STARTED, CODE_ALREADY_STARTED);
 
     apply_delay(i2c_delay, info[0]);
     apply_delay(can_bus_delay, info[1]);
@@ -127,10 +135,13 @@ NAN_METHOD(DriverStart) {
     apply_identifiers(is_cyclic, cyclic);
     debug_log = info[6]->IsUndefined() ? false : Nan::To<bool>(info[6]).FromJust();
 
-    if (driver_start() != 0) return throw_type_error(MSG_START_FAILED);
-    if (init_async(uv_default_loop(), async_callback) != 0) return throw_type_error(MSG_UV_FAILED);
-    if (init_bus_lock() != 0) return throw_type_error(MSG_MUTEX_FAILED);
-    if (start_driver_threads() != 0) return throw_type_error(MSG_THREADS_FAILED);
+    if (driver_start() != 0) return throw_start_failed();
+    int rc = init_async(uv_default_loop(), async_callback);
+    if (rc != 0) return throw_type_error_uv(MSG_UV_FAILED, rc);
+    rc = init_bus_lock();
+    if (rc != 0) return throw_type_error_uv(MSG_MUTEX_FAILED, rc);
+    rc = start_driver_threads();
+    if (rc != 0) return throw_type_error_uv(MSG_THREADS_FAILED, rc);
     driver_started = true;
 }
 
@@ -143,43 +154,43 @@ NAN_METHOD(SendCommand) {
                                 &cmd_parm_num};
     ConsoleScope console;
     reset_command_fields();
-    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_COMMAND);
+    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_COMMAND, CODE_NOT_STARTED);
     int given = info.Length();
-    if (given > 5) return throw_type_error(MSG_AT_MOST_5);
-    if (given < 1 || !info[0]->IsNumber()) return throw_type_error(MSG_INT_ARG1);
+    if (given > 5) return throw_type_error(MSG_AT_MOST_5, CODE_BAD_ARGUMENT);
+    if (given < 1 || !info[0]->IsNumber()) return throw_type_error(MSG_INT_ARG1, CODE_BAD_ARGUMENT);
     for (int i = 1; i < given; i++) {
-        if (!info[i]->IsNumber()) return throw_type_error(type_messages[i]);
+        if (!info[i]->IsNumber()) return throw_type_error(type_messages[i], CODE_BAD_ARGUMENT);
     }
     for (int i = 0; i < given; i++) *fields[i] = to_int32(info[i]);
     // The frame holds one byte of TFT; a negative value means no TFT.
-    if (cmd_tft > 255) return throw_type_error(MSG_BAD_TFT);
+    if (cmd_tft > 255) return throw_type_error(MSG_BAD_TFT, CODE_BAD_ARGUMENT);
     if (cmd_read_cfg == 1 && static_cast<uint32_t>(cmd_parm_num) > 255) {
-        return throw_type_error(MSG_BAD_PARAM_NUM);
+        return throw_type_error(MSG_BAD_PARAM_NUM, CODE_BAD_ARGUMENT);
     }
-    if (send_command() != 0) return throw_type_error(MSG_SEND_FAILED);
+    if (send_command() != 0) return throw_type_error(MSG_SEND_FAILED, CODE_SEND_FAILED);
     console_line(MSG_CMD_SENT);
 }
 
 NAN_METHOD(WriteParameter) {
     ConsoleScope console;
     reset_parameter_fields();
-    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_COMMAND);
+    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_COMMAND, CODE_NOT_STARTED);
     int given = info.Length();
-    if (given > 2) return throw_type_error(MSG_AT_MOST_2);
-    if (given < 1 || !info[0]->IsNumber()) return throw_type_error(MSG_INT_ARG1);
+    if (given > 2) return throw_type_error(MSG_AT_MOST_2, CODE_BAD_ARGUMENT);
+    if (given < 1 || !info[0]->IsNumber()) return throw_type_error(MSG_INT_ARG1, CODE_BAD_ARGUMENT);
     const uint8_t *bytes = nullptr;
     size_t length = 0;
     if (given == 2) {
-        if (!node::Buffer::HasInstance(info[1])) return throw_type_error(MSG_BUFFER_ARG2);
+        if (!node::Buffer::HasInstance(info[1])) return throw_type_error(MSG_BUFFER_ARG2, CODE_BAD_ARGUMENT);
         length = node::Buffer::Length(info[1]);
-        if (length > sizeof write_param_value) return throw_type_error(MSG_AT_MOST_7_BYTES);
+        if (length > sizeof write_param_value) return throw_type_error(MSG_AT_MOST_7_BYTES, CODE_BAD_ARGUMENT);
         bytes = reinterpret_cast<const uint8_t *>(node::Buffer::Data(info[1]));
     }
     write_param_num = to_int32(info[0]);
     // The frame holds one byte of parameter number; 263 must not write 7.
-    if (static_cast<uint32_t>(write_param_num) > 255) return throw_type_error(MSG_BAD_WRITE_PARAM_NUM);
+    if (static_cast<uint32_t>(write_param_num) > 255) return throw_type_error(MSG_BAD_WRITE_PARAM_NUM, CODE_BAD_ARGUMENT);
     if (length > 0) memcpy(write_param_value, bytes, length);
-    if (write_parameter() != 0) return throw_type_error(MSG_PARAM_FAILED);
+    if (write_parameter() != 0) return throw_type_error(MSG_PARAM_FAILED, CODE_SEND_FAILED);
     console_line(MSG_PARAM_WRITTEN);
 }
 
@@ -189,7 +200,9 @@ static void init(v8::Local<v8::Object> exports) {
     // The driver threads wake the runtime's main loop and call the function
     // registered there; a worker's isolate can go away under them.
     if (Nan::GetCurrentEventLoop() != uv_default_loop()) {
-        Nan::ThrowError(MSG_MAIN_THREAD_ONLY);
+        v8::Local<v8::Value> error = Nan::Error(MSG_MAIN_THREAD_ONLY);
+        set_error_code(error, CODE_MAIN_THREAD_ONLY);
+        Nan::ThrowError(error);
         return;
     }
     Nan::SetMethod(exports, "registerCallback", RegisterCallback);

@@ -1,9 +1,10 @@
 #include "message_memory.h"
 
-#include <sched.h>
-
-#include <atomic>
 #include <cstring>
+
+#include "config.h"
+#include "diagnostics.h"
+#include "frame.h"
 
 msg_mem_struct PDO_memory[MEM_SLOTS];
 
@@ -12,86 +13,6 @@ const pdo_map_struct PDO_map[MEM_SLOTS] = {
     {0x2C0, 6},  {0x2C1, 7},  {0x2C4, 8},  {0x2C5, 9},  {0x2C8, 10}, {0x2C9, 11},
     {0x4E0, 12}, {0x700, 13}, {0xFFF, 14}, {0xFFE, 15}, {0xFFD, 16},
 };
-
-// ------------------------------------------------------------ hand-off
-//
-// The receive thread, which holds the bus lock whenever it records a frame,
-// copies each pending slot into a mailbox of its own and queues the slot's
-// position once; the main thread takes positions and mailboxes without the
-// bus lock, so a delivery never waits for the bus read in progress. Each
-// mailbox is written only under the bus lock and read with a sequence
-// number (odd while a copy is being written). Nothing allocates.
-
-namespace {
-
-// A mailbox holds a slot's copy and the number of the latest change posted
-// in the slot; the main thread remembers the number it delivered last. The
-// statistics come from their own mirror when the slot is taken.
-struct posted_copy {
-    msg_mem_struct slot;
-    uint64_t change;
-};
-constexpr size_t MAILBOX_WORDS = (sizeof(posted_copy) + 3) / 4;
-
-struct mailbox {
-    std::atomic<uint32_t> sequence{0};
-    std::atomic<uint32_t> words[MAILBOX_WORDS];
-};
-
-mailbox mailboxes[MEM_SLOTS];
-uint64_t changes_posted[MEM_SLOTS];     // receive thread, under the bus lock
-uint64_t changes_delivered[MEM_SLOTS];  // main thread
-std::atomic<uint32_t> pending_mask{0};
-// Positions in the order they became pending. A slot is queued again only
-// after the main thread took it, so it is at most once in the ring. The
-// ring's size divides 2^32: the free-running counters index it the same way
-// on both sides of their wrap.
-constexpr uint32_t RING_SIZE = 32;
-static_assert(RING_SIZE >= MEM_SLOTS && (RING_SIZE & (RING_SIZE - 1)) == 0, "a power of two that holds every slot");
-std::atomic<int32_t> change_ring[RING_SIZE];
-std::atomic<uint32_t> ring_tail{0};  // advanced by the receive thread
-std::atomic<uint32_t> ring_head{0};  // advanced by the main thread
-std::atomic<bool> wakeup_requested{false};
-// The statistics as the main thread reads them for a delivery.
-std::atomic<int32_t> stats_mirror[4];
-
-uint32_t slot_bit(int pos) { return 1u << pos; }
-
-void publish(int pos) {
-    posted_copy copy;
-    copy.slot = PDO_memory[pos];
-    copy.change = changes_posted[pos];
-    uint32_t words[MAILBOX_WORDS] = {0};
-    memcpy(words, &copy, sizeof copy);
-    mailbox &box = mailboxes[pos];
-    uint32_t sequence = box.sequence.load(std::memory_order_relaxed);
-    box.sequence.store(sequence + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    for (size_t i = 0; i < MAILBOX_WORDS; i++) box.words[i].store(words[i], std::memory_order_relaxed);
-    box.sequence.store(sequence + 2, std::memory_order_release);
-}
-
-void read_mailbox(int pos, posted_copy *out) {
-    mailbox &box = mailboxes[pos];
-    uint32_t words[MAILBOX_WORDS];
-    for (;;) {
-        uint32_t before = box.sequence.load(std::memory_order_acquire);
-        if ((before & 1u) != 0) {
-            sched_yield();  // the receive thread is in the middle of a copy
-            continue;
-        }
-        for (size_t i = 0; i < MAILBOX_WORDS; i++) words[i] = box.words[i].load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (box.sequence.load(std::memory_order_relaxed) == before) break;
-    }
-    memcpy(out, words, sizeof *out);
-}
-
-void mirror_stats() {
-    for (int i = 0; i < 4; i++) stats_mirror[i].store(PDO_memory[POS_HB + i].counter, std::memory_order_relaxed);
-}
-
-}  // namespace
 
 int mem_position(uint32_t msg_id) {
     if (msg_id >= 0x700 && msg_id <= 0x7FF) return POS_HB;
@@ -114,9 +35,9 @@ void clear_mem(bool keep_counters, int32_t msg_id) {
     if (msg_id >= 0) first = last = mem_position(static_cast<uint32_t>(msg_id));
     for (int pos = first; pos <= last; pos++) {
         clear_slot(PDO_memory[pos], keep_counters);
-        refresh_change(pos);  // a pending delivery shows the slot as cleared
+        refresh_change(pos, PDO_memory[pos]);  // a pending delivery shows the slot as cleared
     }
-    mirror_stats();
+    for (int i = 0; i < STAT_SLOTS; i++) mirror_stat(i, PDO_memory[POS_HB + i].counter);
 }
 
 void count_event(int pos) {
@@ -124,69 +45,94 @@ void count_event(int pos) {
     // keeps the wrap defined.
     msg_mem_struct &slot = PDO_memory[pos];
     slot.counter = static_cast<int32_t>(static_cast<uint32_t>(slot.counter) + 1u);
-    if (pos >= POS_HB) stats_mirror[pos - POS_HB].store(slot.counter, std::memory_order_relaxed);
+    if (pos >= POS_HB) mirror_stat(pos - POS_HB, slot.counter);
 }
 
 void snapshot_slot(int pos, status_snapshot *out) {
     out->position = pos;
     out->slot = PDO_memory[pos];
-    for (int i = 0; i < 4; i++) out->stats[i] = PDO_memory[POS_HB + i].counter;
+    for (int i = 0; i < STAT_SLOTS; i++) out->stats[i] = PDO_memory[POS_HB + i].counter;
 }
 
-// ------------------------------------------------------ the change queue
+uint64_t timestamp() { return static_cast<uint64_t>(wall_clock_ns() / 1000000); }
 
-bool post_change(int pos) {
-    changes_posted[pos]++;
-    publish(pos);
-    if ((pending_mask.fetch_or(slot_bit(pos), std::memory_order_acq_rel) & slot_bit(pos)) == 0) {
-        uint32_t tail = ring_tail.load(std::memory_order_relaxed);
-        change_ring[tail % RING_SIZE].store(pos, std::memory_order_relaxed);
-        ring_tail.store(tail + 1, std::memory_order_release);
+// ------------------------------------------------------- sorting rules
+
+namespace {
+
+bool data_differs(const msg_mem_struct &slot, const uint8_t *frame, int count) {
+    return memcmp(slot.msg_data, frame + FRAME_DATA_AT, static_cast<size_t>(count)) != 0;
+}
+
+// Decides by the slot's class whether the frame is to be reported, and
+// stamps the slot accordingly.
+bool classify(const uint8_t *frame, int pos, uint32_t id, uint64_t t, cycle_report &report) {
+    msg_mem_struct &slot = PDO_memory[pos];
+    if (is_cyclic[pos] != 0) {
+        slot.timestamp = t;
+        return slot.msg_id == 0 || data_differs(slot, frame, 8);
     }
-    // Only the main thread clears the request, when a wake-up begins; so
-    // every signal is either still to come or already counted by a wake-up.
-    return !wakeup_requested.exchange(true, std::memory_order_acq_rel);
-}
-
-void refresh_change(int pos) {
-    if ((pending_mask.load(std::memory_order_acquire) & slot_bit(pos)) != 0) publish(pos);
-}
-
-// Takes the oldest queued position; false when the queue is empty.
-static bool take_position(int *pos) {
-    uint32_t head = ring_head.load(std::memory_order_relaxed);
-    if (head == ring_tail.load(std::memory_order_acquire)) return false;
-    *pos = change_ring[head % RING_SIZE].load(std::memory_order_relaxed);
-    ring_head.store(head + 1, std::memory_order_release);
+    if (id / 256 == 2) {
+        uint64_t elapsed = timestamp() - slot.timestamp;
+        if (elapsed > static_cast<uint64_t>(static_cast<uint32_t>(deb_delay)) ||
+            data_differs(slot, frame, 3)) {
+            slot.timestamp = t;
+            return true;
+        }
+        if (debug_log) note_cycle(report, cycle_notice::debouncing, static_cast<unsigned>(slot.msg_id), slot.msg_data[0]);
+        return false;
+    }
+    slot.timestamp = t;
     return true;
 }
 
-bool take_change(status_snapshot *out) {
-    int pos;
-    posted_copy copy;
-    do {
-        if (!take_position(&pos)) return false;
-        // Cleared before the copy is read: a change posted meanwhile queues
-        // the slot again rather than being lost. The copy may already hold
-        // that change; the slot's second turn then finds nothing newer than
-        // what was delivered and is passed over.
-        pending_mask.fetch_and(~slot_bit(pos), std::memory_order_acq_rel);
-        read_mailbox(pos, &copy);
-    } while (copy.change == changes_delivered[pos]);
-    changes_delivered[pos] = copy.change;
-    out->position = pos;
-    out->slot = copy.slot;
-    for (int i = 0; i < 4; i++) out->stats[i] = stats_mirror[i].load(std::memory_order_relaxed);
-    return true;
+// Checks, filters, records and classifies a frame of a position 0-13.
+void accept_frame(const uint8_t *frame, int pos, uint32_t id, cycle_report &report) {
+    uint8_t calculated = checksum(frame, frame_len - 1);
+    if (frame[FRAME_CHECKSUM_AT] != calculated) {
+        if (debug_log) note_cycle(report, cycle_notice::checksum_error, frame[FRAME_CHECKSUM_AT], calculated);
+        count_event(POS_ERR);
+        return;
+    }
+    if (is_enabled[pos] == 0) return;
+    uint64_t t = timestamp();
+    if (debug_log) {
+        report.prints = true;
+        report.log_line = true;
+        report.received_at = t;
+        memcpy(report.frame, frame, sizeof report.frame);
+    }
+    bool reported = classify(frame, pos, id, t, report);
+    msg_mem_struct &slot = PDO_memory[pos];
+    memcpy(slot.msg_data, frame + FRAME_DATA_AT, sizeof slot.msg_data);
+    slot.msg_id = static_cast<int32_t>(id);
+    count_event(pos);
+    if (!reported) {
+        refresh_change(pos, slot);
+        return;
+    }
+    report.position = pos;
+    report.wake = post_change(pos, slot);
+    if (debug_log) {
+        snapshot_slot(pos, &report.dump);
+        report.received_checksum = frame[FRAME_CHECKSUM_AT];
+        report.calculated_checksum = calculated;
+    }
 }
 
-bool begin_wakeup() { return wakeup_requested.exchange(false, std::memory_order_acq_rel); }
+}  // namespace
 
-int pending_changes() {
-    return static_cast<int>(ring_tail.load(std::memory_order_acquire) - ring_head.load(std::memory_order_acquire));
-}
-
-void set_change_counters(uint32_t count) {
-    ring_head.store(count, std::memory_order_relaxed);
-    ring_tail.store(count, std::memory_order_release);
+void sort_frame(const uint8_t *frame, cycle_report &report) {
+    uint32_t id = frame_id(frame);
+    int pos = mem_position(id);
+    if (frame[FRAME_LENGTH_AT] == LEN_EMPTY || pos == POS_EMPTY) {
+        count_event(POS_EMPTY);
+    } else if (pos == POS_UNK) {
+        count_event(POS_UNK);
+    } else if (pos == POS_ERR) {
+        // Identifier 0xFFD names the error statistic; such frames are dropped.
+    } else {
+        if (pos == POS_HB) count_event(POS_HB);
+        accept_frame(frame, pos, id, report);
+    }
 }

@@ -1,31 +1,22 @@
 // The message memory: 17 slots keyed by CAN identifier, the driver
-// statistics, and the queue of slots whose change waits for delivery.
+// statistics, and the rules by which the receive thread sorts a frame into
+// them. What is reported goes to the main thread through the hand-off
+// (handoff.h); the bus transfers are the bridge link's (bridge_link.h).
 //
-// Nothing here locks: while the driver threads run, every caller holds the
-// bus lock around these functions, except the main thread's side of the
-// change queue (take_change, begin_wakeup), which needs no lock.
+// Nothing here locks; which thread may call what, and under which lock, is
+// in threads.h (the slot table).
 #pragma once
 
 #include <cstdint>
 
-struct msg_mem_struct {
-    uint64_t timestamp;   // ms since the Unix epoch, 0 when cleared
-    int32_t counter;      // frames or events recorded, wraps modulo 2^32
-    int32_t msg_id;       // identifier of the latest recorded frame
-    uint8_t msg_data[8];  // data bytes of the latest recorded frame
-};
+#include "frame.h"
+#include "handoff.h"
+#include "slot.h"
 
 struct pdo_map_struct {
     uint32_t msg_id;
     int32_t position;
 };
-
-constexpr int MEM_SLOTS = 17;
-constexpr int MSG_SLOTS = 13;  // positions 0-12 hold listed identifiers
-constexpr int POS_HB = 13;
-constexpr int POS_UNK = 14;
-constexpr int POS_EMPTY = 15;
-constexpr int POS_ERR = 16;
 
 extern msg_mem_struct PDO_memory[MEM_SLOTS];
 extern const pdo_map_struct PDO_map[MEM_SLOTS];
@@ -34,35 +25,41 @@ int mem_position(uint32_t msg_id);
 void clear_mem(bool keep_counters, int32_t msg_id);
 void count_event(int pos);
 
-// What a status object is built from: a copy of one slot and of the four
-// statistics counters, taken under the bus lock.
-struct status_snapshot {
-    int position;
-    msg_mem_struct slot;
-    int32_t stats[4];  // hb, unk, empty, err
-};
+// A copy of one slot and of the four statistics counters, taken under the
+// bus lock.
 void snapshot_slot(int pos, status_snapshot *out);
 
-// Change queue. A slot with a reportable change is queued once, in the order
-// in which it first became pending, and leaves the queue when the main
-// thread takes its copy; a later change queues it again. The receive thread
-// posts while it holds the bus lock; the main thread takes without it.
-//
-// post_change() returns true when the main thread has to be woken: only the
-// first post after the main thread began a wake-up needs a signal.
-bool post_change(int pos);
-// Keeps the copy of a pending slot equal to the slot after every frame
-// recorded in it; the caller holds the bus lock.
-void refresh_change(int pos);
-// Takes the oldest pending slot, as it is now; returns false when none is
-// pending. A slot queued again whose latest change has been taken already
-// is passed over. Main thread only; needs no lock.
-bool take_change(status_snapshot *out);
-// Called once at the start of every wake-up of the main thread: returns
-// whether a post asked for it, and arms the next signal.
-bool begin_wakeup();
-// Number of slots waiting for delivery.
-int pending_changes();
-// Tests only: moves both ends of the empty queue to `count`, so that a test
-// can run the queue across its counters' wrap.
-void set_change_counters(uint32_t count);
+// Milliseconds since the Unix epoch from the wall clock: the slots' time.
+uint64_t timestamp();
+
+// What a cycle prints once the bus lock is released: no console line and no
+// log line is queued while the lock is held.
+enum class cycle_notice : uint8_t { none, read_failed, checksum_error, debouncing };
+
+struct cycle_report {
+    int position = -1;
+    bool wake = false;
+    bool prints = false;  // anything below is to be printed
+    bool simulated = false;
+    cycle_notice notice = cycle_notice::none;
+    unsigned values[2];   // of the notice
+    bool log_line = false;
+    uint64_t received_at; // of the log line
+    uint8_t frame[FRAME_BYTES];  // copy for the log line
+    status_snapshot dump; // copy for the debug console dump
+    uint8_t received_checksum;
+    uint8_t calculated_checksum;
+};
+
+inline void note_cycle(cycle_report &report, cycle_notice notice, unsigned a, unsigned b = 0) {
+    report.prints = true;
+    report.notice = notice;
+    report.values[0] = a;
+    report.values[1] = b;
+}
+
+// Sorts one frame taken from the bridge into the slots: maps its identifier,
+// counts it, checks it, records it and decides by the slot's class whether
+// the change is reported (and then hands it off). The caller holds the bus
+// lock and prints what `report` holds after releasing it.
+void sort_frame(const uint8_t *frame, cycle_report &report);

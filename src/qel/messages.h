@@ -6,7 +6,12 @@
 // definition per line, in the form  #define MSG_NAME "text".
 #pragma once
 
-#define QEL_VERSION "1.0.1"
+// The package's version: the build defines it from package.json (binding.gyp
+// through bin/lib/build-paths.js, test/core/qel_core.cmake), so that no
+// second copy of it can fall behind.
+#ifndef QEL_VERSION
+#error "QEL_VERSION comes from package.json: build through binding.gyp or qel_core.cmake"
+#endif
 
 // Start-up (driver_start)
 #define MSG_STARTING "QEL Driver -- starting with I2C Delay Cycle=%dus, CAN BUS Delay Cycle=%dus, HEARTBIT Delay Cycle=%dus, DEBOUNCING=%dms"
@@ -122,6 +127,16 @@
 #define MSG_BOOL_ARG1 "QEL Driver -- Expected a boolean as the first argument"
 #define MSG_NUMBER_ARG2 "QEL Driver -- Expected a number or undefined as the second argument"
 #define MSG_CAPTURE_ARG1 "QEL Driver -- Expected a function or null as the first argument"
+
+// Codes of thrown errors: the property `code`, for a program to branch on.
+// A failed system call gives its errno name instead (ENOENT, EACCES, ...).
+#define CODE_BAD_ARGUMENT "QEL_BAD_ARGUMENT"
+#define CODE_NO_CALLBACK "QEL_NO_CALLBACK"
+#define CODE_ALREADY_STARTED "QEL_ALREADY_STARTED"
+#define CODE_NOT_STARTED "QEL_NOT_STARTED"
+#define CODE_START_FAILED "QEL_START_FAILED"
+#define CODE_SEND_FAILED "QEL_SEND_FAILED"
+#define CODE_MAIN_THREAD_ONLY "QEL_MAIN_THREAD_ONLY"
 
 // Debug log file
 #define LOG_HEADER_TITLE "QEL Driver Log File"

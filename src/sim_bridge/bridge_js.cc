@@ -11,7 +11,7 @@ namespace {
 
 void fail(const char *method, const char *expected) {
     std::string message = std::string("bridge.") + method + ": expected " + expected;
-    Nan::ThrowTypeError(message.c_str());
+    throw_type_error(message.c_str(), CODE_BAD_ARGUMENT);
 }
 
 // A JavaScript number that is an integer within [low, high].

@@ -9,14 +9,10 @@
 
 #include <bcm2835.h>
 
+#include "frame.h"
+
 namespace sim_bridge {
 namespace {
-
-constexpr uint8_t REG_BAUD = 0x03;
-constexpr uint8_t REG_TRANSMIT = 0x30;
-constexpr uint8_t REG_RECEIVE = 0x40;
-constexpr uint32_t FRAME_BYTES = 16;
-constexpr uint32_t TRANSMIT_BYTES = 17;
 
 // Queued frames are kept as runs, so a frame queued a million times costs
 // one entry.
@@ -88,8 +84,8 @@ private:
 
 void empty_frame(uint8_t *out) {
     memset(out, 0, FRAME_BYTES);
-    out[6] = 0xFF;
-    out[15] = 0xFF;  // the checksum of bytes 0-14
+    out[FRAME_LENGTH_AT] = LEN_EMPTY;
+    out[FRAME_CHECKSUM_AT] = LEN_EMPTY;  // the checksum of bytes 0-14, LEN_EMPTY the only one set
 }
 
 }  // namespace
@@ -249,13 +245,13 @@ uint8_t bcm2835_i2c_write(const char *buf, uint32_t len) {
     uint8_t code = BCM2835_I2C_REASON_OK;
     if (!b.initialized || !b.i2c_open) {
         code = BCM2835_I2C_REASON_ERROR_NACK;
-    } else if (len == sim_bridge::TRANSMIT_BYTES && bytes[0] == sim_bridge::REG_TRANSMIT) {
+    } else if (len == TRANSMIT_BYTES && bytes[0] == REG_TRANSMIT) {
         if (b.write_faults > 0) {
             b.write_faults--;
             code = b.write_fault_code;
         }
     } else if (len == 1) {
-        if (bytes[0] == sim_bridge::REG_RECEIVE && b.select_fault_code != 0) {
+        if (bytes[0] == REG_RECEIVE && b.select_fault_code != 0) {
             code = b.select_fault_code;
         } else {
             b.selected = bytes[0];
@@ -275,9 +271,9 @@ uint8_t bcm2835_i2c_read(char *buf, uint32_t len) {
     std::lock_guard<std::mutex> guard(b.lock);
     memset(out, 0, len);
     if (!b.initialized || !b.i2c_open) return BCM2835_I2C_REASON_ERROR_NACK;
-    if (len != sim_bridge::FRAME_BYTES) {
+    if (len != FRAME_BYTES) {
         uint8_t value = b.registers[b.selected];
-        if (b.selected == sim_bridge::REG_BAUD && !b.baud_values.empty()) {
+        if (b.selected == REG_BAUD && !b.baud_values.empty()) {
             value = b.baud_values.front();
             b.baud_values.pop_front();
         }
@@ -289,12 +285,12 @@ uint8_t bcm2835_i2c_read(char *buf, uint32_t len) {
         b.read_faults--;
         return b.read_fault_code;
     }
-    if (b.selected != sim_bridge::REG_RECEIVE || b.queue.empty()) {
+    if (b.selected != REG_RECEIVE || b.queue.empty()) {
         sim_bridge::empty_frame(out);
         return BCM2835_I2C_REASON_OK;
     }
     sim_bridge::frame_run &run = b.queue.front();
-    memcpy(out, run.frame, sim_bridge::FRAME_BYTES);
+    memcpy(out, run.frame, FRAME_BYTES);
     b.queued--;
     if (--run.count == 0) b.queue.pop_front();
     return BCM2835_I2C_REASON_OK;

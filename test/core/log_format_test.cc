@@ -246,7 +246,7 @@ TEST_F(LogFileTest, HeaderThenLineSevenArrivesWithTheFirstMessageLine) {
     deb_delay = 300;
     ASSERT_EQ(log_open(path_.c_str()), 0);
     EXPECT_EQ(read_file(path_),
-              "QEL Driver Log File\nVersion: 1.0.1\nI2C Delay Cycle: 0us\nCAN BUS Delay Cycle: 1000us\n"
+              "QEL Driver Log File\nVersion: " QEL_VERSION "\nI2C Delay Cycle: 0us\nCAN BUS Delay Cycle: 1000us\n"
               "HEARTBIT Delay Cycle: -1us\nDEBOUNCING: 300ms\n")
         << "lines 1-6 are flushed at once, line 7 is not";
 
@@ -285,7 +285,7 @@ TEST_F(LogFileTest, DefaultHeaderAndReopeningTruncates) {
     deb_delay = 2000;
     ASSERT_EQ(log_open(path_.c_str()), 0);
     const std::string header =
-        "QEL Driver Log File\nVersion: 1.0.1\nI2C Delay Cycle: 50000us\nCAN BUS Delay Cycle: 20000us\n"
+        "QEL Driver Log File\nVersion: " QEL_VERSION "\nI2C Delay Cycle: 50000us\nCAN BUS Delay Cycle: 20000us\n"
         "HEARTBIT Delay Cycle: 500000us\nDEBOUNCING: 2000ms\n";
     EXPECT_EQ(read_file(path_), header);
     padded_frame f = make(0x4A1, {1});
@@ -296,7 +296,7 @@ TEST_F(LogFileTest, DefaultHeaderAndReopeningTruncates) {
     i2c_delay = -7;
     ASSERT_EQ(log_open(path_.c_str()), 0);
     EXPECT_EQ(read_file(path_),
-              "QEL Driver Log File\nVersion: 1.0.1\nI2C Delay Cycle: -7us\nCAN BUS Delay Cycle: 20000us\n"
+              "QEL Driver Log File\nVersion: " QEL_VERSION "\nI2C Delay Cycle: -7us\nCAN BUS Delay Cycle: 20000us\n"
               "HEARTBIT Delay Cycle: 500000us\nDEBOUNCING: 2000ms\n");
     log_message_line(f.bytes, 2);
     ASSERT_TRUE(log_flush(5000));

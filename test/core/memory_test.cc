@@ -74,20 +74,20 @@ TEST_F(MemoryTest, CounterWrapsModulo2To32) {
 
 TEST_F(MemoryTest, ChangesAreQueuedOncePerSlotInOrderOfFirstPost) {
     PDO_memory[6].msg_id = 0x2C0;
-    EXPECT_TRUE(post_change(6));   // first post asks for a wake-up
-    EXPECT_FALSE(post_change(0));  // one is already on its way
-    EXPECT_FALSE(post_change(6));  // already pending: not queued twice
-    EXPECT_FALSE(post_change(4));
+    EXPECT_TRUE(post_change(6, PDO_memory[6]));   // first post asks for a wake-up
+    EXPECT_FALSE(post_change(0, PDO_memory[0]));  // one is already on its way
+    EXPECT_FALSE(post_change(6, PDO_memory[6]));  // already pending: not queued twice
+    EXPECT_FALSE(post_change(4, PDO_memory[4]));
     EXPECT_EQ(pending_changes(), 3);
     PDO_memory[6].msg_data[0] = 0x42;  // a later frame recorded in the pending slot
-    refresh_change(6);
+    refresh_change(6, PDO_memory[6]);
 
     EXPECT_TRUE(begin_wakeup());
     status_snapshot s;
     ASSERT_TRUE(take_change(&s));
     EXPECT_EQ(s.position, 6);
     EXPECT_EQ(s.slot.msg_data[0], 0x42);
-    EXPECT_TRUE(post_change(6));  // taken, so a new change queues it again and wakes again
+    EXPECT_TRUE(post_change(6, PDO_memory[6]));  // taken, so a new change queues it again and wakes again
     ASSERT_TRUE(take_change(&s));
     EXPECT_EQ(s.position, 0);
     ASSERT_TRUE(take_change(&s));
@@ -102,7 +102,7 @@ TEST_F(MemoryTest, ChangesAreQueuedOncePerSlotInOrderOfFirstPost) {
 
 TEST_F(MemoryTest, QueueKeepsEveryChangeAcrossItsCountersWrap) {
     set_change_counters(0xFFFFFFFEu);
-    for (int pos : {0, 4, 6, 9}) post_change(pos);
+    for (int pos : {0, 4, 6, 9}) post_change(pos, PDO_memory[pos]);
     std::vector<int> taken;
     for (const status_snapshot &s : drain()) taken.push_back(s.position);
     EXPECT_EQ(taken, (std::vector<int>{0, 4, 6, 9}));
@@ -112,7 +112,7 @@ TEST_F(MemoryTest, ChangesPostedWhileTakenAreDeliveredOnceAndTheLastAlways) {
     const int32_t posts = 8000000;
     std::atomic<bool> posted{false};
     std::thread receiver([&] {
-        for (int32_t i = 0; i < posts; i++) { count_event(4); post_change(4); }
+        for (int32_t i = 0; i < posts; i++) { count_event(4); post_change(4, PDO_memory[4]); }
         posted = true;
     });
     int32_t last = 0, repeats = 0;
@@ -128,9 +128,9 @@ TEST_F(MemoryTest, ChangesPostedWhileTakenAreDeliveredOnceAndTheLastAlways) {
 TEST_F(MemoryTest, PendingCopyFollowsTheSlotAndItsClearing) {
     PDO_memory[4].msg_id = 0x4A1;
     PDO_memory[4].msg_data[0] = 1;
-    post_change(4);
+    post_change(4, PDO_memory[4]);
     PDO_memory[9].msg_data[0] = 7;
-    refresh_change(9);  // not pending: nothing is queued
+    refresh_change(9, PDO_memory[9]);  // not pending: nothing is queued
     EXPECT_EQ(pending_changes(), 1);
     clear_mem(true, 0x4A1);
     count_event(POS_ERR);

@@ -191,7 +191,7 @@ TEST_F(Time2038CycleTest, SlotTimeAndItsDecimalTextKeepAll64Bits) {
         EXPECT_EQ(s.slot.msg_data[0], 0x44);
 
         // The same through the change queue, as a delivery takes it.
-        post_change(kDebounced);
+        post_change(kDebounced, PDO_memory[kDebounced]);
         ASSERT_TRUE(take_change(&s));
         EXPECT_EQ(s.position, kDebounced);
         EXPECT_EQ(timestamp_text(s.slot.timestamp), c.text);

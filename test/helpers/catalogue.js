@@ -5,6 +5,10 @@
 const fs = require('fs');
 const path = require('path');
 
+// The version getVersion returns and the log header shows: package.json's,
+// which the build hands to the add-on.
+const { version: VERSION } = require('../../package.json');
+
 const source = fs.readFileSync(path.join(__dirname, '..', '..', 'src', 'qel', 'messages.h'), 'utf8');
 
 const MSG = {};
@@ -50,4 +54,4 @@ function msg(name, ...args) {
   return format(MSG[name], ...args);
 }
 
-module.exports = { MSG, msg, format, KERNEL };
+module.exports = { VERSION, MSG, msg, format, KERNEL };

@@ -11,7 +11,7 @@
 // a run exactly.
 const { describe, test } = require('node:test');
 const assert = require('node:assert/strict');
-const { msg } = require('../helpers/catalogue');
+const { msg, VERSION } = require('../helpers/catalogue');
 const { transmitFrame } = require('../helpers/frames');
 const { blocks, runScenario } = require('../helpers/scenario');
 
@@ -324,7 +324,7 @@ function campaignLib(qel, bridge, msg, MSG, seed) {
       tally(name, 'ok');
       if (name === 'registerCallback') st.hasCallback = true;
       if (expect.starts) st.started = true;
-      if (name === 'getVersion' && returned !== '1.0.1') violation(`${what} returned ${String(returned)}`);
+      if (name === 'getVersion' && returned !== VERSION) violation(`${what} returned ${String(returned)}`);
       else if (name === 'readStatus') {
         const keys = returned && typeof returned === 'object' ? Object.keys(returned).join() : String(returned);
         if (keys !== 'timestamp,counter,msg_id,msg_data,driver_stats') violation(`${what} returned an object with keys ${keys}`);

@@ -5,7 +5,7 @@
 // log file, holds the log lock (debugLog: true).
 const { describe, test } = require('node:test');
 const assert = require('node:assert/strict');
-const { msg, MSG, KERNEL } = require('../helpers/catalogue');
+const { msg, MSG, KERNEL, VERSION } = require('../helpers/catalogue');
 const { runScenario } = require('../helpers/scenario');
 const { frame } = require('../helpers/frames');
 const fs = require('fs');
@@ -38,7 +38,7 @@ function ctimeText(seconds, offsetHours) {
 // Header lines 1-6 as start-up writes them.
 const header = (i2c, can, hb, deb) => [
   'QEL Driver Log File',
-  'Version: 1.0.1',
+  `Version: ${VERSION}`,
   `I2C Delay Cycle: ${i2c}us`,
   `CAN BUS Delay Cycle: ${can}us`,
   `HEARTBIT Delay Cycle: ${hb}us`,

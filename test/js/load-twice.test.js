@@ -13,7 +13,7 @@ test('a second load after the module cache was cleared is refused; the first kee
     const first = require(sim);
     let second;
     for (const key of Object.keys(require.cache)) delete require.cache[key];
-    try { require(sim); second = 'loaded'; } catch (e) { second = e.constructor.name + ': ' + e.message; }
+    try { require(sim); second = 'loaded'; } catch (e) { second = e.constructor.name + ' ' + e.code + ': ' + e.message; }
     const seen = [];
     first.registerCallback((s) => seen.push(s.msg_id));
     first.driverStart(0, 1000, undefined, undefined, undefined, undefined, undefined);
@@ -21,7 +21,7 @@ test('a second load after the module cache was cleared is refused; the first kee
     await until(() => seen.length === 1);
     done({ second, seen });
   `);
-  assert.equal(r.result.second, `Error: ${MSG_LOADED_TWICE}`);
+  assert.equal(r.result.second, `Error QEL_LOADED_TWICE: ${MSG_LOADED_TWICE}`);
   assert.deepEqual(r.result.seen, [0x4a1]);
 });
 
@@ -32,7 +32,7 @@ test('loading in a worker thread is refused, before or after the main thread loa
       const w = new Worker(\`
         const { parentPort } = require('worker_threads');
         try { require(\${JSON.stringify(process.cwd() + '/sim')}); parentPort.postMessage('loaded'); }
-        catch (e) { parentPort.postMessage(e.constructor.name + ': ' + e.message); }\`, { eval: true });
+        catch (e) { parentPort.postMessage(e.constructor.name + ' ' + e.code + ': ' + e.message); }\`, { eval: true });
       let answer;
       w.on('message', (m) => { answer = m; });
       w.on('exit', () => resolve(answer));
@@ -49,8 +49,8 @@ test('loading in a worker thread is refused, before or after the main thread loa
     await until(() => seen.length === 1);
     done({ before, after, seen });
   `, { flavour: 'i2c-dev' });
-  assert.equal(r.result.before, `Error: ${msg('MAIN_THREAD_ONLY')}`);
-  assert.match(r.result.after, /^Error: /);
+  assert.equal(r.result.before, `Error QEL_MAIN_THREAD_ONLY: ${msg('MAIN_THREAD_ONLY')}`);
+  assert.match(r.result.after, /^Error /);
   assert.notEqual(r.result.after, 'loaded');
   assert.deepEqual(r.result.seen, [0x4a1]);
 });

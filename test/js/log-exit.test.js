@@ -11,13 +11,13 @@ const os = require('os');
 const path = require('path');
 const { execFileSync } = require('child_process');
 const { runNode, runScenario, scenarioSource, spawnScenario, withLogLock, root, TIME_FACTOR } = require('../helpers/scenario');
-const { MSG, msg } = require('../helpers/catalogue');
+const { MSG, msg, VERSION } = require('../helpers/catalogue');
 
 const logPath = require(path.join(root, 'sim')).bridge.logPath;
 
 const HEADER = [
   'QEL Driver Log File',
-  'Version: 1.0.1',
+  `Version: ${VERSION}`,
   'I2C Delay Cycle: 0us',
   'CAN BUS Delay Cycle: 0us',
   'HEARTBIT Delay Cycle: 5000us',

@@ -6,7 +6,7 @@ const { spawnSync } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
-const { msg, KERNEL } = require('../helpers/catalogue');
+const { msg, KERNEL, VERSION } = require('../helpers/catalogue');
 const { NO_REAL, root } = require('../helpers/scenario');
 const { MSG_REAL_NOT_BUILT } = require('../../lib/messages');
 
@@ -87,13 +87,27 @@ test('every relative link of README.md and docs/ names a file that exists, and a
   }
 });
 
+test('src/ has no include circle; bin/qel-includes finds one between two units', () => {
+  const includes = path.join(root, 'bin', 'qel-includes');
+  const clean = spawnSync(process.execPath, [includes], { encoding: 'utf8' });
+  assert.equal(clean.status, 0, clean.stdout);
+  assert.match(clean.stdout, /^capture: bus_lock diagnostics frame$/m);
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-includes-'));
+  fs.writeFileSync(path.join(dir, 'a.h'), '#include "b.h"\n');
+  fs.writeFileSync(path.join(dir, 'b.cc'), '#include "b.h"\n#include "a.h"\n');
+  const circle = spawnSync(process.execPath, [includes, dir], { encoding: 'utf8' });
+  fs.rmSync(dir, { recursive: true });
+  assert.equal(circle.status, 1);
+  assert.match(circle.stdout, /^include circle: a -> b -> a$/m);
+});
+
 test('requiring the real flavour where the install could not build it says why and what to do', () => {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-unbuilt-'));
   fs.cpSync(path.join(root, 'lib'), path.join(dir, 'lib'), { recursive: true });
   fs.copyFileSync(path.join(root, 'index.js'), path.join(dir, 'index.js'));
   fs.mkdirSync(path.join(dir, 'build'));
   fs.writeFileSync(path.join(dir, 'build', 'qel-build.json'), '{"problem":"no bcm2835 here"}');
-  assert.throws(() => require(dir), { message: 'QEL Driver -- qel.node, the driver for the real CAN bridge, was not built: ' +
+  assert.throws(() => require(dir), { code: 'QEL_NOT_BUILT', message: 'QEL Driver -- qel.node, the driver for the real CAN bridge, was not built: ' +
     'no bcm2835 here. On a Raspberry Pi: apt-get install libbcm2835-dev, then npm rebuild corvalith; on another machine: ' +
     `run bin/qel-setup (as root) in ${dir}. Without the bridge: require('corvalith/sim')` });
   fs.copyFileSync(path.join(root, 'i2c-dev.js'), path.join(dir, 'i2c-dev.js'));
@@ -107,7 +121,7 @@ test('requiring the real flavour where the install could not build it says why a
 // function but getVersion refuses whatever they are.
 const returns = (value) => ({ returns: value });
 const BEFORE_START = [
-  ['getVersion', [], returns('1.0.1')], ['getVersion', [1, 'x', null], returns('1.0.1')],
+  ['getVersion', [], returns(VERSION)], ['getVersion', [1, 'x', null], returns(VERSION)],
   ['registerCallback', [], 'EXPECTED_FUNCTION'], ['registerCallback', [42], 'EXPECTED_FUNCTION'],
   ['registerCallback', [null, () => {}], 'EXPECTED_FUNCTION'],
   ['registerCallback', [() => {}], returns(undefined)], ['registerCallback', [() => {}, 'ignored', 3], returns(undefined)],
@@ -126,7 +140,7 @@ test('sim: bridge.frame builds a valid bridge frame byte for byte and refuses wh
   assert.deepEqual([...frame(0x1a1)], [0, 0, 0x01, 0xa1, ...Array(11).fill(0), 0xa2]);
   assert.deepEqual(frame(0xffff, Buffer.alloc(8, 0xff)).subarray(6), Buffer.from([8, ...Array(8).fill(0xff), 0x02]));
   for (const args of [[0x10000], [-1], [1.5], ['1a1'], [1, Array(9).fill(0)], [1, [256]], [1, [0.5]], [1, 'ab'], [1, [], 0]]) {
-    assert.throws(() => frame(...args), { name: 'TypeError', message: 'bridge.frame: expected an identifier (integer 0-65535) and an array of at most 8 data bytes (integers 0-255)' });
+    assert.throws(() => frame(...args), { name: 'TypeError', code: 'QEL_BAD_ARGUMENT', message: 'bridge.frame: expected an identifier (integer 0-65535) and an array of at most 8 data bytes (integers 0-255)' });
   }
 });
 
@@ -136,7 +150,8 @@ for (const name of ['real', 'sim', 'kernel']) {
     BEFORE_START.forEach(([fn, args, expected], i) => {
       const label = `${i}: ${fn} with ${args.length} arguments`;
       if (typeof expected === 'string') {
-        assert.throws(() => qel[fn](...args), (e) => e instanceof TypeError && e.message === msg(expected), label);
+        const code = expected.startsWith('NOT_STARTED') ? 'QEL_NOT_STARTED' : 'QEL_BAD_ARGUMENT';
+        assert.throws(() => qel[fn](...args), (e) => e instanceof TypeError && e.message === msg(expected) && e.code === code, label);
       } else {
         assert.equal(qel[fn](...args), expected.returns, label);
       }

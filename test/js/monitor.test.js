@@ -8,7 +8,7 @@ const { spawn, spawnSync } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
-const { msg } = require('../helpers/catalogue');
+const { msg, VERSION } = require('../helpers/catalogue');
 const { root, nodeCommand, runNode, TIME_FACTOR } = require('../helpers/scenario');
 const { realDriverProblem, kernelDriverProblem } = require('../../bin/lib/monitor/platform');
 const { OPTIONS } = require('../../bin/lib/monitor/options');
@@ -435,7 +435,7 @@ test('examples/app.js starts the driver and leaves on SIGTERM, as its service un
   const code = await new Promise((resolve) => {
     const timer = setTimeout(() => child.kill('SIGKILL'), 20000 * TIME_FACTOR);
     const poll = setInterval(() => {
-      if (out.includes('app: driver 1.0.1 started on the simulated bridge')) {
+      if (out.includes(`app: driver ${VERSION} started on the simulated bridge`)) {
         clearInterval(poll);
         child.kill('SIGTERM');
       }

@@ -373,6 +373,23 @@ describe('driver start-up', { concurrency: 4 }, () => {
       assert.deepEqual(b.again, b.start);
       assert.equal(r.result.read, msg('NOT_STARTED_READ'));
     });
+  test('every thrown error carries a code to branch on: one row per code, each in a process of its own', async () => {
+    const START = 'qel.registerCallback(() => {}); qel.driverStart(0, 1000, 0, 300, U, U, U)';
+    const ROWS = [
+      // [code, flavour, environment, set-up, the call that throws]
+      ['QEL_BAD_ARGUMENT', 'sim', {}, '', 'qel.registerCallback(1)'],
+      ['QEL_NO_CALLBACK', 'sim', {}, '', 'qel.driverStart(U, U, U, U, U, U, U)'],
+      ['QEL_NOT_STARTED', 'sim', {}, '', 'qel.readStatus(0x1a1)'],
+      [KERNEL ? 'EACCES' : 'QEL_START_FAILED', 'sim', {}, 'bridge.failInit(true)', START],
+      ['QEL_ALREADY_STARTED', 'sim', {}, START, 'qel.driverStart(U, U, U, U, U, U, U)'],
+      ['QEL_SEND_FAILED', 'sim', {}, `${START}; bridge.failWrites(1, 4)`, 'qel.sendCommand(1)'],
+      ['ENOENT', 'i2c-dev', { QEL_I2C_DEVICE: path.join(os.tmpdir(), 'qel-no-such-dir', 'i2c-9') }, '', START],
+    ];
+    const codes = await Promise.all(ROWS.map(async ([, flavour, env, setUp, call]) => (await runScenario(`${CHILD}
+      ${setUp};
+      try { ${call}; done(null); } catch (e) { done([e.constructor.name, e.code]); }`, { flavour, env })).result));
+    assert.deepEqual(codes, ROWS.map(([code]) => ['TypeError', code]));
+  });
   test('kernel flavour: a missing device names its path and how to enable I2C, a device the user may not open its group',
     { skip: process.getuid() !== 0 && 'running a child as nobody needs root' }, async () => {
       const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-i2c-'));

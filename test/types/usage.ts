@@ -33,6 +33,12 @@ qel.simulate(new Uint8Array(15));
 qel.clearMem(true, undefined);
 qel.clearMem(false, 0x2c0);
 const version: string = qel.getVersion();
+try {
+  qel.sendCommand(1);
+} catch (e) {
+  const code: qel.ErrorCode = (e as qel.DriverError).code;
+  if (code === 'QEL_NOT_STARTED' || code === 'ENOENT') void code;
+}
 qel.capture((batch) => {
   const last: number = batch.count - 1;
   const at: number = batch.time[last] + batch.id[last] + batch.length[last] + batch.data[8 * last];

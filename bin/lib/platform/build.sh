@@ -64,7 +64,8 @@ gyp_run() {
 }
 
 stamp="$tree/build/.configured"
-want="$nodedir $bcm2835_lib $(md5sum "$tree/binding.gyp" | cut -d' ' -f1)"
+# package.json gives the version that configure writes into the Makefile.
+want="$nodedir $bcm2835_lib $(cat "$tree/binding.gyp" "$tree/package.json" | md5sum | cut -d' ' -f1)"
 if [ ! -f "$tree/build/Makefile" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
   gyp_run configure -- -Dbcm2835_include="$bcm2835_include" -Dbcm2835_lib="$bcm2835_lib"
   echo "$want" > "$stamp"

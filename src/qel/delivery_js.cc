@@ -1,5 +1,5 @@
-// Status objects, their delivery to the registered function, and the
-// JavaScript functions that read, inject and clear slots.
+// Delivery: status objects, their delivery to the registered function, and
+// the JavaScript functions that read, inject and clear slots.
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +8,7 @@
 #include "diagnostics.h"
 #include "driver_api.h"
 #include "js_layer.h"
+#include "message_memory.h"
 
 // Status objects are built by a small JavaScript function compiled once:
 // an object literal gets its keys in order and its shape from the engine's
@@ -60,37 +61,20 @@ v8::Local<v8::Object> JS_msg_mem(const status_snapshot &snapshot) {
 // Deliveries run in the callback scope of one async resource, as any
 // callback from the runtime does: async_hooks see the resource, and the
 // process.nextTick callbacks and promise reactions that the registered
-// function queues run when the scope closes, right after it. Only the
-// function itself is guarded; its TryCatch has ended by then, so an error of
-// a tick callback reaches process.on('uncaughtException') like any other.
+// function queues run when the scope closes, right after it.
 static Nan::AsyncResource *delivery_resource = nullptr;
 
-static void print_exception(const Nan::TryCatch &caught) {
-    console_line(MSG_CALLBACK_EXCEPTION);
-    v8::Local<v8::Value> exception = caught.Exception();
-    if (exception.IsEmpty()) return;
-    // A value without a text (a Symbol, an object without or with a throwing
-    // toString) leaves Utf8String's buffer unwritten, but its length 0.
-    Nan::TryCatch conversion;
-    Nan::Utf8String text(exception);
-    console_line(MSG_CALLBACK_EXCEPTION_DETAILS, text.length() > 0 ? *text : "");
-}
-
-// Builds the status object and calls the registered function with it,
-// printing what it throws; returns false when the runtime is terminating
-// and nothing more may run.
-static bool call_guarded(const status_snapshot &snapshot, v8::Local<v8::Object> receiver) {
-    Nan::TryCatch caught;
-    v8::Local<v8::Object> status = JS_msg_mem(snapshot);
+// Builds the status object and calls the registered function with it;
+// returns false when the runtime is terminating and nothing more may run.
+static bool call_with_status(const status_snapshot &snapshot, v8::Local<v8::Object> receiver) {
+    v8::Local<v8::Object> status;
+    {
+        Nan::TryCatch terminating;
+        status = JS_msg_mem(snapshot);
+    }
     if (status.IsEmpty()) return false;
     v8::Local<v8::Value> argv[] = {status};
-    bool returned = !Nan::New(node_callback)->Call(Nan::GetCurrentContext(), receiver, 1, argv).IsEmpty();
-    if (v8::Isolate::GetCurrent()->IsExecutionTerminating()) return false;
-    if (!returned && caught.HasCaught()) {
-        ConsoleScope console;
-        print_exception(caught);
-    }
-    return true;
+    return call_guarded(Nan::New(node_callback), receiver, 1, argv, guarded_caller::delivery);
 }
 
 static bool deliver(const status_snapshot &snapshot) {
@@ -98,7 +82,7 @@ static bool deliver(const status_snapshot &snapshot) {
     if (node_callback.IsEmpty()) return true;
     v8::Local<v8::Object> receiver = Nan::GetCurrentContext()->Global();
     node::CallbackScope callback_scope(v8::Isolate::GetCurrent(), receiver, *delivery_resource);
-    return call_guarded(snapshot, receiver);
+    return call_with_status(snapshot, receiver);
 }
 
 // One wake-up delivers the slots pending when it begins, each taken right
@@ -131,9 +115,9 @@ void async_callback(uv_async_t *) {
 
 NAN_METHOD(ReadStatus) {
     ConsoleScope console;
-    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_READ);
-    if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1);
-    if (info.Length() < 1 || !info[0]->IsNumber()) return throw_type_error(MSG_INT_ARG1);
+    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_READ, CODE_NOT_STARTED);
+    if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1, CODE_BAD_ARGUMENT);
+    if (info.Length() < 1 || !info[0]->IsNumber()) return throw_type_error(MSG_INT_ARG1, CODE_BAD_ARGUMENT);
     int pos = mem_position(static_cast<uint32_t>(to_int32(info[0])));
     status_snapshot snapshot;
     bus_lock();
@@ -145,13 +129,13 @@ NAN_METHOD(ReadStatus) {
 
 NAN_METHOD(Simulate) {
     ConsoleScope console;
-    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_SIMULATE);
-    if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1);
+    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_SIMULATE, CODE_NOT_STARTED);
+    if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1, CODE_BAD_ARGUMENT);
     if (info.Length() < 1 || !node::Buffer::HasInstance(info[0])) {
-        return throw_type_error(MSG_BUFFER_ARG1);
+        return throw_type_error(MSG_BUFFER_ARG1, CODE_BAD_ARGUMENT);
     }
     if (node::Buffer::Length(info[0]) != static_cast<size_t>(frame_len - 1)) {
-        return throw_type_error(MSG_BUFFER_15);
+        return throw_type_error(MSG_BUFFER_15, CODE_BAD_ARGUMENT);
     }
     const uint8_t *bytes = reinterpret_cast<const uint8_t *>(node::Buffer::Data(info[0]));
     bus_lock();
@@ -163,10 +147,10 @@ NAN_METHOD(Simulate) {
 
 NAN_METHOD(ClearMem) {
     ConsoleScope console;
-    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_SIMULATE);
-    if (info.Length() != 2) return throw_type_error(MSG_EXPECTED_2_ARGS);
-    if (!info[0]->IsBoolean()) return throw_type_error(MSG_BOOL_ARG1);
-    if (!info[1]->IsUndefined() && !info[1]->IsNumber()) return throw_type_error(MSG_NUMBER_ARG2);
+    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_SIMULATE, CODE_NOT_STARTED);
+    if (info.Length() != 2) return throw_type_error(MSG_EXPECTED_2_ARGS, CODE_BAD_ARGUMENT);
+    if (!info[0]->IsBoolean()) return throw_type_error(MSG_BOOL_ARG1, CODE_BAD_ARGUMENT);
+    if (!info[1]->IsUndefined() && !info[1]->IsNumber()) return throw_type_error(MSG_NUMBER_ARG2, CODE_BAD_ARGUMENT);
     bool keep_counters = Nan::To<bool>(info[0]).FromJust();
     int32_t msg_id = info[1]->IsUndefined() ? -1 : to_int32(info[1]);
     bus_lock();

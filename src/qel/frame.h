@@ -1,0 +1,43 @@
+// The bridge's frames and registers, as they cross the I2C bus.
+//
+// A received frame is FRAME_BYTES long: the identifier in bytes 2-3, the
+// length code in byte 6 (LEN_EMPTY when the bridge had nothing), the data in
+// bytes 7-14 and the checksum of bytes 0-14 in byte 15. A transmit frame is
+// the transmit register followed by the same layout, so every offset is one
+// higher and its checksum, over bytes 1-15, sits in byte 16.
+//
+// The receive loop, the senders, capture and the simulated bridge all read
+// and build frames through this file alone.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint8_t REG_BAUD = 0x03;
+constexpr uint8_t REG_TRANSMIT = 0x30;
+constexpr uint8_t REG_RECEIVE = 0x40;
+constexpr uint8_t BAUD_250K = 0x0F;
+
+constexpr uint32_t FRAME_BYTES = 16;
+constexpr uint32_t TRANSMIT_BYTES = FRAME_BYTES + 1;
+constexpr int FRAME_LENGTH_AT = 6;
+constexpr int FRAME_DATA_AT = 7;
+constexpr int FRAME_CHECKSUM_AT = 15;
+constexpr uint8_t LEN_EMPTY = 0xFF;
+
+// The bridge's checksum: the byte sum, two's complement once it passes 255.
+uint8_t checksum(const uint8_t *bytes, int32_t len);
+
+inline uint32_t frame_id(const uint8_t *frame) {
+    return static_cast<uint32_t>(frame[2]) * 256u + frame[3];
+}
+
+// Whether byte 15 holds the checksum of bytes 0-14.
+inline bool frame_checksum_ok(const uint8_t *frame) {
+    return checksum(frame, FRAME_CHECKSUM_AT) == frame[FRAME_CHECKSUM_AT];
+}
+
+// Lays out an empty transmit frame of `id` with the length code `length` in
+// `out` (TRANSMIT_BYTES); its data goes to bytes 8-15.
+void begin_transmit_frame(uint8_t *out, uint32_t id, uint8_t length);
+// Writes the checksum of bytes 1-15 of a transmit frame into byte 16.
+void seal_transmit_frame(uint8_t *out);

@@ -1,0 +1,71 @@
+// The driver's threads and the state they share: one table, the single
+// place that says who writes what, who reads it and under which lock. The
+// headers of the units point here instead of telling it each in their own
+// words; a change of ownership is made here first.
+//
+// Threads
+//   main       the runtime's event loop: start-up (driverStart), every
+//              JavaScript function, the delivery of status objects and of
+//              capture batches
+//   receive    listen(): polls the bridge, sorts frames into the slots
+//   heartbeat  heartbit(): writes the heartbeat frame every hb_delay us
+//   writers    one per output queue (console, debug log): write lines out
+//
+// Locks
+//   bus lock   listen_mutex (bus_lock.h): one transfer on the I2C bus at a
+//              time, and the state marked "bus" below. The main thread never
+//              holds it while JavaScript runs. The receive thread steps aside
+//              for waiting threads after each cycle.
+//   queue      each LineQueue's own mutex (line_queue.h); taken by nobody
+//              who holds the bus lock: lines are queued after it is released.
+//   none       a single writer and atomics, or a value fixed before the
+//              driver threads exist.
+//
+// Shared state          written by           read by              lock
+// -------------------   ------------------   ------------------   ----------
+// configuration         main (driverStart,   all threads          none: set
+//  i2c_delay,            before the threads                        before the
+//  can_bus_delay,        exist)                                    threads
+//  hb_delay, deb_delay,                                            exist
+//  is_enabled,
+//  is_cyclic, debug_log
+// buf (frame buffer:    receive (main at     receive              bus
+//  the receive frame,    start-up, before
+//  register scratch)     the threads exist)
+// sim_buf, simulate     main (simulate()),   receive              bus
+//                        receive clears
+//                        the flag
+// command values        main (sendCommand,   main (send_command,  none: main
+//  cmd_tft,              writeParameter)      write_parameter)     only
+//  cmd_read_cfg,
+//  cmd_cop_light,
+//  cmd_cop_light_color,
+//  cmd_parm_num,
+//  write_param_num,
+//  write_param_value
+// send_buf              main                 main, the bus        bus for
+//                                                                  the write
+// hb                    heartbeat            heartbeat, the bus   bus for
+//                                                                  the write
+// data (latest bus      whichever thread     nobody decides on    bus
+//  result)               made the transfer    it
+// slot table            receive (records,    receive, main        bus
+//  PDO_memory            sort_frame), main    (readStatus)
+//                        (clear_mem)
+// change queue          receive (post),      main (take_change)   none:
+//  (handoff.cc:          main (take: head)                         atomics,
+//  mailboxes,                                                      sequence
+//  change_ring,                                                    numbers
+//  pending_mask,
+//  stats_mirror)
+// async                 main (init)          receive signals it   none
+// output queues         any thread           the queue's writer   queue
+//  console_queue,        (console_line,       thread
+//  log_queue             log_message_line)
+// capture ring          receive (tail,       main (head,          none:
+//  ring, capture_on      under the bus lock)  capture_js)          atomics;
+//                        main (start, stop)                        stop takes
+//                                                                  bus
+// node_callback,        main                 main                 none: main
+//  driver_started                                                  only
+#pragma once
