@@ -1,9 +1,9 @@
 {
   "variables": {
-    "bcm2835_include%": "<!(node bin/lib/build-paths.js gyp-bcm2835-include)",
-    "bcm2835_lib%": "<!(node bin/lib/build-paths.js gyp-bcm2835-lib)",
-    "sim_log_literal%": "<!(node bin/lib/build-paths.js sim-log-literal)",
-    "version_literal%": "<!(node bin/lib/build-paths.js version-literal)"
+    "bcm2835_include%": "<!(node lib/build-paths.js gyp-bcm2835-include)",
+    "bcm2835_lib%": "<!(node lib/build-paths.js gyp-bcm2835-lib)",
+    "sim_log_literal%": "<!(node lib/build-paths.js sim-log-literal)",
+    "version_literal%": "<!(node lib/build-paths.js version-literal)"
   },
   "target_defaults": {
     "sources": [
@@ -24,7 +24,7 @@
     ],
     "defines": ["QEL_VERSION=<(version_literal)"],
     "cflags": ["-Wall", "-Wextra", "-Wformat=2", "-Werror"],
-    "cflags_cc": ["-isystem", "<!(node bin/lib/build-paths.js nan-include)"],
+    "cflags_cc": ["-isystem", "<!(node lib/build-paths.js nan-include)"],
     "conditions": [
       ["target_arch=='arm'", {
         "defines": ["_FILE_OFFSET_BITS=64", "_TIME_BITS=64"],

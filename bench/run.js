@@ -6,7 +6,7 @@
 //
 // usage: node bench/run.js [--runs N] [--only name,name] [--json file]
 //                           [--memory-budget-ms N] [--table-from saved.json]
-// (bin/qel-bench builds what this needs first)
+// (tools/qel-bench builds what this needs first)
 const { spawn } = require('child_process');
 const fs = require('fs');
 const os = require('os');
@@ -27,7 +27,7 @@ const RUNS = Number(option('runs', 5));
 const ONLY = option('only', '') ? option('only').split(',') : null;
 const JSON_OUT = option('json', path.join(buildDir, 'results.json'));
 // The memory figure runs last and takes what is left of five minutes for
-// the whole command (bin/qel-bench passes the moment it began), at most
+// the whole command (tools/qel-bench passes the moment it began), at most
 // two and a half minutes; --memory-budget-ms sets it outright.
 const COMMAND_STARTED = Number(process.env.QEL_BENCH_STARTED_MS) || Date.now();
 const memoryBudgetMs = () => {

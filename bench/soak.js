@@ -11,7 +11,7 @@
 // where it was after the first million frames, and the event loop's
 // responsiveness is reported.
 //
-// Usage: node bench/soak.js [FRAMES]   (default 10000000; bin/qel-soak)
+// Usage: node bench/soak.js [FRAMES]   (default 10000000; tools/qel-soak)
 //
 // The driver runs in a child process (it cannot be stopped once started);
 // this process reads the driver's console, counts its lines and prints the

@@ -4,13 +4,13 @@
 // decides which headers are used. It is the package's install script, so it
 // also runs where nothing was set up: qel_sim.node and qel_i2cdev.node are
 // always built, qel.node only on a Raspberry Pi's processor with a bcm2835
-// library that links into it (bin/lib/build-paths.js); requiring the real
+// library that links into it (lib/build-paths.js); requiring the real
 // flavour without it says why it was not built.
 'use strict';
 const { spawnSync } = require('child_process');
 const fs = require('fs');
 const path = require('path');
-const { bcm2835 } = require('./lib/build-paths');
+const { bcm2835 } = require('../lib/build-paths');
 
 const root = path.resolve(__dirname, '..');
 const build = path.join(root, 'build');
@@ -133,7 +133,7 @@ const mtime = (file) => fs.statSync(file).mtimeMs;
 function isConfigured() {
   const makefile = path.join(build, 'Makefile');
   return fs.existsSync(makefile) && JSON.stringify(recorded()) === JSON.stringify(wanted) &&
-    mtime(makefile) >= Math.max(mtime(path.join(root, 'binding.gyp')), mtime(path.join(__dirname, 'lib', 'build-paths.js')),
+    mtime(makefile) >= Math.max(mtime(path.join(root, 'binding.gyp')), mtime(path.join(root, 'lib', 'build-paths.js')),
       mtime(path.join(root, 'package.json')));
 }
 

@@ -7,7 +7,7 @@
 #pragma once
 
 // The package's version: the build defines it from package.json (binding.gyp
-// through bin/lib/build-paths.js, test/core/qel_core.cmake), so that no
+// through lib/build-paths.js, test/core/qel_core.cmake), so that no
 // second copy of it can fall behind.
 #ifndef QEL_VERSION
 #error "QEL_VERSION comes from package.json: build through binding.gyp or qel_core.cmake"

@@ -87,8 +87,8 @@ test('every relative link of README.md and docs/ names a file that exists, and a
   }
 });
 
-test('src/ has no include circle; bin/qel-includes finds one between two units', () => {
-  const includes = path.join(root, 'bin', 'qel-includes');
+test('src/ has no include circle; tools/qel-includes finds one between two units', () => {
+  const includes = path.join(root, 'tools', 'qel-includes');
   const clean = spawnSync(process.execPath, [includes], { encoding: 'utf8' });
   assert.equal(clean.status, 0, clean.stdout);
   assert.match(clean.stdout, /^capture: bus_lock diagnostics frame$/m);

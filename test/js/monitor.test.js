@@ -10,10 +10,10 @@ const os = require('os');
 const path = require('path');
 const { msg, VERSION } = require('../helpers/catalogue');
 const { root, nodeCommand, runNode, TIME_FACTOR } = require('../helpers/scenario');
-const { realDriverProblem, kernelDriverProblem } = require('../../bin/lib/monitor/platform');
-const { OPTIONS } = require('../../bin/lib/monitor/options');
-const { HEADER } = require('../../bin/lib/monitor/screen');
-const candump = require('../../bin/lib/monitor/candump');
+const { realDriverProblem, kernelDriverProblem } = require('../../lib/monitor/platform');
+const { OPTIONS } = require('../../lib/monitor/options');
+const { HEADER } = require('../../lib/monitor/screen');
+const candump = require('../../lib/monitor/candump');
 
 const monitorJs = path.join(root, 'bin', 'qel-monitor.js');
 

@@ -9,7 +9,7 @@
 # The ARM platforms run under user-mode emulation. Everything of one pair
 # lives in its own folder under build/ ($out); the host's own build in
 # build/Release is never touched.
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 platform="${QEL_PLATFORM:?QEL_PLATFORM is x86_64, armhf or arm64}"
 node_choice="${QEL_NODE:-debian}"
 say() { echo "qel-test-$platform: $*"; }

@@ -6,7 +6,7 @@
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-[ "$cross" = 1 ] || { say "the host's core tests are bin/qel-test-core"; exit 2; }
+[ "$cross" = 1 ] || { say "the host's core tests are tools/qel-test-core"; exit 2; }
 export QEL_CROSS_TRIPLET="$triplet" QEL_CROSS_PROCESSOR="${triplet%%-*}" QEL_CROSS_EMULATOR="$qemu" \
   QEL_CROSS_DEFINES="$target_defines"
 

@@ -5,7 +5,7 @@
 // nodes, and now and then an identifier nobody listens to or a frame spoilt
 // on the wire. Empty polls come by themselves: the bridge answers "empty"
 // whenever its queue is.
-const { frame } = require('../../../lib/frame');
+const { frame } = require('../frame');
 
 // A small seeded generator, so that every run shows the same story.
 function mulberry32(seed) {

@@ -17,7 +17,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 
-const root = path.resolve(__dirname, '..', '..');
+const root = path.resolve(__dirname, '..');
 
 // Debian's multiarch directory of each Raspberry Pi processor.
 const PI_TRIPLETS = { arm: 'arm-linux-gnueabihf', arm64: 'aarch64-linux-gnu' };

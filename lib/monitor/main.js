@@ -11,7 +11,7 @@ const { realDriverProblem, kernelDriverProblem } = require('./platform');
 const { Screen } = require('./screen');
 const { after } = require('./after');
 
-const root = path.resolve(__dirname, '..', '..', '..');
+const root = path.resolve(__dirname, '..', '..');
 const DRIVER_DEFAULTS = { i2cDelay: 50000, canDelay: 20000, hbDelay: 500000, debounce: 2000 };
 
 function fail(line, code) {

@@ -14,7 +14,7 @@
 // it again as the pace asks for its frames.
 const fs = require('fs');
 const { StringDecoder } = require('string_decoder');
-const { frame } = require('../../../lib/frame');
+const { frame } = require('../frame');
 const candump = require('./candump');
 const { after } = require('./after');
 
