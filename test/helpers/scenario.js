@@ -38,7 +38,7 @@ function prelude(flavour) {
 const qel = require(${JSON.stringify(module)});
 const bridge = qel.bridge;
 const { frame, simBytes, empty, checksum } = require(${JSON.stringify(path.join(__dirname, 'frames.js'))});
-const { msg, MSG } = require(${JSON.stringify(path.join(__dirname, 'catalogue.js'))});
+const { msg, MSG, VERSION } = require(${JSON.stringify(path.join(__dirname, 'catalogue.js'))});
 const wait = (ms) => new Promise((r) => setTimeout(r, ms));
 // For pauses that only give the other threads time to act, and for windows
 // that a test must stay inside: wait(15 * TIME_FACTOR).
