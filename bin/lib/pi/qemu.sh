@@ -42,7 +42,8 @@ want_sha="$(apt-cache showsrc qemu | awk -v v="$version" -v f="$tarball" '
   s && $3 == f { print $1; exit }')"
 [ "$(sha256sum "$qemu_src/$tarball" | cut -d' ' -f1)" = "$want_sha" ] || { say "$tarball does not match apt's index"; exit 1; }
 
-tree_dir="$qemu_src/qemu-$upstream"
+# The tarball unpacks into qemu-VERSION, without Debian's +ds.
+tree_dir="$qemu_src/qemu-${upstream%%+*}"
 stamp="$qemu_build/.built"
 want="$version $(cat "$lib_pi/qemu-bsc.patch" "$lib_pi/qemu-devices.mak" | md5sum | cut -d' ' -f1)"
 [ -x "$patched_qemu" ] && [ "$(cat "$stamp" 2>/dev/null)" = "$want" ] && exit 0
