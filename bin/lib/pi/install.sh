@@ -58,10 +58,10 @@ bash "$root/bin/lib/platform/install.sh"
 
 # ------------------------------------------------------ the guest's parts
 # The kernel package that bookworm's linux-image-arm64 points at.
-kernel_package="$(apt-cache depends linux-image-arm64:arm64 2>/dev/null | awk '/Depends: linux-image-/ { print $2; exit }')"
+kernel_package="$(apt-cache depends linux-image-arm64:arm64 2>/dev/null | awk '/Depends: linux-image-/ && !found { print $2; found = 1 }')"
 if [ -z "$kernel_package" ]; then
   apt_update
-  kernel_package="$(apt-cache depends linux-image-arm64:arm64 | awk '/Depends: linux-image-/ { print $2; exit }')"
+  kernel_package="$(apt-cache depends linux-image-arm64:arm64 | awk '/Depends: linux-image-/ && !found { print $2; found = 1 }')"
 fi
 want="$kernel_package ${guest_packages[*]}"
 if [ "$(cat "$pi/.guest-packages" 2>/dev/null)" != "$want" ]; then

@@ -34,12 +34,13 @@ if [ ! -f "$qemu_src/$tarball" ]; then
   (cd "$qemu_src" && apt-get source -qq --download-only "qemu=$version" >/dev/null 2>&1) || true
   [ -f "$qemu_src/$tarball" ] || { say "could not fetch $tarball"; exit 1; }
 fi
-# The tarball is the one that apt's signed index names.
+# The tarball is the one that apt's signed index names. (awk reads to the
+# end: apt-cache killed by a closed pipe would fail the script.)
 want_sha="$(apt-cache showsrc qemu | awk -v v="$version" -v f="$tarball" '
   /^Version:/ { this = ($2 == v) }
   /^Checksums-Sha256:/ { s = this; next }
   /^[^ ]/ { s = 0 }
-  s && $3 == f { print $1; exit }')"
+  s && $3 == f && !found { print $1; found = 1 }')"
 [ "$(sha256sum "$qemu_src/$tarball" | cut -d' ' -f1)" = "$want_sha" ] || { say "$tarball does not match apt's index"; exit 1; }
 
 # The tarball unpacks into qemu-VERSION, without Debian's +ds.
