@@ -9,17 +9,24 @@
 const fs = require('fs');
 const { frame, empty } = require('../helpers/frames');
 
-const SIZE = 512;
+// With one address byte, a write sets the pointer to (pointer * 256 + byte)
+// modulo the size: 1024 is the largest size at which the driver's register
+// writes (made with the pointer at 0, 4 or a multiple of 16) still land on
+// the register they name.
+const SIZE = 1024;
 const ROW_TRANSMIT = 0x30;
 const ROW_RECEIVE = 0x40;
 
 // Frames of identifier 0xFFD are dropped without being counted: the rows
 // around the named frames hold them, so that what follows the last named
-// frame changes nothing that the tests read.
+// frame changes nothing that the tests read, and two reports are at least
+// six polls apart (the application's callback runs once for reports that
+// come closer together than the main thread takes to answer).
 const filler = () => frame(0xffd, []);
+const FILLERS = 2;
 
 // The frames in delivery order, each with what the driver does with it
-// under the tests' settings (default tables, 2000 ms debounce window):
+// under the tests' settings (default tables, a debounce window longer than the run):
 // `report` when it reaches the application, `stat` the statistic it raises.
 const FRAMES = [
   { frame: frame(0x1a1, [1, 2, 3, 4, 5, 6, 7, 8]), report: true },            // cyclic, first
@@ -35,13 +42,14 @@ const FRAMES = [
   { frame: frame(0x2c0, [0x11, 0x22, 0x34]), report: true },                   // debounced, changed
   { frame: frame(0x421, [5]) },                                                // disabled slot
   { frame: frame(0x1a1, [1, 2, 3, 4, 5, 6, 7, 9]), report: true },             // cyclic, changed
+  { frame: frame(0x7a5, [2]), stat: 'hb' },
   { frame: frame(0x4a1, [0xe, 0xd]), report: true },                           // event: the last one
 ];
 
 function image() {
   const memory = Buffer.alloc(SIZE);
   for (let row = 0; row < SIZE; row += 16) filler().copy(memory, row);
-  FRAMES.forEach((f, i) => f.frame.copy(memory, ROW_RECEIVE + 16 * i));
+  FRAMES.forEach((f, i) => f.frame.copy(memory, ROW_RECEIVE + 16 * (FILLERS + 1) * i));
   return memory;
 }
 

@@ -19,5 +19,5 @@ timeout 900 "$qemu" -M raspi3b -accel tcg,thread=single \
   -append "console=ttyAMA0 rdinit=/init iomem=relaxed quiet loglevel=3 qel.time=$(date +%s) qel.mode=$mode qel.tree=$tree" \
   -display none -serial stdio -monitor none -no-reboot \
   -drive if=none,id=bridge,format=raw,file="$memory" \
-  -device at24c-eeprom,bus=i2c-bus.1,address=0x25,rom-size=512,address-size=1,drive=bridge \
+  -device at24c-eeprom,bus=i2c-bus.1,address=0x25,rom-size="$(stat -c %s "$memory")",address-size=1,drive=bridge \
   </dev/null 2>&1 | tee "$log"
