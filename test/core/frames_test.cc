@@ -1,9 +1,13 @@
 // Frame checksum, the register operations of start-up and the board check before them.
 #include "core_fixture.h"
 
+#include <fcntl.h>
+#include <linux/i2c-dev.h>
+
 #include <cerrno>
 
 #include "i2c_dev.h"
+#include "i2c_dev_sim.h"
 
 TEST(Checksum, ExamplesOfTheBridgeProtocol) {
     const uint8_t one_two[] = {0x01, 0x02};
@@ -84,4 +88,18 @@ TEST(KernelBus, ErrnoMapsOntoTheReasonCodes) {
     EXPECT_EQ(i2c_dev_reason(EREMOTEIO), BCM2835_I2C_REASON_ERROR_NACK);
     EXPECT_EQ(i2c_dev_reason(ETIMEDOUT), BCM2835_I2C_REASON_ERROR_CLKT);
     EXPECT_EQ(i2c_dev_reason(EIO), BCM2835_I2C_REASON_ERROR_DATA);
+}
+
+// Linux's i2c-dev cuts a read or write of more than 8192 bytes to 8192 and
+// returns that count (seen on the emulated Raspberry Pi: a read of 9000
+// bytes from /dev/i2c-1 returns 8192); it does not refuse the call.
+TEST_F(RegisterTest, TheEmulatedKernelCutsLongTransfersTo8192Bytes) {
+    const i2c_dev_syscalls &sys = sim_bridge::emulated_i2c_dev;
+    int fd = sys.open("/dev/i2c-1", O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(sys.ioctl(fd, I2C_SLAVE, 0x25), 0);
+    static uint8_t bytes[9000];
+    EXPECT_EQ(sys.read(fd, bytes, sizeof bytes), 8192);
+    EXPECT_EQ(sys.write(fd, bytes, sizeof bytes), 8192);
+    EXPECT_EQ(sys.close(fd), 0);
 }

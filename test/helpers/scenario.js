@@ -88,15 +88,16 @@ async function withLogLock(fn) {
 // Runs node (through the launcher) with `args` and collects its output;
 // a child still running after `timeout` ms (stretched by TIME_FACTOR) is
 // killed. `env` adds to the environment; `prefix` is a command that runs
-// the child (e.g. as another user). `stdout` may name a descriptor of the
-// caller's to write to instead, and `onStderr` sees standard error as it
-// grows.
-function runNode(args, { timeout = 30000, env = {}, prefix = [], stdout: out = 'pipe', onStderr = () => {} } = {}) {
+// the child (e.g. as another user); `user` ({ uid, gid }) runs it as that
+// user with no supplementary groups, where no such command exists. `stdout`
+// may name a descriptor of the caller's to write to instead, and `onStderr`
+// sees standard error as it grows.
+function runNode(args, { timeout = 30000, env = {}, prefix = [], user = {}, stdout: out = 'pipe', onStderr = () => {} } = {}) {
   return new Promise((resolve) => {
     const node = nodeCommand();
     const started = Date.now();
     const command = [...prefix, node.file, ...node.args, ...args];
-    const child = spawn(command[0], command.slice(1), { cwd: root, env: { ...process.env, ...env }, stdio: ['ignore', out, 'pipe'] });
+    const child = spawn(command[0], command.slice(1), { cwd: root, env: { ...process.env, ...env }, stdio: ['ignore', out, 'pipe'], ...user });
     let stdout = '';
     let stderr = '';
     if (child.stdout) child.stdout.on('data', (d) => { stdout += d; });
@@ -114,8 +115,8 @@ function scenarioSource(body, flavour = 'sim') {
   return `${prelude(flavour)}\n(async () => {\n${body}\n})().catch((e) => { process.stdout.write('\\n${RESULT}' + JSON.stringify({ scenarioError: String(e && e.stack || e) }) + '\\n', () => process.exit(3)); });\n`;
 }
 
-async function spawnScenario(body, { flavour = 'sim', timeout = 30000, args = [], env = {}, prefix = [] } = {}) {
-  const { code, signal, stdout, stderr } = await runNode([...args, '-e', scenarioSource(body, flavour)], { timeout, env, prefix });
+async function spawnScenario(body, { flavour = 'sim', timeout = 30000, args = [], env = {}, prefix = [], user = {} } = {}) {
+  const { code, signal, stdout, stderr } = await runNode([...args, '-e', scenarioSource(body, flavour)], { timeout, env, prefix, user });
   const at = stdout.lastIndexOf(RESULT);
   let result;
   let output = stdout;

@@ -1,0 +1,234 @@
+'use strict';
+// The real flavours on the emulated Raspberry Pi 3 B (tools/qel-test-pi runs
+// this file inside the guest only): Debian's kernel with its i2c-bcm2835
+// and i2c-dev, a device tree as the firmware hands it over, QEMU's BSC
+// controller, and its EEPROM at 0x25 playing the bridge with the frames of
+// device-image.js. QEL_PI_MODE says what the boot is for:
+//   kernel   stock QEMU: the kernel's I2C flavour, its failure paths, and
+//            the bcm2835 flavour on a controller whose transfers never end
+//   bcm2835  QEMU with the controller patch: the bcm2835 flavour
+//   pi5      stock QEMU, the device tree's model a Raspberry Pi 5's
+const { describe, test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('fs');
+const { execFileSync } = require('child_process');
+const { MSG, format } = require('../helpers/catalogue');
+const { transmitFrame } = require('../helpers/frames');
+const { runScenario, spawnScenario } = require('../helpers/scenario');
+const { FRAMES, ROW_TRANSMIT } = require('./device-image');
+
+const MODE = process.env.QEL_PI_MODE;
+const MODEL = '/proc/device-tree/model';
+const U = undefined;
+
+const DEFAULT_IDS = [[0x1a1, 1], [0x2a1, 0], [0x3a1, 1], [0x4a1, 0], [0x2a2, 0], [0x2c0, 0],
+  [0x2c1, 0], [0x2c4, 0], [0x2c5, 0], [0x2c8, 0], [0x2c9, 0]];
+const LISTENING = MSG.LISTENING_PREFIX + DEFAULT_IDS.map(([id, c]) => format(MSG.LISTENING_ENTRY, id, c)).join('');
+
+// The lines of a start-up up to the debug-mode line, with the flavour's
+// clock line; i2c_delay 0, polls every 100 ms, no heartbeat, a debounce
+// window that no run reaches.
+const SETTINGS = [0, 100000, -1, 60000];
+const bringUp = (clockLine) => [format(MSG.STARTING, ...SETTINGS), LISTENING, clockLine,
+  format(MSG.SLAVE_ADDRESS, 0x25), format(MSG.FRAME_LEN, 16), format(MSG.DEBUG_MODE, 0)];
+const started = (clockLine) => [...bringUp(clockLine), format(MSG.BAUD_OK, 0x0f), MSG.SELECT_OK, MSG.HB_DISABLED];
+const KERNEL_CLOCK = format(MSG.I2C_DEV_CLOCK, 400000, '/dev/i2c-1');
+const LIBRARY_CLOCK = format(MSG.CLOCK_DIVIDER, 626);
+
+// What the emulated Pi showed, on its console for the run's log.
+function show(title, value) {
+  const text = typeof value === 'string' ? value : JSON.stringify(value, null, 1).replace(/\n\s*/g, ' ');
+  try { fs.writeFileSync('/dev/console', `qel-guest: ${title}: ${text}\n`); } catch { /* no console */ }
+}
+
+const sh = (file, ...args) => execFileSync(file, args, { encoding: 'utf8' });
+const modprobe = (name) => sh('insmod', `/lib/modules/${name}.ko`);
+const rmmod = (name) => sh('rmmod', name);
+
+// Row 0x30 of the device's memory, read through the kernel: the register
+// pointer is set by a one-byte write, then 16 bytes are read.
+function transmitRow() {
+  sh('i2ctransfer', '-y', '1', `w1@0x25`, `0x${ROW_TRANSMIT.toString(16)}`);
+  return Buffer.from(sh('i2ctransfer', '-y', '1', 'r16@0x25').trim().split(/\s+/).map(Number));
+}
+
+// The device files as Raspberry Pi OS has them: group i2c, read-write for it.
+function deviceFilesForGroup() {
+  for (const name of fs.readdirSync('/dev').filter((n) => n.startsWith('i2c-'))) {
+    fs.chownSync(`/dev/${name}`, 0, 998);
+    fs.chmodSync(`/dev/${name}`, 0o660);
+  }
+}
+const AS_PI = { uid: 1000, gid: 998 };
+const AS_GUEST = { uid: 1001, gid: 1001 };
+
+// The child's side: starts the driver, collects every delivered status
+// until the last named frame, then sends one command or parameter.
+const RUN = (transmit) => `
+  const got = [];
+  qel.registerCallback((s) => got.push({ keys: Object.keys(s), ...s, msg_data: [...s.msg_data] }));
+  qel.driverStart(${SETTINGS.join(', ')}, undefined, undefined, undefined);
+  console.log('#frames');
+  await until(() => got.length >= ${FRAMES.filter((f) => f.report).length}, 60000);
+  // The transmit write below sets the pointer back to the first frame.
+  const delivered = got.slice();
+  const slots = [0x1a1, 0x2c0, 0x4a1, 0x421, 0x123].map((id) => { const s = qel.readStatus(id); return { ...s, msg_data: [...s.msg_data] }; });
+  console.log('#transmit');
+  ${transmit};
+  await wait(300);
+  done({ got: delivered, slots });
+`;
+
+// A start that fails at the bridge: its lines after the banner and the
+// listening list, once driverStart threw what every such failure throws.
+async function failedStart(flavour, opts = {}) {
+  const r = await spawnScenario(`qel.registerCallback(() => {});
+    try { qel.driverStart(0, 1000, -1, 300, undefined, undefined, undefined); } catch (e) { done(e.message); }`, { flavour, ...opts });
+  assert.equal(r.result, MSG.START_FAILED, r.stdout + r.stderr);
+  return r.lines.slice(2);
+}
+
+const idOf = (f) => f.frame[2] * 256 + f.frame[3];
+const dataOf = (f) => [...f.frame.subarray(7, 15)];
+const countOf = (id) => FRAMES.filter((f) => idOf(f) === id && !f.stat).length;
+
+// Delivered statuses in order, with the statistics and counters that the
+// named frames leave once all of them went through.
+function assertFrames(result) {
+  const expected = FRAMES.filter((f) => f.report).map((f) => [idOf(f), dataOf(f)]);
+  assert.deepEqual(result.got.map((s) => [s.msg_id, s.msg_data]), expected, 'statuses delivered, in order');
+  for (const s of result.got) {
+    assert.deepEqual(s.keys, ['timestamp', 'counter', 'msg_id', 'msg_data', 'driver_stats']);
+    assert.match(s.timestamp, /^\d{13}$/);
+    assert.ok(Math.abs(Number(s.timestamp) - Date.now()) < 600000, `timestamp ${s.timestamp} is the guest's clock`);
+  }
+  const stats = { hb: 0, unk: 0, empty: 0, err: 0 };
+  for (const f of FRAMES) if (f.stat) stats[f.stat] += 1;
+  const last = result.got[result.got.length - 1];
+  assert.deepEqual(last.driver_stats, stats, 'statistics after the last named frame');
+  assert.equal(last.counter, countOf(0x4a1), 'every valid event frame counted');
+  const [cyclic, debounced, event, disabled, unknown] = result.slots;
+  assert.equal(cyclic.counter, countOf(0x1a1), 'repeats of the cyclic frame counted, the bad checksum not');
+  assert.deepEqual(cyclic.msg_data, [1, 2, 3, 4, 5, 6, 7, 9]);
+  assert.equal(debounced.counter, countOf(0x2c0), 'suppressed debounced frames counted');
+  assert.equal(event.counter, countOf(0x4a1));
+  assert.deepEqual([disabled.counter, disabled.timestamp], [0, '0'], 'a disabled slot stays empty');
+  assert.equal(unknown.counter, stats.unk, 'the unknown identifiers\' slot');
+}
+
+// The command of the tests: TFT 200, Read CFG of parameter 42, COP light on
+// (0x03), its colour (0x10); and a parameter with all seven value bytes.
+const COMMAND = 'qel.sendCommand(200, 1, 1, 1, 42)';
+const COMMAND_FRAME = transmitFrame(0x04, 0xe0, [200, 0x08 | 0x03 | 0x10, 42]);
+const PARAMETER = 'qel.writeParameter(17, Buffer.from([1, 2, 3, 4, 5, 6, 7]))';
+const PARAMETER_FRAME = transmitFrame(0x05, 0x60, [17, 1, 2, 3, 4, 5, 6, 7]);
+
+function assertRun(r, clockLine, sentLine, frameBytes) {
+  const frames = r.lines.indexOf('#frames');
+  assert.deepEqual(r.lines.slice(0, frames), started(clockLine), 'start-up lines');
+  assert.ok(r.lines.includes(sentLine), `${sentLine} in ${r.lines.join('\n')}`);
+  assertFrames(r.result);
+  assert.deepEqual(transmitRow(), frameBytes.subarray(1), 'the transmit frame in the device\'s row 0x30');
+}
+
+if (MODE === 'kernel') {
+  describe('kernel I2C flavour on the emulated Pi 3 B (i2c-bcm2835, /dev/i2c-1)', () => {
+    before(deviceFilesForGroup);
+
+    test('start-up with the device tree\'s 400 kHz clock, the frames as statuses, a command in the device\'s memory', async () => {
+      const r = await runScenario(RUN(COMMAND), { flavour: 'i2c-dev', timeout: 90000 });
+      show('start-up lines (i2c-dev)', r.lines.slice(0, r.lines.indexOf('#frames')).join('\n'));
+      show('delivered statuses (i2c-dev)', r.result.got.map(({ keys, ...s }) => s));
+      assertRun(r, KERNEL_CLOCK, MSG.CMD_SENT, COMMAND_FRAME);
+    });
+
+    test('a user in the device\'s group, not root: a parameter in the device\'s memory', async () => {
+      const r = await runScenario(RUN(PARAMETER), { flavour: 'i2c-dev', timeout: 90000, user: AS_PI });
+      assertRun(r, KERNEL_CLOCK, MSG.PARAM_WRITTEN, PARAMETER_FRAME);
+    });
+
+    test('nothing at 0x25 (BSC2): the kernel\'s EREMOTEIO gives the simulated bridge\'s lines and exception', async () => {
+      const body = `
+        qel.registerCallback(() => {});
+        let thrown;
+        try { qel.driverStart(${SETTINGS.join(', ')}, U, U, U); } catch (e) { thrown = [e.constructor.name, e.message]; }
+        done({ thrown });`;
+      const env = { QEL_I2C_DEVICE: '/dev/i2c-2' };
+      const real = await runScenario(`const U = undefined; ${body}`, { flavour: 'i2c-dev', env });
+      const sim = await runScenario(`const U = undefined; ${body}`, { flavour: 'sim', env: { ...env, QEL_SIM_BUS: 'i2c-dev' } });
+      show('nothing at 0x25', real.lines.concat(real.result.thrown).join('\n'));
+      assert.deepEqual(real.lines, [...bringUp(format(MSG.I2C_DEV_CLOCK_KERNEL, '/dev/i2c-2')), format(MSG.BAUD_FAILED, 0)]);
+      assert.deepEqual(real.result.thrown, ['TypeError', MSG.START_FAILED]);
+      assert.deepEqual(real.lines, sim.lines, 'the same lines as the simulated bridge\'s bus where nothing answers');
+      assert.deepEqual(real.result, sim.result);
+    });
+
+    test('a user outside the device\'s group is told which group to join', async () => {
+      assert.deepEqual(await failedStart('i2c-dev', { user: AS_GUEST }), [format(MSG.I2C_DEV_DENIED, '/dev/i2c-1', 'i2c', 'i2c')]);
+    });
+
+    test('i2c-dev not loaded: /dev/i2c-1 does not exist, and the message says how to enable I2C', async () => {
+      rmmod('i2c_dev');
+      try {
+        assert.equal(fs.existsSync('/dev/i2c-1'), false);
+        assert.deepEqual(await failedStart('i2c-dev'), [format(MSG.I2C_DEV_MISSING, '/dev/i2c-1')]);
+      } finally {
+        modprobe('i2c-dev');
+      }
+    });
+  });
+
+  describe('bcm2835 flavour on stock QEMU, whose controller never completes the library\'s transfers', () => {
+    before(() => rmmod('i2c_bcm2835'));
+    after(() => modprobe('i2c-bcm2835'));
+
+    test('the real model passes the board check; driverStart then waits for ever in the first register write, printing nothing', async () => {
+      assert.equal(fs.readFileSync(MODEL, 'utf8'), 'Raspberry Pi 3 Model B\0');
+      const r = await spawnScenario(`
+        qel.registerCallback(() => {});
+        const fs = require('fs');
+        console.log('#maps ' + fs.readFileSync('/proc/self/maps', 'utf8').split('\\n').filter((l) => l.includes('qel.node')).join(' | '));
+        qel.driverStart(${SETTINGS.join(', ')}, undefined, undefined, undefined);
+        done('returned');`, { flavour: 'real', timeout: 10000 });
+      show('bcm2835 on stock QEMU', r.lines.join('\n'));
+      assert.equal(r.signal, 'SIGKILL', 'driverStart never returned');
+      // Start-up's lines go out when driverStart returns: none is written.
+      assert.deepEqual(r.lines.filter((l) => !l.startsWith('#maps')), []);
+    });
+  });
+}
+
+if (MODE === 'bcm2835') {
+  describe('bcm2835 flavour through /dev/mem on the controller as the datasheet describes it', () => {
+    // The kernel's driver stays off the controller while the library drives
+    // it, as on a Pi; it comes back to read the device's memory.
+    const withoutKernelDriver = async (fn) => {
+      rmmod('i2c_bcm2835');
+      try { return await fn(); } finally { modprobe('i2c-bcm2835'); }
+    };
+
+    test('start-up, the frames as statuses, a command in the device\'s memory', async () => {
+      const r = await withoutKernelDriver(() => runScenario(RUN(COMMAND), { flavour: 'real', timeout: 90000 }));
+      show('start-up lines (bcm2835)', r.lines.slice(0, r.lines.indexOf('#frames')).join('\n'));
+      show('delivered statuses (bcm2835)', r.result.got.map(({ keys, ...s }) => s));
+      assertRun(r, LIBRARY_CLOCK, MSG.CMD_SENT, COMMAND_FRAME);
+    });
+
+    test('a parameter in the device\'s memory', async () => {
+      const r = await withoutKernelDriver(() => runScenario(RUN(PARAMETER), { flavour: 'real', timeout: 90000 }));
+      assertRun(r, LIBRARY_CLOCK, MSG.PARAM_WRITTEN, PARAMETER_FRAME);
+    });
+  });
+}
+
+if (MODE === 'pi5') {
+  test('bcm2835 flavour on a device tree whose model is a Raspberry Pi 5: refused before any register is touched', async () => {
+    const model = fs.readFileSync(MODEL, 'utf8').replace(/\0$/, '');
+    assert.equal(model, 'Raspberry Pi 5 Model B Rev 1.0');
+    assert.deepEqual(await failedStart('real'), [format(MSG.BOARD_UNSUPPORTED, model)]);
+  });
+}
+
+if (!['kernel', 'bcm2835', 'pi5'].includes(MODE)) {
+  test('a known mode', () => assert.fail(`QEL_PI_MODE is '${MODE}': kernel, bcm2835 or pi5`));
+}
