@@ -1,5 +1,5 @@
 'use strict';
-// The module's surface before the driver starts, on both flavours.
+// The module's surface before the driver starts, on each flavour.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('child_process');

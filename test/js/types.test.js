@@ -115,7 +115,7 @@ test('TypeScript 7 without "types": ["node"] includes no @types package: Buffer 
   assert.match(r.output, /node-types\.ts\(\d+,\d+\): error TS\d+: Cannot find name 'Buffer'/);
 });
 
-test('the declared functions are the ones both flavours export', () => {
+test('the declared functions are the ones the flavours export', () => {
   const declared = (file, iface) => {
     const text = fs.readFileSync(path.join(root, file), 'utf8');
     const body = text.slice(text.indexOf(`interface ${iface} `));
