@@ -262,13 +262,19 @@ test('a log on a full file system: lost lines are counted, the file holds whole 
     qel.registerCallback(() => {});
     qel.driverStart(0, 0, 5000, 300, undefined, undefined, true);
     // A flood that outlasts the test on any machine; reset() ends it.
-    bridge.receive(frame(0x4a1, [1, 2, 3, 4, 5, 6, 7, 8]), 1e9);
+    const flood = () => bridge.receive(frame(0x4a1, [1, 2, 3, 4, 5, 6, 7, 8]), 1e9);
+    flood();
     await until(() => fs.statSync(bridge.logPath).size > 2000);
+    // The flood pauses while the file system is filled, so that the room
+    // freed later is the filler's, not taken by the log before.
+    bridge.reset();
+    await wait(100 * TIME_FACTOR);
     const filler = fs.openSync(${JSON.stringify(dir)} + '/filler', 'w');
     for (const size of [4096, 1]) {
       try { for (;;) fs.writeSync(filler, Buffer.alloc(size)); } catch (e) { if (e.code !== 'ENOSPC') throw e; }
     }
-    await wait(300);
+    flood();
+    await wait(300 * TIME_FACTOR);
     const full = fs.statSync(bridge.logPath).size;
     fs.closeSync(filler);
     fs.unlinkSync(${JSON.stringify(dir)} + '/filler');
@@ -278,7 +284,7 @@ test('a log on a full file system: lost lines are counted, the file holds whole 
     bridge.reset();
     await wait(200 * TIME_FACTOR);
     done({ log: fs.readFileSync(bridge.logPath, 'latin1') });
-  `, { debugLog: true, prefix: ['unshare', '-m', 'sh', '-c', `mount -t tmpfs -o size=128k tmpfs '${dir}' && exec "$0" "$@"`] });
+  `, { debugLog: true, prefix: ['unshare', '-m', 'sh', '-c', `mount -t tmpfs -o size=1m tmpfs '${dir}' && exec "$0" "$@"`] });
   checkLog(r.result.log, 'the log after the full file system', false);
   assert.ok(r.lines.includes(msg('LOG_OPEN_REASON', logPath, 'No space left on device')), `the failure is told:\n${r.stdout}`);
   const lost = new RegExp(`^${MSG.LOG_LOST.replace('%llu', '[1-9]\\d*').replace('%s', 'No space left on device')}$`);
