@@ -203,7 +203,7 @@ async function capture({ frames, hz, record = false, pollMs = 20 }) {
   };
   let recording = null;
   if (record) {
-    const { startRecording } = require(path.join(root, 'bin', 'lib', 'monitor', 'record'));
+    const { startRecording } = require(path.join(root, 'lib', 'monitor', 'record'));
     const file = path.join(root, 'build', 'bench', 'capture.log');
     recording = startRecording({ capture: (fn) => qel.capture(fn && ((b) => { take(b); fn(b); })) }, file, 'qel0');
   } else {
