@@ -31,6 +31,10 @@ void write_all(int fd, const char *text, size_t len) {
     }
 }
 
+// How long a settle waits for a write under way that the output has room
+// for.
+constexpr int WRITE_END_WAIT_MS = 20;
+
 uint64_t count_lines(const char *text, size_t len) {
     uint64_t lines = 0;
     for (const char *end = text + len; (text = static_cast<const char *>(memchr(text, '\n', end - text))); text++) lines++;
@@ -310,12 +314,46 @@ void LineQueue::drop_backlog() {
     }
 }
 
+// Whether the lines queued behind a write that the writer has under way
+// fit, with it, into what the output takes at once. They are then no
+// backlog: the writer is merely between two writes, which on a busy
+// machine may take a while. The caller holds the lock.
+bool LineQueue::queued_fit_beside_write() {
+    size_t queued = static_cast<size_t>(accepted_ - taken_) + (batch_len_ - batch_done_);
+    if (pipe_size_ > 0) {
+        int in_pipe = 0;
+        if (ioctl(fd_, FIONREAD, &in_pipe) != 0 || in_pipe < 0) in_pipe = 0;
+        return static_cast<size_t>(in_pipe) + queued <= pipe_size_ / 2;
+    }
+    struct pollfd room = {fd_, POLLOUT, 0};
+    return queued <= batch_capacity_ && poll(&room, 1, 0) == 1 && (room.revents & POLLOUT) != 0;
+}
+
+// Waits, briefly, for the writer's write to end: the output has room for
+// it, so only the machine's scheduling holds it up, never the reader. A
+// wait that ran out is not repeated until the writer gets on. The caller
+// holds the lock.
+bool LineQueue::await_write() {
+    if (write_stalled_ && finished_ == write_stalled_at_) return false;
+    struct timespec deadline = deadline_in_ms(WRITE_END_WAIT_MS);
+    while (writing_) {
+        if (!wait_progress(deadline)) {
+            write_stalled_ = true;
+            write_stalled_at_ = finished_;
+            return false;
+        }
+    }
+    write_stalled_ = false;
+    return true;
+}
+
 void LineQueue::settle() {
     pthread_mutex_lock(&lock_);
     if (fd_ >= 0 && finished_ < accepted_) {
         start_writer();
         write_now(accepted_, true);
-        drop_backlog();
+        if (writing_ && queued_fit_beside_write() && await_write()) write_now(accepted_, true);
+        if (!(writing_ && queued_fit_beside_write())) drop_backlog();
         pthread_cond_broadcast(&progress_);
     }
     pthread_mutex_unlock(&lock_);

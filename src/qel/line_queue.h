@@ -49,8 +49,11 @@ public:
 
     // Writes what the output takes at once of the lines queued so far, and
     // drops the rest (counted): afterwards nothing queued before the call
-    // can come out after lines queued later by the caller. Never waits for
-    // the output. Main thread only.
+    // can come out after lines queued later by the caller. While the writer
+    // is in a write, lines that the output has room for besides it are
+    // not dropped: the call waits for that write (20 ms at most, as only
+    // scheduling can hold it up) and writes them, or leaves them to the
+    // writer. Never waits for the output. Main thread only.
     void settle();
 
     // Waits until every line queued before the call has been written, at
@@ -89,6 +92,8 @@ private:
     void finish_batch();
     void write_now(uint64_t target, bool threads_only);
     void drop_backlog();
+    bool queued_fit_beside_write();
+    bool await_write();
     bool room_for_threads();
     size_t room() const { return capacity_ - static_cast<size_t>(accepted_ - taken_); }
     uint64_t ring_lines(uint64_t from, uint64_t to) const;
@@ -116,6 +121,8 @@ private:
     uint64_t flush_target_ = 0;  // a flush waits for the lines up to here
     uint64_t stalled_at_ = 0;
     bool stalled_ = false;   // a flush ran out while finished_ was stalled_at_
+    uint64_t write_stalled_at_ = 0;
+    bool write_stalled_ = false;  // the same for a settle's wait for a write
 
     // The batch: what one thread at a time hands to write(2). `writing_`
     // while a write of it runs, with the lock released.

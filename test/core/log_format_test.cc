@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@
 #include <initializer_list>
 #include <sstream>
 #include <string>
+#include <condition_variable>
+#include <mutex>
 
 #include "diagnostics.h"
 #include "driver_api.h"
@@ -375,4 +378,56 @@ TEST(LineQueueTest, AFullOutputCostsLinesNotWaitsAndTheirNumberComesWhereTheyAre
     std::string expected;
     for (int i = 64; i < 69; i++) expected += numbered(i);
     EXPECT_EQ(std::string(text, static_cast<size_t>(n)), expected + "dropped 5\n" + numbered(74));
+}
+
+namespace {
+
+// A write(2) that the test holds back on one descriptor, as a busy machine
+// holds a thread in the middle of a write to an output that has room.
+std::mutex held_lock;
+std::condition_variable held_changed;
+int held_fd = -1;
+bool held_entered = false;
+
+}  // namespace
+
+extern "C" ssize_t write(int fd, const void *buf, size_t count) {
+    {
+        std::unique_lock<std::mutex> lock(held_lock);
+        if (fd == held_fd) {
+            held_entered = true;
+            held_changed.notify_all();
+            held_changed.wait(lock, [fd] { return held_fd != fd; });
+        }
+    }
+    return syscall(SYS_write, fd, buf, count);
+}
+
+TEST(LineQueueTest, SettlingWhileTheWriterIsMidWriteKeepsWhatTheOutputHasRoomFor) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    static char ring[4096];
+    static char batch[1024];
+    static const LineNotices notices = {count_notice, nullptr, nullptr};
+    static LineQueue queue(fds[1], ring, sizeof ring, batch, sizeof batch, &notices, nullptr);
+    queue.attach(fds[1], "", 0);  // starts the writer
+    {
+        std::unique_lock<std::mutex> lock(held_lock);
+        held_fd = fds[1];
+        queue.push(numbered(0).data(), 64);
+        held_changed.wait(lock, [] { return held_entered; });
+    }
+    queue.push(numbered(1).data(), 64);
+    queue.settle();
+    {
+        std::lock_guard<std::mutex> lock(held_lock);
+        held_fd = -1;
+        held_changed.notify_all();
+    }
+    ASSERT_TRUE(queue.flush(5000));
+    queue.push(numbered(2).data(), 64);
+    ASSERT_TRUE(queue.flush(5000));
+    char text[1024];
+    ssize_t n = read(fds[0], text, sizeof text);
+    EXPECT_EQ(std::string(text, n > 0 ? static_cast<size_t>(n) : 0), numbered(0) + numbered(1) + numbered(2));
 }
