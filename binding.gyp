@@ -20,7 +20,9 @@
       "src/qel/guarded_call.cc",
       "src/qel/handoff.cc",
       "src/qel/line_queue.cc",
-      "src/qel/message_memory.cc"
+      "src/qel/message_memory.cc",
+      "src/qel/mirror.cc",
+      "src/qel/mirror_js.cc"
     ],
     "defines": ["QEL_VERSION=<(version_literal)"],
     "cflags": ["-Wall", "-Wextra", "-Wformat=2", "-Werror"],

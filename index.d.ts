@@ -100,6 +100,20 @@ declare namespace qel {
     empty: number;
   }
 
+  /** The mirror to a SocketCAN interface, as mirror() returns it. */
+  interface MirrorState {
+    /** The interface mirrored to; null when the mirror is off (or ended). */
+    interface: string | null;
+    /** Frames sent to the interface since the mirror started. */
+    sent: number;
+    /** Frames dropped because the socket had no room at that moment. */
+    dropped: number;
+    /** Frames with a wrong checksum: no bus frames, counted and not sent. */
+    checksumErrors: number;
+    /** Empty polls: counted and not sent. */
+    empty: number;
+  }
+
   /** Called on the main thread with each batch of captured frames. */
   type CaptureCallback = (this: typeof globalThis, batch: CaptureBatch) => void;
 
@@ -186,6 +200,17 @@ declare namespace qel {
      * driverStart. Throws "Expected a function or null as the first argument".
      */
     capture(fn: CaptureCallback | null): void;
+
+    /**
+     * Mirrors every frame the driver reads from the bridge (simulated ones
+     * too) to the SocketCAN interface `iface`, e.g. 'vcan0', instead of an
+     * earlier one; null ends the mirror; without an argument it only
+     * reports. One way: nothing on the interface reaches the bridge. Throws
+     * "Cannot mirror to IFACE: ..." with the errno name as code (ENODEV,
+     * ENETDOWN, EAFNOSUPPORT) when the interface cannot be used. May be
+     * called before driverStart; QEL_MIRROR=iface turns it on at driverStart.
+     */
+    mirror(iface?: string | null): MirrorState;
   }
 }
 

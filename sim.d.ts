@@ -9,6 +9,7 @@ declare namespace qelSim {
   type StatusCallback = qel.StatusCallback;
   type CaptureBatch = qel.CaptureBatch;
   type CaptureCallback = qel.CaptureCallback;
+  type MirrorState = qel.MirrorState;
 
   /** One write that the driver made to the simulated bridge. */
   interface BridgeWrite {

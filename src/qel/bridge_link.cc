@@ -10,6 +10,7 @@
 #include "bus.h"
 #include "bus_lock.h"
 #include "capture.h"
+#include "mirror.h"
 #include "config.h"
 #include "diagnostics.h"
 #include "message_memory.h"
@@ -134,12 +135,16 @@ static int32_t retry_pause() {
 
 int32_t listen_cycle() {
     cycle_report report;
+    uint8_t mirrored[FRAME_BYTES];
     receive_lock();
     bool read = take_frame(report);
+    bool mirroring = read && mirror_on.load(std::memory_order_relaxed);
+    if (mirroring) memcpy(mirrored, buf, sizeof mirrored);
     if (read) sort_frame(buf, report);
     receive_unlock();
     if (report.prints) print_cycle(report);
     if (report.wake && async_ready) uv_async_send(&async);
+    if (mirroring) mirror_record(mirrored);
     step_aside_for_waiters();
     return read ? can_bus_delay : retry_pause();
 }

@@ -136,6 +136,7 @@ NAN_METHOD(DriverStart) {
     debug_log = info[6]->IsUndefined() ? false : Nan::To<bool>(info[6]).FromJust();
 
     if (driver_start() != 0) return throw_start_failed();
+    mirror_from_environment();
     int rc = init_async(uv_default_loop(), async_callback);
     if (rc != 0) return throw_type_error_uv(MSG_UV_FAILED, rc);
     rc = init_bus_lock();
@@ -214,6 +215,7 @@ static void init(v8::Local<v8::Object> exports) {
     Nan::SetMethod(exports, "clearMem", ClearMem);
     Nan::SetMethod(exports, "getVersion", GetVersion);
     Nan::SetMethod(exports, "capture", Capture);
+    Nan::SetMethod(exports, "mirror", Mirror);
 #ifdef QEL_SIM
     init_bridge(exports);
 #endif

@@ -58,6 +58,11 @@ NAN_METHOD(ClearMem);
 // capture(fn | null): starts, redirects or stops the capture of frames.
 NAN_METHOD(Capture);
 
+// mirror(iface | null | nothing): the mirror to a SocketCAN interface and
+// its counts; mirror_from_environment() starts it from QEL_MIRROR.
+NAN_METHOD(Mirror);
+void mirror_from_environment();
+
 #ifdef QEL_SIM
 // Adds `bridge`, the control surface of the simulated CAN bridge.
 void init_bridge(v8::Local<v8::Object> exports);

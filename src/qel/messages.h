@@ -81,6 +81,16 @@
 #define MSG_CAPTURE_EXCEPTION "QEL Driver -- capture callback exception occurred"
 #define MSG_CAPTURE_EXCEPTION_DETAILS "QEL Driver -- capture callback exception details: %s"
 
+// Mirror (mirror, QEL_MIRROR)
+#define MSG_MIRROR_ON "QEL Driver -- Mirroring the frames read from the bridge to %s"
+#define MSG_MIRROR_FAILED "QEL Driver -- Cannot mirror to %s: %s"
+#define MSG_MIRROR_NO_CAN "this kernel has no CAN sockets (load them: sudo modprobe can-raw)"
+#define MSG_MIRROR_NO_INTERFACE "no CAN interface of that name (create one: sudo ip link add dev %s type vcan && sudo ip link set up %s)"
+#define MSG_MIRROR_DOWN "the interface is down (sudo ip link set up %s)"
+#define MSG_MIRROR_STOPPED "QEL Driver -- Mirror to %s stopped: %s"
+#define MSG_MIRROR_WENT_DOWN "the interface went down"
+#define MSG_MIRROR_REMOVED "the interface was removed"
+
 // Output (console and log writers)
 #define MSG_CONSOLE_DROPPED "QEL Driver -- %llu console lines dropped: standard output did not take them in time"
 #define MSG_LOG_LOST "QEL Driver -- %llu log file lines lost: %s"
@@ -127,6 +137,7 @@
 #define MSG_BOOL_ARG1 "QEL Driver -- Expected a boolean as the first argument"
 #define MSG_NUMBER_ARG2 "QEL Driver -- Expected a number or undefined as the second argument"
 #define MSG_CAPTURE_ARG1 "QEL Driver -- Expected a function or null as the first argument"
+#define MSG_MIRROR_ARG1 "QEL Driver -- Expected a CAN interface name (1 to 15 characters), null or nothing as the first argument"
 
 // Codes of thrown errors: the property `code`, for a program to branch on.
 // A failed system call gives its errno name instead (ENOENT, EACCES, ...).

@@ -66,6 +66,14 @@
 //  ring, capture_on      under the bus lock)  capture_js)          atomics;
 //                        main (start, stop)                        stop takes
 //                                                                  bus
+// mirror socket         main (mirror(),      receive (sends)      mirror_lock
+//  mirror_fd,            QEL_MIRROR);                              (mirror.cc),
+//  mirror_name,          receive ends it                           which the
+//  mirror_on             when a send fails                         receive
+//                                                                  thread only
+//                                                                  tries
+// mirror counts         receive; main        main (mirror())      none:
+//                        resets them                               atomics
 // node_callback,        main                 main                 none: main
 //  driver_started                                                  only
 #pragma once

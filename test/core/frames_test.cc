@@ -3,10 +3,16 @@
 
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
+#include <net/if.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <vector>
 
 #include <cerrno>
 
 #include "i2c_dev.h"
+#include "mirror.h"
 #include "i2c_dev_sim.h"
 
 TEST(Checksum, ExamplesOfTheBridgeProtocol) {
@@ -102,4 +108,58 @@ TEST_F(RegisterTest, TheEmulatedKernelCutsLongTransfersTo8192Bytes) {
     EXPECT_EQ(sys.read(fd, bytes, sizeof bytes), 8192);
     EXPECT_EQ(sys.write(fd, bytes, sizeof bytes), 8192);
     EXPECT_EQ(sys.close(fd), 0);
+}
+
+// The mirror on a datagram socket standing in for a CAN interface: the
+// exact CAN frames, what is not sent, a reader that does not keep up, and
+// an interface that goes away.
+TEST(Mirror, SendsCanFramesCountsWhatItDoesNotSendAndEndsOnAFailedInterface) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, pair), 0);
+    mirror_attach(pair[0], "test0");
+    auto bridge_frame = [](uint16_t id, uint8_t length, std::vector<uint8_t> data) {
+        std::vector<uint8_t> f(FRAME_BYTES, 0);
+        f[2] = id >> 8;
+        f[3] = id & 0xFF;
+        f[FRAME_LENGTH_AT] = length;
+        std::copy(data.begin(), data.end(), f.begin() + FRAME_DATA_AT);
+        f[FRAME_CHECKSUM_AT] = checksum(f.data(), FRAME_CHECKSUM_AT);
+        return f;
+    };
+    std::vector<uint8_t> bad = bridge_frame(0x1A1, 1, {7});
+    bad[FRAME_CHECKSUM_AT] ^= 1;
+    for (const auto &f : {bridge_frame(0x2C0, 3, {0x11, 0x22, 0x33, 0x44}), bad, bridge_frame(0x1A1, LEN_EMPTY, {}),
+                          bridge_frame(0x800, 8, {1, 2, 3, 4, 5, 6, 7, 8}), bridge_frame(0x4A1, 12, {9, 9, 9, 9, 9, 9, 9, 9})}) {
+        mirror_record(f.data());
+    }
+    const std::vector<std::vector<uint8_t>> expected = {
+        {0xC0, 0x02, 0, 0, 3, 0, 0, 0, 0x11, 0x22, 0x33, 0, 0, 0, 0, 0},
+        {0x00, 0x08, 0, 0x80, 8, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8},
+        {0xA1, 0x04, 0, 0, 8, 0, 0, 12, 9, 9, 9, 9, 9, 9, 9, 9},
+    };
+    for (const auto &want : expected) {
+        uint8_t got[32];
+        ASSERT_EQ(recv(pair[1], got, sizeof got, MSG_DONTWAIT), 16);
+        EXPECT_EQ(std::vector<uint8_t>(got, got + 16), want);
+    }
+    char iface[IFNAMSIZ];
+    mirror_counts counts;
+    mirror_state(iface, sizeof iface, &counts);
+    EXPECT_STREQ(iface, "test0");
+    EXPECT_EQ(counts.sent, 3u);
+    EXPECT_EQ(counts.checksum_errors, 1u);
+    EXPECT_EQ(counts.empty, 1u);
+
+    std::vector<uint8_t> f = bridge_frame(0x2C1, 2, {5, 6});
+    for (int i = 0; i < 5000; i++) mirror_record(f.data());  // nobody reads
+    mirror_state(iface, sizeof iface, &counts);
+    EXPECT_GT(counts.dropped, 0u);
+    EXPECT_EQ(counts.sent + counts.dropped, 5003u);
+
+    close(pair[1]);
+    mirror_record(f.data());
+    mirror_state(iface, sizeof iface, &counts);
+    EXPECT_FALSE(mirror_on.load());
+    EXPECT_STREQ(iface, "");
+    EXPECT_EQ(fcntl(pair[0], F_GETFD), -1) << "the mirror closed its socket";
 }

@@ -27,7 +27,9 @@ function consoleNames() {
 
 // Pieces that only occur inside a line assembled from several calls, and
 // the lines they belong to.
-const PIECES = { LISTENING_ENTRY: 'LISTENING_PREFIX', RECEIVED_BYTE: 'RECEIVED_PREFIX', RECEIVED_SUFFIX: 'RECEIVED_PREFIX', DUMP_BYTE: 'CMD_DUMP', CONSOLE_LINE_CUT: 'CALLBACK_EXCEPTION_DETAILS' };
+const PIECES = { LISTENING_ENTRY: 'LISTENING_PREFIX', RECEIVED_BYTE: 'RECEIVED_PREFIX', RECEIVED_SUFFIX: 'RECEIVED_PREFIX', DUMP_BYTE: 'CMD_DUMP', CONSOLE_LINE_CUT: 'CALLBACK_EXCEPTION_DETAILS',
+  MIRROR_NO_CAN: 'MIRROR_FAILED', MIRROR_NO_INTERFACE: 'MIRROR_FAILED', MIRROR_DOWN: 'MIRROR_FAILED',
+  MIRROR_WENT_DOWN: 'MIRROR_STOPPED', MIRROR_REMOVED: 'MIRROR_STOPPED' };
 
 // Console messages that no scenario through the JavaScript functions can
 // provoke, and why.
@@ -37,6 +39,8 @@ const NOT_PROVOKABLE = {
   CONSOLE_DROPPED: 'needs a standard output that stops being read (log-exit.test.js stalls one)',
   LOG_DROPPED: 'needs a log file slower than the receive loop; the queue behind it is tested in the core',
   LOG_LOST: 'needs a file system that fills up (log-exit.test.js mounts one)',
+  ...Object.fromEntries(['MIRROR_ON', 'MIRROR_STOPPED', 'MIRROR_WENT_DOWN', 'MIRROR_REMOVED'].map((name) => [name,
+    'needs a kernel with CAN sockets and a vcan (test/pi/guest.test.js, on the emulated Raspberry Pi)'])),
 };
 
 // The bcm2835 path's own lines, which a run on the kernel's path
@@ -137,6 +141,7 @@ const SCENARIOS = {
     bridge.failSelect(3);
     attempt(() => qel.driverStart(0, 1000, -1, 300, U, U, U));
     bridge.failSelect(0);
+    process.env.QEL_MIRROR = 'qelnone0';
     attempt(() => qel.driverStart(0, 1000, -1, 300, U, U, U));
     let batches = 0;
     qel.capture(() => { batches++; throw new Error('boom from the capture'); });
@@ -250,6 +255,10 @@ describe('console catalogue', () => {
     assert.deepEqual(out.slice(first + 12, first + 12 + 6), [...settings, msg('BAUD_OK', 0x0f), msg('SELECT_FAILED')]);
     assert.equal(out[first + 18], banner);
     assert.deepEqual(out.slice(first + 20, first + 20 + 6), [...settings, msg('BAUD_OK', 0x0f), msg('SELECT_OK')]);
+    // QEL_MIRROR on a kernel without CAN (or without that interface): one line, and the driver runs.
+    assert.ok([msg('MIRROR_FAILED', 'qelnone0', MSG.MIRROR_NO_CAN), msg('MIRROR_FAILED', 'qelnone0', msg('MIRROR_NO_INTERFACE', 'qelnone0', 'qelnone0'))]
+      .includes(out[first + 26]), out[first + 26]);
+    assert.equal(msg('MIRROR_FAILED', 'vcan0', MSG.MIRROR_NO_CAN), 'QEL Driver -- Cannot mirror to vcan0: this kernel has no CAN sockets (load them: sudo modprobe can-raw)');
     assert.equal(msg('BAUD_FAILED', 0x0e), 'QEL Driver -- Error setting CAN Bus BAUD speed to 250000, value in register 0x03 = 0xe');
     assert.equal(MSG.INIT_FAILED, 'QEL Driver -- bcm2835_init failed. Are you running as root??');
   });

@@ -6,7 +6,7 @@ const { spawnSync } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
-const { msg, KERNEL, VERSION } = require('../helpers/catalogue');
+const { msg, MSG, KERNEL, VERSION } = require('../helpers/catalogue');
 const { NO_REAL, nodeCommand, root } = require('../helpers/scenario');
 const { MSG_REAL_NOT_BUILT } = require('../../lib/messages');
 
@@ -19,11 +19,11 @@ const flavours = {
   kernel: require(`${root}/i2c-dev`),
 };
 
-test('exports: the eight functions in order, then capture, and bridge on the sim flavour', () => {
-  assert.deepEqual(Object.keys(flavours.sim), [...DRIVER_FUNCTIONS, 'capture', 'bridge']);
-  assert.deepEqual(Object.keys(flavours.kernel), [...DRIVER_FUNCTIONS, 'capture']);
+test('exports: the eight functions in order, then capture and mirror, and bridge on the sim flavour', () => {
+  assert.deepEqual(Object.keys(flavours.sim), [...DRIVER_FUNCTIONS, 'capture', 'mirror', 'bridge']);
+  assert.deepEqual(Object.keys(flavours.kernel), [...DRIVER_FUNCTIONS, 'capture', 'mirror']);
   if (flavours.real) {
-    assert.deepEqual(Object.keys(flavours.real), [...DRIVER_FUNCTIONS, 'capture']);
+    assert.deepEqual(Object.keys(flavours.real), [...DRIVER_FUNCTIONS, 'capture', 'mirror']);
     assert.notEqual(flavours.kernel.driverStart, flavours.real.driverStart);
   }
   for (const [flavour, qel] of Object.entries(flavours)) {
@@ -43,16 +43,16 @@ test('off a Raspberry Pi\'s processors requiring or importing the real flavour g
 test('ES modules: default and named exports of every entry are the CommonJS exports', async () => {
   const sim = await import('corvalith/sim');
   assert.equal(sim.default, flavours.sim);
-  for (const name of [...DRIVER_FUNCTIONS, 'capture', 'bridge']) assert.equal(sim[name], flavours.sim[name], name);
+  for (const name of [...DRIVER_FUNCTIONS, 'capture', 'mirror', 'bridge']) assert.equal(sim[name], flavours.sim[name], name);
   if (flavours.real) {
     const real = await import('corvalith');
     assert.equal(real.default, flavours.real);
-    assert.deepEqual(Object.keys(real).sort(), ['default', ...DRIVER_FUNCTIONS, 'capture'].sort());
-    for (const name of [...DRIVER_FUNCTIONS, 'capture']) assert.equal(real[name], flavours.real[name], name);
+    assert.deepEqual(Object.keys(real).sort(), ['default', ...DRIVER_FUNCTIONS, 'capture', 'mirror'].sort());
+    for (const name of [...DRIVER_FUNCTIONS, 'capture', 'mirror']) assert.equal(real[name], flavours.real[name], name);
   }
   const kernel = await import('corvalith/i2c-dev');
   assert.equal(kernel.default, flavours.kernel);
-  for (const name of [...DRIVER_FUNCTIONS, 'capture']) assert.equal(kernel[name], flavours.kernel[name], name);
+  for (const name of [...DRIVER_FUNCTIONS, 'capture', 'mirror']) assert.equal(kernel[name], flavours.kernel[name], name);
 });
 
 test('npm pack ships LICENSE, the entries and every file they and the tools require, and nothing built', () => {
@@ -134,7 +134,13 @@ const BEFORE_START = [
   ['clearMem', [], 'NOT_STARTED_SIMULATE'],
   ['capture', [], 'CAPTURE_ARG1'], ['capture', [1], 'CAPTURE_ARG1'], ['capture', [() => {}, 2], 'AT_MOST_1'],
   ['capture', [() => {}], returns(undefined)], ['capture', [null], returns(undefined)],
+  ['mirror', [1], 'MIRROR_ARG1'], ['mirror', [''], 'MIRROR_ARG1'], ['mirror', ['a/b'], 'MIRROR_ARG1'],
+  ['mirror', ['x'.repeat(16)], 'MIRROR_ARG1'], ['mirror', ['vcan0', 2], 'AT_MOST_1'],
+  ['mirror', [], returns({ interface: null, sent: 0, dropped: 0, checksumErrors: 0, empty: 0 })],
 ];
+// A kernel without CAN sockets (this machine's), or without the interface.
+const mirrorRefused = (e) => e instanceof TypeError && (e.code === 'EAFNOSUPPORT' ? e.message === msg('MIRROR_FAILED', 'qelnone0', MSG.MIRROR_NO_CAN)
+  : e.code === 'ENODEV' && e.message === msg('MIRROR_FAILED', 'qelnone0', msg('MIRROR_NO_INTERFACE', 'qelnone0', 'qelnone0')));
 
 test('sim: bridge.frame builds a valid bridge frame byte for byte and refuses what no frame holds', () => {
   const { frame } = flavours.sim.bridge;
@@ -155,9 +161,10 @@ for (const name of ['real', 'sim', 'kernel']) {
         const code = expected.startsWith('NOT_STARTED') ? 'QEL_NOT_STARTED' : 'QEL_BAD_ARGUMENT';
         assert.throws(() => qel[fn](...args), (e) => e instanceof TypeError && e.message === msg(expected) && e.code === code, label);
       } else {
-        assert.equal(qel[fn](...args), expected.returns, label);
+        assert.deepEqual(qel[fn](...args), expected.returns, label);
       }
     });
+    assert.throws(() => qel.mirror('qelnone0'), mirrorRefused);
   });
 }
 

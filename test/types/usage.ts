@@ -45,6 +45,9 @@ qel.capture((batch) => {
   void [at, batch.checksumError[0], batch.simulated[0], batch.dropped + batch.empty];
 });
 qel.capture(null);
+const mirrored: sim.MirrorState = qel.mirror('vcan0');
+const target: string | null = qel.mirror(null).interface;
+void [target, mirrored.sent + mirrored.dropped + mirrored.checksumErrors + mirrored.empty, qel.mirror()];
 
 // The simulated flavour: the same functions and the bridge.
 sim.registerCallback(function (this: typeof globalThis, s: sim.StatusObject) { void s.msg_data.length; });
@@ -96,6 +99,8 @@ const asNumber: number = qel.readStatus(0x1a1).timestamp;
 qel.registerCallback((s: string) => s);
 // @ts-expect-error capture takes a function or null
 qel.capture();
+// @ts-expect-error mirror takes an interface name
+qel.mirror(0);
 // @ts-expect-error the real flavour has no bridge
 void qel.bridge;
 // @ts-expect-error a frame's identifier is a number

@@ -1,0 +1,69 @@
+// mirror(iface | null): the bridge's frames on a SocketCAN interface, and
+// the counts of the mirror so far; QEL_MIRROR turns it on at driverStart.
+#include <net/if.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "diagnostics.h"
+#include "js_layer.h"
+#include "mirror.h"
+
+namespace {
+
+void set(v8::Local<v8::Object> object, const char *key, v8::Local<v8::Value> value) {
+    Nan::Set(object, Nan::New(key).ToLocalChecked(), value);
+}
+
+v8::Local<v8::Object> state_object() {
+    char iface[IFNAMSIZ];
+    mirror_counts counts;
+    mirror_state(iface, sizeof iface, &counts);
+    v8::Local<v8::Object> state = Nan::New<v8::Object>();
+    set(state, "interface", iface[0] ? Nan::New(iface).ToLocalChecked().As<v8::Value>() : Nan::Null().As<v8::Value>());
+    set(state, "sent", Nan::New(static_cast<double>(counts.sent)));
+    set(state, "dropped", Nan::New(static_cast<double>(counts.dropped)));
+    set(state, "checksumErrors", Nan::New(static_cast<double>(counts.checksum_errors)));
+    set(state, "empty", Nan::New(static_cast<double>(counts.empty)));
+    return state;
+}
+
+bool valid_name(const char *name, size_t length) {
+    return length >= 1 && length < IFNAMSIZ && strlen(name) == length && strchr(name, '/') == nullptr;
+}
+
+}  // namespace
+
+// A failed start from the environment is told on the console and leaves the
+// driver running: the mirror is for watching, never a reason to stop.
+void mirror_from_environment() {
+    const char *iface = getenv("QEL_MIRROR");
+    if (iface == nullptr || iface[0] == '\0' || mirror_on.load()) return;
+    int err = valid_name(iface, strlen(iface)) ? mirror_start(iface) : EINVAL;
+    if (err == 0) return console_line(MSG_MIRROR_ON, iface);
+    char line[320];
+    mirror_failure(line, sizeof line, iface, err);
+    console_line("%s", line);
+}
+
+NAN_METHOD(Mirror) {
+    ConsoleScope console;
+    if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1, CODE_BAD_ARGUMENT);
+    v8::Local<v8::Value> arg = info.Length() == 1 ? info[0] : Nan::Undefined().As<v8::Value>();
+    if (arg->IsNull()) {
+        mirror_stop();
+    } else if (arg->IsString()) {
+        Nan::Utf8String name(arg);
+        if (!valid_name(*name, static_cast<size_t>(name.length()))) return throw_type_error(MSG_MIRROR_ARG1, CODE_BAD_ARGUMENT);
+        int err = mirror_start(*name);
+        if (err != 0) {
+            char text[320];
+            mirror_failure(text, sizeof text, *name, err);
+            return throw_type_error_uv(text, -err);
+        }
+        console_line(MSG_MIRROR_ON, *name);
+    } else if (!arg->IsUndefined()) {
+        return throw_type_error(MSG_MIRROR_ARG1, CODE_BAD_ARGUMENT);
+    }
+    info.GetReturnValue().Set(state_object());
+}
