@@ -3,7 +3,7 @@
 # Raspberry Pi 3 B as a Pi's firmware would hand it over (i2c0-2 aliases,
 # so that BSC1 is /dev/i2c-1; BSC1 at 400 kHz, as dtparam=i2c_arm_baudrate
 # sets it), the same tree with a Raspberry Pi 5's model name, and the
-# initramfs: busybox, the two I2C modules, Debian's arm64 Node with its
+# initramfs: busybox, the two I2C modules, SocketCAN's modules and can-utils, Debian's arm64 Node with its
 # libraries, and the project's add-ons and guest tests at the path where
 # they were built. Run after install.sh and the platform build.
 set -euo pipefail
@@ -33,6 +33,11 @@ cp "$lib_pi/init" "$stage/init"
 cp "$kernel_root/lib/modules/$kernel_release/kernel/drivers/i2c/busses/i2c-bcm2835.ko" \
   "$kernel_root/lib/modules/$kernel_release/kernel/drivers/i2c/i2c-dev.ko" \
   "$kernel_root/lib/modules/$kernel_release/kernel/drivers/watchdog/bcm2835_wdt.ko" "$stage/lib/modules/"
+# SocketCAN for the mirror: CAN sockets, the virtual interface, can-utils.
+for module in net/can/can.ko net/can/can-raw.ko drivers/net/can/dev/can-dev.ko drivers/net/can/vcan.ko; do
+  cp "$kernel_root/lib/modules/$kernel_release/kernel/$module" "$stage/lib/modules/"
+done
+cp "$debs/guest/usr/bin/candump" "$debs/guest/usr/bin/cansend" "$stage/usr/bin/"
 # The device's group, a member of it and a user who is not.
 printf 'root:x:0:0:root:/root:/bin/sh\npi:x:1000:1000::/tmp:/bin/sh\nguest:x:1001:1001::/tmp:/bin/sh\n' > "$stage/etc/passwd"
 printf 'root:x:0:\ni2c:x:998:pi\npi:x:1000:\nguest:x:1001:\n' > "$stage/etc/group"
@@ -59,7 +64,7 @@ copy_needed() {
   done
 }
 cp -L /usr/lib/aarch64-linux-gnu/ld-linux-aarch64.so.1 "$stage/lib/ld-linux-aarch64.so.1"
-for object in "$stage/usr/bin/node" "$stage/usr/bin/getconf" "$stage/usr/bin/getent" "$tree"/build/Release/*.node; do
+for object in "$stage"/usr/bin/* "$tree"/build/Release/*.node; do
   copy_needed "$object"
 done
 
@@ -67,7 +72,7 @@ done
 # debug log's path compiled in.
 dest="$stage$tree"
 mkdir -p "$dest/build/Release" "$dest/src/qel" "$dest/test"
-cp -a "$tree"/{index.js,i2c-dev.js,sim.js,package.json,lib} "$dest/"
+cp -a "$tree"/{index.js,i2c-dev.js,sim.js,package.json,lib,bin} "$dest/"
 cp "$tree"/build/Release/*.node "$dest/build/Release/"
 cp "$tree/src/qel/messages.h" "$dest/src/qel/"
 cp -a "$root/test/helpers" "$root/test/pi" "$dest/test/"
