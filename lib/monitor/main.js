@@ -7,6 +7,7 @@ const { SLOT_IDS, DEFAULT_ENABLED, DEFAULT_CYCLIC, STAT_KEYS, classOf, hex } = r
 const { startTraffic } = require('./traffic');
 const replay = require('./replay');
 const { startRecording } = require('./record');
+const socketcan = require('./socketcan');
 const { realDriverProblem, kernelDriverProblem } = require('./platform');
 const { Screen } = require('./screen');
 const { after } = require('./after');
@@ -24,6 +25,25 @@ function statusLine(status, cls) {
   return `${new Date().toISOString()} id=${hex(status.msg_id)} class=${cls} counter=${status.counter} ` +
     `data=${status.msg_data.toString('hex')} ts=${status.timestamp} ` +
     `hb=${s.hb} unk=${s.unk} empty=${s.empty} err=${s.err}`;
+}
+
+// Feeds the bridge from a SocketCAN interface through candump, each frame
+// as it comes: the bus keeps its own pace. The first skipped lines are
+// described, as a replay's are, the rest only counted.
+function readInterface(iface, program, feed, { bridge, monitor, onSkipped, onEnd }) {
+  const DESCRIBED = 10;
+  const live = socketcan.startCandump(program, iface, feed, {
+    onSkipped: (s) => { if (live.counts.skipped <= DESCRIBED) onSkipped(s); },
+    onEnd,
+  });
+  const note = () => {
+    const c = live.counts;
+    monitor.note = `${monitor.source}: ${c.accepted} frames fed, backlog ${bridge.pending()} (fed, not yet polled)` +
+      `${c.skipped ? `, ${c.skipped} skipped (on stderr at the end)` : ''}`;
+  };
+  note();
+  setInterval(note, 200);
+  return live;
 }
 
 function main(argv) {
@@ -50,6 +70,8 @@ function main(argv) {
     }
     if (settings.canDelay === undefined) settings.canDelay = capture.pollDelay;
   }
+  const candumpProgram = settings.can !== undefined ? socketcan.findCandump() : null;
+  if (settings.can !== undefined && candumpProgram === null) return fail(socketcan.MISSING, 1);
 
   const lines = settings.lines || !process.stdout.isTTY;
   const name = path.basename(settings.replay || '');
@@ -77,7 +99,7 @@ function main(argv) {
 
   // What the table shows; the callback and the commands keep it current.
   const monitor = {
-    source: capture ? `replay of ${name}` : settings.sim ? 'simulated bridge' : settings.i2cDev ? `CAN bridge on ${settings.i2cDev}` : 'CAN bridge',
+    source: capture ? `replay of ${name}` : settings.can !== undefined ? `SocketCAN ${settings.can}` : settings.sim ? 'simulated bridge' : settings.i2cDev ? `CAN bridge on ${settings.i2cDev}` : 'CAN bridge',
     version: driver.getVersion(),
     config,
     startedAt: Date.now(),
@@ -102,6 +124,11 @@ function main(argv) {
     process.stdout.on('error', () => process.exit(0));  // a closed pipe, e.g. | head
   }
 
+  // The SocketCAN interface being read, and why it stopped when it did.
+  let live = null;
+  let liveEnd = null;
+  const liveShown = [];
+
   let recording = null;
   if (settings.record !== undefined) {
     try {
@@ -116,6 +143,8 @@ function main(argv) {
   // What the monitor says on standard error when it ends, and its exit
   // status: a recording that failed makes a clean end a failure.
   const farewell = (code) => {
+    if (live) live.stop();
+    if (liveEnd) process.stderr.write(`${liveEnd}\n`);
     if (recording) {
       recording.stop();
       const c = recording.counts;
@@ -123,6 +152,7 @@ function main(argv) {
         `${c.comments ? `, ${c.comments} comment lines` : ''}${c.dropped ? `, ${c.dropped} frames lost` : ''}\n`);
     }
     if (capture) process.stderr.write(`${replay.summary(name, capture)}\n`);
+    if (live && live.counts.lines > 0) process.stderr.write(`${socketcan.summary(settings.can, live.counts)}\n`);
     return code === 0 && recording && recording.failure ? 1 : code;
   };
 
@@ -223,6 +253,7 @@ function main(argv) {
       screen.close();
       if (process.stdin.isTTY) process.stdin.setRawMode(false);
       if (capture) for (const s of capture.shown) process.stderr.write(`${replay.describeSkipped(settings.replay, s)}\n`);
+      for (const s of liveShown) process.stderr.write(`${replay.describeSkipped(monitor.source, s)}\n`);
       process.exit(farewell(code));
     };
   }
@@ -256,6 +287,15 @@ function main(argv) {
         };
         drained();
       },
+    });
+  } else if (settings.can !== undefined) {
+    live = readInterface(settings.can, candumpProgram, feed, {
+      bridge, monitor,
+      onSkipped: (s) => {
+        if (lines) process.stderr.write(`${replay.describeSkipped(monitor.source, s)}\n`);
+        else liveShown.push(s);
+      },
+      onEnd: (message) => { liveEnd = message; finish(1); },
     });
   } else if (settings.sim) {
     let fed = 0;

@@ -7,6 +7,9 @@ const { SLOT_IDS, hex } = require('./slots');
 
 class UsageError extends Error {}
 
+const CAN_POLL_DELAY = 250;
+
+const IFACE = /^[A-Za-z0-9._-]{1,15}$/;
 const ID_LIST = SLOT_IDS.map((id) => id.toString(16)).join(',');
 
 const OPTIONS = {
@@ -30,6 +33,8 @@ const OPTIONS = {
   sim: { type: 'boolean', help: 'run on the simulated bridge, fed with traffic shaped like the QEL module\'s' },
   replay: { type: 'string', arg: 'FILE', help: 'run on the simulated bridge, fed with a candump log at its recorded pace',
     expected: 'a readable candump log file, e.g. --replay capture.log' },
+  can: { type: 'string', arg: 'IFACE', help: 'run on the simulated bridge, fed with the frames of a Linux SocketCAN interface (e.g. vcan0, can0) as they come; needs candump from can-utils',
+    expected: 'a SocketCAN interface name of 1 to 15 letters, digits or . _ -, e.g. --can vcan0' },
   record: { type: 'string', arg: 'FILE', help: 'write every frame the driver reads to FILE as a candump log',
     expected: 'a file name to write, e.g. --record capture.log' },
   interface: { type: 'string', arg: 'NAME', help: 'interface name in the recorded lines (default qel0)',
@@ -55,9 +60,9 @@ function usage() {
     'Usage: qel-monitor [options]',
     '',
     'Starts the QEL CAN bus driver and shows the bus live: a table on a terminal,',
-    'one line per status object otherwise. Without --sim or --replay it uses the',
-    'real bridge on a Raspberry Pi: as root through the bcm2835 library, or with',
-    '--i2c-dev through the kernel\'s I2C driver as a member of group i2c.',
+    'one line per status object otherwise. Without --sim, --replay or --can it uses',
+    'the real bridge on a Raspberry Pi: as root through the bcm2835 library, or',
+    'with --i2c-dev through the kernel\'s I2C driver as a member of group i2c.',
     '',
     ...rows,
     '',
@@ -181,8 +186,14 @@ function parse(argv) {
   if (values.record !== undefined && values.replay !== undefined && sameFile(values.record, values.replay)) {
     throw new UsageError(`qel-monitor: --record: ${JSON.stringify(values.record)} is the file that --replay reads; record to another file`);
   }
-  if (values.interface !== undefined && !/^[A-Za-z0-9._-]{1,15}$/.test(values.interface)) throw bad('interface', values.interface);
-  const sim = Boolean(values.sim || values.replay !== undefined);
+  if (values.interface !== undefined && !IFACE.test(values.interface)) throw bad('interface', values.interface);
+  if (values.can !== undefined) {
+    if (!IFACE.test(values.can)) throw bad('can', values.can);
+    if (values.sim || values.replay !== undefined || values['i2c-dev'] !== undefined) {
+      throw new UsageError('qel-monitor: --can: reads a SocketCAN interface; it does not go with --sim, --replay or --i2c-dev');
+    }
+  }
+  const sim = Boolean(values.sim || values.replay !== undefined || values.can !== undefined);
   if (values['i2c-dev'] !== undefined && (values['i2c-dev'] === '' || sim)) {
     if (sim) throw new UsageError('qel-monitor: --i2c-dev: reaches the real bridge; it does not go with --sim or --replay');
     throw bad('i2c-dev', values['i2c-dev']);
@@ -192,6 +203,7 @@ function parse(argv) {
     sim,
     i2cDev: values['i2c-dev'],
     replay: values.replay,
+    can: values.can,
     record: values.record,
     iface: values.interface || 'qel0',
     lines: Boolean(values.lines),
@@ -206,10 +218,11 @@ function parse(argv) {
   };
   // The simulated bridge answers at once: short pauses make start-up and
   // the traffic quick, unless the options say otherwise. A replay sets its
-  // poll delay from the capture.
+  // poll delay from the capture; a live interface gets one that keeps up
+  // with a full bus at the module's 250 kbit/s (some 2000 frames a second).
   if (sim) {
     if (settings.i2cDelay === undefined) settings.i2cDelay = 0;
-    if (settings.canDelay === undefined && settings.replay === undefined) settings.canDelay = 5000;
+    if (settings.canDelay === undefined && settings.replay === undefined) settings.canDelay = settings.can !== undefined ? CAN_POLL_DELAY : 5000;
   }
   return settings;
 }

@@ -215,4 +215,4 @@ function play(file, feed, { onProgress = () => {}, onDone = () => {} } = {}) {
   };
 }
 
-module.exports = { scan, describeSkipped, summary, pollDelayFor, play, RefusedFile, REASONS };
+module.exports = { scan, describeSkipped, summary, pollDelayFor, play, notReplayed, RefusedFile, REASONS };

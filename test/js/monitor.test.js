@@ -30,8 +30,8 @@ function parseStatus(line) {
   };
 }
 
-function monitor(args, { timeout = 20000, node = [], prefix } = {}) {
-  return runNode([...node, monitorJs, ...args], { timeout, prefix });
+function monitor(args, { timeout = 20000, node = [], prefix, env } = {}) {
+  return runNode([...node, monitorJs, ...args], { timeout, prefix, env });
 }
 
 // A directory of the test's own, removed after it; with `files`, a file
@@ -288,6 +288,46 @@ test('waits beyond 24.8 days (above what one timer holds): --duration keeps the 
   assert.equal(gap.stderr, 'qel-monitor: replay of gap.log: 2 lines accepted, 0 skipped\n');
 });
 
+// A fake candump, first on PATH, that keeps its arguments and runs `body`.
+function fakeCandump(t, body) {
+  const dir = tempDir(t);
+  fs.writeFileSync(path.join(dir, 'candump'), `#!/bin/sh\necho "$@" > ${dir}/argv; echo $$ > ${dir}/pid\n${body}\n`, { mode: 0o755 });
+  return { dir, env: { PATH: `${dir}${path.delimiter}${process.env.PATH}` } };
+}
+const LIVE = ['1A1#0102030405060708', '2C0#010000', '12345678#0102', '4A1#DB32', '20000080#0000000000000000'].map((f, i) => `(1700000000.0${i}0000) vcan0 ${f}`);
+const ended = (pid) => { try { return / Z /.test(fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(')')[1].slice(0, 3)); } catch { return true; } };
+
+test('--can: candump\'s frames make the lines a replay of them makes, others described and counted; candump ends with the monitor', async (t) => {
+  const fake = fakeCandump(t, `printf '${LIVE.join('\\n')}\\n'; exec sleep 600`);
+  const r = await monitor(['--can', 'vcan0', '--lines', '--duration', '1'], { env: fake.env });
+  assert.equal(r.code, 0, r.stderr);
+  assert.equal(fs.readFileSync(path.join(fake.dir, 'argv'), 'utf8'), '-L vcan0,0:0,#FFFFFFFF\n');
+  const reports = (x) => sortLines(x).statuses.map((s) => [s.id, s.cls, s.counter, s.data]);
+  assert.deepEqual(reports(r), [[0x1a1, 'cyclic', 1, '0102030405060708'], [0x2c0, 'debounced', 1, '0100000000000000'], [0x4a1, 'event', 1, 'db32000000000000']]);
+  fs.writeFileSync(path.join(fake.dir, 'live.log'), LIVE.join('\n'));
+  assert.deepEqual(reports(r), reports(await monitor(['--replay', path.join(fake.dir, 'live.log'), '--lines'])));
+  assert.equal(r.stderr, `qel-monitor: SocketCAN vcan0 line 3: extended (29-bit) identifier: the bridge carries standard identifiers only; skipped: "${LIVE[2]}"\n` +
+    `qel-monitor: SocketCAN vcan0 line 5: error frame (identifier with the 0x20000000 flag): the bridge carries data frames only; skipped: "${LIVE[4]}"\n` +
+    'qel-monitor: SocketCAN vcan0: 3 frames accepted, 2 skipped (extended identifier: 1, error frame: 1)\n');
+  const pid = Number(fs.readFileSync(path.join(fake.dir, 'pid'), 'utf8'));
+  for (const end = Date.now() + 5000 * TIME_FACTOR; !ended(pid) && Date.now() < end;) await new Promise((res) => setTimeout(res, 20));
+  assert.ok(ended(pid), 'candump killed');
+});
+
+test('--can: without candump, when it fails at start and when it stops later, one line says why, exit status 1', async (t) => {
+  const none = { PATH: process.env.PATH.split(path.delimiter).filter((d) => !fs.existsSync(path.join(d, 'candump'))).join(path.delimiter) };
+  const cases = [
+    [none, 'qel-monitor: --can needs candump from can-utils (sudo apt install can-utils)\n'],
+    [fakeCandump(t, 'echo "SIOCGIFINDEX: No such device" >&2; exit 1').env, 'qel-monitor: --can vcan0: SIOCGIFINDEX: No such device\n'],
+    [fakeCandump(t, `echo '${LIVE[3]}'; sleep 0.2; echo "read: Network is down" >&2; exit 1`).env,
+      'qel-monitor: --can vcan0: candump stopped after 1 line: read: Network is down\nqel-monitor: SocketCAN vcan0: 1 frames accepted, 0 skipped\n'],
+  ];
+  for (const [env, stderr] of cases) {
+    const r = await monitor(['--can', 'vcan0', '--lines', '--duration', '20'], { env });
+    assert.deepEqual([r.code, r.stderr], [1, stderr]);
+  }
+});
+
 test('bad options: one line naming the option and the expected form, exit status 2, no driver started', async (t) => {
   const dir = tempDir(t, { 'capture.log': '' });
   const capture = path.join(dir, 'capture.log');
@@ -308,6 +348,9 @@ test('bad options: one line naming the option and the expected form, exit status
     [['--replay', capture, '--record', path.join(dir, 'symbolic.log')], /^qel-monitor: --record: ".*symbolic\.log" is the file that --replay reads/],
     [['--replay', capture, '--record', path.join(dir, 'hard.log')], /^qel-monitor: --record: ".*hard\.log" is the file that --replay reads/],
     [['--sim', '--interface', 'can 0'], /^qel-monitor: --interface: expected an interface name of 1 to 15 .*; got "can 0"$/],
+    [['--can', 'vcan0/x'], /^qel-monitor: --can: expected a SocketCAN interface name of 1 to 15 .*; got "vcan0\/x"$/],
+    [['--can', 'vcan0', '--replay', capture], /^qel-monitor: --can: reads a SocketCAN interface; it does not go with --sim, --replay or --i2c-dev$/],
+    [['--i2c-dev', '--can', 'vcan0'], /^qel-monitor: --can: reads a SocketCAN interface; it does not go with --sim/],
     [['--sim', '--speed', '3'], /^qel-monitor: unknown option --speed \(see qel-monitor --help\)$/],
     [['--sim', 'now'], /^qel-monitor: unexpected argument "now" \(see qel-monitor --help\)$/],
   ];
