@@ -11,7 +11,8 @@
 const { describe, test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
-const { execFileSync } = require('child_process');
+const { execFileSync, spawn } = require('child_process');
+const candumpFormat = require('../../lib/monitor/candump').format;
 const { MSG, format } = require('../helpers/catalogue');
 const { transmitFrame } = require('../helpers/frames');
 const { runScenario, spawnScenario } = require('../helpers/scenario');
@@ -44,6 +45,39 @@ function show(title, value) {
 const sh = (file, ...args) => execFileSync(file, args, { encoding: 'utf8' });
 const modprobe = (name) => sh('insmod', `/lib/modules/${name}.ko`);
 const rmmod = (name) => sh('rmmod', name);
+
+// A virtual CAN interface, as its set-up makes one on a Raspberry Pi.
+function vcan() {
+  if (!fs.existsSync('/sys/class/net/vcan0')) sh('ip', 'link', 'add', 'dev', 'vcan0', 'type', 'vcan');
+  sh('ip', 'link', 'set', 'up', 'vcan0');
+}
+
+// Waits until a raw CAN socket reads `iface` (the kernel lists its filter).
+async function readerOn(iface) {
+  const end = Date.now() + 30000;
+  while (!fs.readFileSync('/proc/net/can/rcvlist_all', 'utf8').includes(iface)) {
+    if (Date.now() > end) throw new Error(`no reader on ${iface}`);
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+}
+
+// candump -L vcan0, ready to read; stop() ends it and gives its lines
+// without their time stamps.
+async function candump() {
+  const child = spawn('candump', ['-L', 'vcan0'], { stdio: ['ignore', 'pipe', 'inherit'] });
+  let out = '';
+  child.stdout.on('data', (d) => { out += d; });
+  const ended = new Promise((resolve) => child.on('close', resolve));
+  await readerOn('vcan0');
+  return {
+    child,
+    stop: async () => {
+      child.kill('SIGINT');
+      await ended;
+      return out.split('\n').filter(Boolean).map((l) => l.replace(/^\(\d+\.\d+\) /, ''));
+    },
+  };
+}
 
 // Row 0x30 of the device's memory, read through the kernel: the register
 // pointer is set by a one-byte write, then 16 bytes are read.
@@ -175,6 +209,91 @@ if (MODE === 'kernel') {
       } finally {
         modprobe('i2c-dev');
       }
+    });
+  });
+
+  describe('mirror to vcan0 on the real kernel: candump sees the frames the driver reads', () => {
+    before(() => { deviceFilesForGroup(); vcan(); });
+
+    test('every frame read from the device, byte for byte as capture has it; bad checksums and empty polls counted, not sent', async () => {
+      const dump = await candump();
+      const r = await runScenario(`
+        const frames = [];
+        let empty = 0;
+        qel.capture((b) => {
+          empty += b.empty;
+          for (let i = 0; i < b.count; i++) frames.push({ id: b.id[i], len: b.length[i], data: [...b.data.subarray(8 * i, 8 * i + 8)], bad: b.checksumError[i] });
+        });
+        const got = [];
+        qel.registerCallback((s) => got.push(s.msg_id));
+        qel.driverStart(${SETTINGS.join(', ')}, undefined, undefined, undefined);
+        await until(() => got.length >= ${FRAMES.filter((f) => f.report).length}, 60000);
+        const state = qel.mirror(null);
+        qel.capture(null);
+        done({ frames, empty, state });`, { flavour: 'i2c-dev', timeout: 90000, env: { QEL_MIRROR: 'vcan0' } });
+      const lines = await dump.stop();
+      const { frames, state } = r.result;
+      const sent = frames.filter((f) => !f.bad && f.len !== 0xff).map((f) => candumpFormat({ micros: 0, iface: 'vcan0', ...f, data: Buffer.from(f.data), extended: f.id > 0x7ff }).replace(/^\S+ /, ''));
+      show('mirror: candump -L vcan0', lines.join(' | '));
+      show('mirror: counts', state);
+      assert.ok(r.lines.includes(format(MSG.MIRROR_ON, 'vcan0')), r.lines.join('\n'));
+      assert.ok(lines.length >= sent.length - 1, 'at most the frame read while the mirror stopped is missing');
+      assert.deepEqual(lines, sent.slice(0, lines.length));
+      assert.equal(state.sent, lines.length);
+      assert.deepEqual([state.interface, state.dropped, state.checksumErrors], [null, 0, frames.filter((f) => f.bad).length]);
+      assert.ok(state.empty >= 1 && state.empty <= r.result.empty);
+    });
+
+    test('a flood beyond what a stopped reader takes: the receive thread goes on, every frame sent or counted as dropped', async () => {
+      const dump = await candump();
+      dump.child.kill('SIGSTOP');
+      const N = 3000;
+      const r = await runScenario(`
+        qel.registerCallback(() => {});
+        qel.driverStart(0, 0, -1, 300, undefined, undefined, undefined);
+        for (let i = 0; i < ${N}; i++) bridge.receive(bridge.frame(0x2c1, [i & 255, i >> 8]));
+        await until(() => bridge.pending() === 0, 120000);
+        done(qel.mirror(null));`, { flavour: 'sim', timeout: 180000, env: { QEL_MIRROR: 'vcan0' } });
+      dump.child.kill('SIGCONT');
+      const lines = await dump.stop();
+      show('mirror flood: counts, lines candump got', { ...r.result, candump: lines.length });
+      assert.equal(r.result.sent + r.result.dropped, N);
+      assert.ok(lines.length <= r.result.sent);
+      assert.deepEqual(lines.slice(0, 2), ['2C1#0000', '2C1#0100']);
+    });
+
+    test('the interface removed while the mirror runs: one line, and the driver goes on', async () => {
+      const r = await runScenario(`
+        const got = [];
+        qel.registerCallback((s) => got.push(s.msg_id));
+        qel.driverStart(${SETTINGS.join(', ')}, undefined, undefined, undefined);
+        await until(() => got.length >= 2, 60000);
+        require('child_process').execFileSync('ip', ['link', 'del', 'vcan0']);
+        await until(() => got.length >= 4, 60000);
+        done(qel.mirror());`, { flavour: 'i2c-dev', timeout: 90000, env: { QEL_MIRROR: 'vcan0' } });
+      vcan();
+      const mirrorLines = r.lines.filter((l) => /[Mm]irror/.test(l));
+      show('mirror: interface removed', mirrorLines.join(' | '));
+      assert.equal(mirrorLines.length, 2, mirrorLines.join('\n'));
+      assert.equal(mirrorLines[0], format(MSG.MIRROR_ON, 'vcan0'));
+      assert.ok([MSG.MIRROR_REMOVED, MSG.MIRROR_WENT_DOWN].map((why) => format(MSG.MIRROR_STOPPED, 'vcan0', why)).includes(mirrorLines[1]));
+      assert.equal(r.result.interface, null);
+    });
+
+    test('frames sent with cansend reach qel-monitor --can vcan0', async () => {
+      const monitor = spawn(process.execPath, ['bin/qel-monitor.js', '--can', 'vcan0', '--lines', '--duration', '20'], { stdio: ['ignore', 'pipe', 'pipe'] });
+      let out = '';
+      monitor.stdout.on('data', (d) => { out += d; });
+      const ended = new Promise((resolve) => monitor.on('close', resolve));
+      await readerOn('vcan0');
+      for (const frame of ['4A1#0705', '2C0#112233', '1A1#0102030405060708']) sh('cansend', 'vcan0', frame);
+      const reports = () => out.split('\n').map((l) => / (id=\S+) .*(data=\S+)/.exec(l)).filter(Boolean).map((m) => `${m[1]} ${m[2]}`);
+      const end = Date.now() + 30000;
+      while (reports().length < 3 && Date.now() < end) await new Promise((resolve) => setTimeout(resolve, 50));
+      monitor.kill('SIGINT');
+      await ended;
+      show('qel-monitor --can vcan0', out);
+      assert.deepEqual(reports(), ['id=0x4a1 data=0705000000000000', 'id=0x2c0 data=1122330000000000', 'id=0x1a1 data=0102030405060708']);
     });
   });
 
