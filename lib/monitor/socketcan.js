@@ -19,10 +19,10 @@ const { notReplayed } = require('./replay');
 const PROGRAM = 'candump';
 const STDERR_KEPT = 4096;
 
-// The full name of candump on PATH, or null.
-function findCandump(searchPath = process.env.PATH || '') {
+// The full name of `program` (candump) on PATH, or null.
+function findCandump(searchPath = process.env.PATH || '', program = PROGRAM) {
   for (const dir of searchPath.split(path.delimiter)) {
-    const file = path.join(dir || '.', PROGRAM);
+    const file = path.join(dir || '.', program);
     try {
       fs.accessSync(file, fs.constants.X_OK);
       if (fs.statSync(file).isFile()) return file;
@@ -61,7 +61,11 @@ function sort(text) {
 // its own cause, after how many lines when it had written any.
 function startCandump(program, iface, feed, { onSkipped = () => {}, onEnd = () => {} } = {}) {
   const counts = { accepted: 0, skipped: 0, reasons: new Map(), lines: 0 };
-  const child = spawn(program, candumpArgs(iface), { stdio: ['ignore', 'pipe', 'pipe'] });
+  // Into a pipe, candump's C library would hold its lines back until 4 KiB
+  // have gathered; coreutils' stdbuf makes it hand on each line at once.
+  const stdbuf = findCandump(process.env.PATH, 'stdbuf');
+  const command = stdbuf ? [stdbuf, '-oL', program] : [program];
+  const child = spawn(command[0], [...command.slice(1), ...candumpArgs(iface)], { stdio: ['ignore', 'pipe', 'pipe'] });
   let stopped = false;
   let stderr = '';
   child.stderr.setEncoding('utf8');

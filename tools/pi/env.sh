@@ -25,7 +25,7 @@ patched_qemu="$qemu_build/qemu-system-aarch64"
 # its modules and device trees, and the guest's tools.
 kernel_root="$pi/kernel"
 debs="$pi/debs"
-guest_packages=(busybox-static libc-bin can-utils)
+guest_packages=(busybox-static libc-bin can-utils coreutils)
 dtb_pi3="$pi/rpi-3-b.dtb"
 dtb_pi5="$pi/rpi-5-model.dtb"
 initramfs="$pi/initramfs.cpio"

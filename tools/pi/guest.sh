@@ -37,7 +37,9 @@ cp "$kernel_root/lib/modules/$kernel_release/kernel/drivers/i2c/busses/i2c-bcm28
 for module in net/can/can.ko net/can/can-raw.ko drivers/net/can/dev/can-dev.ko drivers/net/can/vcan.ko; do
   cp "$kernel_root/lib/modules/$kernel_release/kernel/$module" "$stage/lib/modules/"
 done
-cp "$debs/guest/usr/bin/candump" "$debs/guest/usr/bin/cansend" "$stage/usr/bin/"
+cp "$debs/guest/usr/bin/candump" "$debs/guest/usr/bin/cansend" "$debs/guest/usr/bin/stdbuf" "$stage/usr/bin/"
+mkdir -p "$stage/usr/libexec/coreutils"
+cp "$debs/guest/usr/libexec/coreutils/libstdbuf.so" "$stage/usr/libexec/coreutils/"
 # The device's group, a member of it and a user who is not.
 printf 'root:x:0:0:root:/root:/bin/sh\npi:x:1000:1000::/tmp:/bin/sh\nguest:x:1001:1001::/tmp:/bin/sh\n' > "$stage/etc/passwd"
 printf 'root:x:0:\ni2c:x:998:pi\npi:x:1000:\nguest:x:1001:\n' > "$stage/etc/group"
