@@ -1,5 +1,5 @@
-// Times the receive cycle, with and without a capture, and the debug log
-// line in the driver's core, on the simulated bridge with instant transfers
+// Times the receive cycle, with and without a capture or a mirror, and
+// the debug log line in the driver's core, on the simulated bridge with instant transfers
 // and no pause between polls.
 //
 // Every cycle is timed alone with the thread's CPU clock; the cost of
@@ -14,9 +14,14 @@
 // kernel backend and the emulated i2c-dev interface instead.
 //
 // usage: core_bench [cycles] [log-file]
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <sys/ioctl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
@@ -35,6 +40,7 @@
 #include "diagnostics.h"
 #include "driver_api.h"
 #include "message_memory.h"
+#include "mirror.h"
 #include "sim_bridge.h"
 
 namespace {
@@ -230,6 +236,65 @@ double capture_cycle(int n) {
     return ns;
 }
 
+// The mirror, on a datagram socket pair standing in for a CAN interface
+// (this machine's kernel may have no CAN), with a reader that keeps up:
+// the unchanged-frame cycle with the mirror on, timed as above, then the
+// link's pace (a frame every 385 us, a 16-byte read at 400 kHz) for a
+// second. Both count what the reader got and what was dropped.
+struct mirror_result {
+    double cycle_ns;
+    uint64_t sent, dropped, read;            // instant transfers
+    uint64_t paced_sent, paced_dropped, paced_read;
+};
+
+mirror_result mirror_cycles(int n) {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_DGRAM, 0, pair) != 0) {
+        fprintf(stderr, "core_bench: no socket pair\n");
+        exit(1);
+    }
+    int nonblocking = 1;
+    ioctl(pair[0], FIONBIO, &nonblocking);
+    std::atomic<uint64_t> read{0};
+    std::thread reader([&] {
+        uint8_t can[16];
+        while (recv(pair[1], can, sizeof can, 0) == static_cast<ssize_t>(sizeof can)) read++;
+    });
+    mirror_attach(pair[0], "bench0");
+    frame16 f = make_frame(CYCLIC_ID, 7);
+    prime_slot(f);
+    sim_bridge::receive(f.bytes, static_cast<uint64_t>(n));
+    mirror_result r;
+    r.cycle_ns = per_call(n, cycle, nothing);
+    mirror_counts counts;
+    char iface[16];
+    mirror_state(iface, sizeof iface, &counts);
+    r.sent = counts.sent;
+    r.dropped = counts.dropped;
+    while (read.load() < counts.sent) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    r.read = read.load();
+    uint64_t sent_before = counts.sent, dropped_before = counts.dropped;
+    const int paced = 2600;
+    sim_bridge::receive(f.bytes, paced);
+    int64_t next = wall_ns();
+    for (int i = 0; i < paced; i++) {
+        listen_cycle();
+        next += 385000;
+        while (wall_ns() < next) std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    mirror_state(iface, sizeof iface, &counts);
+    r.paced_sent = counts.sent - sent_before;
+    r.paced_dropped = counts.dropped - dropped_before;
+    while (read.load() < counts.sent) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    r.paced_read = read.load() - r.read;
+    mirror_stop();
+    shutdown(pair[1], SHUT_RDWR);
+    reader.join();
+    close(pair[1]);
+    main_thread_turn();
+    return r;
+}
+
 struct debug_result {
     double line_cpu_ns;   // log_message_line (format and queue), CPU time of the thread
     double line_wall_ns;  // the same, wall time
@@ -354,6 +419,7 @@ int main(int argc, char **argv) {
     case_result unchanged = unchanged_frame(n);
     case_result changed = changed_frame(n);
     double captured = capture_cycle(n);
+    mirror_result mirrored = mirror_cycles(n);
     debug_result debug = debug_mode(n / 5, log.c_str());
     wakeup_result wake = wakeup_reference(1.15 * 2250, 0.5);
 
@@ -361,11 +427,14 @@ int main(int argc, char **argv) {
            "\"empty\":{\"cycle_ns\":%.1f,\"read_ns\":%.1f,\"batch_ns\":%.1f},"
            "\"unchanged\":{\"cycle_ns\":%.1f,\"read_ns\":%.1f,\"batch_ns\":%.1f},"
            "\"changed\":{\"cycle_ns\":%.1f,\"read_ns\":%.1f},\"captured\":{\"cycle_ns\":%.1f},"
+           "\"mirrored\":{\"cycle_ns\":%.1f,\"sent\":%" PRIu64 ",\"dropped\":%" PRIu64 ",\"read\":%" PRIu64
+           ",\"paced_sent\":%" PRIu64 ",\"paced_dropped\":%" PRIu64 ",\"paced_read\":%" PRIu64 "},"
            "\"debug\":{\"line_cpu_ns\":%.1f,\"line_wall_ns\":%.1f,\"format_ns\":%.1f,\"cycle_ns\":%.1f},"
            "\"wakeup\":{\"share\":%.6f,\"per_wake_ns\":%.1f,\"send_ns\":%.1f}}\n",
            n, overhead_ns, empty.cycle_ns, empty.read_ns, empty.batch_ns, unchanged.cycle_ns,
            unchanged.read_ns, unchanged.batch_ns,
-           changed.cycle_ns, changed.read_ns, captured, debug.line_cpu_ns, debug.line_wall_ns, debug.format_ns,
+           changed.cycle_ns, changed.read_ns, captured, mirrored.cycle_ns, mirrored.sent, mirrored.dropped,
+           mirrored.read, mirrored.paced_sent, mirrored.paced_dropped, mirrored.paced_read, debug.line_cpu_ns, debug.line_wall_ns, debug.format_ns,
            debug.cycle_ns, wake.share, wake.per_wake_ns, wake.send_ns);
     return 0;
 }

@@ -400,6 +400,16 @@ function buildRows(res) {
       limit: LIMITS.readUs, limitText: read, goal: `<= 2 reads (${2 * LIMITS.readUs} us)`, met: (m) => m <= 2 * LIMITS.readUs,
     }));
   }
+  if (res.core && res.core.every((c) => c.mirrored)) {
+    section('11. Mirror of every frame read (mirror(iface)), on a datagram socket pair standing in for a vcan, a reader keeping up');
+    rows.push(row('receive thread: unchanged-frame cycle, mirror on minus off (C++)', pick(res.core, (c) => c.mirrored.cycle_ns - c.unchanged.cycle_ns), 'ns', {
+      limit: LIMITS.readUs * 1000, limitText: read, ratio: pct, decimals: 0, goal: '< 2% of a read', met: (m) => m < 0.02 * LIMITS.readUs * 1000,
+    }));
+    rows.push(row('  instant transfers: frames dropped', pick(res.core, (c) => c.mirrored.dropped), '', { decimals: 0 }));
+    rows.push(row('at the link\'s pace (2,600 frames, one every 385 us): frames the reader got', pick(res.core, (c) => (c.mirrored.paced_dropped === 0 ? c.mirrored.paced_read : NaN)), '', {
+      decimals: 0, goal: '2600, none dropped', met: (m) => m === 2600,
+    }));
+  }
   return rows;
 }
 
