@@ -2,7 +2,6 @@
   "variables": {
     "bcm2835_include%": "<!(node lib/build-paths.js gyp-bcm2835-include)",
     "bcm2835_lib%": "<!(node lib/build-paths.js gyp-bcm2835-lib)",
-    "sim_log_literal%": "<!(node lib/build-paths.js sim-log-literal)",
     "version_literal%": "<!(node lib/build-paths.js version-literal)"
   },
   "target_defaults": {
@@ -41,7 +40,7 @@
     {
       "target_name": "qel_sim",
       "include_dirs": ["src/sim_bridge", "src/qel"],
-      "defines": ["QEL_SIM", "QEL_LOG_PATH=<(sim_log_literal)", "QEL_BOARD_MODEL_PATH=\"\""],
+      "defines": ["QEL_SIM", "QEL_BOARD_MODEL_PATH=\"\""],
       "sources": [
         "src/qel/bus_bcm2835.cc",
         "src/qel/i2c_dev.cc",

@@ -1,3 +1,3 @@
 'use strict';
 // The driver on the real CAN bridge (bcm2835 I2C master).
-module.exports = require('./lib/load-addon')(`${__dirname}/build/Release/qel.node`);
+module.exports = require('./lib/load-addon')('qel');

@@ -11,11 +11,36 @@ const { spawnSync } = require('child_process');
 const fs = require('fs');
 const path = require('path');
 const { bcm2835 } = require('../lib/build-paths');
+const { prebuilt } = require('../lib/prebuilds');
 
 const root = path.resolve(__dirname, '..');
 const build = path.join(root, 'build');
 const nodedir = process.env.QEL_NODEDIR || path.resolve(path.dirname(process.execPath), '..');
 const extra = process.argv.slice(2);
+
+// The flavours a package for this processor holds: qel.node only where a
+// Raspberry Pi's processor runs it.
+const FLAVOURS = ['arm', 'arm64'].includes(process.arch) ? ['qel', 'qel_sim', 'qel_i2cdev'] : ['qel_sim', 'qel_i2cdev'];
+
+// Whether every flavour has a prebuilt add-on that this Node loads: a C
+// library older than the one it was built against refuses it. Loading
+// starts nothing. The repository, a git checkout, always builds from
+// source, as does QEL_BUILD_FROM_SOURCE=1.
+function prebuiltLoads() {
+  if (extra.length > 0 || process.env.QEL_BUILD_FROM_SOURCE === '1' || fs.existsSync(path.join(root, '.git'))) return false;
+  return FLAVOURS.every((name) => {
+    const file = prebuilt(name);
+    try {
+      return file !== null && require(file) !== undefined;
+    } catch {
+      return false;
+    }
+  });
+}
+
+// An installed package with prebuilt add-ons: no compiler, no node-gyp,
+// nothing written into its folder.
+if (prebuiltLoads()) process.exit(0);
 
 function say(message) {
   console.log(`qel-build: ${message}`);
@@ -70,22 +95,31 @@ function resolvable(id) {
   }
 }
 
+// node-gyp: the one npm gives its install scripts, else the repository's
+// own (a development dependency).
+function nodeGyp() {
+  if (process.env.npm_config_node_gyp && fs.existsSync(process.env.npm_config_node_gyp)) return process.env.npm_config_node_gyp;
+  return resolvable('node-gyp/bin/node-gyp.js') ? require.resolve('node-gyp/bin/node-gyp.js', { paths: [root] }) : null;
+}
+
 // npm links a folder installed with `npm install <folder>` instead of
-// copying it, and installs nothing into it: the build's own dependencies
-// are fetched here then. The install runs with none of the outer npm's
+// copying it, and installs nothing into it: the build's own dependency
+// (nan) is fetched here then. The install runs with none of the outer npm's
 // settings of where and what to install.
 function ensureDependencies() {
-  if (resolvable('nan/nan.h') && resolvable('node-gyp/bin/node-gyp.js')) return;
-  say(`installing nan and node-gyp into ${root}/node_modules`);
+  if (resolvable('nan/nan.h') && nodeGyp()) return;
+  say(`installing the build's dependencies into ${root}/node_modules`);
   const env = { ...process.env };
   const keep = /^npm_config_(registry|cache|userconfig|globalconfig|proxy|https_proxy|noproxy|cafile|ca|strict_ssl|offline|prefer_offline)$/i;
   for (const key of Object.keys(env)) {
     if (/^npm_/i.test(key) && !keep.test(key)) delete env[key];
   }
   const npm = process.env.npm_execpath ? [process.execPath, process.env.npm_execpath] : ['npm'];
-  const r = spawnSync(npm[0], [...npm.slice(1), 'install', '--omit=dev', '--ignore-scripts', '--no-save', '--no-audit',
+  const { devDependencies } = JSON.parse(fs.readFileSync(path.join(root, 'package.json'), 'utf8'));
+  const gyp = nodeGyp() ? [] : [`node-gyp@${devDependencies['node-gyp']}`];
+  const r = spawnSync(npm[0], [...npm.slice(1), 'install', ...gyp, '--omit=dev', '--ignore-scripts', '--no-save', '--no-audit',
     '--no-fund', '--loglevel=error'], { cwd: root, env, stdio: ['ignore', 'ignore', 'inherit'] });
-  if (r.status !== 0) fail(`could not install nan and node-gyp: run \`npm install\` in ${root}`);
+  if (r.status !== 0 || !nodeGyp()) fail(`could not find nan and node-gyp: run \`npm install\` in ${root}`);
 }
 
 const env = { ...process.env };
@@ -95,7 +129,7 @@ for (const key of Object.keys(env)) {
 
 function run(args) {
   // Quiet when all goes well; everything the build said when it fails.
-  const gyp = require.resolve('node-gyp/bin/node-gyp.js', { paths: [root] });
+  const gyp = nodeGyp();
   const r = spawnSync(process.execPath, [gyp, ...args, `--nodedir=${nodedir}`, ...extra], {
     cwd: root,
     env,

@@ -94,7 +94,6 @@ const paths = {
   'bcm2835-lib': () => bcm2835().lib || '',
   'gyp-bcm2835-include': () => forGyp(paths['bcm2835-include'](), root),
   'gyp-bcm2835-lib': () => forGyp(paths['bcm2835-lib'](), path.join(root, 'build')),
-  'sim-log-literal': () => cLiteral(path.join(root, 'build', 'sim-log', 'qel_cc_log.txt')),
   // The one version string, package.json's, for getVersion and the log header.
   'version-literal': () => cLiteral(JSON.parse(fs.readFileSync(path.join(root, 'package.json'), 'utf8')).version),
   'nan-include': nanInclude,

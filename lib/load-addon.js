@@ -1,9 +1,15 @@
 'use strict';
-// Loads one flavour of the add-on. The runtime registers a native module
-// only the first time its file is opened in a process; a second load (after
-// the module cache was cleared) is refused with the driver's own message.
+// Loads one flavour of the add-on: a source build (build/Release) when the
+// package has one that this Node can load, else the prebuilt add-on that
+// matches the platform, architecture and Node's ABI (lib/prebuilds.js). An
+// installed package has a source build only where no prebuild matched; in
+// the repository the source build is the one being worked on. The runtime
+// registers a native module only the first time its file is opened in a
+// process; a second load (after the module cache was cleared) is refused
+// with the driver's own message.
 const fs = require('fs');
 const path = require('path');
+const { prebuilt } = require('./prebuilds');
 const { MSG_LOADED_TWICE, MSG_REAL_NOT_BUILT, MSG_SIM_NOT_BUILT, MSG_I2CDEV_NOT_BUILT } = require('./messages');
 
 const root = path.resolve(__dirname, '..');
@@ -24,15 +30,13 @@ function codedError(message, code) {
   return err;
 }
 
-function notBuilt(file) {
-  const name = path.basename(file);
-  if (name === 'qel.node') return codedError(MSG_REAL_NOT_BUILT.replace('%s', whyNotBuilt()).replace('%s', root), 'QEL_NOT_BUILT');
-  const text = (name === 'qel_i2cdev.node' ? MSG_I2CDEV_NOT_BUILT : MSG_SIM_NOT_BUILT).replace('%s', root);
+function notBuilt(name) {
+  if (name === 'qel') return codedError(MSG_REAL_NOT_BUILT.replace('%s', whyNotBuilt()).replace('%s', root), 'QEL_NOT_BUILT');
+  const text = (name === 'qel_i2cdev' ? MSG_I2CDEV_NOT_BUILT : MSG_SIM_NOT_BUILT).replace('%s', root);
   return codedError(text, 'QEL_NOT_BUILT');
 }
 
-module.exports = function loadAddon(file) {
-  if (!fs.existsSync(file)) throw notBuilt(file);
+function load(file) {
   try {
     return require(file);
   } catch (e) {
@@ -43,4 +47,20 @@ module.exports = function loadAddon(file) {
     }
     throw e;
   }
+}
+
+// `name`: qel, qel_sim or qel_i2cdev. A source build made for another Node
+// (its ABI) gives way to a matching prebuild.
+module.exports = function loadAddon(name) {
+  const source = path.join(root, 'build', 'Release', `${name}.node`);
+  const prebuild = prebuilt(name);
+  if (fs.existsSync(source)) {
+    try {
+      return load(source);
+    } catch (e) {
+      if (!prebuild || !/NODE_MODULE_VERSION/.test(e.message)) throw e;
+    }
+  }
+  if (prebuild) return load(prebuild);
+  throw notBuilt(name);
 };

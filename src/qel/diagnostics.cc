@@ -16,11 +16,17 @@
 #include "config.h"
 #include "line_queue.h"
 
+// The simulated flavour's path is set when it is loaded (bridge.setLogPath):
+// a prebuilt add-on cannot know the folder it will be installed in.
 #ifndef QEL_LOG_PATH
+#ifdef QEL_SIM
+#define QEL_LOG_PATH ""
+#else
 #define QEL_LOG_PATH "/home/root/node_production_app/node_modules/corvalith/qel_cc_log.txt"
 #endif
+#endif
 
-const char *const log_path = QEL_LOG_PATH;
+const char *log_path = QEL_LOG_PATH;
 
 // Reception times are 64-bit from end to end; on 32-bit targets the build
 // selects the 64-bit time_t, so that dates after January 2038 convert.

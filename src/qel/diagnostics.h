@@ -68,7 +68,7 @@ extern LogFileCloser log_file_closer;
 
 // Path of the debug log; the simulated flavour keeps its own inside the
 // build tree.
-extern const char *const log_path;
+extern const char *log_path;
 
 // Wall clock in nanoseconds since the Unix epoch.
 int64_t wall_clock_ns();

@@ -154,6 +154,18 @@ NAN_METHOD(BoardModelFile) {
     board_model_path = path.c_str();
 }
 
+// Where the debug log goes from the next driverStart on; bridge.logPath
+// says it.
+NAN_METHOD(SetLogPath) {
+    static std::string path;
+    if (info.Length() != 1 || !info[0]->IsString() || Nan::Utf8String(info[0]).length() == 0) {
+        return fail("setLogPath", "a file path");
+    }
+    path = *Nan::Utf8String(info[0]);
+    log_path = path.c_str();
+    Nan::Set(info.This(), Nan::New("logPath").ToLocalChecked(), info[0]);
+}
+
 NAN_METHOD(BusSpeed) {
     double hz = 0;
     if (info.Length() != 1 || !info[0]->IsNumber()) return fail("busSpeed", "a clock in Hz (0 or more)");
@@ -197,6 +209,7 @@ void init_bridge(v8::Local<v8::Object> exports) {
     Nan::SetMethod(bridge, "failSelect", FailSelect);
     Nan::SetMethod(bridge, "busSpeed", BusSpeed);
     Nan::SetMethod(bridge, "boardModelFile", BoardModelFile);
+    Nan::SetMethod(bridge, "setLogPath", SetLogPath);
     Nan::SetMethod(bridge, "state", State);
     Nan::SetMethod(bridge, "now", Now);
     Nan::Set(bridge, Nan::New("logPath").ToLocalChecked(), Nan::New(log_path).ToLocalChecked());

@@ -185,12 +185,39 @@ test('driverStart without a registered function refuses first, even with a wrong
 
 // The install script, niced, in a copy of the package (nan too) in a folder whose name holds a
 // blank, quotes, $, # and \; the platform rows build through their own scripts.
+test('prebuilds: each flavour by name, ABI, C library and ARM architecture (an older one runs on a newer)', () => {
+  const { prebuilt, fileName } = require(`${root}/lib/prebuilds`);
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-prebuilds-'));
+  const files = ['qel_sim.abi115.armv6.glibc.node', 'qel_sim.abi115.armv7.glibc.node', 'qel_sim.abi127.armv6.glibc.node',
+    'qel.abi115.armv6.glibc.node', 'qel_sim.abi115.armv6.musl.node', 'qel_i2cdev.abi115.glibc.node'];
+  fs.mkdirSync(path.join(dir, 'linux-arm'));
+  fs.mkdirSync(path.join(dir, 'linux-x64'));
+  for (const f of files) fs.writeFileSync(path.join(dir, f.startsWith('qel_i2cdev') ? 'linux-x64' : 'linux-arm', f), '');
+  const arm = (armv, abi = '115', libc = 'glibc') => ({ platform: 'linux', arch: 'arm', abi, arm: armv, libc });
+  const pick = (name, want) => (prebuilt(name, want, dir) || '').split('/').pop();
+  assert.deepEqual([pick('qel_sim', arm(6)), pick('qel_sim', arm(7)), pick('qel_sim', arm(8, '127')), pick('qel', arm(7)),
+    pick('qel_sim', arm(6, '115', 'musl')), pick('qel_sim', arm(6, '137')), pick('qel_i2cdev', { ...arm(0), arch: 'x64' })],
+  [files[0], files[1], files[2], files[3], files[4], '', files[5]]);
+  assert.equal(fileName('qel_sim', '115', 6), files[0]);
+  fs.rmSync(dir, { recursive: true });
+});
+
+test('prebuilt install: a tarball with this Node\'s add-ons as prebuilds installs with no compiler, make, python3 or node-gyp, and runs',
+  { skip: (process.env.QEL_NODE_LAUNCHER || KERNEL) && 'the platform matrix proves the other Nodes (its prebuild column)' }, () => {
+    const r = spawnSync(process.execPath, ['tools/platform/install-proof.js', root, path.join(root, 'build', 'Release')], { cwd: root, encoding: 'utf8' });
+    const result = JSON.parse(r.stdout.trim().split('\n').pop());
+    assert.equal(r.status, 0, r.stdout);
+    assert.deepEqual([result.tree, result.version, result.platform, result.abi], [['corvalith', 'nan'], VERSION, `linux-${process.arch}`, process.versions.modules]);
+  });
+
 test('install: any folder builds, its sim add-on logs there; built and current, a user installs it writing nothing',
   { skip: (process.env.QEL_NODE_LAUNCHER || KERNEL) && 'installs with the host\'s Node once' }, (t) => {
     const top = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-install-'));
     t.after(() => fs.rmSync(top, { recursive: true, force: true }));
     const copy = path.join(top, 'My Lift "A" $HOME #1 \'x\' \\y', 'corvalith');
-    for (const f of [...require(`${root}/package.json`).files, 'package.json', 'node_modules/nan']) fs.cpSync(path.join(root, f), path.join(copy, f), { recursive: true });
+    for (const f of [...require(`${root}/package.json`).files, 'package.json', 'node_modules/nan']) {
+      if (fs.existsSync(path.join(root, f))) fs.cpSync(path.join(root, f), path.join(copy, f), { recursive: true });
+    }
     fs.symlinkSync(path.join(root, 'node_modules', 'node-gyp'), path.join(copy, 'node_modules', 'node-gyp'));
     fs.chmodSync(top, 0o755);
     const install = (...prefix) => spawnSync('nice', ['-n', '19', ...prefix, process.execPath, 'bin/qel-build.js'], { cwd: copy, encoding: 'utf8' });
