@@ -20,11 +20,14 @@ const path = require('path');
 
 const [project, addons, ...launcherArgs] = process.argv.slice(2);
 const launcher = launcherArgs.length > 0 ? launcherArgs : [process.execPath];
+// By its full name: the runs below have a PATH of their own.
+if (!launcher[0].includes('/')) launcher[0] = spawnSync('sh', ['-c', `command -v '${launcher[0]}'`], { encoding: 'utf8' }).stdout.trim() || launcher[0];
 const { fileName } = require(path.join(project, 'lib', 'prebuilds'));
 
 function run(command, args, options = {}) {
   const r = spawnSync(command, args, { encoding: 'utf8', maxBuffer: 16 * 1024 * 1024, timeout: 600000, ...options });
-  return { status: r.status, stdout: r.stdout || '', stderr: r.stderr || '', error: r.error };
+  const stderr = `${r.stderr || ''}${r.error ? `${r.error.message}\n` : ''}${r.signal ? `ended by ${r.signal}\n` : ''}`;
+  return { status: r.status, stdout: r.stdout || '', stderr, error: r.error };
 }
 
 function fail(step, detail) {
