@@ -1,33 +1,40 @@
 #!/usr/bin/env bash
-# Builds the add-ons as Raspberry Pi OS builds them on a Pi Zero or Pi 1
-# (ARMv6 with VFPv2, see env.sh) and checks that every object of the
-# driver's own is ARMv6 code and that the add-ons link what that code
-# calls. Nothing runs: the cross compiler's own
-# libraries are ARMv7, and on the device its own are used instead.
+# Builds the add-ons for a Pi Zero or Pi 1 (ARMv6KZ with VFPv2, see env.sh)
+# and checks that every object in them is ARMv6 code without Thumb-2, that
+# they need no libatomic, and that they load and run, under the emulation of
+# a newer ARM (the cross compiler's own libraries are ARMv7, and on the
+# device its own are used instead), on Debian's armhf Node.
 set -euo pipefail
-export QEL_PLATFORM=armv6 QEL_NODE=debian
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+armhf_launcher="$(QEL_PLATFORM=armhf QEL_NODE=debian bash -c ". '$here/env.sh'; echo \"\$launcher\"")"
+export QEL_PLATFORM=armv6 QEL_NODE="${QEL_NODE:-debian}"
 . "$here/env.sh"
-[ -x "$node_bin" ] || { say "no armhf Node in $noderoot: run install.sh for armhf first"; exit 1; }
+[ "$node_choice" != debian ] || [ -x "$node_bin" ] || { say "no armhf Node in $noderoot: run install.sh for armhf first"; exit 1; }
 "$here/build.sh"
 status=0
-for object in "$tree"/build/Release/obj.target/*/src/*/*.o; do
-  if ! "$triplet-readelf" -A "$object" | grep -q 'Tag_CPU_arch: v6$'; then
-    "$triplet-readelf" -A "$object" | grep 'Tag_CPU_arch' >&2
-    say "${object#"$tree"/} is not ARMv6 code"
-    status=1
-  fi
-done
-# What the compiler left to libatomic (64-bit atomics: ARMv6 has no
-# instructions for them) must be linked with it, or the device refuses to
-# load the add-on.
-for addon in qel qel_sim qel_i2cdev; do
+for addon in $addons; do
   file="$tree/build/Release/$addon.node"
-  if "$triplet-nm" -u "$file" | grep -q ' __atomic_' &&
-      ! "$triplet-readelf" -d "$file" | grep -q 'NEEDED.*libatomic'; then
-    "$triplet-nm" -u "$file" | grep ' __atomic_' >&2
-    say "$addon.node calls libatomic without linking it"
+  attributes="$("$triplet-readelf" -A "$file")"
+  if ! grep -qE 'Tag_CPU_arch: v6(KZ|K)?$' <<<"$attributes" || grep -q 'Thumb-2' <<<"$attributes"; then
+    grep -E 'Tag_CPU_arch:|THUMB' <<<"$attributes" >&2
+    say "$addon.node holds code that an ARMv6 processor cannot run"
+    status=1
+  fi
+  if "$triplet-readelf" -d "$file" | grep -q 'NEEDED.*libatomic' || "$triplet-nm" -u "$file" | grep -q ' __atomic_'; then
+    say "$addon.node needs libatomic"
     status=1
   fi
 done
+[ "$node_choice" = debian ] || exit "$status"
+# The simulated flavour delivers a frame; the others load.
+if ! (cd "$tree" && $armhf_launcher -e "
+  const [sim, real, kernel] = ['qel_sim', 'qel', 'qel_i2cdev'].map((n) => require('./build/Release/' + n + '.node'));
+  if (real.getVersion() !== sim.getVersion() || kernel.getVersion() !== sim.getVersion()) process.exit(2);
+  sim.registerCallback((s) => process.exit(s.msg_id === 0x4a1 && s.msg_data[0] === 7 ? 0 : 3));
+  sim.driverStart(0, 1000, -1, 300, undefined, undefined, false);
+  const f = Buffer.alloc(15); f[2] = 4; f[3] = 0xa1; f[6] = 1; f[7] = 7; sim.simulate(f);
+  setTimeout(() => process.exit(4), 20000);" >/dev/null); then
+  say "the ARMv6 add-ons do not load and run on Debian's armhf Node"
+  status=1
+fi
 exit "$status"

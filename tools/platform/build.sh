@@ -26,6 +26,7 @@ mkdir -p "$tree/build/sim-log"
 if [ -n "$bcm2835_lib" ]; then
   mkdir -p "$bcm2835_include"
   cp -p "$bcm2835_header" "$bcm2835_include/bcm2835.h"
+  [ "$platform" != armv6 ] || bash "$root/tools/platform/armv6-bcm2835.sh"
   [ -f "$bcm2835_lib" ] || { say "no bcm2835 library at $bcm2835_lib: run install.sh first"; exit 1; }
 else
   bcm2835_include=
@@ -46,6 +47,11 @@ if [ "$cross" = 1 ]; then
   # make splits these into words: the flags ride along with the compiler.
   export CC="$triplet-gcc${arch_flags:+ $arch_flags}" CXX="$triplet-g++${arch_flags:+ $arch_flags}"
   export LINK="$CXX" AR="$triplet-ar"
+  if [ "$platform" = armv6 ]; then
+    dso="$out/armv6-dso.o"
+    $CC -O2 -fPIC -c "$root/tools/platform/armv6-dso.c" -o "$dso"
+    export LINK="$CXX -nostartfiles $dso"
+  fi
   export CC_host=gcc CXX_host=g++ LINK_host=g++ AR_host=ar
 fi
 log="$out/build.log"

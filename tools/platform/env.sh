@@ -20,11 +20,14 @@ case "$platform" in
   x86_64) triplet=x86_64-linux-gnu deb_arch=amd64 gyp_arch=x64 npm_cpu=x64 qemu= elf='x86-64' ;;
   armhf) triplet=arm-linux-gnueabihf deb_arch=armhf gyp_arch=arm npm_cpu=armv7l qemu=qemu-arm elf='ARM, EABI5' ;;
   arm64) triplet=aarch64-linux-gnu deb_arch=arm64 gyp_arch=arm64 npm_cpu=arm64 qemu=qemu-aarch64 elf='ARM aarch64' ;;
-  # Raspberry Pi OS's 32-bit compilers make ARMv6 code with VFPv2 by default.
-  # Debian's armhf libraries are ARMv7 with Thumb-2, which an ARMv6
-  # processor (or its emulation) cannot run, so only the build is checked.
-  armv6) triplet=arm-linux-gnueabihf deb_arch=armhf gyp_arch=arm npm_cpu= qemu= elf='ARM, EABI5'
-    arch_flags='-march=armv6 -mfpu=vfp -mfloat-abi=hard -marm' ;;
+  # Every ARMv6 Raspberry Pi (Pi 1, Zero) has an ARM1176JZF-S: ARMv6KZ with
+  # VFPv2, whose LDREXD makes 64-bit atomics inline (no libatomic). Debian's
+  # armhf libraries are ARMv7 with Thumb-2, which an ARMv6 processor (or its
+  # emulation) cannot run, so only the build is checked; its bcm2835 library
+  # is built from source, its start files left out (armv6-dso.c). The
+  # headers of an official Node come from its x64 package: they are the same.
+  armv6) triplet=arm-linux-gnueabihf deb_arch=armhf gyp_arch=arm npm_cpu=x64 qemu= elf='ARM, EABI5'
+    arch_flags='-march=armv6kz -mfpu=vfp -mfloat-abi=hard -marm' ;;
   *) echo "unknown platform '$platform': x86_64, armhf or arm64" >&2; exit 2 ;;
 esac
 arch_flags="${arch_flags:-}"
@@ -69,6 +72,8 @@ bcm2835_include="$out/bcm2835/include"
 # addons: what the build makes.
 if [ "$platform" = x86_64 ]; then
   bcm2835_header= bcm2835_lib= addons="qel_sim qel_i2cdev"
+elif [ "$platform" = armv6 ]; then
+  bcm2835_header=/usr/include/bcm2835.h bcm2835_lib="$root/build/armv6-bcm2835/libbcm2835.a" addons="qel qel_sim qel_i2cdev"
 else
   bcm2835_header=/usr/include/bcm2835.h bcm2835_lib="/usr/lib/$triplet/libbcm2835.a" addons="qel qel_sim qel_i2cdev"
 fi
