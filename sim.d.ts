@@ -68,6 +68,8 @@ declare namespace qelSim {
     busSpeed(hz: number): void;
     /** The file start-up reads the board's model name from, as the real driver reads /proc/device-tree/model; '' (the default) for none. */
     boardModelFile(path: string): void;
+    /** Where the debug log goes from the next driverStart on (loading sets it: see README, The debug log); updates logPath. */
+    setLogPath(path: string): void;
     state(): BridgeState;
     /** The bridge's monotonic clock, ms. */
     now(): number;

@@ -14,12 +14,14 @@ const { MSG_LOADED_TWICE, MSG_REAL_NOT_BUILT, MSG_SIM_NOT_BUILT, MSG_I2CDEV_NOT_
 
 const root = path.resolve(__dirname, '..');
 
-// Why the install built no qel.node, as bin/qel-build.js recorded it.
+// Why there is no qel.node: as bin/qel-build.js recorded it, or, where
+// nothing was built, off a Raspberry Pi's processors that it has none.
 function whyNotBuilt() {
   try {
     const { problem } = JSON.parse(fs.readFileSync(path.join(root, 'build', 'qel-build.json'), 'utf8'));
     if (problem) return problem;
   } catch { /* no build was configured */ }
+  if (!['arm', 'arm64'].includes(process.arch)) return require('./build-paths').bcm2835().problem;
   return 'the package was installed without building it';
 }
 

@@ -41,7 +41,7 @@ int open_socket(const char *iface) {
     snprintf(request.ifr_name, sizeof request.ifr_name, "%s", iface);
     int err = 0;
     if (ioctl(fd, SIOCGIFINDEX, &request) != 0) {
-        err = errno == ENODEV ? ENODEV : errno;
+        err = errno;
     } else {
         struct sockaddr_can address = {};
         address.can_family = AF_CAN;

@@ -6,10 +6,11 @@
 // flavour with a frame, and `npx qel-monitor --sim`. Prints one JSON line
 // with what it found and exits non-zero when a step failed.
 //
-//   install-proof.js PROJECT ADDONS [LAUNCHER...]
+//   install-proof.js PROJECT ADDONS|TARBALL [LAUNCHER...]
 //
 // PROJECT is the project's folder; ADDONS the folder of the built add-ons
-// (build/Release); LAUNCHER the command that runs the Node to install with
+// (build/Release), or TARBALL a packed package (npm pack) to install as it
+// is; LAUNCHER the command that runs the Node to install with
 // (default: this Node), e.g. "qemu-aarch64 -E LD_LIBRARY_PATH=... node".
 // QEL_PROOF_ARMV names the ARM architecture tag of 32-bit ARM add-ons.
 'use strict';
@@ -104,7 +105,7 @@ function main() {
   const t = target();
   const top = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-proof-'));
   try {
-    const tarball = pack(top, t);
+    const tarball = addons.endsWith('.tgz') ? path.resolve(addons) : pack(top, t);
     const app = path.join(top, 'lift-app');
     fs.mkdirSync(app);
     fs.writeFileSync(path.join(app, 'package.json'), '{ "name": "lift-app", "version": "1.0.0", "private": true }\n');
