@@ -25,10 +25,6 @@ uint64_t empty_carried = 0;  // empty polls counted since the last batch
 // flags.
 constexpr size_t BYTES_PER_FRAME = 21;
 
-void set(v8::Local<v8::Object> batch, const char *key, v8::Local<v8::Value> value) {
-    Nan::Set(batch, Nan::New(key).ToLocalChecked(), value);
-}
-
 void fill_columns(uint8_t *base, uint32_t n) {
     double *time = reinterpret_cast<double *>(base);
     uint8_t *data = base + 8 * size_t{n};
@@ -53,15 +49,15 @@ v8::Local<v8::Object> take_batch(uint32_t n, const capture_counts &counts) {
     fill_columns(static_cast<uint8_t *>(columns->GetBackingStore()->Data()), n);
     capture_release(n);
     v8::Local<v8::Object> batch = Nan::New<v8::Object>();
-    set(batch, "count", Nan::New(n));
-    set(batch, "time", v8::Float64Array::New(columns, 0, n));
-    set(batch, "id", v8::Uint16Array::New(columns, 16 * size_t{n}, n));
-    set(batch, "length", v8::Uint8Array::New(columns, 18 * size_t{n}, n));
-    set(batch, "data", v8::Uint8Array::New(columns, 8 * size_t{n}, 8 * size_t{n}));
-    set(batch, "checksumError", v8::Uint8Array::New(columns, 19 * size_t{n}, n));
-    set(batch, "simulated", v8::Uint8Array::New(columns, 20 * size_t{n}, n));
-    set(batch, "dropped", Nan::New(static_cast<double>(counts.dropped)));
-    set(batch, "empty", Nan::New(static_cast<double>(counts.empty)));
+    set_property(batch, "count", Nan::New(n));
+    set_property(batch, "time", v8::Float64Array::New(columns, 0, n));
+    set_property(batch, "id", v8::Uint16Array::New(columns, 16 * size_t{n}, n));
+    set_property(batch, "length", v8::Uint8Array::New(columns, 18 * size_t{n}, n));
+    set_property(batch, "data", v8::Uint8Array::New(columns, 8 * size_t{n}, 8 * size_t{n}));
+    set_property(batch, "checksumError", v8::Uint8Array::New(columns, 19 * size_t{n}, n));
+    set_property(batch, "simulated", v8::Uint8Array::New(columns, 20 * size_t{n}, n));
+    set_property(batch, "dropped", Nan::New(static_cast<double>(counts.dropped)));
+    set_property(batch, "empty", Nan::New(static_cast<double>(counts.empty)));
     return batch;
 }
 

@@ -9,11 +9,16 @@
 // The function registered by registerCallback; empty until then.
 extern Nan::Persistent<v8::Function> node_callback;
 
+// Sets `key` of `object` to `value`.
+inline void set_property(v8::Local<v8::Object> object, const char *key, v8::Local<v8::Value> value) {
+    Nan::Set(object, Nan::New(key).ToLocalChecked(), value);
+}
+
 // Gives a thrown error the property `code` (one of messages.h's CODE_*, or
 // an errno name), which a program can branch on; the message stays for
 // people.
 inline void set_error_code(v8::Local<v8::Value> error, const char *code) {
-    Nan::Set(error.As<v8::Object>(), Nan::New("code").ToLocalChecked(), Nan::New(code).ToLocalChecked());
+    set_property(error.As<v8::Object>(), "code", Nan::New(code).ToLocalChecked());
 }
 
 // Throws a TypeError with `message` and `code` in the current isolate.

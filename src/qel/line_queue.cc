@@ -352,8 +352,13 @@ void LineQueue::settle() {
     if (fd_ >= 0 && finished_ < accepted_) {
         start_writer();
         write_now(accepted_, true);
-        if (writing_ && queued_fit_beside_write() && await_write()) write_now(accepted_, true);
-        if (!(writing_ && queued_fit_beside_write())) drop_backlog();
+        bool kept = writing_ && queued_fit_beside_write();
+        // After the write ended the queue is another: look again.
+        if (kept && await_write()) {
+            write_now(accepted_, true);
+            kept = writing_ && queued_fit_beside_write();
+        }
+        if (!kept) drop_backlog();
         pthread_cond_broadcast(&progress_);
     }
     pthread_mutex_unlock(&lock_);

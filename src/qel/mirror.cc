@@ -54,16 +54,21 @@ int open_socket(const char *iface) {
     return -err;
 }
 
+// The caller holds the lock.
+void close_mirror() {
+    mirror_on.store(false, std::memory_order_relaxed);
+    if (mirror_fd >= 0) close(mirror_fd);
+    mirror_fd = -1;
+    mirror_name[0] = '\0';
+}
+
 // Ends the mirror because a send failed; the caller holds the lock.
 void end_after(int err, char *line, size_t cap) {
     const char *why = err == ENETDOWN ? MSG_MIRROR_WENT_DOWN
                       : err == ENODEV || err == ENXIO ? MSG_MIRROR_REMOVED
                                                       : strerror(err);
     snprintf(line, cap, MSG_MIRROR_STOPPED, mirror_name, why);
-    close(mirror_fd);
-    mirror_fd = -1;
-    mirror_name[0] = '\0';
-    mirror_on.store(false, std::memory_order_relaxed);
+    close_mirror();
 }
 
 }  // namespace
@@ -88,7 +93,7 @@ int mirror_start(const char *iface) {
 
 void mirror_attach(int fd, const char *iface) {
     pthread_mutex_lock(&mirror_lock);
-    if (mirror_fd >= 0) close(mirror_fd);
+    close_mirror();
     mirror_fd = fd;
     snprintf(mirror_name, sizeof mirror_name, "%s", iface);
     for (auto *counter : {&sent, &dropped, &checksum_errors, &empty}) counter->store(0, std::memory_order_relaxed);
@@ -98,10 +103,7 @@ void mirror_attach(int fd, const char *iface) {
 
 void mirror_stop() {
     pthread_mutex_lock(&mirror_lock);
-    mirror_on.store(false, std::memory_order_relaxed);
-    if (mirror_fd >= 0) close(mirror_fd);
-    mirror_fd = -1;
-    mirror_name[0] = '\0';
+    close_mirror();
     pthread_mutex_unlock(&mirror_lock);
 }
 

@@ -11,20 +11,16 @@
 
 namespace {
 
-void set(v8::Local<v8::Object> object, const char *key, v8::Local<v8::Value> value) {
-    Nan::Set(object, Nan::New(key).ToLocalChecked(), value);
-}
-
 v8::Local<v8::Object> state_object() {
     char iface[IFNAMSIZ];
     mirror_counts counts;
     mirror_state(iface, sizeof iface, &counts);
     v8::Local<v8::Object> state = Nan::New<v8::Object>();
-    set(state, "interface", iface[0] ? Nan::New(iface).ToLocalChecked().As<v8::Value>() : Nan::Null().As<v8::Value>());
-    set(state, "sent", Nan::New(static_cast<double>(counts.sent)));
-    set(state, "dropped", Nan::New(static_cast<double>(counts.dropped)));
-    set(state, "checksumErrors", Nan::New(static_cast<double>(counts.checksum_errors)));
-    set(state, "empty", Nan::New(static_cast<double>(counts.empty)));
+    set_property(state, "interface", iface[0] ? Nan::New(iface).ToLocalChecked().As<v8::Value>() : Nan::Null().As<v8::Value>());
+    set_property(state, "sent", Nan::New(static_cast<double>(counts.sent)));
+    set_property(state, "dropped", Nan::New(static_cast<double>(counts.dropped)));
+    set_property(state, "checksumErrors", Nan::New(static_cast<double>(counts.checksum_errors)));
+    set_property(state, "empty", Nan::New(static_cast<double>(counts.empty)));
     return state;
 }
 

@@ -158,12 +158,12 @@ NAN_METHOD(BoardModelFile) {
 // says it.
 NAN_METHOD(SetLogPath) {
     static std::string path;
-    if (info.Length() != 1 || !info[0]->IsString() || Nan::Utf8String(info[0]).length() == 0) {
-        return fail("setLogPath", "a file path");
-    }
-    path = *Nan::Utf8String(info[0]);
+    if (info.Length() != 1 || !info[0]->IsString()) return fail("setLogPath", "a file path");
+    Nan::Utf8String given(info[0]);
+    if (given.length() == 0) return fail("setLogPath", "a file path");
+    path = *given;
     log_path = path.c_str();
-    Nan::Set(info.This(), Nan::New("logPath").ToLocalChecked(), info[0]);
+    set_property(info.This(), "logPath", info[0]);
 }
 
 NAN_METHOD(BusSpeed) {
