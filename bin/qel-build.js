@@ -10,7 +10,7 @@
 const { spawnSync } = require('child_process');
 const fs = require('fs');
 const path = require('path');
-const { bcm2835 } = require('../lib/build-paths');
+const { bcm2835, onPiProcessor } = require('../lib/build-paths');
 const { prebuilt } = require('../lib/prebuilds');
 
 const root = path.resolve(__dirname, '..');
@@ -20,7 +20,7 @@ const extra = process.argv.slice(2);
 
 // The flavours a package for this processor holds: qel.node only where a
 // Raspberry Pi's processor runs it.
-const FLAVOURS = ['arm', 'arm64'].includes(process.arch) ? ['qel', 'qel_sim', 'qel_i2cdev'] : ['qel_sim', 'qel_i2cdev'];
+const FLAVOURS = onPiProcessor() ? ['qel', 'qel_sim', 'qel_i2cdev'] : ['qel_sim', 'qel_i2cdev'];
 
 // Whether every flavour has a prebuilt add-on that this Node loads: a C
 // library older than the one it was built against refuses it. Loading

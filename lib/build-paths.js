@@ -40,10 +40,13 @@ function linksIntoAddon(lib) {
   return r.status === 0;
 }
 
+// Whether this is a Raspberry Pi's processor, the only one qel.node is made for.
+const onPiProcessor = () => Boolean(PI_TRIPLETS[process.arch]);
+
 // { lib, include } of the usable bcm2835 library, or { problem } saying why
 // there is none.
 function bcm2835() {
-  if (!PI_TRIPLETS[process.arch]) {
+  if (!onPiProcessor()) {
     return { problem: `it drives a Raspberry Pi and is built on its processors only (arm, arm64); this is ${process.arch}, where it would refuse to start` };
   }
   const found = candidates();
@@ -109,5 +112,5 @@ if (require.main === module) {
   }
   process.stdout.write(paths[what]());
 } else {
-  module.exports = { bcm2835, root };
+  module.exports = { bcm2835, onPiProcessor, root };
 }

@@ -21,7 +21,8 @@ function whyNotBuilt() {
     const { problem } = JSON.parse(fs.readFileSync(path.join(root, 'build', 'qel-build.json'), 'utf8'));
     if (problem) return problem;
   } catch { /* no build was configured */ }
-  if (!['arm', 'arm64'].includes(process.arch)) return require('./build-paths').bcm2835().problem;
+  const { bcm2835, onPiProcessor } = require('./build-paths');
+  if (!onPiProcessor()) return bcm2835().problem;
   return 'the package was installed without building it';
 }
 

@@ -19,9 +19,9 @@ const { notReplayed } = require('./replay');
 const PROGRAM = 'candump';
 const STDERR_KEPT = 4096;
 
-// The full name of `program` (candump) on PATH, or null.
-function findCandump(searchPath = process.env.PATH || '', program = PROGRAM) {
-  for (const dir of searchPath.split(path.delimiter)) {
+// The full name of `program` on PATH, or null.
+function findProgram(program) {
+  for (const dir of (process.env.PATH || '').split(path.delimiter)) {
     const file = path.join(dir || '.', program);
     try {
       fs.accessSync(file, fs.constants.X_OK);
@@ -54,7 +54,7 @@ function sort(text) {
   return reason ? { reason } : { frame: f };
 }
 
-// Starts candump on `iface` (`program` from findCandump) and hands on each
+// Starts candump on `iface` (`program` from findCandump()) and hands on each
 // line as it comes: feed(bridge frame) for a frame the bridge carries,
 // onSkipped({ line, text, reason }) for any other. The counts are kept as
 // a replay's scan keeps them. onEnd(message) when candump stops unasked:
@@ -63,7 +63,7 @@ function startCandump(program, iface, feed, { onSkipped = () => {}, onEnd = () =
   const counts = { accepted: 0, skipped: 0, reasons: new Map(), lines: 0 };
   // Into a pipe, candump's C library would hold its lines back until 4 KiB
   // have gathered; coreutils' stdbuf makes it hand on each line at once.
-  const stdbuf = findCandump(process.env.PATH, 'stdbuf');
+  const stdbuf = findProgram('stdbuf');
   const command = stdbuf ? [stdbuf, '-oL', program] : [program];
   const child = spawn(command[0], [...command.slice(1), ...candumpArgs(iface)], { stdio: ['ignore', 'pipe', 'pipe'] });
   let stopped = false;
@@ -112,5 +112,7 @@ function summary(iface, counts) {
 }
 
 const MISSING = 'qel-monitor: --can needs candump from can-utils (sudo apt install can-utils)';
+
+const findCandump = () => findProgram(PROGRAM);
 
 module.exports = { findCandump, candumpArgs, startCandump, summary, MISSING };

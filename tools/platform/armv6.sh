@@ -12,18 +12,12 @@ export QEL_PLATFORM=armv6 QEL_NODE="${QEL_NODE:-debian}"
 [ "$node_choice" != debian ] || [ -x "$node_bin" ] || { say "no armhf Node in $noderoot: run install.sh for armhf first"; exit 1; }
 "$here/build.sh"
 status=0
+. "$here/armv6-code.sh"
 for addon in $addons; do
-  file="$tree/build/Release/$addon.node"
-  attributes="$("$triplet-readelf" -A "$file")"
-  if ! grep -qE 'Tag_CPU_arch: v6(KZ|K)?$' <<<"$attributes" || grep -q 'Thumb-2' <<<"$attributes"; then
-    grep -E 'Tag_CPU_arch:|THUMB' <<<"$attributes" >&2
-    say "$addon.node holds code that an ARMv6 processor cannot run"
+  while read -r problem; do
+    say "$addon.node: $problem"
     status=1
-  fi
-  if "$triplet-readelf" -d "$file" | grep -q 'NEEDED.*libatomic' || "$triplet-nm" -u "$file" | grep -q ' __atomic_'; then
-    say "$addon.node needs libatomic"
-    status=1
-  fi
+  done < <(armv6_problems "$tree/build/Release/$addon.node")
 done
 [ "$node_choice" = debian ] || exit "$status"
 # The simulated flavour delivers a frame; the others load.

@@ -23,8 +23,9 @@ case "$platform" in
   # Every ARMv6 Raspberry Pi (Pi 1, Zero) has an ARM1176JZF-S: ARMv6KZ with
   # VFPv2, whose LDREXD makes 64-bit atomics inline (no libatomic). Debian's
   # armhf libraries are ARMv7 with Thumb-2, which an ARMv6 processor (or its
-  # emulation) cannot run, so only the build is checked; its bcm2835 library
-  # is built from source, its start files left out (armv6-dso.c). The
+  # emulation) cannot run, so the build is checked and then run on an ARMv7
+  # emulation (armv6.sh); its bcm2835 library is built from source, its
+  # start files left out (armv6-dso.c). The
   # headers of an official Node come from its x64 package: they are the same.
   armv6) triplet=arm-linux-gnueabihf deb_arch=armhf gyp_arch=arm npm_cpu=x64 qemu= elf='ARM, EABI5'
     arch_flags='-march=armv6kz -mfpu=vfp -mfloat-abi=hard -marm' ;;

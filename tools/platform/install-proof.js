@@ -21,8 +21,9 @@ const path = require('path');
 
 const [project, addons, ...launcherArgs] = process.argv.slice(2);
 const launcher = launcherArgs.length > 0 ? launcherArgs : [process.execPath];
-// By its full name: the runs below have a PATH of their own.
-if (!launcher[0].includes('/')) launcher[0] = spawnSync('sh', ['-c', `command -v '${launcher[0]}'`], { encoding: 'utf8' }).stdout.trim() || launcher[0];
+// The full name of a program on this PATH: the runs below have one of their own.
+const which = (program) => spawnSync('sh', ['-c', `command -v '${program}'`], { encoding: 'utf8' }).stdout.trim();
+if (!launcher[0].includes('/')) launcher[0] = which(launcher[0]) || launcher[0];
 const { fileName } = require(path.join(project, 'lib', 'prebuilds'));
 
 function run(command, args, options = {}) {
@@ -48,7 +49,7 @@ function target() {
 // npm for that Node: the machine's own, or npm 10 for Node 18 (npm 11
 // needs Node 20), fetched once into build/npm10.
 function npmCli(major) {
-  const own = fs.realpathSync(run('sh', ['-c', 'command -v npm']).stdout.trim());
+  const own = fs.realpathSync(which('npm'));
   if (major >= 20) return own;
   const dir = path.join(project, 'build', 'npm10');
   const cli = path.join(dir, 'package', 'bin', 'npm-cli.js');
