@@ -17,6 +17,9 @@ const ERROR_FLAG = 0x20000000;
 const LOG_LINE = /^\((\d+)\.(\d+)\)\s+(\S+)\s+(\S+)$/;
 const LOG_FRAME = /^\((\d+)\.(\d+)\)\s+(\S+)\s+([^#\s]*)#(\S*)$/;
 const DATA = /^((?:[0-9A-Fa-f]{2}){0,8})(?:_([9A-Fa-f]))?$/;
+// Far beyond candump's longest line (a CAN XL frame's 2048 bytes in hex,
+// some 4200 characters): what is longer is no candump line.
+const LONGEST_LINE = 16384;
 const SCREEN_LINE = /^\s*(?:\(([^)]*)\)\s+)?(\S+)\s+([0-9A-Fa-f]{3}|[0-9A-Fa-f]{8})\s+\[(\d+)\]\s*(.*)$/;
 
 // What a line that is no frame to replay is, by reason: the summary's
@@ -32,6 +35,7 @@ const REASONS = {
   'bad data': 'the data must be 0 to 8 bytes as pairs of hex digits',
   'no time': 'no time stamp',
   'bad time': 'the time stamp must be whole seconds and their fraction in digits, e.g. (1700000000.123456)',
+  'line too long': `longer than ${LONGEST_LINE} bytes, which no candump line is (a damaged or preallocated file?)`,
 };
 
 const skip = (reason) => ({ reason });
@@ -152,4 +156,4 @@ function readerFor(first) {
   return m[1] === undefined ? 'screen without times' : parseScreen;
 }
 
-module.exports = { format, parse, parseScreen, readerFor, micros, REASONS };
+module.exports = { format, parse, parseScreen, readerFor, micros, REASONS, LONGEST_LINE };

@@ -13,48 +13,81 @@
 // (the counts, the poll delay, the lines to report), and the replay reads
 // it again as the pace asks for its frames.
 const fs = require('fs');
-const { StringDecoder } = require('string_decoder');
 const { frame } = require('../frame');
 const candump = require('./candump');
 const { after } = require('./after');
 
-const { REASONS } = candump;
+const { REASONS, LONGEST_LINE } = candump;
 const CHUNK = 1 << 16;
+const LINE_FEED = 0x0a;
+const HEAD = 64;
 
 class RefusedFile extends Error {}
 
+// A line longer than any candump writes: a run of NUL bytes left by a power
+// cut, a preallocated or damaged file. Only its first bytes are kept, for
+// the line that reports it.
+class TooLong {
+  constructor(head) { this.head = head; }
+}
+
 // The lines of a file, without line feed and carriage return, read a
-// chunk at a time as they are asked for.
+// chunk at a time as they are asked for. Each byte is looked at once, and
+// a line is held only up to LONGEST_LINE: a file of one endless line costs
+// the time of reading it and no more memory than a short one.
 class LineReader {
   constructor(file) {
     this.fd = fs.openSync(file, 'r');
     this.buffer = Buffer.alloc(CHUNK);
-    this.decoder = new StringDecoder('utf8');
-    this.lines = [];
-    this.at = 0;
-    this.rest = '';
+    this.start = 0;
+    this.end = 0;
+    this.parts = [];    // the line so far, from earlier chunks
+    this.length = 0;    // its bytes, also those not kept
     this.ended = false;
   }
 
-  // The next line, or null after the last one.
+  // The next line (a string or a TooLong), or null after the last one.
   next() {
-    while (this.at === this.lines.length) {
-      if (this.ended) return null;
+    for (;;) {
+      const feed = this.buffer.subarray(0, this.end).indexOf(LINE_FEED, this.start);
+      if (feed >= 0) {
+        const line = this.take(feed);
+        this.start = feed + 1;
+        return line;
+      }
+      this.keep(this.end);
+      if (this.ended) return this.length > 0 ? this.take(this.end) : null;
       this.fill();
     }
-    return this.lines[this.at++].replace(/\r$/, '');
+  }
+
+  // The bytes from start to `at`, kept as part of the line being read.
+  keep(at) {
+    if (at > this.start && this.length + (at - this.start) <= LONGEST_LINE) {
+      this.parts.push(Buffer.from(this.buffer.subarray(this.start, at)));
+    } else if (at > this.start && this.length < HEAD) {
+      this.parts.push(Buffer.from(this.buffer.subarray(this.start, this.start + HEAD - this.length)));
+    }
+    this.length += at - this.start;
+    this.start = at;
+  }
+
+  // The line that ends at `at`; the reader moves on to the next.
+  take(at) {
+    this.keep(at);
+    const bytes = Buffer.concat(this.parts);
+    const tooLong = this.length > LONGEST_LINE;
+    this.parts = [];
+    this.length = 0;
+    if (tooLong) return new TooLong(bytes.subarray(0, HEAD).toString('utf8'));
+    return bytes.toString('utf8').replace(/\r$/, '');
   }
 
   fill() {
     const n = fs.readSync(this.fd, this.buffer, 0, CHUNK, null);
-    this.at = 0;
-    if (n > 0) {
-      this.lines = (this.rest + this.decoder.write(this.buffer.subarray(0, n))).split('\n');
-      this.rest = this.lines.pop();
-      return;
-    }
-    const last = this.rest + this.decoder.end();
-    this.lines = last === '' ? [] : [last];
+    this.start = 0;
+    this.end = n;
+    if (n > 0) return;
     this.ended = true;
     fs.closeSync(this.fd);
   }
@@ -62,7 +95,8 @@ class LineReader {
   close() {
     if (!this.ended) fs.closeSync(this.fd);
     this.ended = true;
-    this.lines = [];
+    this.start = this.end = this.length = 0;
+    this.parts = [];
   }
 }
 
@@ -90,6 +124,7 @@ class Entries {
       const text = this.reader.next();
       if (text === null) return null;
       this.line++;
+      if (text instanceof TooLong) return { line: this.line, text: text.head, reason: 'line too long' };
       if (text.trim() === '') continue;
       if (text.trimStart().startsWith('#')) return { line: this.line, text, reason: 'comment' };
       if (!this.read) this.read = this.readerFor(text);
@@ -112,16 +147,22 @@ class Entries {
 
 // The most frames within 100 ms of one another, in file order, counted as
 // they come. It matters up to 50,000 (the poll delay is 0 from there on),
-// so that many times are all it keeps.
+// so that many times are all it keeps. A time earlier than the one before
+// (two captures joined out of order) starts the count afresh: the frames
+// before it are no neighbours of those after it, and kept in the window
+// they would never leave it.
 class Densest {
   constructor(most = 50001) {
     this.times = new Float64Array(most);
     this.first = 0;
     this.count = 0;
     this.most = 0;
+    this.last = -Infinity;
   }
 
   add(t) {
+    if (t < this.last) this.count = 0;
+    this.last = t;
     const size = this.times.length;
     while (this.count > 0 && (t - this.times[this.first] >= 100000 || this.count === size)) {
       this.first = (this.first + 1) % size;
