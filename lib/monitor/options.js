@@ -153,8 +153,18 @@ function sameFile(a, b) {
   }
 }
 
-// Returns the monitor's settings, or throws a UsageError.
-function parse(argv) {
+// The driver mirrors what it reads to QEL_MIRROR: onto the interface that
+// --can reads, each frame would come back to be read and mirrored again,
+// for ever. To another interface the mirror is welcome.
+function mirrorLoop(iface, env) {
+  if (env.QEL_MIRROR !== iface) return null;
+  return new UsageError(`qel-monitor: --can ${iface}: QEL_MIRROR=${iface} would mirror what the monitor reads back onto ${iface}, a loop; ` +
+    'start the monitor without QEL_MIRROR, or mirror to another interface');
+}
+
+// Returns the monitor's settings, or throws a UsageError. `env` is the
+// environment the driver will see.
+function parse(argv, env = process.env) {
   let values;
   argv = defaultDevice(joinNegativeValues(argv));
   try {
@@ -192,6 +202,8 @@ function parse(argv) {
     if (values.sim || values.replay !== undefined || values['i2c-dev'] !== undefined) {
       throw new UsageError('qel-monitor: --can: reads a SocketCAN interface; it does not go with --sim, --replay or --i2c-dev');
     }
+    const loop = mirrorLoop(values.can, env);
+    if (loop) throw loop;
   }
   const sim = Boolean(values.sim || values.replay !== undefined || values.can !== undefined);
   if (values['i2c-dev'] !== undefined && (values['i2c-dev'] === '' || sim)) {

@@ -137,9 +137,13 @@ class Entries {
   readerFor(first) {
     const read = candump.readerFor(first);
     if (read !== 'screen without times') return read;
+    throw this.refuse('is in candump\'s screen format without times ("  can0  123   [8]  11 22 33 ..."), which has no pace to replay');
+  }
+
+  // Closes the file and says why it is not replayed, and how to record one that is.
+  refuse(why) {
     this.reader.close();
-    throw new RefusedFile(`qel-monitor: ${this.file} is in candump's screen format without times ("  can0  123   [8]  11 22 33 ..."), ` +
-      'which has no pace to replay; record with candump -l (or -ta for the screen format with times)');
+    return new RefusedFile(`qel-monitor: ${this.file} ${why}; record with candump -l (or -ta for the screen format with times)`);
   }
 
   close() { this.reader.close(); }
@@ -158,10 +162,14 @@ class Densest {
     this.count = 0;
     this.most = 0;
     this.last = -Infinity;
+    this.stepsBack = 0;
   }
 
   add(t) {
-    if (t < this.last) this.count = 0;
+    if (t < this.last) {
+      this.count = 0;
+      this.stepsBack++;
+    }
     this.last = t;
     const size = this.times.length;
     while (this.count > 0 && (t - this.times[this.first] >= 100000 || this.count === size)) {
@@ -181,6 +189,13 @@ function pollDelayFor(densest) {
   return Math.min(5000, Math.floor(50000 / Math.max(1, densest)));
 }
 
+// candump -td writes the time since the previous frame in the screen
+// format of -tz, "(000.010000)", which would replay as times since the
+// start: a capture of 30 s in one. One clock never goes back, and two
+// captures joined step back once; a screen-format capture whose times
+// step back twice has candump -td's times.
+const DELTA_TIMES = 'has candump\'s times since the previous frame (candump -td), which a replay would take for times since the start';
+
 // Reads the capture through once ->
 // { accepted, skipped, reasons: Map(reason -> lines), shown: the skipped
 //   lines worth a line of their own, pollDelay }
@@ -194,6 +209,7 @@ function scan(file, { most = 10 } = {}) {
     if (e.frame) {
       capture.accepted++;
       densest.add(e.frame.micros);
+      if (densest.stepsBack > 1 && entries.read === candump.parseScreen) throw entries.refuse(DELTA_TIMES);
       continue;
     }
     capture.skipped++;

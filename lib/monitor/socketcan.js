@@ -59,13 +59,27 @@ function sort(text) {
 // onSkipped({ line, text, reason }) for any other. The counts are kept as
 // a replay's scan keeps them. onEnd(message) when candump stops unasked:
 // its own cause, after how many lines when it had written any.
+// The command that runs candump. Into a pipe, candump's C library would
+// hold its lines back until 4 KiB have gathered: coreutils' stdbuf makes
+// it hand on each line at once. A monitor killed outright (SIGKILL, the
+// out-of-memory killer) runs no exit handler, and candump would read a
+// quiet bus for ever: util-linux's setpriv has the kernel kill it when its
+// parent, the monitor, dies. Each wrapper execs the next, so candump keeps
+// the process that the monitor started and stops.
+function candumpCommand(program, iface) {
+  const setpriv = findProgram('setpriv');
+  const stdbuf = findProgram('stdbuf');
+  return [
+    ...(setpriv ? [setpriv, '--pdeathsig', 'KILL'] : []),
+    ...(stdbuf ? [stdbuf, '-oL'] : []),
+    program, ...candumpArgs(iface),
+  ];
+}
+
 function startCandump(program, iface, feed, { onSkipped = () => {}, onEnd = () => {} } = {}) {
   const counts = { accepted: 0, skipped: 0, reasons: new Map(), lines: 0 };
-  // Into a pipe, candump's C library would hold its lines back until 4 KiB
-  // have gathered; coreutils' stdbuf makes it hand on each line at once.
-  const stdbuf = findProgram('stdbuf');
-  const command = stdbuf ? [stdbuf, '-oL', program] : [program];
-  const child = spawn(command[0], [...command.slice(1), ...candumpArgs(iface)], { stdio: ['ignore', 'pipe', 'pipe'] });
+  const command = candumpCommand(program, iface);
+  const child = spawn(command[0], command.slice(1), { stdio: ['ignore', 'pipe', 'pipe'] });
   let stopped = false;
   let stderr = '';
   child.stderr.setEncoding('utf8');

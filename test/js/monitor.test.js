@@ -324,6 +324,12 @@ function fakeCandump(t, body) {
 }
 const LIVE = ['1A1#0102030405060708', '2C0#010000', '12345678#0102', '4A1#DB32', '20000080#0000000000000000'].map((f, i) => `(1700000000.0${i}0000) vcan0 ${f}`);
 const ended = (pid) => { try { return / Z /.test(fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(')')[1].slice(0, 3)); } catch { return true; } };
+// Whether the fake candump has ended, waiting for it with a generous deadline.
+async function candumpEnded(fake) {
+  const pid = Number(fs.readFileSync(path.join(fake.dir, 'pid'), 'utf8'));
+  for (const end = Date.now() + 10000 * TIME_FACTOR; !ended(pid) && Date.now() < end;) await new Promise((res) => setTimeout(res, 20));
+  return ended(pid);
+}
 
 test('--can: candump\'s frames make the lines a replay of them makes, others described and counted; candump ends with the monitor', async (t) => {
   const fake = fakeCandump(t, `printf '${LIVE.join('\\n')}\\n'; exec sleep 600`);
@@ -337,9 +343,11 @@ test('--can: candump\'s frames make the lines a replay of them makes, others des
   assert.equal(r.stderr, `qel-monitor: SocketCAN vcan0 line 3: extended (29-bit) identifier: the bridge carries standard identifiers only; skipped: "${LIVE[2]}"\n` +
     `qel-monitor: SocketCAN vcan0 line 5: error frame (identifier with the 0x20000000 flag): the bridge carries data frames only; skipped: "${LIVE[4]}"\n` +
     'qel-monitor: SocketCAN vcan0: 3 frames accepted, 2 skipped (extended identifier: 1, error frame: 1)\n');
-  const pid = Number(fs.readFileSync(path.join(fake.dir, 'pid'), 'utf8'));
-  for (const end = Date.now() + 5000 * TIME_FACTOR; !ended(pid) && Date.now() < end;) await new Promise((res) => setTimeout(res, 20));
-  assert.ok(ended(pid), 'candump killed');
+  assert.ok(await candumpEnded(fake), 'candump killed');
+  // A monitor killed outright (here by candump itself) takes candump with it.
+  const orphan = fakeCandump(t, 'kill -KILL $PPID; exec sleep 600');
+  assert.equal((await monitor(['--can', 'vcan0', '--lines'], { env: orphan.env })).signal, 'SIGKILL');
+  assert.ok(await candumpEnded(orphan), 'candump ended with the monitor');
 });
 
 test('--can: without candump, when it fails at start and when it stops later, one line says why, exit status 1', async (t) => {
@@ -357,7 +365,10 @@ test('--can: without candump, when it fails at start and when it stops later, on
 });
 
 test('bad options: one line naming the option and the expected form, exit status 2, no driver started', async (t) => {
-  const dir = tempDir(t, { 'capture.log': '' });
+  // candump -td: each time is the time since the previous frame.
+  const delta = ['000.000000', '000.010000', '000.004000', '000.010000', '000.002000'].map((d, i) => `(${d})  can0  4A1   [1]  0${i}`);
+  const dir = tempDir(t, { 'capture.log': '', 'delta.txt': delta.join('\n') });
+  const loop = { ...fakeCandump(t, 'exec sleep 600').env, QEL_MIRROR: 'vcan0' };
   const capture = path.join(dir, 'capture.log');
   fs.symlinkSync(capture, path.join(dir, 'symbolic.log'));
   fs.linkSync(capture, path.join(dir, 'hard.log'));
@@ -381,8 +392,10 @@ test('bad options: one line naming the option and the expected form, exit status
     [['--i2c-dev', '--can', 'vcan0'], /^qel-monitor: --can: reads a SocketCAN interface; it does not go with --sim/],
     [['--sim', '--speed', '3'], /^qel-monitor: unknown option --speed \(see qel-monitor --help\)$/],
     [['--sim', 'now'], /^qel-monitor: unexpected argument "now" \(see qel-monitor --help\)$/],
+    [['--replay', path.join(dir, 'delta.txt')], /^qel-monitor: \S+delta\.txt has candump's times since the previous frame \(candump -td\), .*record with candump -l/],
+    [['--can', 'vcan0', '--duration', '1'], /^qel-monitor: --can vcan0: QEL_MIRROR=vcan0 would mirror what the monitor reads back onto vcan0, a loop; /, loop],
   ];
-  const results = await Promise.all(cases.map(([args]) => monitor(args)));
+  const results = await Promise.all(cases.map(([args, , env]) => monitor(args, { env })));
   results.forEach((r, i) => {
     const [args, expected] = cases[i];
     assert.equal(r.code, 2, `${args.join(' ')}: ${r.stderr}`);
