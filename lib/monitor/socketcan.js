@@ -11,7 +11,7 @@
 const fs = require('fs');
 const path = require('path');
 const readline = require('readline');
-const { spawn } = require('child_process');
+const { spawn, spawnSync } = require('child_process');
 const { frame } = require('../frame');
 const candump = require('./candump');
 const { notReplayed } = require('./replay');
@@ -29,6 +29,14 @@ function findProgram(program) {
     } catch { /* not here */ }
   }
   return null;
+}
+
+// `program` when its --help names `option`, else null: an older setpriv
+// without it would refuse to start candump at all.
+function withOption(program, option) {
+  if (program === null) return null;
+  const help = spawnSync(program, ['--help'], { encoding: 'utf8', timeout: 5000 });
+  return `${help.stdout}`.includes(option) ? program : null;
 }
 
 // All data frames (filter 0:0) and every class of error frame, in the log
@@ -67,7 +75,7 @@ function sort(text) {
 // parent, the monitor, dies. Each wrapper execs the next, so candump keeps
 // the process that the monitor started and stops.
 function candumpCommand(program, iface) {
-  const setpriv = findProgram('setpriv');
+  const setpriv = withOption(findProgram('setpriv'), '--pdeathsig');
   const stdbuf = findProgram('stdbuf');
   return [
     ...(setpriv ? [setpriv, '--pdeathsig', 'KILL'] : []),
