@@ -62,11 +62,6 @@ function sort(text) {
   return reason ? { reason } : { frame: f };
 }
 
-// Starts candump on `iface` (`program` from findCandump()) and hands on each
-// line as it comes: feed(bridge frame) for a frame the bridge carries,
-// onSkipped({ line, text, reason }) for any other. The counts are kept as
-// a replay's scan keeps them. onEnd(message) when candump stops unasked:
-// its own cause, after how many lines when it had written any.
 // The command that runs candump. Into a pipe, candump's C library would
 // hold its lines back until 4 KiB have gathered: coreutils' stdbuf makes
 // it hand on each line at once. A monitor killed outright (SIGKILL, the
@@ -84,6 +79,11 @@ function candumpCommand(program, iface) {
   ];
 }
 
+// Starts candump on `iface` (`program` from findCandump()) and hands on each
+// line as it comes: feed(bridge frame) for a frame the bridge carries,
+// onSkipped({ line, text, reason }) for any other. The counts are kept as
+// a replay's scan keeps them. onEnd(message) when candump stops unasked:
+// its own cause, after how many lines when it had written any.
 function startCandump(program, iface, feed, { onSkipped = () => {}, onEnd = () => {} } = {}) {
   const counts = { accepted: 0, skipped: 0, reasons: new Map(), lines: 0 };
   const command = candumpCommand(program, iface);
