@@ -23,6 +23,9 @@ constexpr int FRAME_LENGTH_AT = 6;
 constexpr int FRAME_DATA_AT = 7;
 constexpr int FRAME_CHECKSUM_AT = 15;
 constexpr uint8_t LEN_EMPTY = 0xFF;
+// Identifiers the bridge uses for its own markers, never seen on the bus.
+constexpr uint32_t ID_EMPTY = 0xFFE;
+constexpr uint32_t ID_ERROR = 0xFFD;
 
 // The bridge's checksum: the byte sum, two's complement once it passes 255.
 uint8_t checksum(const uint8_t *bytes, int32_t len);
@@ -34,6 +37,20 @@ inline uint32_t frame_id(const uint8_t *frame) {
 // Whether byte 15 holds the checksum of bytes 0-14.
 inline bool frame_checksum_ok(const uint8_t *frame) {
     return checksum(frame, FRAME_CHECKSUM_AT) == frame[FRAME_CHECKSUM_AT];
+}
+
+// What a frame read from the bridge is: its "nothing waiting" marker (the
+// length code LEN_EMPTY, or identifier ID_EMPTY), its error marker ID_ERROR
+// (dropped uncounted), or a CAN frame from the bus. The receive loop sorts
+// and the mirror sends by this one rule, so that the mirror puts on the
+// interface exactly the frames the statistics take for bus traffic.
+enum class frame_kind : uint8_t { empty, error_marker, can };
+
+inline frame_kind kind_of(const uint8_t *frame) {
+    uint32_t id = frame_id(frame);
+    if (frame[FRAME_LENGTH_AT] == LEN_EMPTY || id == ID_EMPTY) return frame_kind::empty;
+    if (id == ID_ERROR) return frame_kind::error_marker;
+    return frame_kind::can;
 }
 
 // Lays out an empty transmit frame of `id` with the length code `length` in

@@ -11,7 +11,7 @@ msg_mem_struct PDO_memory[MEM_SLOTS];
 const pdo_map_struct PDO_map[MEM_SLOTS] = {
     {0x1A1, 0},  {0x2A1, 1},  {0x3A1, 2},  {0x421, 3},  {0x4A1, 4},  {0x2A2, 5},
     {0x2C0, 6},  {0x2C1, 7},  {0x2C4, 8},  {0x2C5, 9},  {0x2C8, 10}, {0x2C9, 11},
-    {0x4E0, 12}, {0x700, 13}, {0xFFF, 14}, {0xFFE, 15}, {0xFFD, 16},
+    {0x4E0, 12}, {0x700, 13}, {0xFFF, 14}, {ID_EMPTY, 15}, {ID_ERROR, 16},
 };
 
 int mem_position(uint32_t msg_id) {
@@ -123,16 +123,17 @@ void accept_frame(const uint8_t *frame, int pos, uint32_t id, cycle_report &repo
 }  // namespace
 
 void sort_frame(const uint8_t *frame, cycle_report &report) {
+    switch (kind_of(frame)) {
+        case frame_kind::empty:
+            return count_event(POS_EMPTY);
+        case frame_kind::error_marker:
+            return;  // names the error statistic, counts nothing
+        case frame_kind::can:
+            break;
+    }
     uint32_t id = frame_id(frame);
     int pos = mem_position(id);
-    if (frame[FRAME_LENGTH_AT] == LEN_EMPTY || pos == POS_EMPTY) {
-        count_event(POS_EMPTY);
-    } else if (pos == POS_UNK) {
-        count_event(POS_UNK);
-    } else if (pos == POS_ERR) {
-        // Identifier 0xFFD names the error statistic; such frames are dropped.
-    } else {
-        if (pos == POS_HB) count_event(POS_HB);
-        accept_frame(frame, pos, id, report);
-    }
+    if (pos == POS_UNK) return count_event(POS_UNK);
+    if (pos == POS_HB) count_event(POS_HB);
+    accept_frame(frame, pos, id, report);
 }

@@ -125,7 +125,14 @@ void mirror_failure(char *out, size_t cap, const char *iface, int err) {
 }
 
 void mirror_record(const uint8_t *frame) {
-    if (frame[FRAME_LENGTH_AT] == LEN_EMPTY) return count(empty);
+    switch (kind_of(frame)) {
+        case frame_kind::empty:
+            return count(empty);
+        case frame_kind::error_marker:
+            return;
+        case frame_kind::can:
+            break;
+    }
     if (!frame_checksum_ok(frame)) return count(checksum_errors);
     uint8_t can[sizeof(struct can_frame)];
     mirror_can_frame(frame, can);

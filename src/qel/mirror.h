@@ -5,9 +5,11 @@
 // so no frame on the interface can ever reach the bridge. The receive
 // thread never waits for the socket: a send that finds no room drops the
 // frame (counted), and a send that fails otherwise (the interface went down
-// or was removed) ends the mirror with one console line. Frames that failed
-// the bridge's checksum and empty polls are no bus frames: they are counted,
-// not sent. Who owns what: threads.h.
+// or was removed) ends the mirror with one console line. The bridge's own
+// markers (kind_of in frame.h, the rule the receive loop sorts by) and
+// frames that failed its checksum are no bus frames: empty polls and bad
+// checksums are counted, the error marker is left out uncounted, as the
+// statistics have them. Who owns what: threads.h.
 #pragma once
 
 #include <atomic>
@@ -22,7 +24,7 @@ struct mirror_counts {
     uint64_t sent;
     uint64_t dropped;          // the socket had no room
     uint64_t checksum_errors;  // not sent
-    uint64_t empty;            // empty polls, not sent
+    uint64_t empty;            // empty polls, not sent: as "empty" counts them
 };
 
 // Main thread. Opens a raw CAN socket on `iface` and mirrors to it from now

@@ -24,18 +24,30 @@ v8::Local<v8::Object> state_object() {
     return state;
 }
 
+// No interface's name holds a control character, and one in a console line
+// would break it or hide what follows.
+bool has_control_character(const char *name) {
+    for (const char *c = name; *c != '\0'; c++) {
+        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) return true;
+    }
+    return false;
+}
+
 bool valid_name(const char *name, size_t length) {
-    return length >= 1 && length < IFNAMSIZ && strlen(name) == length && strchr(name, '/') == nullptr;
+    return length >= 1 && length < IFNAMSIZ && strlen(name) == length && strchr(name, '/') == nullptr &&
+           !has_control_character(name);
 }
 
 }  // namespace
 
-// A failed start from the environment is told on the console and leaves the
-// driver running: the mirror is for watching, never a reason to stop.
+// A failed start from the environment is told on the console, in the words
+// mirror() would throw, and leaves the driver running: the mirror is for
+// watching, never a reason to stop.
 void mirror_from_environment() {
     const char *iface = getenv("QEL_MIRROR");
     if (iface == nullptr || iface[0] == '\0' || mirror_on.load()) return;
-    int err = valid_name(iface, strlen(iface)) ? mirror_start(iface) : EINVAL;
+    if (!valid_name(iface, strlen(iface))) return console_line("%s", MSG_MIRROR_ARG1);
+    int err = mirror_start(iface);
     if (err == 0) return console_line(MSG_MIRROR_ON, iface);
     char line[320];
     mirror_failure(line, sizeof line, iface, err);

@@ -1,15 +1,25 @@
 // The receive cycle: statistics, checksum, enable flags and the three
 // message classes, and the capture of every frame read, on the simulated
 // bridge with instant transfers.
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <thread>
 
 #include "capture.h"
 #include "core_fixture.h"
 #include "diagnostics.h"
+#include "mirror.h"
 
 class ReceiveTest : public CoreTest {};
 
+// With a mirror on a datagram socket standing in for a CAN interface: it
+// sends the frames the statistics take for bus traffic and counts as they do.
 TEST_F(ReceiveTest, StatisticsCountEachKindOfFrame) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, pair), 0);
+    mirror_attach(pair[0], "test0");
     listen_cycle();                                          // nothing queued: empty frame
     cycle(make_frame(0x1A1, {1, 2}, 0xFF));                  // length code 0xFF: empty
     cycle(make_frame(0xFFE, {1}));                           // 0xFFE: empty
@@ -36,6 +46,19 @@ TEST_F(ReceiveTest, StatisticsCountEachKindOfFrame) {
     EXPECT_EQ(PDO_memory[0].msg_id, 0);
     EXPECT_EQ(PDO_memory[POS_HB].msg_id, 0) << "heartbeats are never stored";
     EXPECT_TRUE(drain().empty());
+
+    mirror_counts counts;
+    char iface[IFNAMSIZ];
+    mirror_state(iface, sizeof iface, &counts);
+    mirror_stop();
+    EXPECT_EQ(counts.empty, static_cast<uint64_t>(stat(POS_EMPTY)));
+    EXPECT_EQ(counts.checksum_errors, 2u) << "the two bad checksums; the failed reads are no frames";
+    std::vector<uint32_t> sent;
+    uint32_t got[8];  // a can_frame, its identifier first
+    while (recv(pair[1], got, sizeof got, MSG_DONTWAIT) == 16) sent.push_back(got[0]);
+    close(pair[1]);
+    EXPECT_EQ(sent, (std::vector<uint32_t>{0x123, 0x80000FFF, 0x765})) << "no marker goes out";
+    EXPECT_EQ(counts.sent, 3u);
 }
 
 TEST_F(ReceiveTest, IdentifierIsBytesTwoAndThreeOnly) {

@@ -38,6 +38,14 @@ const uint32_t ids[] = {0x1A1, 0x2A1, 0x3A1, 0x421, 0x4A1, 0x2A2, 0x2C0, 0x2C1, 
                         0x2C5, 0x2C8, 0x2C9, 0x4E0, 0x765, 0x123, 0xFFF, 0xFFE, 0xFFD};
 
 uint64_t captured = 0;
+
+uint64_t heartbeat_count() {
+    uint64_t n = 0;
+    for (const auto &w : sim_bridge::writes()) {
+        if (w.bytes.size() == 17 && w.bytes[3] == 0x07) n++;
+    }
+    return n;
+}
 uint64_t bad_captures = 0;
 
 void take_captured(uv_async_t *) {
@@ -74,8 +82,13 @@ TEST_F(StressTest, ThreeThreadsShareTheBusAndTheMemory) {
     std::mt19937 random(12345);
     uint64_t commands = 0;
     uint64_t failed_commands = 0;
-    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds_to_run());
-    while (std::chrono::steady_clock::now() < end) {
+    // The run lasts its time at least, and on a slow machine until each
+    // thread has done enough for the checks below to mean something.
+    auto start = std::chrono::steady_clock::now();
+    auto end = start + std::chrono::duration<double>(seconds_to_run());
+    auto give_up = end + std::chrono::seconds(120);
+    auto enough = [] { return delivered > 100 && captured > 100 && heartbeat_count() > 10; };
+    for (auto now = start; now < end || (now < give_up && !enough()); now = std::chrono::steady_clock::now()) {
         for (int i = 0; i < 20; i++) {
             uint32_t id = ids[random() % (sizeof ids / sizeof ids[0])];
             core_frame f = make_frame(id, {static_cast<uint8_t>(random() % 3), static_cast<uint8_t>(random())},

@@ -11,21 +11,23 @@ const HB_FRAME = '30 00 00 07 60 00 00 01 00 00 00 00 00 00 00 00 68'.replace(/ 
 
 const isHeartbeat = (bytes) => bytes.length === 17 && bytes[0] === 0x30 && bytes[3] === 0x07 && bytes[4] === 0x60;
 
-// Starts the driver with the given heartbeat period, lets it run for `ms`,
-// and returns every 17-byte transmit write (hex, code, time) and the lines.
-function heartbeatScenario({ hb, ms, debug = false, before = '' }) {
+// Starts the driver with the given heartbeat period, lets it run for `ms`
+// and then, however slow the machine, until `atLeast` transmit writes were
+// made; returns every 17-byte transmit write (hex, code, time) and the lines.
+function heartbeatScenario({ hb, ms, atLeast = 0, debug = false, before = '' }) {
   return runScenario(`
     ${before}
     qel.registerCallback(() => {});
     const t0 = bridge.now();
     qel.driverStart(0, 1000, ${hb}, 300, undefined, undefined, ${debug});
     await wait(${ms});
+    await until(() => bridge.writes().filter((w) => w.bytes.length === 17).length >= ${atLeast}, 60000);
     const elapsed = bridge.now() - t0;
     const writes = bridge.writes()
       .filter((w) => w.bytes.length === 17 && w.bytes[0] === 0x30)
       .map((w) => ({ hex: w.bytes.toString('hex'), code: w.code, time: w.time }));
     done({ writes, elapsed, overlaps: bridge.state().overlaps });
-  `, { debugLog: debug });
+  `, { debugLog: debug, timeout: 90000 });
 }
 
 function intervals(writes) {
@@ -54,14 +56,12 @@ test('the heartbeat frame is fixed and its checksum is 0x68', () => {
 });
 
 test('with hb_delay 20000 us: the exact frame every 20 ms and one start line', async (t) => {
-  const r = await heartbeatScenario({ hb: 20000, ms: 700 });
+  const r = await heartbeatScenario({ hb: 20000, ms: 700, atLeast: 12 });
   const hbs = r.result.writes;
-  assert.ok(hbs.length > 0);
   assert.deepEqual([...new Set(hbs.map((w) => w.hex))], [HB_FRAME], 'only heartbeat frames, each exact');
   assert.deepEqual([...new Set(hbs.map((w) => w.code))], [0]);
-  // 700 ms at 20 ms: about 35 frames; a loaded machine may lose some.
   const { elapsed } = r.result;
-  assert.ok(hbs.length >= 12 && hbs.length <= elapsed / 20 + 5, `${hbs.length} heartbeats in ${elapsed} ms`);
+  assert.ok(hbs.length <= elapsed / 20 + 5, `${hbs.length} heartbeats in ${elapsed} ms`);
   const m = median(intervals(hbs));
   t.diagnostic(`${hbs.length} heartbeats, median interval ${m.toFixed(2)} ms`);
   assert.ok(m >= 18 && m <= 40, `median interval ${m} ms`);
@@ -72,10 +72,9 @@ test('with hb_delay 20000 us: the exact frame every 20 ms and one start line', a
 });
 
 test('the default period is 500000 us when hb_delay is undefined', async () => {
-  const r = await heartbeatScenario({ hb: 'undefined', ms: 1200 });
+  const r = await heartbeatScenario({ hb: 'undefined', ms: 1200, atLeast: 2 });
   const hbs = r.result.writes;
   assert.deepEqual([...new Set(hbs.map((w) => w.hex))], [HB_FRAME]);
-  assert.ok(hbs.length >= 2, `${hbs.length} heartbeats in 1200 ms`);
   for (const gap of intervals(hbs)) assert.ok(gap >= 490 && gap <= 800, `interval ${gap} ms`);
   assert.deepEqual(afterStartUp(r.lines), [msg('HB_STARTING', 500000)]);
 });
@@ -97,11 +96,10 @@ test('hb_delay 0 or negative: one "disabled" line and never a heartbeat frame', 
 test('failing heartbeat writes: reported only in debug mode, recorded with their code, period kept', async (t) => {
   for (const debug of [false, true]) {
     // The first five transmit writes fail: those are the first five heartbeats.
-    const r = await heartbeatScenario({ hb: 20000, ms: 500, debug, before: 'bridge.failWrites(5, 9);' });
+    const r = await heartbeatScenario({ hb: 20000, ms: 500, atLeast: 10, debug, before: 'bridge.failWrites(5, 9);' });
     const hbs = r.result.writes;
     assert.deepEqual([...new Set(hbs.map((w) => w.hex))], [HB_FRAME], `debug ${debug}`);
     assert.deepEqual(hbs.slice(0, 5).map((w) => w.code), [9, 9, 9, 9, 9], `debug ${debug}`);
-    assert.ok(hbs.length >= 10, `debug ${debug}: ${hbs.length} heartbeats in 500 ms`);
     assert.deepEqual([...new Set(hbs.slice(5).map((w) => w.code))], [0], `debug ${debug}`);
     const gaps = intervals(hbs);
     const afterFailure = gaps.slice(0, 5);
@@ -121,15 +119,20 @@ test('heartbeat and commands share the bus: every frame whole and the heartbeat 
     qel.driverStart(0, 1000, 5000, 300, undefined, undefined, false);
     await wait(50);
     const results = [];
+    // Every fourth command waits for the next heartbeat (the scenario fails
+    // if none comes): the heartbeat keeps going between the commands,
+    // however slow the machine.
+    const beats = () => bridge.writes().filter((w) => w.bytes.length === 17 && w.bytes[3] === 0x07).length;
     for (let i = 0; i < 40; i++) {
       try { qel.sendCommand(i, i % 2, (i >> 1) % 2, 1, i); results.push('ok'); } catch (e) { results.push(e.message); }
-      await wait(2);
+      const b = beats();
+      if (i % 4 === 3) await until(() => beats() > b, 30000); else await wait(2);
     }
     const writes = bridge.writes()
       .filter((w) => w.bytes.length === 17 && w.bytes[0] === 0x30)
       .map((w) => ({ hex: w.bytes.toString('hex'), code: w.code, time: w.time }));
     done({ results, writes, overlaps: bridge.state().overlaps });
-  `);
+  `, { timeout: 90000 });
   const { results, writes, overlaps } = r.result;
   assert.deepEqual(results, Array(40).fill('ok'));
   assert.equal(overlaps, 0);
@@ -137,7 +140,6 @@ test('heartbeat and commands share the bus: every frame whole and the heartbeat 
   const commands = writes.filter((w) => !isHeartbeat(Buffer.from(w.hex, 'hex')));
   assert.deepEqual([...new Set(hbs.map((w) => w.hex))], [HB_FRAME]);
   assert.equal(commands.length, 40);
-  assert.ok(hbs.length >= 10, `${hbs.length} heartbeats alongside the commands`);
   for (const [i, w] of commands.entries()) {
     const b = Buffer.from(w.hex, 'hex');
     const flags = (i % 2 === 0 ? 0x04 : 0x08) | (((i >> 1) % 2) === 0 ? 0x02 : 0x03) | 0x10;

@@ -135,7 +135,7 @@ const BEFORE_START = [
   ['capture', [], 'CAPTURE_ARG1'], ['capture', [1], 'CAPTURE_ARG1'], ['capture', [() => {}, 2], 'AT_MOST_1'],
   ['capture', [() => {}], returns(undefined)], ['capture', [null], returns(undefined)],
   ['mirror', [1], 'MIRROR_ARG1'], ['mirror', [''], 'MIRROR_ARG1'], ['mirror', ['a/b'], 'MIRROR_ARG1'],
-  ['mirror', ['x'.repeat(16)], 'MIRROR_ARG1'], ['mirror', ['vcan0', 2], 'AT_MOST_1'],
+  ['mirror', ['x'.repeat(16)], 'MIRROR_ARG1'], ['mirror', ['vcan\n0'], 'MIRROR_ARG1'], ['mirror', ['vcan0', 2], 'AT_MOST_1'],
   ['mirror', [], returns({ interface: null, sent: 0, dropped: 0, checksumErrors: 0, empty: 0 })],
 ];
 // A kernel without CAN sockets (this machine's), or without the interface.
@@ -180,6 +180,15 @@ test('driverStart without a registered function refuses first, even with a wrong
     `, { flavour });
     assert.deepEqual(r.result, Array(3).fill(`TypeError: ${msg('NO_CALLBACK')}`));
     assert.deepEqual(r.lines, [], 'a refused start prints nothing');
+  }
+});
+
+test('QEL_MIRROR that mirror() would refuse: its very words, one console line, and the driver starts', async () => {
+  const { runScenario } = require('../helpers/scenario');
+  for (const name of ['a/b', 'vcan\n0']) {
+    const r = await runScenario('qel.registerCallback(() => {}); qel.driverStart(0, 1000, -1, 300, undefined, undefined, undefined); done(1);', { env: { QEL_MIRROR: name } });
+    assert.deepEqual(r.lines.slice(7, 9), [msg('SELECT_OK'), msg('MIRROR_ARG1')], r.stdout);
+    assert.ok(r.lines.every((l) => l.startsWith('QEL Driver -- ')), r.stdout);
   }
 });
 

@@ -235,18 +235,19 @@ describe('receive loop', { concurrency: 4 }, () => {
         times.clearMem.push(Date.now() - t);
         await wait(40);
       }
+      // However slow the machine, the reads and the heartbeat go on.
+      const beats = () => bridge.writes().filter(isHeartbeat).length - h0;
+      const reached = await until(() => beats() >= 3 && qel.readStatus(0xffd).counter - e0 > 100, 60000).catch(() => false);
       const attempts = qel.readStatus(0xffd).counter - e0;
       const w1 = bridge.now();
-      const beats = bridge.writes().filter(isHeartbeat).length - h0;
       const commands = bridge.writes().filter((w) => w.bytes.length === 17 && w.bytes[3] === 0x04 && w.bytes[4] === 0xe0).map((w) => w.bytes[8]);
-      done({ times, beats, windowMs: w1 - w0, commands, err: qel.readStatus(0xffd).counter, attempts });
-    `);
+      done({ times, reached, beats: beats(), windowMs: w1 - w0, commands, attempts });
+    `, { timeout: 90000 });
     for (const [name, list] of Object.entries(r.result.times)) {
       assert.ok(Math.max(...list) < 250, `${name} took ${list.join(', ')} ms`);
     }
     assert.deepEqual(r.result.commands, [1, 2, 3, 4, 5]);
-    assert.ok(r.result.beats >= 3, `${r.result.beats} heartbeats in ${r.result.windowMs.toFixed(0)} ms at 20 ms`);
-    assert.ok(r.result.err > 100, `"err" ${r.result.err}`);
+    assert.ok(r.result.reached, `${r.result.beats} heartbeats at 20 ms and ${r.result.attempts} failed reads in ${r.result.windowMs.toFixed(0)} ms`);
     assert.ok(r.result.attempts <= r.result.windowMs + 2, `${r.result.attempts} failed reads in ${r.result.windowMs.toFixed(0)} ms`);
   });
 

@@ -39,6 +39,7 @@ const FRAMES = [
   { frame: frame(0x1a1, [1, 2, 3, 4, 5, 6, 7, 0xee], { badChecksum: true }), stat: 'err' },
   { frame: frame(0x4a1, [7]), report: true },                                  // event, same data
   { frame: empty(), stat: 'empty' },
+  { frame: frame(0xffe, [1]), stat: 'empty' },                                 // the bridge's other empty marker
   { frame: frame(0x2c0, [0x11, 0x22, 0x34]), report: true },                   // debounced, changed
   { frame: frame(0x421, [5]) },                                                // disabled slot
   { frame: frame(0x1a1, [1, 2, 3, 4, 5, 6, 7, 9]), report: true },             // cyclic, changed

@@ -16,7 +16,7 @@ cp "$image" "$memory"
 # time waiting for the host's cores, which other work shares.
 timeout 900 "$qemu" -M raspi3b -accel tcg,thread=single \
   -kernel "$kernel_root/boot/vmlinuz-$(ls "$kernel_root/lib/modules")" -dtb "$dtb" -initrd "$initramfs" \
-  -append "console=ttyAMA0 rdinit=/init iomem=relaxed quiet loglevel=3 qel.time=$(date +%s) qel.mode=$mode qel.tree=$tree" \
+  -append "console=ttyAMA0 rdinit=/init iomem=relaxed quiet loglevel=3 qel.time=$(date +%s) qel.mode=$mode qel.tree=$guest_tree" \
   -display none -serial stdio -monitor none -no-reboot \
   -drive if=none,id=bridge,format=raw,file="$memory" \
   -device at24c-eeprom,bus=i2c-bus.1,address=0x25,rom-size="$(stat -c %s "$memory")",address-size=1,drive=bridge \

@@ -30,4 +30,7 @@ dtb_pi3="$pi/rpi-3-b.dtb"
 dtb_pi5="$pi/rpi-5-model.dtb"
 initramfs="$pi/initramfs.cpio"
 image="$pi/eeprom.bin"
+# Where the guest finds the project: a fixed path outside /tmp, which the
+# guest mounts a tmpfs over, whatever folder the clone is in on the host.
+guest_tree=/opt/corvalith
 apt_options=(-o DPkg::Lock::Timeout=600)

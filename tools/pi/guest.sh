@@ -4,8 +4,8 @@
 # so that BSC1 is /dev/i2c-1; BSC1 at 400 kHz, as dtparam=i2c_arm_baudrate
 # sets it), the same tree with a Raspberry Pi 5's model name, and the
 # initramfs: busybox, the two I2C modules, SocketCAN's modules and can-utils, Debian's arm64 Node with its
-# libraries, and the project's add-ons and guest tests at the path where
-# they were built. Run after install.sh and the platform build.
+# libraries, and the project's add-ons and guest tests at $guest_tree.
+# Run after install.sh and the platform build.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
@@ -70,9 +70,9 @@ for object in "$stage"/usr/bin/* "$tree"/build/Release/*.node; do
   copy_needed "$object"
 done
 
-# The project, where the add-ons were built: the simulated flavour has its
-# debug log's path compiled in.
-dest="$stage$tree"
+# The project at a path of the guest's own: the host's clone may live under
+# /tmp, which the guest's init covers with a tmpfs.
+dest="$stage$guest_tree"
 mkdir -p "$dest/build/Release" "$dest/src/qel" "$dest/test"
 cp -a "$tree"/{index.js,i2c-dev.js,sim.js,package.json,lib,bin} "$dest/"
 cp "$tree"/build/Release/*.node "$dest/build/Release/"
