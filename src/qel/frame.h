@@ -26,6 +26,7 @@ constexpr uint8_t LEN_EMPTY = 0xFF;
 // Identifiers the bridge uses for its own markers, never seen on the bus.
 constexpr uint32_t ID_EMPTY = 0xFFE;
 constexpr uint32_t ID_ERROR = 0xFFD;
+constexpr uint32_t ID_UNKNOWN = 0xFFF;
 
 // The bridge's checksum: the byte sum, two's complement once it passes 255.
 uint8_t checksum(const uint8_t *bytes, int32_t len);
@@ -41,15 +42,18 @@ inline bool frame_checksum_ok(const uint8_t *frame) {
 
 // What a frame read from the bridge is: its "nothing waiting" marker (the
 // length code LEN_EMPTY, or identifier ID_EMPTY), its error marker ID_ERROR
-// (dropped uncounted), or a CAN frame from the bus. The receive loop sorts
+// (dropped uncounted), its unknown-frame marker ID_UNKNOWN (counted with the
+// unknown identifiers, but no frame of the bus: identifiers there end at
+// 0x7FF), or a CAN frame from the bus. The receive loop sorts
 // and the mirror sends by this one rule, so that the mirror puts on the
 // interface exactly the frames the statistics take for bus traffic.
-enum class frame_kind : uint8_t { empty, error_marker, can };
+enum class frame_kind : uint8_t { empty, error_marker, unknown_marker, can };
 
 inline frame_kind kind_of(const uint8_t *frame) {
     uint32_t id = frame_id(frame);
     if (frame[FRAME_LENGTH_AT] == LEN_EMPTY || id == ID_EMPTY) return frame_kind::empty;
     if (id == ID_ERROR) return frame_kind::error_marker;
+    if (id == ID_UNKNOWN) return frame_kind::unknown_marker;
     return frame_kind::can;
 }
 

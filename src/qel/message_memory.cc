@@ -128,6 +128,8 @@ void sort_frame(const uint8_t *frame, cycle_report &report) {
             return count_event(POS_EMPTY);
         case frame_kind::error_marker:
             return;  // names the error statistic, counts nothing
+        case frame_kind::unknown_marker:
+            return count_event(POS_UNK);
         case frame_kind::can:
             break;
     }

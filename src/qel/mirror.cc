@@ -129,6 +129,7 @@ void mirror_record(const uint8_t *frame) {
         case frame_kind::empty:
             return count(empty);
         case frame_kind::error_marker:
+        case frame_kind::unknown_marker:
             return;
         case frame_kind::can:
             break;
