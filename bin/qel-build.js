@@ -31,13 +31,23 @@ function fail(message) {
   process.exit(1);
 }
 
+// Loads `file` in a child of this Node, or, where that cannot start (under
+// a user-mode emulator a process cannot start an emulated program), of the
+// `node` on PATH, the one that runs install scripts.
+function loadInChild(file) {
+  const args = ['-e', 'require(process.argv[1])', file];
+  const r = spawnSync(process.execPath, args, { encoding: 'utf8' });
+  return r.error ? spawnSync('node', args, { encoding: 'utf8' }) : r;
+}
+
 // Why the prebuild `file` cannot serve, or null when it loads. It is loaded
 // in a child process: a file that a check of its size lets through may
 // still kill whoever maps it, and the source build must run after that.
 function prebuildFault(file) {
   const cut = shortfall(file);
   if (cut) return `damaged: ${cut.size} bytes where its headers describe ${cut.needed}`;
-  const r = spawnSync(process.execPath, ['-e', 'require(process.argv[1])', file], { encoding: 'utf8' });
+  const r = loadInChild(file);
+  if (r.error) return `no Node to try it in (${r.error.code})`;
   if (r.signal) return `loading it ended with ${r.signal}`;
   if (r.status !== 0) return (/^\w*Error: .*$/m.exec(r.stderr || '') || [`loading it failed (exit status ${r.status})`])[0];
   return null;
