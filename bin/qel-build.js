@@ -31,23 +31,43 @@ function fail(message) {
   process.exit(1);
 }
 
-// Loads `file` in a child of this Node, or, where that cannot start (under
-// a user-mode emulator a process cannot start an emulated program), of the
-// `node` on PATH, the one that runs install scripts.
-function loadInChild(file) {
-  const args = ['-e', 'require(process.argv[1])', file];
-  const r = spawnSync(process.execPath, args, { encoding: 'utf8' });
-  return r.error ? spawnSync('node', args, { encoding: 'utf8' }) : r;
+// A command that starts this same Node (processor and module ABI) as a
+// child: its own file, or else the `node` on PATH, the one that runs
+// install scripts. Under a user-mode emulator without binfmt_misc a process
+// cannot start an emulated program (the C library hands it to sh), and the
+// `node` on PATH is the emulator's launcher. Null when neither will do.
+let childNodeFound;
+function childNode() {
+  if (childNodeFound !== undefined) return childNodeFound;
+  const same = `${process.arch} ${process.versions.modules}`;
+  childNodeFound = [process.execPath, 'node'].find((command) => {
+    const r = spawnSync(command, ['-p', 'process.arch + " " + process.versions.modules'], { encoding: 'utf8' });
+    return r.status === 0 && r.stdout.trim() === same;
+  }) || null;
+  return childNodeFound;
 }
 
-// Why the prebuild `file` cannot serve, or null when it loads. It is loaded
-// in a child process: a file that a check of its size lets through may
-// still kill whoever maps it, and the source build must run after that.
+// Loads `file` as a child would, and says how that ended: in a child
+// process, so that a file that dies as it is mapped takes only the child;
+// in this process where no child can be started.
+function tryLoad(file) {
+  const node = childNode();
+  if (node) return spawnSync(node, ['-e', 'require(process.argv[1])', file], { encoding: 'utf8' });
+  try {
+    require(file);
+    return { status: 0 };
+  } catch (e) {
+    return { status: 1, stderr: `Error: ${e.message}` };
+  }
+}
+
+// Why the prebuild `file` cannot serve, or null when it loads. A file that
+// a check of its size lets through may still kill whoever maps it, and the
+// source build must run after that.
 function prebuildFault(file) {
   const cut = shortfall(file);
   if (cut) return `damaged: ${cut.size} bytes where its headers describe ${cut.needed}`;
-  const r = loadInChild(file);
-  if (r.error) return `no Node to try it in (${r.error.code})`;
+  const r = tryLoad(file);
   if (r.signal) return `loading it ended with ${r.signal}`;
   if (r.status !== 0) return (/^\w*Error: .*$/m.exec(r.stderr || '') || [`loading it failed (exit status ${r.status})`])[0];
   return null;
