@@ -8,14 +8,26 @@ const path = require('path');
 
 const qel = require('./lib/load-addon')('qel_sim');
 
+// Whether this user may write the log file `file`: an existing one, or a
+// new one in its folder.
+function writable(file) {
+  try {
+    fs.accessSync(fs.existsSync(file) ? file : path.dirname(file), fs.constants.W_OK);
+    return true;
+  } catch {
+    return false;
+  }
+}
+
 // The debug log: QEL_SIM_LOG; else build/sim-log in the package's folder,
-// which a source build makes; else, for a prebuilt add-on, whose package
-// folder may belong to root, a folder of the user's own in the temporary
-// directory (one that someone else made there is not used).
+// which a source build makes, when this user may write there; else (a
+// prebuilt add-on, or a folder that root built and owns) a folder of the
+// user's own in the temporary directory (one that someone else made there
+// is not used).
 function logPath() {
   if (process.env.QEL_SIM_LOG) return path.resolve(process.env.QEL_SIM_LOG);
-  const inPackage = path.join(__dirname, 'build', 'sim-log');
-  if (fs.existsSync(inPackage)) return path.join(inPackage, 'qel_cc_log.txt');
+  const inPackage = path.join(__dirname, 'build', 'sim-log', 'qel_cc_log.txt');
+  if (fs.existsSync(path.dirname(inPackage)) && writable(inPackage)) return inPackage;
   const uid = process.getuid ? process.getuid() : 0;
   let own = path.join(os.tmpdir(), `corvalith-${uid}`);
   try {

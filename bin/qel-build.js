@@ -11,7 +11,7 @@ const { spawnSync } = require('child_process');
 const fs = require('fs');
 const path = require('path');
 const { bcm2835, onPiProcessor } = require('../lib/build-paths');
-const { prebuilt } = require('../lib/prebuilds');
+const { prebuilt, shortfall } = require('../lib/prebuilds');
 
 const root = path.resolve(__dirname, '..');
 const build = path.join(root, 'build');
@@ -22,26 +22,6 @@ const extra = process.argv.slice(2);
 // Raspberry Pi's processor runs it.
 const FLAVOURS = onPiProcessor() ? ['qel', 'qel_sim', 'qel_i2cdev'] : ['qel_sim', 'qel_i2cdev'];
 
-// Whether every flavour has a prebuilt add-on that this Node loads: a C
-// library older than the one it was built against refuses it. Loading
-// starts nothing. The repository, a git checkout, always builds from
-// source, as does QEL_BUILD_FROM_SOURCE=1.
-function prebuiltLoads() {
-  if (extra.length > 0 || process.env.QEL_BUILD_FROM_SOURCE === '1' || fs.existsSync(path.join(root, '.git'))) return false;
-  return FLAVOURS.every((name) => {
-    const file = prebuilt(name);
-    try {
-      return file !== null && require(file) !== undefined;
-    } catch {
-      return false;
-    }
-  });
-}
-
-// An installed package with prebuilt add-ons: no compiler, no node-gyp,
-// nothing written into its folder.
-if (prebuiltLoads()) process.exit(0);
-
 function say(message) {
   console.log(`qel-build: ${message}`);
 }
@@ -50,6 +30,73 @@ function fail(message) {
   console.error(`qel-build: ${message}`);
   process.exit(1);
 }
+
+// A command that starts this same Node (processor and module ABI) as a
+// child: its own file, or else the `node` on PATH, the one that runs
+// install scripts. Under a user-mode emulator without binfmt_misc a process
+// cannot start an emulated program (the C library hands it to sh), and the
+// `node` on PATH is the emulator's launcher. Null when neither will do.
+let childNodeFound;
+function childNode() {
+  if (childNodeFound !== undefined) return childNodeFound;
+  const same = `${process.arch} ${process.versions.modules}`;
+  childNodeFound = [process.execPath, 'node'].find((command) => {
+    const r = spawnSync(command, ['-p', 'process.arch + " " + process.versions.modules'], { encoding: 'utf8' });
+    return r.status === 0 && r.stdout.trim() === same;
+  }) || null;
+  return childNodeFound;
+}
+
+// Loads `file` as a child would, and says how that ended: in a child
+// process, so that a file that dies as it is mapped takes only the child;
+// in this process where no child can be started.
+function tryLoad(file) {
+  const node = childNode();
+  if (node) return spawnSync(node, ['-e', 'require(process.argv[1])', file], { encoding: 'utf8' });
+  try {
+    require(file);
+    return { status: 0 };
+  } catch (e) {
+    return { status: 1, stderr: `Error: ${e.message}` };
+  }
+}
+
+// Why the prebuild `file` cannot serve, or null when it loads. A file that
+// a check of its size lets through may still kill whoever maps it, and the
+// source build must run after that.
+function prebuildFault(file) {
+  const cut = shortfall(file);
+  if (cut) return `damaged: ${cut.size} bytes where its headers describe ${cut.needed}`;
+  const r = tryLoad(file);
+  if (r.signal) return `loading it ended with ${r.signal}`;
+  if (r.status !== 0) return (/^\w*Error: .*$/m.exec(r.stderr || '') || [`loading it failed (exit status ${r.status})`])[0];
+  return null;
+}
+
+// Whether every flavour has a prebuilt add-on that this Node loads (a C
+// library older than the one it was built against refuses it). Loading
+// starts nothing. One that is there but does not load is named in one
+// line, and the source build runs. The repository, a git checkout, always
+// builds from source, as does QEL_BUILD_FROM_SOURCE=1.
+function prebuiltLoads() {
+  if (extra.length > 0 || process.env.QEL_BUILD_FROM_SOURCE === '1' || fs.existsSync(path.join(root, '.git'))) return false;
+  return FLAVOURS.every((name) => {
+    let file;
+    try {
+      file = prebuilt(name);
+    } catch (e) {
+      say(`the prebuilt add-ons cannot be read (${e.message}): building from source`);
+      return false;
+    }
+    const fault = file && prebuildFault(file);
+    if (fault) say(`passing over ${path.relative(root, file)}: ${fault}; building from source`);
+    return file !== null && !fault;
+  });
+}
+
+// An installed package with prebuilt add-ons: no compiler, no node-gyp,
+// nothing written into its folder.
+if (prebuiltLoads()) process.exit(0);
 
 function onPath(command) {
   return (process.env.PATH || '').split(':').some((dir) => {
@@ -86,40 +133,60 @@ function checkHeaders() {
   fail(`no Node headers under ${nodedir}/include/node: ${remedy}`);
 }
 
-function resolvable(id) {
+// The file that `id` names, looked up from `dir` as require would, or null.
+function resolveFrom(dir, id) {
   try {
-    require.resolve(id, { paths: [root] });
-    return true;
+    return require.resolve(id, { paths: [dir] });
   } catch {
-    return false;
+    return null;
   }
 }
 
-// node-gyp: the one npm gives its install scripts, else the repository's
-// own (a development dependency).
+const resolvable = (id) => resolveFrom(root, id) !== null;
+
+// The folder of the npm on PATH (npm-cli.js), or null.
+function npmFolder() {
+  if (process.env.npm_execpath) return path.dirname(process.env.npm_execpath);
+  const dir = (process.env.PATH || '').split(':').find((d) => fs.existsSync(path.join(d || '.', 'npm')));
+  return dir === undefined ? null : path.dirname(fs.realpathSync(path.join(dir || '.', 'npm')));
+}
+
+// node-gyp: the one npm gives the install scripts it runs; else the
+// repository's own (a development dependency, the version the tests use);
+// else the one that comes with npm, which npm itself would give. Nothing is
+// fetched for it: npm leaves a development dependency out of an install of
+// the package's dependencies, and an application that loads a prebuild
+// needs no node-gyp at all.
+const GYP = 'node-gyp/bin/node-gyp.js';
 function nodeGyp() {
-  if (process.env.npm_config_node_gyp && fs.existsSync(process.env.npm_config_node_gyp)) return process.env.npm_config_node_gyp;
-  return resolvable('node-gyp/bin/node-gyp.js') ? require.resolve('node-gyp/bin/node-gyp.js', { paths: [root] }) : null;
+  const given = process.env.npm_config_node_gyp;
+  if (given && fs.existsSync(given)) return given;
+  const npm = npmFolder();
+  return resolveFrom(root, GYP) || (npm && resolveFrom(npm, GYP));
 }
 
 // npm links a folder installed with `npm install <folder>` instead of
-// copying it, and installs nothing into it: the build's own dependency
-// (nan) is fetched here then. The install runs with none of the outer npm's
+// copying it, and installs nothing into it: the build's one dependency,
+// nan, is fetched here then. The install runs with none of the outer npm's
 // settings of where and what to install.
-function ensureDependencies() {
-  if (resolvable('nan/nan.h') && nodeGyp()) return;
-  say(`installing the build's dependencies into ${root}/node_modules`);
+function ensureNan() {
+  if (resolvable('nan/nan.h')) return;
+  say(`installing nan, the build's dependency, into ${root}/node_modules`);
   const env = { ...process.env };
   const keep = /^npm_config_(registry|cache|userconfig|globalconfig|proxy|https_proxy|noproxy|cafile|ca|strict_ssl|offline|prefer_offline)$/i;
   for (const key of Object.keys(env)) {
     if (/^npm_/i.test(key) && !keep.test(key)) delete env[key];
   }
   const npm = process.env.npm_execpath ? [process.execPath, process.env.npm_execpath] : ['npm'];
-  const { devDependencies } = JSON.parse(fs.readFileSync(path.join(root, 'package.json'), 'utf8'));
-  const gyp = nodeGyp() ? [] : [`node-gyp@${devDependencies['node-gyp']}`];
-  const r = spawnSync(npm[0], [...npm.slice(1), 'install', ...gyp, '--omit=dev', '--ignore-scripts', '--no-save', '--no-audit',
+  const r = spawnSync(npm[0], [...npm.slice(1), 'install', '--omit=dev', '--ignore-scripts', '--no-save', '--no-audit',
     '--no-fund', '--loglevel=error'], { cwd: root, env, stdio: ['ignore', 'ignore', 'inherit'] });
-  if (r.status !== 0 || !nodeGyp()) fail(`could not find nan and node-gyp: run \`npm install\` in ${root}`);
+  if (!resolvable('nan/nan.h')) fail(`nan is missing and npm could not install it (exit status ${r.status}): run \`npm install\` in ${root}`);
+}
+
+function checkNodeGyp() {
+  if (nodeGyp()) return;
+  fail(`node-gyp is missing: npm ${npmFolder() ? `(${npmFolder()}) ` : ''}has none and ${root}/node_modules holds none: ` +
+    `run \`npm install\` in ${root}`);
 }
 
 const env = { ...process.env };
@@ -144,13 +211,25 @@ function run(args) {
   if (warnings.length > 0) process.stderr.write(`${warnings.join('\n')}\n`);
 }
 
-// What the build was configured with; a change of Node's ABI or headers,
-// of the bcm2835 library or of the package's folder (compiled into the
-// simulated flavour as its log path) configures it afresh. Requiring the
-// real flavour reads `problem`.
+// The version of the headers that the build compiles against, or, where
+// there are none, of this Node (checkHeaders stops a build then).
+function headersVersion() {
+  try {
+    const text = fs.readFileSync(path.join(nodedir, 'include', 'node', 'node_version.h'), 'utf8');
+    return ['MAJOR', 'MINOR', 'PATCH'].map((part) => new RegExp(`#define NODE_${part}_VERSION (\\d+)`).exec(text)[1]).join('.');
+  } catch {
+    return process.versions.node;
+  }
+}
+
+// What the build was configured with; a change of Node's ABI or headers'
+// version, of the bcm2835 library or of the package's folder configures it
+// afresh. Where that Node lives does not count: the same release from nvm
+// or a tarball loads what root built with Debian's. Requiring the real
+// flavour reads `problem`.
 const record = path.join(build, 'qel-build.json');
 const library = bcm2835();
-const wanted = { root, abi: process.versions.modules, nodedir, bcm2835: library.lib || null, problem: library.problem || null };
+const wanted = { root, abi: process.versions.modules, headers: headersVersion(), bcm2835: library.lib || null, problem: library.problem || null };
 
 function recorded() {
   try {
@@ -183,9 +262,43 @@ function upToDate() {
   return addons.every((f) => fs.existsSync(f)) && mtime(record) >= sources;
 }
 
-// The simulated flavour's debug log goes here.
+// The simulated flavour's debug log goes here when the user may write
+// there; sim.js gives other users a folder of their own.
 function makeLogFolder() {
-  fs.mkdirSync(path.join(build, 'sim-log'), { recursive: true });
+  try {
+    fs.mkdirSync(path.join(build, 'sim-log'), { recursive: true });
+  } catch { /* another user's folder */ }
+}
+
+// A build writes into the package's folder: a user who may not write there
+// gets one line that says so, before anything has started.
+function checkWritable() {
+  const target = fs.existsSync(build) ? build : root;
+  try {
+    fs.accessSync(target, fs.constants.W_OK);
+  } catch (e) {
+    fail(`${root} needs a build (for Node ${process.version}, module ABI ${process.versions.modules}) and this user may not ` +
+      `write to ${target} (${e.code}): have its owner run \`npm rebuild\` there, or install a copy of your own`);
+  }
+}
+
+function buildFromSource(configured) {
+  checkTools();
+  checkHeaders();
+  checkWritable();
+  ensureNan();
+  checkNodeGyp();
+  say(`building ${library.lib ? 'qel.node, qel_i2cdev.node and qel_sim.node' : 'qel_i2cdev.node and qel_sim.node'} for Node ${process.version} (headers in ${nodedir}) ...`);
+  if (!library.lib) say(`not building qel.node, the real flavour: ${library.problem}`);
+  if (!configured || extra.length > 0) {
+    fs.rmSync(record, { force: true });
+    run(['configure', '--loglevel=warn']);
+    // An add-on from an earlier configuration would be loaded as if current.
+    if (!library.lib) fs.rmSync(path.join(build, 'Release', 'qel.node'), { force: true });
+  }
+  run(['build', '--loglevel=warn', '-j', 'max']);
+  makeLogFolder();
+  fs.writeFileSync(record, `${JSON.stringify(wanted)}\n`);
 }
 
 const configured = isConfigured();
@@ -196,17 +309,10 @@ if (configured && extra.length === 0 && upToDate()) {
   process.exit(0);
 }
 
-checkTools();
-checkHeaders();
-ensureDependencies();
-say(`building ${library.lib ? 'qel.node, qel_i2cdev.node and qel_sim.node' : 'qel_i2cdev.node and qel_sim.node'} for Node ${process.version} (headers in ${nodedir}) ...`);
-if (!library.lib) say(`not building qel.node, the real flavour: ${library.problem}`);
-if (!configured || extra.length > 0) {
-  fs.rmSync(record, { force: true });
-  run(['configure', '--loglevel=warn']);
-  // An add-on from an earlier configuration would be loaded as if current.
-  if (!library.lib) fs.rmSync(path.join(build, 'Release', 'qel.node'), { force: true });
+try {
+  buildFromSource(configured);
+} catch (e) {
+  // A file of the build that this user may not replace, found halfway.
+  if (!e.code) throw e;
+  fail(`cannot build in ${root}: ${e.message}`);
 }
-run(['build', '--loglevel=warn', '-j', 'max']);
-makeLogFolder();
-fs.writeFileSync(record, `${JSON.stringify(wanted)}\n`);

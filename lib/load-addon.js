@@ -6,11 +6,17 @@
 // the repository the source build is the one being worked on. The runtime
 // registers a native module only the first time its file is opened in a
 // process; a second load (after the module cache was cleared) is refused
-// with the driver's own message.
+// with the driver's own message, and so is a worker thread's load after
+// the main thread's, with the message a worker gets when it loads first.
 const fs = require('fs');
 const path = require('path');
-const { prebuilt } = require('./prebuilds');
-const { MSG_LOADED_TWICE, MSG_REAL_NOT_BUILT, MSG_SIM_NOT_BUILT, MSG_I2CDEV_NOT_BUILT } = require('./messages');
+const { isMainThread } = require('worker_threads');
+const { prebuilt, shortfall } = require('./prebuilds');
+const { onPiProcessor } = require('./build-paths');
+const {
+  MSG_LOADED_TWICE, MSG_MAIN_THREAD_ONLY, MSG_REAL_NOT_BUILT, MSG_REAL_NOT_ON_PI, MSG_SIM_NOT_BUILT, MSG_I2CDEV_NOT_BUILT,
+  MSG_PREBUILD_DAMAGED, MSG_PREBUILDS_UNREADABLE,
+} = require('./messages');
 
 const root = path.resolve(__dirname, '..');
 
@@ -21,10 +27,12 @@ function whyNotBuilt() {
     const { problem } = JSON.parse(fs.readFileSync(path.join(root, 'build', 'qel-build.json'), 'utf8'));
     if (problem) return problem;
   } catch { /* no build was configured */ }
-  const { bcm2835, onPiProcessor } = require('./build-paths');
-  if (!onPiProcessor()) return bcm2835().problem;
+  if (!onPiProcessor()) return require('./build-paths').bcm2835().problem;
   return 'the package was installed without building it';
 }
+
+// `text` with each %s replaced by the next of `values`.
+const format = (text, ...values) => values.reduce((t, v) => t.replace('%s', v), text);
 
 // An Error with `code`, the property a program branches on.
 function codedError(message, code) {
@@ -34,36 +42,54 @@ function codedError(message, code) {
 }
 
 function notBuilt(name) {
-  if (name === 'qel') return codedError(MSG_REAL_NOT_BUILT.replace('%s', whyNotBuilt()).replace('%s', root), 'QEL_NOT_BUILT');
-  const text = (name === 'qel_i2cdev' ? MSG_I2CDEV_NOT_BUILT : MSG_SIM_NOT_BUILT).replace('%s', root);
-  return codedError(text, 'QEL_NOT_BUILT');
+  if (name === 'qel') {
+    const text = onPiProcessor() ? format(MSG_REAL_NOT_BUILT, whyNotBuilt(), root) : format(MSG_REAL_NOT_ON_PI, whyNotBuilt());
+    return codedError(text, 'QEL_NOT_BUILT');
+  }
+  return codedError(format(name === 'qel_i2cdev' ? MSG_I2CDEV_NOT_BUILT : MSG_SIM_NOT_BUILT, root), 'QEL_NOT_BUILT');
 }
 
 function load(file) {
   try {
     return require(file);
   } catch (e) {
-    if (/did not self-register/.test(e.message)) {
-      const err = codedError(MSG_LOADED_TWICE, 'QEL_LOADED_TWICE');
-      err.cause = e;
-      throw err;
-    }
-    throw e;
+    if (!/did not self-register/.test(e.message)) throw e;
+    const err = isMainThread ? codedError(MSG_LOADED_TWICE, 'QEL_LOADED_TWICE') : codedError(MSG_MAIN_THREAD_ONLY, 'QEL_MAIN_THREAD_ONLY');
+    err.cause = e;
+    throw err;
   }
+}
+
+// The matching prebuild, or null; a folder this user may not read says so
+// rather than passing for a package that was never built.
+function findPrebuild(name) {
+  try {
+    return prebuilt(name);
+  } catch (e) {
+    throw Object.assign(codedError(format(MSG_PREBUILDS_UNREADABLE, e.message), 'QEL_NOT_BUILT'), { cause: e });
+  }
+}
+
+// A prebuild cut short would be mapped past its end and the process killed
+// (SIGBUS) where no one can catch it; it is refused before it is loaded.
+function loadPrebuild(file) {
+  const cut = shortfall(file);
+  if (cut) throw codedError(format(MSG_PREBUILD_DAMAGED, file, cut.size, cut.needed), 'QEL_NOT_BUILT');
+  return load(file);
 }
 
 // `name`: qel, qel_sim or qel_i2cdev. A source build made for another Node
 // (its ABI) gives way to a matching prebuild.
 module.exports = function loadAddon(name) {
   const source = path.join(root, 'build', 'Release', `${name}.node`);
-  const prebuild = prebuilt(name);
   if (fs.existsSync(source)) {
     try {
       return load(source);
     } catch (e) {
-      if (!prebuild || !/NODE_MODULE_VERSION/.test(e.message)) throw e;
+      if (!/NODE_MODULE_VERSION/.test(e.message) || !findPrebuild(name)) throw e;
     }
   }
-  if (prebuild) return load(prebuild);
+  const prebuild = findPrebuild(name);
+  if (prebuild) return loadPrebuild(prebuild);
   throw notBuilt(name);
 };

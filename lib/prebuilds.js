@@ -41,12 +41,15 @@ function matches(tags, want) {
 
 // The path of the prebuilt add-on `name` (qel, qel_sim, qel_i2cdev) that
 // this process can load, or null; of several, the newest ARM architecture.
+// A package without prebuilds for this platform has none; a folder this
+// user may not read throws its error (EACCES), which is no missing build.
 function prebuilt(name, want = host(), dir = path.join(root, 'prebuilds')) {
   let files;
   try {
     files = fs.readdirSync(path.join(dir, `${want.platform}-${want.arch}`));
-  } catch {
-    return null;
+  } catch (e) {
+    if (e.code === 'ENOENT' || e.code === 'ENOTDIR') return null;
+    throw e;
   }
   const fitting = files.map((file) => ({ file, tags: tagsOf(file, name) }))
     .filter((c) => c.tags && matches(c.tags, want))
@@ -59,4 +62,46 @@ function fileName(name, abi, armv) {
   return [name, `abi${abi}`, ...(armv ? [`armv${armv}`] : []), 'glibc', 'node'].join('.');
 }
 
-module.exports = { prebuilt, fileName, host, tagsOf };
+// The bytes that an ELF file's headers say it holds: the end of its section
+// header table and of every program header's extent in the file. The
+// dynamic loader maps segments without checking that the file reaches
+// their end, and touching a page past it kills the process with SIGBUS,
+// so a file cut short (an interrupted copy, a failing SD card) must be
+// caught before it is loaded. 0 for what is no ELF file (dlopen refuses
+// that itself, with an error one can catch).
+function elfExtent(fd) {
+  const head = Buffer.alloc(64);
+  const got = fs.readSync(fd, head, 0, 64, 0);
+  if (got < 20 || head.readUInt32BE(0) !== 0x7f454c46) return 0;
+  const wide = head[4] === 2;
+  const little = head[5] !== 2;
+  const u16 = (b, at) => (little ? b.readUInt16LE(at) : b.readUInt16BE(at));
+  const word = (b, at) => (wide ? Number(little ? b.readBigUInt64LE(at) : b.readBigUInt64BE(at))
+    : (little ? b.readUInt32LE(at) : b.readUInt32BE(at)));
+  const headSize = wide ? 64 : 52;
+  if (got < headSize) return headSize;
+  const [phoff, shoff] = wide ? [word(head, 0x20), word(head, 0x28)] : [word(head, 0x1c), word(head, 0x20)];
+  const [phentsize, phnum, shentsize, shnum] = [0, 2, 4, 6].map((k) => u16(head, (wide ? 0x36 : 0x2a) + k));
+  const table = Buffer.alloc(phentsize * phnum);
+  const tableGot = fs.readSync(fd, table, 0, table.length, phoff);
+  let end = Math.max(headSize, shoff + shentsize * shnum, phoff + table.length);
+  for (let at = 0; at + phentsize <= tableGot; at += phentsize) {
+    const [offset, filesz] = wide ? [word(table, at + 8), word(table, at + 0x20)] : [word(table, at + 4), word(table, at + 0x10)];
+    end = Math.max(end, offset + filesz);
+  }
+  return end;
+}
+
+// { size, needed } when `file` is shorter than its ELF headers say, else null.
+function shortfall(file) {
+  const fd = fs.openSync(file, 'r');
+  try {
+    const { size } = fs.fstatSync(fd);
+    const needed = elfExtent(fd);
+    return size < needed ? { size, needed } : null;
+  } finally {
+    fs.closeSync(fd);
+  }
+}
+
+module.exports = { prebuilt, fileName, host, tagsOf, shortfall };

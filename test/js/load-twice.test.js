@@ -50,7 +50,6 @@ test('loading in a worker thread is refused, before or after the main thread loa
     done({ before, after, seen });
   `, { flavour: 'i2c-dev' });
   assert.equal(r.result.before, `Error QEL_MAIN_THREAD_ONLY: ${msg('MAIN_THREAD_ONLY')}`);
-  assert.match(r.result.after, /^Error /);
-  assert.notEqual(r.result.after, 'loaded');
+  assert.equal(r.result.after, r.result.before);
   assert.deepEqual(r.result.seen, [0x4a1]);
 });

@@ -8,7 +8,7 @@ const os = require('os');
 const path = require('path');
 const { msg, MSG, KERNEL, VERSION } = require('../helpers/catalogue');
 const { NO_REAL, nodeCommand, root } = require('../helpers/scenario');
-const { MSG_REAL_NOT_BUILT } = require('../../lib/messages');
+const { MSG_REAL_NOT_ON_PI } = require('../../lib/messages');
 
 const DRIVER_FUNCTIONS = ['registerCallback', 'driverStart', 'sendCommand', 'writeParameter',
   'readStatus', 'simulate', 'clearMem', 'getVersion'];
@@ -34,8 +34,8 @@ test('exports: the eight functions in order, then capture and mirror, and bridge
 test('off a Raspberry Pi\'s processors requiring or importing the real flavour gives the plain error that it was not built',
   { skip: !NO_REAL && 'qel.node is built here' }, async () => {
     const escape = (text) => text.replace(/[.*+?^${}()|[\]\\/]/g, '\\$&');
-    const [why, where, end] = escape(MSG_REAL_NOT_BUILT).split('%s');
-    const message = new RegExp(`^${why}.+${where}${escape(root)}${end}$`);
+    const [why, end] = escape(MSG_REAL_NOT_ON_PI).split('%s');
+    const message = new RegExp(`^${why}.+${end}$`);
     assert.throws(() => require(root), (e) => e.constructor === Error && message.test(e.message));
     await assert.rejects(import('corvalith'), (e) => e.constructor === Error && message.test(e.message));
   });
@@ -109,12 +109,35 @@ test('requiring the real flavour where the install could not build it says why a
   fs.copyFileSync(path.join(root, 'index.js'), path.join(dir, 'index.js'));
   fs.mkdirSync(path.join(dir, 'build'));
   fs.writeFileSync(path.join(dir, 'build', 'qel-build.json'), '{"problem":"no bcm2835 here"}');
-  assert.throws(() => require(dir), { code: 'QEL_NOT_BUILT', message: 'QEL Driver -- qel.node, the driver for the real CAN bridge, was not built: ' +
-    'no bcm2835 here. On a Raspberry Pi: apt-get install libbcm2835-dev, then npm rebuild corvalith; on another machine: ' +
+  const why = 'QEL Driver -- qel.node, the driver for the real CAN bridge, was not built: no bcm2835 here. ';
+  assert.throws(() => require(dir), { code: 'QEL_NOT_BUILT', message: NO_REAL ? `${why}On this machine: require('corvalith/i2c-dev') ` +
+    'for the bridge through the kernel\'s I2C driver, or require(\'corvalith/sim\') for the simulated bridge'
+    : `${why}On a Raspberry Pi: apt-get install libbcm2835-dev, then npm rebuild corvalith; on another machine: ` +
     `run bin/qel-setup (as root) in ${dir}. Without the bridge: require('corvalith/sim')` });
   fs.copyFileSync(path.join(root, 'i2c-dev.js'), path.join(dir, 'i2c-dev.js'));
   assert.throws(() => require(`${dir}/i2c-dev`), { message: 'QEL Driver -- qel_i2cdev.node, the driver for the real CAN bridge ' +
     `through /dev/i2c-1, was not built: run npm rebuild corvalith, or bin/qel-setup in ${dir}` });
+  // A prebuild cut short would be mapped past its end (SIGBUS); one that
+  // cannot be read is no missing build.
+  const prebuilds = path.join(dir, 'prebuilds', `linux-${process.arch}`);
+  const damaged = path.join(prebuilds, require(`${root}/lib/prebuilds`).fileName('qel_sim', process.versions.modules));
+  const addon = fs.readFileSync(path.join(root, 'build', 'Release', 'qel_sim.node'));
+  fs.mkdirSync(prebuilds, { recursive: true });
+  fs.writeFileSync(damaged, addon.subarray(0, addon.length >> 1));
+  fs.copyFileSync(path.join(root, 'sim.js'), path.join(dir, 'sim.js'));
+  const simError = (...asUser) => {
+    const [file, ...args] = [...asUser, nodeCommand().file, ...nodeCommand().args, '-e',
+      `try { require(${JSON.stringify(`${dir}/sim`)}); } catch (e) { console.log(e.code + ': ' + e.message); }`];
+    return spawnSync(file, args, { encoding: 'utf8' }).stdout;
+  };
+  assert.equal(simError(), `QEL_NOT_BUILT: QEL Driver -- The prebuilt add-on ${damaged} is damaged: ${addon.length >> 1} bytes where ` +
+    `its headers describe ${addon.length}; install the package again, or build it: npm rebuild corvalith\n`);
+  if (process.getuid() === 0 && !process.env.QEL_NODE_LAUNCHER) {
+    fs.chmodSync(dir, 0o755);
+    fs.chmodSync(prebuilds, 0o700);
+    assert.equal(simError('setpriv', '--reuid=nobody', '--regid=nogroup', '--clear-groups'), 'QEL_NOT_BUILT: QEL Driver -- The prebuilt ' +
+      `add-ons cannot be read: EACCES: permission denied, scandir '${prebuilds}'; let this user read that folder, or build the package: npm rebuild corvalith\n`);
+  }
   fs.rmSync(dir, { recursive: true, force: true });
 });
 
@@ -192,8 +215,6 @@ test('QEL_MIRROR that mirror() would refuse: its very words, one console line, a
   }
 });
 
-// The install script, niced, in a copy of the package (nan too) in a folder whose name holds a
-// blank, quotes, $, # and \; the platform rows build through their own scripts.
 test('prebuilds: each flavour by name, ABI, C library and ARM architecture (an older one runs on a newer)', () => {
   const { prebuilt, fileName } = require(`${root}/lib/prebuilds`);
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-prebuilds-'));
@@ -219,34 +240,61 @@ test('prebuilt install: a tarball with this Node\'s add-ons as prebuilds install
     assert.deepEqual([result.tree, result.version, result.platform, result.abi], [['corvalith', 'nan'], VERSION, `linux-${process.arch}`, process.versions.modules]);
   });
 
+// The install script, niced, in a copy of the package with no node_modules (as a fresh clone
+// has none: it fetches nan and takes npm's own node-gyp) in a folder whose name holds a blank,
+// quotes, $, # and \, and outside of npm; the platform rows build through their own scripts.
 test('install: any folder builds, its sim add-on logs there; built and current, a user installs it writing nothing',
   { skip: (process.env.QEL_NODE_LAUNCHER || KERNEL) && 'installs with the host\'s Node once' }, (t) => {
     const top = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-install-'));
     t.after(() => fs.rmSync(top, { recursive: true, force: true }));
     const copy = path.join(top, 'My Lift "A" $HOME #1 \'x\' \\y', 'corvalith');
-    // Without prebuilt add-ons: this is the source build.
-    for (const f of [...require(`${root}/package.json`).files, 'package.json', 'node_modules/nan']) {
+    // Its one prebuild cut short: this is the source build.
+    for (const f of [...require(`${root}/package.json`).files, 'package.json']) {
       if (f !== 'prebuilds/' && fs.existsSync(path.join(root, f))) fs.cpSync(path.join(root, f), path.join(copy, f), { recursive: true });
     }
-    fs.symlinkSync(path.join(root, 'node_modules', 'node-gyp'), path.join(copy, 'node_modules', 'node-gyp'));
+    const damaged = path.join('prebuilds', `linux-${process.arch}`, require(`${root}/lib/prebuilds`).fileName('qel_sim', process.versions.modules));
+    fs.mkdirSync(path.dirname(path.join(copy, damaged)), { recursive: true });
+    fs.writeFileSync(path.join(copy, damaged), fs.readFileSync(path.join(root, 'build', 'Release', 'qel_sim.node')).subarray(0, 4096));
     fs.chmodSync(top, 0o755);
-    const install = (...prefix) => spawnSync('nice', ['-n', '19', ...prefix, process.execPath, 'bin/qel-build.js'], { cwd: copy, encoding: 'utf8' });
+    const env = Object.fromEntries(Object.entries(process.env).filter(([key]) => !/^npm_/i.test(key)));
+    const install = (...prefix) => spawnSync('nice', ['-n', '19', ...(prefix.length ? prefix : [process.execPath]), 'bin/qel-build.js'],
+      { cwd: copy, encoding: 'utf8', env });
     const built = install();
     assert.equal(built.status, 0, built.stderr);
+    assert.match(built.stdout, new RegExp(`^qel-build: passing over ${damaged}: damaged: 4096 bytes where its headers describe \\d+; building from source$`, 'm'));
+    fs.rmSync(path.join(copy, 'prebuilds'), { recursive: true });
     const log = path.join(copy, 'build', 'sim-log', 'qel_cc_log.txt');
-    const r = spawnSync(process.execPath, ['-e', `const q = require(${JSON.stringify(`${copy}/sim`)}); q.registerCallback(() => {});
-      q.driverStart(0, 1000, 0, 300, undefined, undefined, true); process.exit(0);`], { encoding: 'utf8' });
-    assert.ok(r.stdout.includes(`${msg('DEBUG_ENABLED')}\nQEL Driver -- Log file: ${log}\n`), r.stdout);
+    const debugRun = (...asUser) => {
+      const [file, ...args] = [...asUser, process.execPath, '-e', `const q = require(${JSON.stringify(`${copy}/sim`)});
+        q.registerCallback(() => {}); q.driverStart(0, 1000, 0, 300, undefined, undefined, true); process.exit(0);`];
+      return spawnSync(file, args, { encoding: 'utf8' }).stdout;
+    };
+    const r = debugRun();
+    assert.ok(r.includes(`${msg('DEBUG_ENABLED')}\nQEL Driver -- Log file: ${log}\n`), r);
     assert.match(fs.readFileSync(log, 'utf8'), /^QEL Driver Log File\n/);
     if (process.getuid() !== 0) return t.diagnostic('installing as nobody needs root');
     const addon = path.join(copy, 'build', 'Release', 'qel_sim.node');
     const listing = () => spawnSync('find', [copy, '-printf', '%p %T@\\n'], { encoding: 'utf8' }).stdout;
     const before = listing();
-    const user = install('setpriv', '--reuid=nobody', '--regid=nogroup', '--clear-groups');
-    assert.deepEqual([user.status, user.stdout, user.stderr], [0, '', '']);
+    // The same Node release in a folder of the user's (nvm, the official tarball).
+    const own = path.join(top, 'nvm', 'bin', 'node');
+    fs.mkdirSync(path.dirname(own), { recursive: true });
+    fs.linkSync(process.execPath, own);
+    fs.symlinkSync(path.resolve(process.execPath, '..', '..', 'include'), path.join(top, 'nvm', 'include'));
+    const nobody = ['setpriv', '--reuid=nobody', '--regid=nogroup', '--clear-groups'];
+    for (const node of [process.execPath, own]) {
+      const user = install(...nobody, node);
+      assert.deepEqual([user.status, user.stdout, user.stderr], [0, '', ''], node);
+    }
     assert.ok(listing() === before, 'nothing written');
+    // Its debug log goes to a folder of the user's own.
+    const userLog = /Log file: (.+)\n/.exec(debugRun(...nobody))[1];
+    assert.match(userLog, new RegExp(`^${os.tmpdir()}/corvalith-[^/]+/qel_cc_log.txt$`));
+    assert.match(fs.readFileSync(userLog, 'utf8'), /^QEL Driver Log File\n/);
     const builtAt = fs.statSync(addon).mtimeMs;
     fs.utimesSync(path.join(copy, 'src', 'qel', 'config.cc'), new Date(), new Date());
+    const refused = install(...nobody, process.execPath);
+    assert.match(refused.stderr, new RegExp(`^qel-build: .+ may not write to .+/build \\(EACCES\\): [^\n]+\n$`));
     assert.equal(install().status, 0);
     assert.ok(fs.statSync(addon).mtimeMs > builtAt, 'a changed source builds again');
   });
