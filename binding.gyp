@@ -10,6 +10,7 @@
       "src/qel/bus_lock.cc",
       "src/qel/capture.cc",
       "src/qel/capture_js.cc",
+      "src/qel/console_js.cc",
       "src/qel/config.cc",
       "src/qel/delivery_js.cc",
       "src/qel/diagnostics.cc",
@@ -19,6 +20,7 @@
       "src/qel/guarded_call.cc",
       "src/qel/handoff.cc",
       "src/qel/line_queue.cc",
+      "src/qel/line_ring.cc",
       "src/qel/message_memory.cc",
       "src/qel/mirror.cc",
       "src/qel/mirror_js.cc"

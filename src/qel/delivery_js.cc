@@ -97,7 +97,7 @@ void async_callback(uv_async_t *) {
     // What the receive thread printed about these changes (the debug dumps)
     // comes before whatever the callbacks print, or not at all: the event
     // loop never waits for a slow reader of the threads' lines.
-    console_settle();
+    console_hand_on();
 
     bool requested = begin_wakeup();
     int delivered = 0;

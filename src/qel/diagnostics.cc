@@ -1,6 +1,7 @@
 #include "diagnostics.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -15,6 +16,7 @@
 
 #include "config.h"
 #include "line_queue.h"
+#include "line_ring.h"
 
 // The simulated flavour's path is set when it is loaded (bridge.setLogPath):
 // a prebuilt add-on cannot know the folder it will be installed in.
@@ -38,11 +40,8 @@ LogFileCloser log_file_closer;
 
 namespace {
 
-// How long the main thread waits for its lines, and how long the exit
-// waits for both outputs together. A reader that falls behind for a moment
-// (a test runner or a journal on a busy machine) keeps the lines in their
-// place; one that stopped costs a single wait.
-constexpr int CONSOLE_WAIT_MS = 5000;
+// How long the exit waits for both outputs together: a reader that stopped
+// costs a single wait.
 constexpr int EXIT_WAIT_MS = 1000;
 
 // Ends a formatted text of `n` characters in `out` with a line feed.
@@ -51,10 +50,6 @@ size_t end_line(char *out, size_t cap, int n) {
     size_t len = static_cast<size_t>(n) < cap - 2 ? static_cast<size_t>(n) : cap - 2;
     out[len] = '\n';
     return len + 1;
-}
-
-size_t console_drop_notice(char *out, size_t cap, uint64_t dropped) {
-    return end_line(out, cap, snprintf(out, cap - 1, MSG_CONSOLE_DROPPED, static_cast<unsigned long long>(dropped)));
 }
 
 size_t log_drop_notice(char *out, size_t cap, uint64_t dropped) {
@@ -72,28 +67,42 @@ size_t log_lost_notice(char *out, size_t cap, uint64_t lost, int err) {
     return end_line(out, cap, snprintf(out, cap - 1, MSG_LOG_LOST, static_cast<unsigned long long>(lost), strerror(err)));
 }
 
-const LineNotices console_notices = {console_drop_notice, nullptr, nullptr};
 const LineNotices log_notices = {log_drop_notice, log_failing_notice, log_lost_notice};
 
-// A write of at most PIPE_BUF bytes to a pipe is never split among other
-// writers, so the application's own lines never land inside the driver's.
-char console_ring[64 * 1024];
-char console_batch[PIPE_BUF];
-LineQueue console_queue(STDOUT_FILENO, console_ring, sizeof console_ring, console_batch, sizeof console_batch,
-                        &console_notices, nullptr);
+// The driver threads' lines, on their way to the runtime's standard output
+// stream (console_js.cc), and the lines of the JavaScript function under
+// way, which go out as it returns.
+char console_ring_text[64 * 1024];
+LineRing console_ring(console_ring_text, sizeof console_ring_text);
+char own_lines[64 * 1024];
+size_t own_len = 0;
+void (*console_wake)() = nullptr;
 
 // A line longer than this is shortened: it has to fit the queue whatever
 // else is waiting there.
-constexpr size_t CONSOLE_LONGEST = sizeof console_ring / 4;
+constexpr size_t CONSOLE_LONGEST = sizeof console_ring_text / 4;
 
 // Lost log lines are announced on the console: the file holds message
 // lines only.
 char log_ring[256 * 1024];
 char log_batch[16 * 1024];
-LineQueue log_queue(-1, log_ring, sizeof log_ring, log_batch, sizeof log_batch, &log_notices, &console_queue);
+void console_text(const char *text, size_t len);
+LineQueue log_queue(-1, log_ring, sizeof log_ring, log_batch, sizeof log_batch, &log_notices, console_text);
 
 // Scopes open on this thread (ConsoleScope).
 thread_local int console_scopes = 0;
+
+// Inside a function's scope a line waits for the function's end; anywhere
+// else it joins the threads' lines, and the first of a batch wakes the
+// thread that hands them on.
+void console_text(const char *text, size_t len) {
+    if (console_scopes > 0 && own_len + len <= sizeof own_lines) {
+        memcpy(own_lines + own_len, text, len);
+        own_len += len;
+        return;
+    }
+    if (console_ring.push(text, len) && console_wake != nullptr) console_wake();
+}
 
 }  // namespace
 
@@ -119,7 +128,7 @@ void console_line(const char *fmt, ...) {
     va_end(args);
     if (len >= 0 && static_cast<size_t>(len) < sizeof text - 1) {
         text[len] = '\n';
-        console_queue.push(text, static_cast<size_t>(len) + 1, console_scopes == 0);
+        console_text(text, static_cast<size_t>(len) + 1);
     } else if (len >= 0) {
         // Only the exception details of a callback and a device path too
         // long to open get this long; both are printed on the main thread,
@@ -129,7 +138,7 @@ void console_line(const char *fmt, ...) {
         long_text.pop_back();
         shorten_line(long_text);
         long_text += '\n';
-        console_queue.push(long_text.data(), long_text.size(), console_scopes == 0);
+        console_text(long_text.data(), long_text.size());
     }
     va_end(again);
 }
@@ -147,22 +156,71 @@ void ConsoleLine::add(const char *fmt, ...) {
 
 void ConsoleLine::print() {
     text_[len_] = '\n';
-    console_queue.push(text_, len_ + 1, console_scopes == 0);
+    console_text(text_, len_ + 1);
 }
 
-void console_flush() { console_queue.flush(CONSOLE_WAIT_MS); }
+void console_set_wake(void (*wake)()) { console_wake = wake; }
 
-void console_settle() { console_queue.settle(); }
+bool console_scope_enter() { return console_scopes++ == 0; }
 
-// What the threads queued before the call and standard output cannot take
-// at once is dropped here: the call waits for its own lines only.
-ConsoleScope::ConsoleScope() {
-    if (console_scopes++ == 0) console_settle();
+bool console_scope_leave() { return --console_scopes == 0; }
+
+size_t console_take(char *out, size_t cap, uint64_t *dropped) { return console_ring.take(out, cap, dropped); }
+
+bool console_idle() { return console_ring.idle(); }
+
+bool console_own_waiting() { return own_len > 0; }
+
+size_t console_take_own(char *out, size_t cap) {
+    size_t len = own_len < cap ? own_len : cap;
+    memcpy(out, own_lines, len);
+    own_len = 0;
+    return len;
 }
 
-ConsoleScope::~ConsoleScope() {
-    if (--console_scopes == 0) console_flush();
+size_t console_dropped_line(char *out, size_t cap, uint64_t lines) {
+    return end_line(out, cap, snprintf(out, cap - 1, MSG_CONSOLE_DROPPED, static_cast<unsigned long long>(lines)));
 }
+
+// Writes all of `len` bytes to `fd`, which may be non-blocking, until
+// `deadline`; false when it ran out or the output is broken.
+static bool write_until(int fd, const char *text, size_t len, const struct timespec &deadline) {
+    while (len > 0) {
+        ssize_t n = write(fd, text, len);
+        if (n > 0) {
+            text += n;
+            len -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (!(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) return false;
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long ms = (deadline.tv_sec - now.tv_sec) * 1000L + (deadline.tv_nsec - now.tv_nsec) / 1000000L;
+        struct pollfd room = {fd, POLLOUT, 0};
+        if (ms <= 0 || poll(&room, 1, static_cast<int>(ms)) <= 0) return false;
+    }
+    return true;
+}
+
+int console_exit_fd = STDOUT_FILENO;
+
+bool console_flush_until(const struct timespec &deadline) {
+    static char text[sizeof console_ring_text + 256];
+    for (;;) {
+        uint64_t dropped = 0;
+        size_t len = console_take(text, sizeof text - 256, &dropped);
+        if (dropped > 0) len += console_dropped_line(text + len, 256, dropped);
+        if (len == 0) return true;
+        if (!write_until(console_exit_fd, text, len, deadline)) return false;
+    }
+}
+
+bool console_write_until(const char *text, size_t len, const struct timespec &deadline) {
+    return console_exit_fd >= 0 && write_until(console_exit_fd, text, len, deadline);
+}
+
+void console_flush() { console_flush_until(deadline_in_ms(EXIT_WAIT_MS)); }
 
 // -------------------------------------------------------------- log file
 
@@ -300,6 +358,7 @@ LogFileCloser::~LogFileCloser() {
     // The file first: it takes its lines at once, where a stalled console
     // would use up the whole wait.
     struct timespec deadline = deadline_in_ms(EXIT_WAIT_MS);
+    console_wake = nullptr;
     log_close(deadline);
-    console_queue.flush_until(deadline);
+    if (console_exit_fd >= 0) console_flush_until(deadline);
 }

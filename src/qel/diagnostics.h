@@ -1,20 +1,18 @@
 // Console messages and the debug log file.
 //
-// No thread writes either output itself: lines go through bounded queues
-// (line_queue.h) to writer threads of their own, so a console nobody reads
-// or a slow log file never holds up the bus.
-//
-// The order on standard output: lines come out in the order they were
-// queued. When a driver function begins, or a delivery wake-up is about to
-// call the application, the driver threads' lines that standard output
-// cannot take at once are dropped and counted, never kept for later: so no
-// thread line queued before that moment comes out after the application's
-// own later lines, and the main thread never waits for the threads'
-// backlog. A function's own lines (and the few the threads queue while it
-// runs) are written before it returns, as console.log writes: waiting for
-// a slow reader, at most five seconds, and not at all while standard output
-// is known to be stalled.
+// No driver thread writes either output itself. The debug log goes through
+// a bounded queue (line_queue.h) to a writer thread of its own, so a slow
+// file never holds up the bus. Console lines have one writer, the
+// runtime's own standard output stream on the JavaScript thread
+// (console_js.cc): the driver threads queue them in a bounded ring, which
+// that thread hands on at every wake-up and whenever a driver function
+// begins or ends; a function's own lines wait for its end and go out with
+// it, as console.log would write them. So the order among the
+// application's lines and the driver's is the runtime's, and no reader,
+// however slow, holds up a driver thread.
 #pragma once
+
+#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -35,28 +33,35 @@ private:
     size_t len_ = 0;
 };
 
-// Waits until the console lines queued so far are written: at most five
-// seconds, and not at all while standard output is known to be stalled.
-// Main thread only.
+// The JavaScript thread's side of the console (console_js.cc and
+// ConsoleScope): `wake` is called, from any thread, when lines wait in the
+// ring that was idle.
+void console_set_wake(void (*wake)());
+// Scopes of the JavaScript thread; each returns whether it is the
+// outermost one.
+bool console_scope_enter();
+bool console_scope_leave();
+// Takes the threads' lines (see LineRing::take).
+size_t console_take(char *out, size_t cap, uint64_t *dropped);
+bool console_idle();
+// Whether the function under way printed lines, and takes them.
+bool console_own_waiting();
+size_t console_take_own(char *out, size_t cap);
+// The line that counts `lines` dropped lines, line feed included.
+size_t console_dropped_line(char *out, size_t cap, uint64_t lines);
+
+// Writes the threads' lines straight to standard output, waiting at most
+// until `deadline` (CLOCK_MONOTONIC) for a slow reader: at exit, when the
+// runtime's stream is done, and in programs without a runtime (the core's
+// tests). Returns whether all went out.
+bool console_flush_until(const struct timespec &deadline);
 void console_flush();
-
-// Writes what standard output takes at once of the lines queued so far and
-// drops the rest, counted. Never waits. Main thread only.
-void console_settle();
-
-// The console lines of a JavaScript function, written out as it returns,
-// whichever way: they come before the application's next own line. What the
-// driver threads queued before the function began is settled as it begins.
-// The functions that reach the bus open one. Lines queued inside the scope
-// wake no writer thread: when the output has room, the end of the scope
-// writes them itself.
-class ConsoleScope {
-public:
-    ConsoleScope();
-    ~ConsoleScope();
-    ConsoleScope(const ConsoleScope &) = delete;
-    ConsoleScope &operator=(const ConsoleScope &) = delete;
-};
+// Where those lines go: standard output, a terminal's non-blocking
+// description of its own, or nowhere (-1) once the runtime's stream had
+// output pending at exit, which the process loses: lines written past it
+// would come out of order.
+extern int console_exit_fd;
+bool console_write_until(const char *text, size_t len, const struct timespec &deadline);
 
 // Closes the log when the module is unloaded, after whatever the outputs
 // take within about a second.

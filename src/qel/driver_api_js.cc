@@ -206,6 +206,7 @@ static void init(v8::Local<v8::Object> exports) {
         Nan::ThrowError(error);
         return;
     }
+    init_console();
     Nan::SetMethod(exports, "registerCallback", RegisterCallback);
     Nan::SetMethod(exports, "driverStart", DriverStart);
     Nan::SetMethod(exports, "sendCommand", SendCommand);

@@ -51,6 +51,36 @@ enum class guarded_caller : uint8_t { delivery, capture };
 bool call_guarded(v8::Local<v8::Function> function, v8::Local<v8::Object> receiver, int argc,
                   v8::Local<v8::Value> *argv, guarded_caller caller);
 
+// The console lines of a JavaScript function, handed to standard output as
+// it returns, whichever way: they come after the application's earlier
+// lines and before its next ones. What the driver threads queued before
+// the function began is handed on (or dropped, when standard output is
+// behind) as it begins.
+// What the function throws is held while the lines go out, which runs the
+// stream's JavaScript, and thrown again after them.
+class ConsoleScope {
+public:
+    ConsoleScope();
+    ~ConsoleScope();
+    ConsoleScope(const ConsoleScope &) = delete;
+    ConsoleScope &operator=(const ConsoleScope &) = delete;
+
+private:
+    // Constructed and ended by hand, so that it is gone before the lines
+    // go out: a caught exception keeps the runtime from running the
+    // stream's code while its try block lives.
+    alignas(Nan::TryCatch) unsigned char thrown_[sizeof(Nan::TryCatch)];
+    Nan::TryCatch &thrown() { return *reinterpret_cast<Nan::TryCatch *>(thrown_); }
+};
+
+// Hands the driver threads' lines to standard output, or drops them
+// (counted) when it is behind. At a wake-up, before application code runs.
+void console_hand_on();
+
+// Sets up the wake-up that hands on the threads' lines on this thread's
+// event loop.
+void init_console();
+
 // Builds the status object of a slot; empty only while the runtime is
 // terminating.
 v8::Local<v8::Object> JS_msg_mem(const status_snapshot &snapshot);

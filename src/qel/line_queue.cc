@@ -1,9 +1,10 @@
 #include "line_queue.h"
 
+#include "line_ring.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,16 +30,6 @@ void write_all(int fd, const char *text, size_t len) {
             return;
         }
     }
-}
-
-// How long a settle waits for a write under way that the output has room
-// for.
-constexpr int WRITE_END_WAIT_MS = 20;
-
-uint64_t count_lines(const char *text, size_t len) {
-    uint64_t lines = 0;
-    for (const char *end = text + len; (text = static_cast<const char *>(memchr(text, '\n', end - text))); text++) lines++;
-    return lines;
 }
 
 // Where the line that `done` bytes into `text` ends in cut: the length of
@@ -81,20 +72,18 @@ void LineQueue::push(const char *text, size_t len, bool wake) {
     }
     // Lines dropped before go on record right where they are missing, and
     // only together with the line that follows them.
-    size_t notice_len = dropped_ > 0 ? notice_->dropped(notice, sizeof notice, dropped_) : 0;
-    size_t here = notices_ == nullptr ? notice_len : 0;
-    if (room() < here + len) {
+    size_t notice_len = dropped_ > 0 && room() >= len ? notice_->dropped(notice, sizeof notice, dropped_) : 0;
+    if (room() < len) {
         dropped_++;
         pthread_mutex_unlock(&lock_);
         return;
     }
-    copy_in(notice, here);
     copy_in(text, len);
     dropped_ = 0;
     wake = wake && writer_waiting_;
     pthread_mutex_unlock(&lock_);
     if (wake) pthread_cond_signal(&work_);
-    if (notice_len > here) notices_->push(notice, notice_len);
+    report(notice, notice_len);
 }
 
 // Lines in the ring between two byte counts.
@@ -121,9 +110,6 @@ void *LineQueue::writer_entry(void *self) {
 // lock.
 void LineQueue::start_writer() {
     if (writer_started_) return;
-    struct stat st;
-    int size = fstat(fd_, &st) == 0 && S_ISFIFO(st.st_mode) ? fcntl(fd_, F_GETPIPE_SZ) : -1;
-    pipe_size_ = size > 0 ? static_cast<size_t>(size) : 0;
     writer_started_ = pthread_create(&writer_, nullptr, writer_entry, this) == 0;
 }
 
@@ -157,16 +143,6 @@ size_t LineQueue::take_batch() {
 void LineQueue::finish_batch() {
     batch_len_ = batch_done_ = 0;
     if (finished_ < batch_upto_) finished_ = batch_upto_;
-}
-
-// The driver's lines take at most half of a pipe, so that a reader who
-// falls behind leaves room for the application's own writes; the lines a
-// flush waits for are not held back.
-bool LineQueue::room_for_threads() {
-    if (pipe_size_ == 0 || finished_ < flush_target_) return true;
-    int queued = 0;
-    if (ioctl(fd_, FIONREAD, &queued) != 0 || queued <= 0) return true;
-    return static_cast<size_t>(queued) + (batch_len_ - batch_done_) <= pipe_size_ / 2;
 }
 
 // Lines a failed write did not get out: the part of a line already in a
@@ -224,7 +200,7 @@ LineQueue::wrote LineQueue::write_batch() {
 // once, the count of lost lines once writes succeed again. The caller holds
 // the lock.
 size_t LineQueue::take_error_notices(char *out, size_t cap) {
-    if (notices_ == nullptr || notice_->failing == nullptr) return 0;
+    if (notice_->failing == nullptr) return 0;
     if (failing_ && !failing_told_) {
         failing_told_ = true;
         return notice_->failing(out, cap, lost_err_);
@@ -239,7 +215,7 @@ size_t LineQueue::take_error_notices(char *out, size_t cap) {
 }
 
 void LineQueue::report(const char *text, size_t len) {
-    if (len > 0) notices_->push(text, len);
+    if (len > 0 && report_ != nullptr) report_(text, len);
 }
 
 void LineQueue::run_writer() {
@@ -252,17 +228,15 @@ void LineQueue::run_writer() {
             writer_waiting_ = false;
         }
         if (batch_len_ == 0) take_batch();
-        bool ours = room_for_threads();
         int fd = fd_;
-        wrote result = ours ? write_batch() : wrote::no_room;
+        wrote result = write_batch();
         size_t told = take_error_notices(notice, sizeof notice);
         pthread_mutex_unlock(&lock_);
         report(notice, told);
         if (result == wrote::no_room) {
-            // The reader is behind: look again shortly (the pipe has room,
-            // but not in the driver's half of it); a flush or a settle may
-            // take the batch meanwhile.
-            struct pollfd room = {ours ? fd : -1, POLLOUT, 0};
+            // Nothing went out: look again shortly; a flush may take the
+            // batch meanwhile.
+            struct pollfd room = {fd, POLLOUT, 0};
             poll(&room, 1, 10);
         }
         pthread_mutex_lock(&lock_);
@@ -278,13 +252,10 @@ bool LineQueue::wait_progress(const struct timespec &deadline) {
 }
 
 // Writes on the calling thread while nothing else is being written and the
-// output has room, so that it does not wait (a pipe with room takes up to
-// PIPE_BUF bytes whole); with `threads_only`, only within the driver's half
-// of a pipe. The caller holds the lock.
-void LineQueue::write_now(uint64_t target, bool threads_only) {
+// output has room, so that it does not wait. The caller holds the lock.
+void LineQueue::write_now(uint64_t target) {
     while (finished_ < target && !writing_ && fd_ >= 0) {
         if (batch_len_ == 0 && take_batch() == 0) break;
-        if (threads_only && !room_for_threads()) break;
         struct pollfd room = {fd_, POLLOUT, 0};
         if (poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) break;
         if (write_batch() != wrote::all_or_part) break;
@@ -292,84 +263,12 @@ void LineQueue::write_now(uint64_t target, bool threads_only) {
     if (writer_waiting_ && (batch_len_ > 0 || taken_ < accepted_)) pthread_cond_signal(&work_);
 }
 
-// Drops what is queued and not being written, counted; a line that a write
-// left half done is finished first. The caller holds the lock.
-void LineQueue::drop_backlog() {
-    if (batch_len_ > 0 && !writing_) {
-        size_t keep = batch_done_;
-        if (partial_line(batch_, keep) > 0) {
-            const void *end = memchr(batch_ + keep, '\n', batch_len_ - keep);
-            keep = end == nullptr ? batch_len_ : static_cast<size_t>(static_cast<const char *>(end) - batch_) + 1;
-        }
-        dropped_ += count_lines(batch_ + keep, batch_len_ - keep);
-        batch_len_ = keep;
-        if (batch_done_ == batch_len_) finish_batch();
-    }
-    dropped_ += ring_lines(taken_, accepted_);
-    taken_ = accepted_;
-    if (batch_len_ == 0) {
-        finished_ = accepted_;
-    } else {
-        batch_upto_ = accepted_;
-    }
-}
-
-// Whether the lines queued behind a write that the writer has under way
-// fit, with it, into what the output takes at once. They are then no
-// backlog: the writer is merely between two writes, which on a busy
-// machine may take a while. The caller holds the lock.
-bool LineQueue::queued_fit_beside_write() {
-    size_t queued = static_cast<size_t>(accepted_ - taken_) + (batch_len_ - batch_done_);
-    if (pipe_size_ > 0) {
-        int in_pipe = 0;
-        if (ioctl(fd_, FIONREAD, &in_pipe) != 0 || in_pipe < 0) in_pipe = 0;
-        return static_cast<size_t>(in_pipe) + queued <= pipe_size_ / 2;
-    }
-    struct pollfd room = {fd_, POLLOUT, 0};
-    return queued <= batch_capacity_ && poll(&room, 1, 0) == 1 && (room.revents & POLLOUT) != 0;
-}
-
-// Waits, briefly, for the writer's write to end: the output has room for
-// it, so only the machine's scheduling holds it up, never the reader. A
-// wait that ran out is not repeated until the writer gets on. The caller
-// holds the lock.
-bool LineQueue::await_write() {
-    if (write_stalled_ && finished_ == write_stalled_at_) return false;
-    struct timespec deadline = deadline_in_ms(WRITE_END_WAIT_MS);
-    while (writing_) {
-        if (!wait_progress(deadline)) {
-            write_stalled_ = true;
-            write_stalled_at_ = finished_;
-            return false;
-        }
-    }
-    write_stalled_ = false;
-    return true;
-}
-
-void LineQueue::settle() {
-    pthread_mutex_lock(&lock_);
-    if (fd_ >= 0 && finished_ < accepted_) {
-        start_writer();
-        write_now(accepted_, true);
-        bool kept = writing_ && queued_fit_beside_write();
-        // After the write ended the queue is another: look again.
-        if (kept && await_write()) {
-            write_now(accepted_, true);
-            kept = writing_ && queued_fit_beside_write();
-        }
-        if (!kept) drop_backlog();
-        pthread_cond_broadcast(&progress_);
-    }
-    pthread_mutex_unlock(&lock_);
-}
-
 bool LineQueue::flush_until(const struct timespec &deadline) {
     pthread_mutex_lock(&lock_);
     uint64_t target = accepted_;
     if (finished_ < target) start_writer();
     if (flush_target_ < target) flush_target_ = target;
-    write_now(target, false);
+    write_now(target);
     bool known_stalled = stalled_ && finished_ == stalled_at_;
     while (!known_stalled && finished_ < target) {
         if (!wait_progress(deadline)) {

@@ -9,15 +9,18 @@
 //              capture batches
 //   receive    listen(): polls the bridge, sorts frames into the slots
 //   heartbeat  heartbit(): writes the heartbeat frame every hb_delay us
-//   writers    one per output queue (console, debug log): write lines out
+//   writer     the debug log's queue: writes lines out (console lines are
+//              handed to process.stdout by main, console_js.cc)
 //
 // Locks
 //   bus lock   listen_mutex (bus_lock.h): one transfer on the I2C bus at a
 //              time, and the state marked "bus" below. The main thread never
 //              holds it while JavaScript runs. The receive thread steps aside
 //              for waiting threads after each cycle.
-//   queue      each LineQueue's own mutex (line_queue.h); taken by nobody
-//              who holds the bus lock: lines are queued after it is released.
+//   queue      the LineQueue's and the LineRing's own mutexes; never held
+//              during a write, and taken by nobody who holds the bus lock
+//              but to count a line dropped (the debug-mode lines of a cycle
+//              are queued after the lock is released).
 //   none       a single writer and atomics, or a value fixed before the
 //              driver threads exist.
 //

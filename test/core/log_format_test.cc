@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,12 +16,11 @@
 #include <initializer_list>
 #include <sstream>
 #include <string>
-#include <condition_variable>
-#include <mutex>
 
 #include "diagnostics.h"
 #include "driver_api.h"
 #include "line_queue.h"
+#include "line_ring.h"
 
 namespace {
 
@@ -347,16 +345,19 @@ std::string numbered(int i) {
     return text + std::string(63 - text.size(), 'x') + "\n";
 }
 
+std::string reported;
+void collect(const char *text, size_t len) { reported.append(text, len); }
+
 }  // namespace
 
-TEST(LineQueueTest, AFullOutputCostsLinesNotWaitsAndTheirNumberComesWhereTheyAreMissing) {
+TEST(LineQueueTest, AFullOutputCostsLinesNotWaitsAndTheirNumberIsReported) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     ASSERT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);  // room for lines 0-63
     static char ring[256];                                // room for 4 lines
     static char batch[128];
     static const LineNotices notices = {count_notice, nullptr, nullptr};
-    static LineQueue queue(fds[1], ring, sizeof ring, batch, sizeof batch, &notices, nullptr);
+    static LineQueue queue(fds[1], ring, sizeof ring, batch, sizeof batch, &notices, collect);
     for (int i = 0; i < 64; i++) {
         queue.push(numbered(i).data(), 64);
         ASSERT_TRUE(queue.flush(5000)) << i;
@@ -377,57 +378,29 @@ TEST(LineQueueTest, AFullOutputCostsLinesNotWaitsAndTheirNumberComesWhereTheyAre
     ASSERT_GT(n, 0);
     std::string expected;
     for (int i = 64; i < 69; i++) expected += numbered(i);
-    EXPECT_EQ(std::string(text, static_cast<size_t>(n)), expected + "dropped 5\n" + numbered(74));
+    EXPECT_EQ(std::string(text, static_cast<size_t>(n)), expected + numbered(74));
+    EXPECT_EQ(reported, "dropped 5\n") << "the count goes to the other output, with the next line that fits";
 }
 
-namespace {
-
-// A write(2) that the test holds back on one descriptor, as a busy machine
-// holds a thread in the middle of a write to an output that has room.
-std::mutex held_lock;
-std::condition_variable held_changed;
-int held_fd = -1;
-bool held_entered = false;
-
-}  // namespace
-
-extern "C" ssize_t write(int fd, const void *buf, size_t count) {
-    {
-        std::unique_lock<std::mutex> lock(held_lock);
-        if (fd == held_fd) {
-            held_entered = true;
-            held_changed.notify_all();
-            held_changed.wait(lock, [fd] { return held_fd != fd; });
-        }
-    }
-    return syscall(SYS_write, fd, buf, count);
-}
-
-TEST(LineQueueTest, SettlingWhileTheWriterIsMidWriteKeepsWhatTheOutputHasRoomFor) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    static char ring[4096];
-    static char batch[1024];
-    static const LineNotices notices = {count_notice, nullptr, nullptr};
-    static LineQueue queue(fds[1], ring, sizeof ring, batch, sizeof batch, &notices, nullptr);
-    queue.attach(fds[1], "", 0);  // starts the writer
-    {
-        std::unique_lock<std::mutex> lock(held_lock);
-        held_fd = fds[1];
-        queue.push(numbered(0).data(), 64);
-        held_changed.wait(lock, [] { return held_entered; });
-    }
-    queue.push(numbered(1).data(), 64);
-    queue.settle();
-    {
-        std::lock_guard<std::mutex> lock(held_lock);
-        held_fd = -1;
-        held_changed.notify_all();
-    }
-    ASSERT_TRUE(queue.flush(5000));
-    queue.push(numbered(2).data(), 64);
-    ASSERT_TRUE(queue.flush(5000));
-    char text[1024];
-    ssize_t n = read(fds[0], text, sizeof text);
-    EXPECT_EQ(std::string(text, n > 0 ? static_cast<size_t>(n) : 0), numbered(0) + numbered(1) + numbered(2));
+// The console's ring: a line that does not fit is counted, and the count
+// comes with the lines taken before the gap, told once.
+TEST(LineRingTest, LinesThatDoNotFitAreCountedWhereTheyAreMissing) {
+    static char text[256];  // 4 lines
+    static LineRing ring(text, sizeof text);
+    EXPECT_TRUE(ring.idle());
+    EXPECT_TRUE(ring.push(numbered(0).data(), 64)) << "the first line of a batch wakes the reader";
+    EXPECT_FALSE(ring.push(numbered(1).data(), 64));
+    for (int i = 2; i < 7; i++) ring.push(numbered(i).data(), 64);  // 4-6 do not fit
+    char out[512];
+    uint64_t dropped = 0;
+    ASSERT_EQ(ring.take(out, 100, &dropped), 64u) << "whole lines only";
+    EXPECT_EQ(dropped, 0u);
+    ring.push(numbered(7).data(), 64);
+    ASSERT_EQ(ring.take(out, sizeof out, &dropped), 192u);
+    EXPECT_EQ(std::string(out, 192), numbered(1) + numbered(2) + numbered(3));
+    EXPECT_EQ(dropped, 3u);
+    ASSERT_EQ(ring.take(out, sizeof out, &dropped), 64u);
+    EXPECT_EQ(std::string(out, 64), numbered(7));
+    EXPECT_EQ(dropped, 0u);
+    EXPECT_TRUE(ring.idle());
 }

@@ -25,6 +25,7 @@ function(qel_core_library name warnings)
     ${QEL_ROOT}/src/qel/frame.cc
     ${QEL_ROOT}/src/qel/handoff.cc
     ${QEL_ROOT}/src/qel/line_queue.cc
+    ${QEL_ROOT}/src/qel/line_ring.cc
     ${QEL_ROOT}/src/qel/message_memory.cc
     ${QEL_ROOT}/src/qel/mirror.cc
     ${QEL_ROOT}/src/qel/bus_bcm2835.cc
