@@ -320,12 +320,11 @@ describe('fault matrix: every bcm2835 failure, its lines and error, and a health
   });
 });
 
-// Standard output is a place of failure too: once Node has used a piped
-// standard output it leaves the pipe in non-blocking mode, so a driver
-// write into a full pipe fails with EAGAIN instead of waiting. A reader
-// that falls behind for a moment must still get every line, whole and in
-// order.
-test('a full standard-output pipe (non-blocking, as Node leaves it) loses no console line', async () => {
+// Standard output is a place of failure too: a reader that falls behind for
+// a moment must still get every line of the functions, whole and in order,
+// after the application's own earlier lines (which fill the pipe first,
+// so that the stream holds them).
+test('a full standard-output pipe loses no console line of a function, nor puts one before the application\'s earlier lines', async () => {
   const { spawn } = require('child_process');
   const { nodeCommand, root, TIME_FACTOR } = require('../helpers/scenario');
   const N = 3000;
@@ -334,6 +333,7 @@ test('a full standard-output pipe (non-blocking, as Node leaves it) loses no con
     qel.registerCallback(() => {});
     console.log('#go');
     qel.driverStart(0, 1000, 0, 300, undefined, undefined, false);
+    for (let i = 0; i < 100; i++) console.log('#app ' + i + ' ' + 'x'.repeat(1000));
     for (let i = 0; i < ${N}; i++) qel.sendCommand(i % 256);
     process.stdout.write('#end\\n', () => process.exit(0));
   `;
@@ -342,7 +342,7 @@ test('a full standard-output pipe (non-blocking, as Node leaves it) loses no con
   let out = '';
   let err = '';
   child.stdout.pause();
-  setTimeout(() => child.stdout.resume(), 300);
+  setTimeout(() => child.stdout.resume(), 1000);
   child.stdout.on('data', (d) => { out += d; });
   child.stderr.on('data', (d) => { err += d; });
   const timer = setTimeout(() => child.kill('SIGKILL'), 30000 * TIME_FACTOR);
@@ -355,5 +355,8 @@ test('a full standard-output pipe (non-blocking, as Node leaves it) loses no con
   for (let i = 0; i < N; i++) expected.push(msg('CMD_TFT', i % 256), msg('CMD_SENT'));
   assert.equal(commands.filter((l) => l === msg('CMD_SENT')).length, N, 'every success line arrives');
   assert.deepEqual(commands, expected, 'every line whole and in order');
+  const apps = lines.filter((l) => l.startsWith('#app '));
+  assert.deepEqual(apps, Array.from({ length: 100 }, (_, i) => `#app ${i} ${'x'.repeat(1000)}`), 'the application\'s lines whole');
+  assert.ok(lines.indexOf(apps[99]) < lines.indexOf(msg('CMD_TFT', 0)), 'the first command\'s line after the application\'s earlier lines');
   assert.equal(lines[lines.length - 1], '#end');
 });
