@@ -16,18 +16,26 @@ function port() {
   if (fd < 0) {
     execFileSync('stty', ['-F', TTY, 'raw', '-echo', 'clocal']);
     fd = fs.openSync(TTY, 'r+');
+    // Whatever the port held before it was set up ends with this line, and
+    // its one answer is dropped.
+    fs.writeSync(fd, '\n');
+    readLine(fd);
   }
   return fd;
+}
+
+function readLine(f) {
+  const chunk = Buffer.alloc(65536);
+  let answer = '';
+  while (!answer.endsWith('\n')) answer += chunk.toString('latin1', 0, fs.readSync(f, chunk, 0, chunk.length, null));
+  return answer.trim();
 }
 
 // The words of the answer after its "ok"; an "error" answer throws.
 function request(line) {
   const f = port();
   fs.writeSync(f, `${line}\n`);
-  const chunk = Buffer.alloc(65536);
-  let answer = '';
-  while (!answer.endsWith('\n')) answer += chunk.toString('latin1', 0, fs.readSync(f, chunk, 0, chunk.length, null));
-  answer = answer.trim();
+  const answer = readLine(f);
   if (!answer.startsWith('ok')) throw new Error(`bridge model, '${line.slice(0, 60)}': ${answer}`);
   return answer.slice(2).trim();
 }

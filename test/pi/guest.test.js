@@ -17,7 +17,7 @@ const fs = require('fs');
 const { execFileSync, spawn } = require('child_process');
 const candumpFormat = require('../../lib/monitor/candump').format;
 const { MSG, format } = require('../helpers/catalogue');
-const { transmitFrame } = require('../helpers/frames');
+const { transmitFrame, frame, empty, checksum } = require('../helpers/frames');
 const { runScenario, spawnScenario } = require('../helpers/scenario');
 const { model, FRAMES, spaced } = require('./bridge-model');
 
@@ -389,7 +389,7 @@ const CHILD = `
   const modelUntil = async (fn) => { const end = Date.now() + 120000; while (!fn()) { if (Date.now() > end) throw new Error('model: ' + fn); await wait(100); } };
 `;
 const asCaptured = (f) => [f[2] * 256 + f[3], [...f.subarray(7, 15)], f[15] !== checksumOf(f)];
-const checksumOf = (f) => require('../helpers/frames').checksum(f.subarray(0, 15));
+const checksumOf = (f) => checksum(f.subarray(0, 15));
 
 function bridgeTests(flavour, clockLine, around) {
   const run = (body, opts = {}) => around(() => runScenario(CHILD + body, { flavour, timeout: 180000, ...opts }));
@@ -518,7 +518,7 @@ if (MODE === 'kernel') {
       model.nackByte(1);
       const data = refusal(['w2@0x25', '0x03', '0x0f']);
       show('i2ctransfer against a refusing bridge', [address, data].join('\n'));
-      assert.deepEqual([address, data], ['Error: Sending messages failed: Remote I/O error', 'Error: Sending messages failed: Remote I/O error']);
+      assert.deepEqual([address, data], ['i2ctransfer: I2C_RDWR: Remote I/O error', 'i2ctransfer: I2C_RDWR: Remote I/O error']);
       // A read and a command refused once each, on the kernel and on the emulation.
       const body = (refuseRead, refuseWrite) => `
         const { model } = require('./test/pi/bridge-model');
