@@ -517,8 +517,11 @@ if (MODE === 'kernel') {
       const address = refusal(['w1@0x25', '0x40']);
       model.nackByte(1);
       const data = refusal(['w2@0x25', '0x03', '0x0f']);
-      show('i2ctransfer against a refusing bridge', [address, data].join('\n'));
-      assert.deepEqual([address, data], ['i2ctransfer: I2C_RDWR: Remote I/O error', 'i2ctransfer: I2C_RDWR: Remote I/O error']);
+      // The refused transfer is over: the next START goes to its own address.
+      const elsewhere = refusal(['w1@0x26', '0x00']);
+      show('i2ctransfer against a refusing bridge', [address, data, elsewhere].join('\n'));
+      assert.deepEqual([address, data, elsewhere], Array(3).fill('i2ctransfer: I2C_RDWR: Remote I/O error'));
+      assert.deepEqual(model.errors(), NO_ERRORS);
       // A read and a command refused once each, on the kernel and on the emulation.
       const body = (refuseRead, refuseWrite) => `
         const { model } = require('./test/pi/bridge-model');
