@@ -25,9 +25,9 @@ qel.registerCallback((status) => {
   }
 });
 
-// The driver cannot be stopped and keeps the process alive; when the
-// service is stopped, leave at once.
-for (const signal of ['SIGTERM', 'SIGINT']) process.on(signal, () => process.exit(0));
+// When the service is stopped: stop the driver, which writes out the debug
+// log and closes the bus; the process then ends by itself.
+for (const signal of ['SIGTERM', 'SIGINT']) process.on(signal, () => qel.driverStop());
 
 try {
   // Seven arguments; undefined keeps the driver's default.
