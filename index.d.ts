@@ -211,6 +211,14 @@ declare namespace qel {
      * called before driverStart; QEL_MIRROR=iface turns it on at driverStart.
      */
     mirror(iface?: string | null): MirrorState;
+    /**
+     * Stops the driver: capture's last batch, then the threads end, the
+     * mirror, the debug log and the bus close, and every setting is back to
+     * its load-time value; undelivered changes are dropped. The event loop
+     * may then end; driverStart may start it again. Does nothing when
+     * stopped; throws QEL_NOT_STARTED before the first start.
+     */
+    driverStop(): void;
   }
 }
 
