@@ -119,7 +119,7 @@ v8::Local<v8::Value> call_helper(const char *name, int argc, v8::Local<v8::Value
     Nan::TryCatch swallow;
     v8::Local<v8::Function> function = helper(name);
     v8::Local<v8::Value> result;
-    if (function.IsEmpty() || !Nan::Call(function, Nan::Undefined().As<v8::Object>(), argc, argv).ToLocal(&result)) {
+    if (function.IsEmpty() || !Nan::Call(function, Nan::GetCurrentContext()->Global(), argc, argv).ToLocal(&result)) {
         return v8::Local<v8::Value>();
     }
     return result;
