@@ -47,24 +47,35 @@ function parseCommand(text) {
   return { fn: c.fn, args };
 }
 
-// Keeps what waits for the broker: status messages in order, the latest
-// value only for the topics that hold a state (statistics, health).
+// Keeps what waits for the broker: the status messages in order, at most
+// `limit` of them (the oldest give way), and for the topics that hold a
+// state (statistics, health) only the latest value, outside that bound.
 class Queue {
   constructor(limit) {
     this.limit = limit;
     this.items = [];
+    this.latest = new Map();
     this.dropped = 0;
   }
-  push(topic, payload, latestOnly) {
-    if (latestOnly) {
-      const same = this.items.find((m) => m.topic === topic);
-      if (same) return void (same.payload = payload);
-    }
+  push(topic, payload) {
     if (this.items.length >= this.limit) {
       this.items.shift();
       this.dropped++;
     }
     this.items.push({ topic, payload });
+  }
+  set(topic, payload) {
+    this.latest.set(topic, payload);
+  }
+  take() {
+    for (const [topic, payload] of this.latest) {
+      this.latest.delete(topic);
+      return { topic, payload };
+    }
+    return this.items.shift();
+  }
+  get size() {
+    return this.items.length + this.latest.size;
   }
 }
 
@@ -95,8 +106,8 @@ function publish(source, opts = {}) {
   });
 
   const pump = () => {
-    while (client.connected && inFlight < IN_FLIGHT && queue.items.length > 0) {
-      const m = queue.items.shift();
+    while (client.connected && inFlight < IN_FLIGHT && queue.size > 0) {
+      const m = queue.take();
       inFlight++;
       client.publish(m.topic, m.payload, { qos: 1, retain: true }, () => {
         inFlight--;
@@ -113,8 +124,8 @@ function publish(source, opts = {}) {
   };
   const tick = () => {
     if (o.driver) stats = o.driver.readStatus(0xffd).driver_stats;
-    if (stats) queue.push(`${base}/stats`, JSON.stringify(stats), true);
-    queue.push(`${base}/health`, health(true), true);
+    if (stats) queue.set(`${base}/stats`, JSON.stringify(stats));
+    queue.set(`${base}/health`, health(true));
     pump();
   };
   const runCommand = (text) => {

@@ -66,7 +66,9 @@ function usage() {
       if (wrapped[last] && wrapped[last].length + 1 + w.length > 55) wrapped.push(w);
       else wrapped[last] = wrapped[last] ? `${wrapped[last]} ${w}` : w;
     }
-    return wrapped.map((text, i) => `${(i === 0 ? left : '').padEnd(24)} ${text}`).join('\n');
+    // a left column too wide for its place gets a line of its own
+    const head = left.length > 24 ? [left] : [];
+    return [...head, ...wrapped.map((text, i) => `${(i === 0 && !head.length ? left : '').padEnd(24)} ${text}`)].join('\n');
   });
   return [
     'Usage: qel-monitor [options]',
