@@ -37,12 +37,12 @@ async function broker(t) {
   fs.writeFileSync(path.join(dir, 'mosquitto.conf'), [`user ${os.userInfo().username}`, `listener ${port} 127.0.0.1`,
     'allow_anonymous true', `password_file ${dir}/passwords`, 'persistence true', `persistence_location ${dir}/`, ''].join('\n'));
   let proc = null;
+  const up = () => new Promise((r) => net.connect(port, '127.0.0.1').on('connect', function () { this.end(); r(true); }).on('error', () => r(false)));
   const b = {
     url: `mqtt://127.0.0.1:${port}`, port, dir,
     async start() {
       proc = spawn(MOSQUITTO, ['-c', path.join(dir, 'mosquitto.conf')], { stdio: 'ignore' });
-      const up = () => new Promise((r) => net.connect(port, '127.0.0.1').on('connect', function () { this.end(); r(true); }).on('error', () => r(false)));
-      for (let ok = false; !ok; ok = await up()) await until(() => proc.exitCode === null, 'mosquitto to run', 100);
+      while (!(await up())) await until(() => proc.exitCode === null, 'mosquitto to run', 100);
     },
     stop: () => new Promise((r) => (proc.exitCode !== null ? r() : (proc.once('exit', r), proc.kill('SIGTERM')))),
   };
@@ -94,7 +94,7 @@ test('qel-monitor --mqtt: retained slot topics, commands only on their topic, th
   const fleet = await listen(t, b.url, 'corvalith/lift7/#');
   const args = ['--replay', capture, '--lines', '--duration', '600', '--mqtt', `mqtt://lift@127.0.0.1:${b.port}`,
     '--mqtt-password-file', path.join(b.dir, 'password'), '--mqtt-node', 'lift7', '--mqtt-commands', 'lift7/commands'];
-  const child = spawn(process.execPath, [path.join(root, 'bin', 'qel-monitor.js'), ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
+  const child = spawn(process.execPath, [path.join(root, 'bin', 'qel-monitor.js'), ...args]);
   let out = '';
   let err = '';
   child.stdout.on('data', (d) => { out += d; });
@@ -109,9 +109,7 @@ test('qel-monitor --mqtt: retained slot topics, commands only on their topic, th
   await until(() => fleet.on('corvalith/lift7/health').some((m) => m.json.connected && m.json.frames === 1), 'health');
 
   const cop = JSON.stringify({ fn: 'sendCommand', args: [-1, -1, 1] });
-  for (const [where, text] of [['lift7/other', cop], ['lift7/commands', cop], ['lift7/commands', '{"fn":"clearMem","args":[]}']]) {
-    await fleet.client.publishAsync(where, text, { qos: 1 });
-  }
+  for (const [where, text] of [['lift7/other', cop], ['lift7/commands', cop], ['lift7/commands', '{"fn":"clearMem","args":[]}']]) await fleet.client.publishAsync(where, text, { qos: 1 });
   const results = () => fleet.on('corvalith/lift7/command-result').map((m) => m.json);
   await until(() => results().length === 2, 'two command results');
   assert.deepEqual(results(), [{ command: cop, ok: true },
