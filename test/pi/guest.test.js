@@ -454,6 +454,7 @@ function bridgeTests(flavour, clockLine, around) {
       const start = () => qel.driverStart(0, 20000, -1, 60000, undefined, undefined, undefined);
       start();
       qel.driverStop();
+      model.errors();  // the model's serial port, opened at its first request
       const before = fds();
       for (let i = 1; i <= 3; i++) {
         start();
