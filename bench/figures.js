@@ -76,6 +76,41 @@ async function delivery({ rounds, hz, warmup = 1000, pollMs = 5, settleMs = 200 
   });
 }
 
+// --------------------------------------------------------------- floor
+
+// What Node itself charges for one delivery at the bus's pace: the bench's
+// own add-on (build/bench/floor) wakes the event loop from a native thread
+// once per 400 kHz read and calls a function the way the driver calls the
+// application's, with a status object of the same shape (`status`) or with
+// none. The function with a status object does what the delivery scenario's
+// does; the main thread's CPU counts over `wakeups` calls after `warmup`.
+async function floor({ status = true, wakeups = 5500, warmup = 1000, hz = LIMITS.i2cHz }) {
+  const addon = require(path.join(root, 'build', 'bench', 'floor', 'build', 'Release', 'qel_floor.node'));
+  const lastDelivered = new Map();
+  let calls = 0;
+  let mark = null;
+  let end = null;
+  const count = () => {
+    calls++;
+    if (calls === warmup) mark = { cpu: threadCpuNs(), t: hrNs(), sw: threadSwitches() };
+    if (calls === warmup + wakeups) end = { cpu: threadCpuNs(), t: hrNs(), sw: threadSwitches() };
+  };
+  const fn = status ? (s) => { count(); lastDelivered.set(s.msg_id, serialOf(s)); } : () => count();
+  addon.start(((1 + 16) * 9 * 1e9) / hz, status, fn);
+  while (!end) await wait(Math.max(5, (0.8 * (warmup + wakeups - calls) * (1 + 16) * 9 * 1000) / hz));
+  const sent = addon.stop();
+  const wallNs = end.t - mark.t;
+  report({
+    status,
+    wakeups,
+    wakeRate: wakeups / (wallNs / 1e9),
+    mainCpuShare: (end.cpu - mark.cpu) / wallNs,
+    mainCpuPerWakeupNs: (end.cpu - mark.cpu) / wakeups,
+    mainWaitsPerWakeup: (end.sw.voluntary - mark.sw.voluntary) / wakeups,
+    sendNs: sent.sendNs,
+  });
+}
+
 // ------------------------------------------------------------- latency
 
 // One frame at a time, queued at a random moment of the poll cycle: the
@@ -385,7 +420,7 @@ async function memory({ marks, budgetMs, run = 20000 }) {
 
 // ---------------------------------------------------------------- main
 
-const scenarios = { delivery, latency, command, capture, replay, idle, memory };
+const scenarios = { delivery, floor, latency, command, capture, replay, idle, memory };
 const [name, options] = process.argv.slice(2);
 if (!scenarios[name]) {
   console.error(`usage: figures.js ${Object.keys(scenarios).join('|')} [json options]`);

@@ -107,7 +107,17 @@ const groups = {
     // always waiting, can carry ~2,614 frames/s on the simulated bridge. To
     // keep up with 1.15 x the CAN maximum, the loop may add no more than a
     // few microseconds to each read.
-    return { paced: await repeat('delivery at the pace of a 400 kHz bus', RUNS, () => scenario('delivery', { rounds: 500, hz: LIMITS.i2cHz, warmup: 1000 })) };
+    // Each run takes the driver and then, right after, Node's floor (the
+    // bench's own add-on, with a status object and with none), so that a
+    // ratio compares figures taken under the same load.
+    const runs = await repeat('delivery at the pace of a 400 kHz bus, beside the floor', RUNS, async () => {
+      const driver = await scenario('delivery', { rounds: 500, hz: LIMITS.i2cHz, warmup: 1000 });
+      if (driver.error) return driver;
+      const floor = await scenario('floor', { status: true, hz: LIMITS.i2cHz });
+      const bare = await scenario('floor', { status: false, hz: LIMITS.i2cHz });
+      return { ...driver, floor: floor.error ? null : floor, bare: bare.error ? null : bare };
+    });
+    return { paced: runs };
   },
   async flood() {
     return { flood: await repeat('delivery fed as fast as possible', RUNS, () => scenario('delivery', { rounds: 100000, hz: 0, warmup: 5000 })) };
@@ -241,6 +251,14 @@ function buildRows(res) {
     rows.push(row('main thread busy, share of a core', pick(res.paced, (p) => p.mainCpuShare * 100), '%', { limit: 100, limitText: 'one core', ratio: pct, goal: '< 2.5% of a core', met: unless((m) => m < 2.5) }));
     rows.push(row('main thread CPU per delivery', pick(res.paced, (p) => p.mainCpuPerDeliveryNs / 1000), 'us'));
     rows.push(row('main thread voluntary context switches per delivery', pick(res.paced, (p) => p.mainWaitsPerDelivery), '', { decimals: 2 }));
+    const floorOf = (p, kind) => (p[kind] ? p[kind].mainCpuPerWakeupNs : NaN);
+    rows.push(row('  Node\'s floor, same run: main thread CPU per wake-up, a function called with a status object', pick(res.paced, (p) => floorOf(p, 'floor') / 1000), 'us'));
+    rows.push(row('  Node\'s floor, same run: the same, the function called with no argument', pick(res.paced, (p) => floorOf(p, 'bare') / 1000), 'us'));
+    rows.push(row('  driver / floor (with a status object), the median of each run\'s ratio', pick(res.paced, (p) => p.mainCpuPerDeliveryNs / floorOf(p, 'floor')), 'x', {
+      decimals: 2, goal: '<= 1.2 x', met: (m) => m <= 1.2,
+    }));
+    rows.push(row('  floor\'s wake-ups per second', pick(res.paced, (p) => (p.floor ? p.floor.wakeRate : NaN)), '/s'));
+    rows.push(row('  floor\'s uv_async_send, wall time on the sending thread', pick(res.paced, (p) => (p.floor ? p.floor.sendNs / 1000 : NaN)), 'us', { limit: LIMITS.readUs, limitText: read, ratio: pct }));
     if (res.core) {
       rows.push(row('  floor: a bare libuv loop woken as often (C++)', pick(res.core, (c) => c.wakeup.share * 100), '%', { limit: 100, limitText: 'one core', ratio: pct, goal: '(reference)' }));
       rows.push(row('  floor: CPU per bare wake-up', pick(res.core, (c) => c.wakeup.per_wake_ns / 1000), 'us'));

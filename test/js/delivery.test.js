@@ -60,12 +60,13 @@ describe('status objects and delivery', { concurrency: 4 }, () => {
         plain: Object.getPrototypeOf(s) === Object.prototype && Object.getPrototypeOf(s.driver_stats) === Object.prototype,
         types: [typeof s.timestamp, typeof s.counter, typeof s.msg_id, Buffer.isBuffer(s.msg_data), s.msg_data.length,
           ...Object.values(s.driver_stats).map((v) => Number.isInteger(v))],
+        ownStore: Object.getPrototypeOf(s.msg_data) === Buffer.prototype && s.msg_data.byteOffset === 0 && s.msg_data.buffer.byteLength === 8,
       });
       const seen = [];
       qel.registerCallback((s) => { seen.push({ s, now: Date.now(), shape: shape(s), data: [...s.msg_data] }); s.msg_data[0] = 0xee; s.counter = 99; });
       qel.driverStart(0, 1000, 0, 300, U, U, U);
       const fresh = qel.readStatus(0x2c0);
-      await feed(frame(0x4a1, [1, 2, 3, 4, 5, 6, 7, 8]));
+      await feed(frame(0x4a1, [1, 2, 3, 0x84, 5, 6, 0x7f, 0xf8]));
       const s1 = qel.readStatus(0x4a1);
       const s1again = qel.readStatus(0x4a1);
       const distinct = s1.msg_data !== s1again.msg_data && s1 !== s1again && s1.driver_stats !== s1again.driver_stats;
@@ -83,7 +84,7 @@ describe('status objects and delivery', { concurrency: 4 }, () => {
     const statsKeys = ['hb', 'unk', 'empty', 'err'];
     const types = ['string', 'number', 'number', true, 8, true, true, true, true];
     for (const shape of [fresh.shape, ...delivered.map((d) => d.shape)]) {
-      assert.deepEqual(shape, { keys, statsKeys, plain: true, types });
+      assert.deepEqual(shape, { keys, statsKeys, plain: true, types, ownStore: true });
     }
     assert.deepEqual(fresh.value, ['0', 0, 0, ZERO], 'a slot without frames');
     assert.deepEqual({ ...fresh.stats, empty: 0 }, { hb: 0, unk: 0, empty: 0, err: 0 });
@@ -93,8 +94,8 @@ describe('status objects and delivery', { concurrency: 4 }, () => {
       assert.match(d.ts, /^[1-9][0-9]{12}$/);
       assert.ok(Math.abs(Number(d.ts) - d.now) < 5000, `timestamp ${d.ts} at ${d.now}`);
     }
-    assert.deepEqual(delivered[0].data, [1, 2, 3, 4, 5, 6, 7, 8]);
-    assert.deepEqual(s1, [delivered[0].ts, 1, 0x4a1, [1, 2, 3, 4, 5, 6, 7, 8]], 'changing a delivered object changes no slot');
+    assert.deepEqual(delivered[0].data, [1, 2, 3, 0x84, 5, 6, 0x7f, 0xf8]);
+    assert.deepEqual(s1, [delivered[0].ts, 1, 0x4a1, [1, 2, 3, 0x84, 5, 6, 0x7f, 0xf8]], 'changing a delivered object changes no slot');
     assert.ok(r.result.distinct, 'every status object has its own buffer and statistics object');
     assert.deepEqual(delivered[1].data, [9, 9, 0, 0, 0, 0, 0, 0], 'later deliveries are unaffected by changes to earlier objects');
     assert.deepEqual(s2, [delivered[1].ts, 2, 0x4a1, [9, 9, 0, 0, 0, 0, 0, 0]]);
