@@ -5,9 +5,8 @@
 // installed package has a source build only where no prebuild matched; in
 // the repository the source build is the one being worked on. The runtime
 // registers a native module only the first time its file is opened in a
-// process; a second load (after the module cache was cleared) is refused
-// with the driver's own message, and so is a worker thread's load after
-// the main thread's, with the message a worker gets when it loads first.
+// process: a second load on this thread gets the first one's exports, and a
+// worker thread's load is refused with the driver's own message.
 const fs = require('fs');
 const path = require('path');
 const { isMainThread } = require('worker_threads');
@@ -49,9 +48,19 @@ function notBuilt(name) {
   return codedError(format(name === 'qel_i2cdev' ? MSG_I2CDEV_NOT_BUILT : MSG_SIM_NOT_BUILT, root), 'QEL_NOT_BUILT');
 }
 
+// The add-ons this thread loaded, by file: a load after the module cache
+// was cleared (a test runner's isolation, a hot reload) gets the same
+// exports, the same driver, as the runtime would not register the add-on
+// a second time.
+const LOADED = Symbol.for('corvalith.loaded');
+
 function load(file) {
+  const loaded = globalThis[LOADED] || (globalThis[LOADED] = new Map());
+  if (loaded.has(file)) return loaded.get(file);
   try {
-    return require(file);
+    const addon = require(file);
+    loaded.set(file, addon);
+    return addon;
   } catch (e) {
     if (!/did not self-register/.test(e.message)) throw e;
     const err = isMainThread ? codedError(MSG_LOADED_TWICE, 'QEL_LOADED_TWICE') : codedError(MSG_MAIN_THREAD_ONLY, 'QEL_MAIN_THREAD_ONLY');

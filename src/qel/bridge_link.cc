@@ -1,5 +1,6 @@
 #include "bridge_link.h"
 
+#include <pthread.h>
 #include <time.h>
 
 #include <atomic>
@@ -251,30 +252,79 @@ int write_parameter() {
 
 static std::atomic<bool> threads_released{false};
 static std::atomic<bool> heartbeat_announced{false};
+static std::atomic<bool> stop_requested{false};
+static pthread_mutex_t stop_lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t stop_changed;
 
 void release_driver_threads() { threads_released.store(true, std::memory_order_release); }
 
+// The condition waits on the monotonic clock: a change of the wall clock
+// neither ends a pause early nor stretches it.
+static void init_stop_changed() {
+    static pthread_once_t once = PTHREAD_ONCE_INIT;
+    pthread_once(&once, [] {
+        pthread_condattr_t attr;
+        pthread_condattr_init(&attr);
+        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+        pthread_cond_init(&stop_changed, &attr);
+        pthread_condattr_destroy(&attr);
+    });
+}
+
+void request_driver_stop() {
+    init_stop_changed();
+    pthread_mutex_lock(&stop_lock);
+    stop_requested.store(true, std::memory_order_release);
+    pthread_cond_broadcast(&stop_changed);
+    pthread_mutex_unlock(&stop_lock);
+}
+
+void rearm_driver_threads() {
+    stop_requested.store(false, std::memory_order_release);
+    threads_released.store(false, std::memory_order_release);
+    heartbeat_announced.store(false, std::memory_order_release);
+}
+
+// A driver thread's pause, which a stop ends at once; true when the thread
+// is to end.
+static bool pause_unless_stopped(int32_t us) {
+    init_stop_changed();
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    int64_t ns = until.tv_nsec + (us > 0 ? static_cast<int64_t>(us) * 1000 : 0);
+    until.tv_sec += static_cast<time_t>(ns / 1000000000);
+    until.tv_nsec = static_cast<long>(ns % 1000000000);
+    pthread_mutex_lock(&stop_lock);
+    while (!stop_requested.load(std::memory_order_acquire) &&
+           pthread_cond_timedwait(&stop_changed, &stop_lock, &until) != ETIMEDOUT) {
+    }
+    pthread_mutex_unlock(&stop_lock);
+    return stop_requested.load(std::memory_order_acquire);
+}
+
 bool heartbeat_started() { return heartbeat_announced.load(std::memory_order_acquire); }
 
-// Driver threads wait here until both exist.
-static void wait_for_thread_release() {
-    while (!threads_released.load(std::memory_order_acquire)) pause_us(100);
+// Driver threads wait here until both exist; false when a start that
+// failed half-way ends them first.
+static bool wait_for_thread_release() {
+    while (!threads_released.load(std::memory_order_acquire)) {
+        if (pause_unless_stopped(100)) return false;
+    }
+    return true;
 }
 
 void listen(void *) {
-    wait_for_thread_release();
-    for (;;) {
-        pause_us(listen_cycle());
+    if (!wait_for_thread_release()) return;
+    while (!pause_unless_stopped(listen_cycle())) {
     }
 }
 
 void heartbit(void *) {
-    wait_for_thread_release();
+    if (!wait_for_thread_release()) return;
     bool enabled = heartbit_prepare();
     heartbeat_announced.store(true, std::memory_order_release);
     if (!enabled) return;
-    for (;;) {
+    do {
         heartbit_beat();
-        pause_us(hb_delay);
-    }
+    } while (!pause_unless_stopped(hb_delay));
 }

@@ -47,6 +47,11 @@ void heartbit(void *arg);
 // The driver threads wait until this is called, so that neither touches the
 // bus before both exist.
 void release_driver_threads();
+// Asks both driver threads to end: each ends after the transfer it is in,
+// without finishing its pause. rearm_driver_threads() readies the next
+// start once they are joined.
+void request_driver_stop();
+void rearm_driver_threads();
 // Whether the heartbeat thread has queued its first line.
 bool heartbeat_started();
 

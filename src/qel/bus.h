@@ -29,6 +29,8 @@ extern const bus_ops i2c_dev_bus;
 // The errno of the system call that made the latest open() fail; 0 when
 // none did (or the flavour's open makes none). Main thread only.
 extern int bus_open_errno;
+// The system call that failed then ("open", "ioctl"), or null.
+extern const char *bus_open_syscall;
 
 // The way this flavour reaches the bus; set by bus_choose at start-up.
 extern const bus_ops *bus;

@@ -137,6 +137,11 @@ void stop_capture() {
 
 }  // namespace
 
+void capture_end() {
+    Nan::HandleScope scope;
+    stop_capture();
+}
+
 NAN_METHOD(Capture) {
     if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1, CODE_BAD_ARGUMENT);
     if (info.Length() < 1 || !(info[0]->IsFunction() || info[0]->IsNull())) {

@@ -14,6 +14,9 @@ extern int32_t is_enabled[14];
 extern int32_t is_cyclic[14];
 extern bool debug_log;
 
+// Puts every setting back to its value when the module was loaded.
+void restore_settings();
+
 extern const uint8_t slave_address;
 extern const uint16_t clk_div;
 extern const int32_t frame_len;

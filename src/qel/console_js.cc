@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "diagnostics.h"
 #include "js_layer.h"
@@ -39,6 +40,12 @@ uint64_t behind_dropped = 0;
 uv_async_t wake_handle;
 bool wake_ready = false;
 Nan::AsyncResource *wake_resource = nullptr;
+
+// Where the lines go: the stream (the default), nowhere, or the
+// application's function.
+enum class target { stdout_stream, none, function };
+target console_to = target::stdout_stream;
+Nan::Persistent<v8::Function> console_function;
 
 // The stream's side, compiled once: process.stdout as the application sees
 // it now, whether it is behind, and a write that, as console.log's, turns
@@ -209,9 +216,22 @@ size_t add_threads(v8::Local<v8::Object> stream, size_t len) {
 // At a function's end its own lines come first: what the threads queued
 // meanwhile (the heartbeat thread's first line, a debug dump) happened
 // during the call or after it.
+// The lines, with their notices, to the application's function, or
+// nowhere; never while the bus lock is held (no caller holds it).
+void hand_to_function(bool with_own) {
+    uint64_t lines = 0;
+    size_t len = with_own ? console_take_own(out, 64 * 1024) : 0;
+    len += take_threads(out + len, sizeof out - len, &lines);
+    if (len == 0 || console_to == target::none) return;
+    v8::Local<v8::Value> argv[] = {Nan::New(out, static_cast<int>(len)).ToLocalChecked()};
+    Nan::TryCatch swallow;  // what it throws is its own affair, not the driver's
+    Nan::Call(Nan::New(console_function), Nan::GetCurrentContext()->Global(), 1, argv);
+}
+
 void hand_on(bool with_own) {
     if (console_idle() && behind_dropped == 0 && !(with_own && console_own_waiting())) return;
     Nan::HandleScope scope;
+    if (console_to != target::stdout_stream) return hand_to_function(with_own);
     v8::Local<v8::Object> stream = stdout_stream();
     size_t len = with_own ? console_take_own(out, 64 * 1024) : 0;
     len = add_threads(stream, len);
@@ -250,6 +270,36 @@ ConsoleScope::~ConsoleScope() {
 }
 
 void console_hand_on() { hand_on(false); }
+
+NAN_METHOD(ConsoleTarget) {
+    if (info.Length() == 0) {
+        v8::Local<v8::Object> counts = Nan::New<v8::Object>();
+        set_property(counts, "lines", Nan::New(static_cast<double>(console_lines_made())));
+        return info.GetReturnValue().Set(counts);
+    }
+    hand_on(false);  // what is queued goes where it was meant to go
+    v8::Local<v8::Value> to = info[0];
+    console_function.Reset();
+    if (to->IsFunction()) {
+        console_function.Reset(to.As<v8::Function>());
+        console_to = target::function;
+    } else if (to->IsFalse()) {
+        console_to = target::none;
+    } else if (to->IsString() && *Nan::Utf8String(to) == std::string("stdout")) {
+        console_to = target::stdout_stream;
+    } else {
+        return throw_type_error("QEL Driver -- Expected 'stdout', false or a function", CODE_BAD_ARGUMENT);
+    }
+}
+
+void close_console() {
+    console_set_wake(nullptr);
+    console_function.Reset();
+    stream_helpers.Reset();
+    if (!wake_ready) return;
+    uv_close(reinterpret_cast<uv_handle_t *>(&wake_handle), nullptr);
+    wake_ready = false;
+}
 
 void init_console() {
     if (wake_ready) return;

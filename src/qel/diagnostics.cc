@@ -11,6 +11,7 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -95,7 +96,10 @@ thread_local int console_scopes = 0;
 // Inside a function's scope a line waits for the function's end; anywhere
 // else it joins the threads' lines, and the first of a batch wakes the
 // thread that hands them on.
+std::atomic<uint64_t> lines_made{0};
+
 void console_text(const char *text, size_t len) {
+    lines_made.fetch_add(count_lines(text, len), std::memory_order_relaxed);
     if (console_scopes > 0 && own_len + len <= sizeof own_lines) {
         memcpy(own_lines + own_len, text, len);
         own_len += len;
@@ -177,6 +181,18 @@ size_t console_take_own(char *out, size_t cap) {
     own_len = 0;
     return len;
 }
+
+size_t console_own_last_line(char *out, size_t cap) {
+    size_t end = own_len > 0 && own_lines[own_len - 1] == '\n' ? own_len - 1 : own_len;
+    const void *before = memrchr(own_lines, '\n', end);
+    size_t start = before == nullptr ? 0 : static_cast<size_t>(static_cast<const char *>(before) - own_lines) + 1;
+    size_t len = end - start < cap - 1 ? end - start : cap - 1;
+    memcpy(out, own_lines + start, len);
+    out[len] = '\0';
+    return len;
+}
+
+uint64_t console_lines_made() { return lines_made.load(std::memory_order_relaxed); }
 
 size_t console_dropped_line(char *out, size_t cap, uint64_t lines) {
     return end_line(out, cap, snprintf(out, cap - 1, MSG_CONSOLE_DROPPED, static_cast<unsigned long long>(lines)));
@@ -324,6 +340,8 @@ static void log_close(const struct timespec &deadline) {
     int fd = log_queue.detach(deadline);
     if (fd >= 0) close(fd);
 }
+
+void log_close_now() { log_close(deadline_in_ms(EXIT_WAIT_MS)); }
 
 int log_open(const char *path) {
     // A repeated start reopens the file afresh.

@@ -83,6 +83,16 @@ int64_t wall_clock_ns();
 // reason and returns 1 when it cannot.
 int log_open(const char *path);
 
+// Writes out what the log holds (a second at most) and closes it.
+void log_close_now();
+
+// The last line that the function under way printed, without its line
+// feed: why a start failed. Returns its length.
+size_t console_own_last_line(char *out, size_t cap);
+
+// Console lines made since the module was loaded, printed or not.
+uint64_t console_lines_made();
+
 // Whether a log file is open.
 bool log_is_open();
 

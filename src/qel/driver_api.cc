@@ -6,10 +6,15 @@
 #include "bridge_link.h"
 #include "bus.h"
 #include "diagnostics.h"
+#include "handoff.h"
+#include "mirror.h"
 #include "message_memory.h"
 
 bool driver_started = false;
+bool driver_ever_started = false;
 int bus_open_errno = 0;
+const char *bus_open_syscall = nullptr;
+static bool bus_is_open = false;
 
 #ifndef QEL_BOARD_MODEL_PATH
 #define QEL_BOARD_MODEL_PATH "/proc/device-tree/model"
@@ -78,7 +83,11 @@ int check_board() {
     return 1;
 }
 
-static void close_bridge() { bus->close(); }
+static void close_bridge() {
+    if (!bus_is_open) return;
+    bus->close();
+    bus_is_open = false;
+}
 
 // Sets the CAN bit rate and reads it back, once more if needed; prints the
 // outcome and returns 0 when the register holds 250 kbit/s.
@@ -105,7 +114,9 @@ int driver_start() {
 
     bus_choose();
     bus_open_errno = 0;
+    bus_open_syscall = nullptr;
     if (bus->open() != 0) return 1;
+    bus_is_open = true;
     console_line(MSG_SLAVE_ADDRESS, slave_address);
     console_line(MSG_FRAME_LEN, frame_len);
     console_line(MSG_DEBUG_MODE, debug_log ? 1 : 0);
@@ -129,10 +140,38 @@ int driver_start() {
 }
 
 int init_async(uv_loop_t *loop, uv_async_cb cb) {
-    if (async_ready) return 0;
+    if (async_ready) {
+        uv_ref(reinterpret_cast<uv_handle_t *>(&async));
+        return 0;
+    }
     int rc = uv_async_init(loop, &async, cb);
     if (rc == 0) async_ready = true;
     return rc;
+}
+
+void release_async() {
+    if (async_ready) uv_unref(reinterpret_cast<uv_handle_t *>(&async));
+}
+
+static void join_driver_threads() {
+    request_driver_stop();
+    if (thread_created) uv_thread_join(&thread);
+    if (hb_thread_created) uv_thread_join(&hb_thread);
+    thread_created = hb_thread_created = false;
+    rearm_driver_threads();
+}
+
+void driver_release(bool stopping) {
+    join_driver_threads();
+    mirror_stop();
+    drop_changes();
+    log_close_now();
+    close_bridge();
+    driver_started = false;
+    if (!stopping) return;
+    restore_settings();
+    clear_mem(false, -1);
+    simulate = 0;
 }
 
 int start_driver_threads() {

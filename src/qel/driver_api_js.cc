@@ -1,5 +1,6 @@
 // The module entry and the JavaScript functions of the driver API.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -105,14 +106,50 @@ void apply_delay(int32_t &setting, v8::Local<v8::Value> value) {
     if (!value->IsUndefined()) setting = to_int32(value);
 }
 
-// A bridge that could not be opened because a system call failed (the
-// device file missing, not permitted) is told by that call's errno name.
-void throw_start_failed() {
-    if (bus_open_errno != 0) return throw_type_error_uv(MSG_START_FAILED, uv_translate_sys_error(bus_open_errno));
-    throw_type_error(MSG_START_FAILED, CODE_START_FAILED);
+// Why the start failed, on the error as on the console: `reason`, the
+// console line that says it, and `cause`, an Error of that text; where a
+// system call failed, its errno name is the code and `errno` and `syscall`
+// are set as on Node's own errors.
+void throw_start_failed(const char *message, int uv_error) {
+    char reason[512];
+    console_own_last_line(reason, sizeof reason);
+    v8::Local<v8::Value> error = Nan::TypeError(message);
+    v8::Local<v8::Object> object = error.As<v8::Object>();
+    char name[32] = CODE_START_FAILED;
+    if (uv_error != 0) uv_err_name_r(uv_error, name, sizeof name);
+    set_property(object, "code", Nan::New(name).ToLocalChecked());
+    set_property(object, "reason", Nan::New(reason).ToLocalChecked());
+    set_property(object, "cause", Nan::Error(reason));
+    if (uv_error != 0) set_property(object, "errno", Nan::New(uv_error));
+    if (uv_error != 0 && bus_open_syscall != nullptr) set_property(object, "syscall", Nan::New(bus_open_syscall).ToLocalChecked());
+    Nan::ThrowError(error);
+}
+
+// A step of the start failed after the bus was opened: what the start
+// created is let go in reverse order, so that a retry finds the process as
+// before the call.
+void undo_start(const char *message, int uv_error) {
+    release_async();
+    driver_release(false);
+    throw_type_error_uv(message, uv_error);
 }
 
 }  // namespace
+
+// Test hooks: QEL_FAIL_START_STEP=async|lock makes that step of a start
+// fail, as a process out of resources would, so that the tests can watch
+// the undo. Read once; nothing else reads it.
+static int start_hook(int step) {
+    static const char *failing = getenv("QEL_FAIL_START_STEP");
+    static const char *const names[] = {"async", "lock", "threads"};
+    return failing != nullptr && strcmp(failing, names[step]) == 0 ? UV_ENOMEM : 0;
+}
+
+// With "threads", every start gets its receive thread and not its
+// heartbeat thread.
+static int create_receive_only(uv_thread_t *thread, uv_thread_cb entry, void *arg) {
+    return entry == heartbit ? UV_EAGAIN : uv_thread_create(thread, entry, arg);
+}
 
 NAN_METHOD(DriverStart) {
     ConsoleScope console;
@@ -135,15 +172,33 @@ NAN_METHOD(DriverStart) {
     apply_identifiers(is_cyclic, cyclic);
     debug_log = info[6]->IsUndefined() ? false : Nan::To<bool>(info[6]).FromJust();
 
-    if (driver_start() != 0) return throw_start_failed();
+    if (driver_start() != 0) {
+        int uv_error = bus_open_errno != 0 ? uv_translate_sys_error(bus_open_errno) : 0;
+        driver_release(false);
+        return throw_start_failed(MSG_START_FAILED, uv_error);
+    }
     mirror_from_environment();
-    int rc = init_async(uv_default_loop(), async_callback);
-    if (rc != 0) return throw_type_error_uv(MSG_UV_FAILED, rc);
-    rc = init_bus_lock();
-    if (rc != 0) return throw_type_error_uv(MSG_MUTEX_FAILED, rc);
+    int rc = start_hook(0) != 0 ? start_hook(0) : init_async(uv_default_loop(), async_callback);
+    if (rc != 0) return undo_start(MSG_UV_FAILED, rc);
+    rc = start_hook(1) != 0 ? start_hook(1) : init_bus_lock();
+    if (rc != 0) return undo_start(MSG_MUTEX_FAILED, rc);
+    if (start_hook(2) != 0) driver_thread_create = create_receive_only;
     rc = start_driver_threads();
-    if (rc != 0) return throw_type_error_uv(MSG_THREADS_FAILED, rc);
+    if (rc != 0) return undo_start(MSG_THREADS_FAILED, rc);
     driver_started = true;
+    driver_ever_started = true;
+}
+
+// Stops the driver: capture gets what it holds, then the start is undone
+// (driver_release). Changes not yet delivered are dropped. From inside the
+// registered function too: the wake-up then finds nothing more to deliver.
+NAN_METHOD(DriverStop) {
+    ConsoleScope console;
+    if (!driver_ever_started) return throw_type_error(MSG_NOT_STARTED_STOP, CODE_NOT_STARTED);
+    if (!driver_started) return;
+    capture_end();
+    release_async();
+    driver_release(true);
 }
 
 // ------------------------------------------------ commands and parameters
@@ -197,6 +252,14 @@ NAN_METHOD(WriteParameter) {
 
 // ----------------------------------------------------------- module entry
 
+// The environment ends (the event loop ran out, or a worker ends): the
+// threads stop and the log is written out before the runtime goes, so that
+// no driver thread outlives it.
+static void at_cleanup(void *) {
+    if (driver_started) driver_release(true);
+    close_console();
+}
+
 static void init(v8::Local<v8::Object> exports) {
     // The driver threads wake the runtime's main loop and call the function
     // registered there; a worker's isolate can go away under them.
@@ -217,6 +280,13 @@ static void init(v8::Local<v8::Object> exports) {
     Nan::SetMethod(exports, "getVersion", GetVersion);
     Nan::SetMethod(exports, "capture", Capture);
     Nan::SetMethod(exports, "mirror", Mirror);
+    Nan::SetMethod(exports, "driverStop", DriverStop);
+    v8::Local<v8::Symbol> console_key = v8::Symbol::For(v8::Isolate::GetCurrent(), Nan::New("corvalith.console").ToLocalChecked());
+    exports->DefineOwnProperty(Nan::GetCurrentContext(), console_key,
+                               Nan::GetFunction(Nan::New<v8::FunctionTemplate>(ConsoleTarget)).ToLocalChecked(),
+                               v8::DontEnum)
+        .Check();
+    node::AddEnvironmentCleanupHook(v8::Isolate::GetCurrent(), at_cleanup, nullptr);
 #ifdef QEL_SIM
     init_bridge(exports);
 #endif

@@ -134,6 +134,13 @@ int pending_changes() {
     return static_cast<int>(ring_tail.load(std::memory_order_acquire) - ring_head.load(std::memory_order_acquire));
 }
 
+void drop_changes() {
+    ring_head.store(ring_tail.load(std::memory_order_acquire), std::memory_order_relaxed);
+    pending_mask.store(0, std::memory_order_relaxed);
+    wakeup_requested.store(false, std::memory_order_relaxed);
+    for (int pos = 0; pos < MEM_SLOTS; pos++) changes_delivered[pos] = changes_posted[pos];
+}
+
 void set_change_counters(uint32_t count) {
     ring_head.store(count, std::memory_order_relaxed);
     ring_tail.store(count, std::memory_order_release);

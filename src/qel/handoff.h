@@ -27,6 +27,9 @@ bool take_change(status_snapshot *out);
 // Called once at the start of every wake-up of the main thread: returns
 // whether a post asked for it, and arms the next signal.
 bool begin_wakeup();
+// Forgets every pending change; only while the receive thread does not
+// run (a stop).
+void drop_changes();
 // Number of slots waiting for delivery.
 int pending_changes();
 // Tests only: moves both ends of the empty queue to `count`, so that a test

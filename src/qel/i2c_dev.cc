@@ -86,11 +86,13 @@ int dev_open() {
     int fd = i2c_dev_sys->open(device_path, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         bus_open_errno = errno;
+        bus_open_syscall = "open";
         report_open_failure(device_path, bus_open_errno);
         return 1;
     }
     if (i2c_dev_sys->ioctl(fd, I2C_SLAVE, slave_address) != 0) {
         bus_open_errno = errno;
+        bus_open_syscall = "ioctl";
         console_line(MSG_I2C_DEV_ADDRESS_FAILED, device_path, slave_address, strerror(bus_open_errno));
         i2c_dev_sys->close(fd);
         return 1;

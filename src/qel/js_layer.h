@@ -78,8 +78,9 @@ private:
 void console_hand_on();
 
 // Sets up the wake-up that hands on the threads' lines on this thread's
-// event loop.
+// event loop; close_console() lets it go with the environment.
 void init_console();
+void close_console();
 
 // Builds the status object of a slot; empty only while the runtime is
 // terminating.
@@ -92,6 +93,13 @@ NAN_METHOD(ClearMem);
 
 // capture(fn | null): starts, redirects or stops the capture of frames.
 NAN_METHOD(Capture);
+// Ends a capture after handing its function what it holds (a stop).
+void capture_end();
+
+// Where the driver's console lines go: 'stdout', false or a function; with
+// no argument the count of lines made. Reached through a symbol of the
+// exports, Symbol.for('corvalith.console').
+NAN_METHOD(ConsoleTarget);
 
 // mirror(iface | null | nothing): the mirror to a SocketCAN interface and
 // its counts; mirror_from_environment() starts it from QEL_MIRROR.

@@ -131,6 +131,7 @@
 #define MSG_NOT_STARTED_READ "QEL Driver -- Please call DriverStart before calling ReadStatus"
 #define MSG_AT_MOST_1 "QEL Driver -- Expected at most 1 argument"
 #define MSG_NOT_STARTED_SIMULATE "QEL Driver -- Please call DriverStart before calling Simulate"
+#define MSG_NOT_STARTED_STOP "QEL Driver -- Please call DriverStart before calling DriverStop"
 #define MSG_BUFFER_ARG1 "QEL Driver -- Expected an array of bytes (Buffer) as the first argument"
 #define MSG_BUFFER_15 "QEL Driver -- Expected a buffer of 15 bytes"
 #define MSG_EXPECTED_2_ARGS "QEL Driver -- Expected 2 arguments"

@@ -74,4 +74,20 @@ TEST_F(ThreadStartTest, FailedCreationIsReportedAndRetriedWithoutDuplicates) {
 
     EXPECT_EQ(start_driver_threads(), 0);
     EXPECT_EQ(creations, 1) << "a started driver creates no further threads";
+
+    // A stop ends and joins both; then start and stop again and again, with
+    // the bus busy (the sanitizers watch this).
+    driver_release(true);
+    reads = sim_bridge::reads();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(sim_bridge::reads(), reads) << "nothing polls after a stop";
+    EXPECT_EQ(i2c_delay, 50000) << "the load-time settings are back";
+    for (int i = 0; i < 50; i++) {
+        i2c_delay = can_bus_delay = 0;
+        hb_delay = 100 + i;
+        creations = 0;
+        ASSERT_EQ(start_driver_threads(), 0);
+        EXPECT_EQ(creations, 2) << "both threads anew";
+        driver_release(true);
+    }
 }

@@ -2,21 +2,24 @@
 // The real flavours on the emulated Raspberry Pi 3 B (tools/qel-test-pi runs
 // this file inside the guest only): Debian's kernel with its i2c-bcm2835
 // and i2c-dev, a device tree as the firmware hands it over, QEMU's BSC
-// controller, and its EEPROM at 0x25 playing the bridge with the frames of
-// device-image.js. QEL_PI_MODE says what the boot is for:
-//   kernel   stock QEMU: the kernel's I2C flavour, its failure paths, and
-//            the bcm2835 flavour on a controller whose transfers never end
-//   bcm2835  QEMU with the controller patch: the bcm2835 flavour
+// controller, and the bridge model at 0x25 (tools/pi/qel_bridge.c), which
+// the tests feed and read back through bridge-model.js. QEL_PI_MODE says
+// what the boot is for:
+//   kernel   the kernel's I2C flavour and its failure paths, the mirror
+//   bcm2835  the bcm2835 flavour (QEMU's controller patched as the
+//            datasheet describes it)
+//   stock    stock QEMU, nothing at 0x25: the bcm2835 flavour on a
+//            controller whose transfers never end
 //   pi5      stock QEMU, the device tree's model a Raspberry Pi 5's
-const { describe, test, before, after } = require('node:test');
+const { describe, test, before, beforeEach, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
 const { execFileSync, spawn } = require('child_process');
 const candumpFormat = require('../../lib/monitor/candump').format;
 const { MSG, format } = require('../helpers/catalogue');
-const { transmitFrame } = require('../helpers/frames');
+const { transmitFrame, frame, empty, checksum } = require('../helpers/frames');
 const { runScenario, spawnScenario } = require('../helpers/scenario');
-const { FRAMES, ROW_TRANSMIT } = require('./device-image');
+const { model, FRAMES, spaced } = require('./bridge-model');
 
 const MODE = process.env.QEL_PI_MODE;
 const MODEL = '/proc/device-tree/model';
@@ -81,11 +84,18 @@ async function candump() {
   };
 }
 
-// Row 0x30 of the device's memory, read through the kernel: the register
-// pointer is set by a one-byte write, then 16 bytes are read.
-function transmitRow() {
-  sh('i2ctransfer', '-y', '1', `w1@0x25`, `0x${ROW_TRANSMIT.toString(16)}`);
-  return Buffer.from(sh('i2ctransfer', '-y', '1', 'r16@0x25').trim().split(/\s+/).map(Number));
+// A fresh bridge with the named frames waiting.
+function loadFrames() {
+  model.reset();
+  model.queue(spaced());
+}
+
+// What the bridge was sent, as 17-byte transmit writes; no transfer the
+// bridge would not understand.
+function sentToBridge() {
+  const errors = model.errors();
+  assert.deepEqual(errors, { count: 0, list: [] }, 'protocol errors at the bridge');
+  return model.sent().map((s) => Buffer.concat([Buffer.from([0x30]), s.bytes]));
 }
 
 // The device files as Raspberry Pi OS has them: group i2c, read-write for it.
@@ -106,10 +116,8 @@ const RUN = (transmit) => `
   qel.driverStart(${SETTINGS.join(', ')}, undefined, undefined, undefined);
   console.log('#frames');
   await until(() => got.length >= ${FRAMES.filter((f) => f.report).length}, 60000);
-  // The transmit write below sets the pointer back to the first frame.
   const delivered = got.slice();
   const slots = [0x1a1, 0x2c0, 0x4a1, 0x421, 0x123].map((id) => { const s = qel.readStatus(id); return { ...s, msg_data: [...s.msg_data] }; });
-  console.log('#transmit');
   ${transmit};
   await wait(300);
   done({ got: delivered, slots });
@@ -164,21 +172,22 @@ function assertRun(r, clockLine, sentLine, frameBytes) {
   assert.deepEqual(r.lines.slice(0, frames), started(clockLine), 'start-up lines');
   assert.ok(r.lines.includes(sentLine), `${sentLine} in ${r.lines.join('\n')}`);
   assertFrames(r.result);
-  assert.deepEqual(transmitRow(), frameBytes.subarray(1), 'the transmit frame in the device\'s row 0x30');
+  assert.deepEqual(sentToBridge(), [frameBytes], 'the transmit frame, once, at the bridge');
 }
 
 if (MODE === 'kernel') {
   describe('kernel I2C flavour on the emulated Pi 3 B (i2c-bcm2835, /dev/i2c-1)', () => {
     before(deviceFilesForGroup);
+    beforeEach(loadFrames);
 
-    test('start-up with the device tree\'s 400 kHz clock, the frames as statuses, a command in the device\'s memory', async () => {
+    test('start-up with the device tree\'s 400 kHz clock, the frames as statuses, a command at the bridge', async () => {
       const r = await runScenario(RUN(COMMAND), { flavour: 'i2c-dev', timeout: 90000 });
       show('start-up lines (i2c-dev)', r.lines.slice(0, r.lines.indexOf('#frames')).join('\n'));
       show('delivered statuses (i2c-dev)', r.result.got.map(({ keys, ...s }) => s));
       assertRun(r, KERNEL_CLOCK, MSG.CMD_SENT, COMMAND_FRAME);
     });
 
-    test('a user in the device\'s group, not root: a parameter in the device\'s memory', async () => {
+    test('a user in the device\'s group, not root: a parameter at the bridge', async () => {
       const r = await runScenario(RUN(PARAMETER), { flavour: 'i2c-dev', timeout: 90000, user: AS_PI });
       assertRun(r, KERNEL_CLOCK, MSG.PARAM_WRITTEN, PARAMETER_FRAME);
     });
@@ -216,6 +225,7 @@ if (MODE === 'kernel') {
 
   describe('mirror to vcan0 on the real kernel: candump sees the frames the driver reads', () => {
     before(() => { deviceFilesForGroup(); vcan(); });
+    beforeEach(loadFrames);
 
     test('every CAN frame read from the device, byte for byte as capture has it; the bridge\'s markers and bad checksums not sent, counted as the statistics count them', async () => {
       const dump = await candump();
@@ -237,7 +247,7 @@ if (MODE === 'kernel') {
         done({ frames, empty, state, before, after });`, { flavour: 'i2c-dev', timeout: 90000, env: { QEL_MIRROR: 'vcan0' } });
       const lines = await dump.stop();
       const { frames, state, before, after } = r.result;
-      const marker = (f) => f.len === 0xff || f.id === 0xffe || f.id === 0xffd;
+      const marker = (f) => f.len === 0xff || f.id === 0xffe || f.id === 0xffd || f.id === 0xfff;
       const sent = frames.filter((f) => !f.bad && !marker(f)).map((f) => candumpFormat({ micros: 0, iface: 'vcan0', ...f, data: Buffer.from(f.data), extended: f.id > 0x7ff }).replace(/^\S+ /, ''));
       show('mirror: candump -L vcan0', lines.join(' | '));
       show('mirror: counts', state);
@@ -310,6 +320,9 @@ if (MODE === 'kernel') {
     });
   });
 
+}
+
+if (MODE === 'stock') {
   describe('bcm2835 flavour on stock QEMU, whose controller never completes the library\'s transfers', () => {
     before(() => rmmod('i2c_bcm2835'));
     after(() => modprobe('i2c-bcm2835'));
@@ -330,26 +343,216 @@ if (MODE === 'kernel') {
   });
 }
 
+// The kernel's driver stays off the controller while the library drives it,
+// as on a Pi.
+const withoutKernelDriver = async (fn) => {
+  rmmod('i2c_bcm2835');
+  try { return await fn(); } finally { modprobe('i2c-bcm2835'); }
+};
+
 if (MODE === 'bcm2835') {
   describe('bcm2835 flavour through /dev/mem on the controller as the datasheet describes it', () => {
-    // The kernel's driver stays off the controller while the library drives
-    // it, as on a Pi; it comes back to read the device's memory.
-    const withoutKernelDriver = async (fn) => {
-      rmmod('i2c_bcm2835');
-      try { return await fn(); } finally { modprobe('i2c-bcm2835'); }
-    };
 
-    test('start-up, the frames as statuses, a command in the device\'s memory', async () => {
+    beforeEach(loadFrames);
+
+    test('start-up, the frames as statuses, a command at the bridge', async () => {
       const r = await withoutKernelDriver(() => runScenario(RUN(COMMAND), { flavour: 'real', timeout: 90000 }));
       show('start-up lines (bcm2835)', r.lines.slice(0, r.lines.indexOf('#frames')).join('\n'));
       show('delivered statuses (bcm2835)', r.result.got.map(({ keys, ...s }) => s));
       assertRun(r, LIBRARY_CLOCK, MSG.CMD_SENT, COMMAND_FRAME);
     });
 
-    test('a parameter in the device\'s memory', async () => {
+    test('a parameter at the bridge', async () => {
       const r = await withoutKernelDriver(() => runScenario(RUN(PARAMETER), { flavour: 'real', timeout: 90000 }));
       assertRun(r, LIBRARY_CLOCK, MSG.PARAM_WRITTEN, PARAMETER_FRAME);
     });
+  });
+}
+
+// ------------------------------------------------- the bridge model, both flavours
+
+const hex = (text) => Buffer.from(text.replace(/ /g, ''), 'hex');
+// The worked frames of the QEL module's commands and parameters.
+const WORKED = [
+  ['sendCommand(5)', '30 00 00 04 E0 00 00 08 05 00 00 00 00 00 00 00 F1'],
+  ['sendCommand(44, 0, 0)', '30 00 00 04 E0 00 00 08 2C 06 00 00 00 00 00 00 E2'],
+  ['sendCommand(-1, 1, 1, 1, 42)', '30 00 00 04 E0 00 00 08 00 1B 2A 00 00 00 00 00 CF'],
+  ['writeParameter(3, Buffer.from([1, 2]))', '30 00 00 05 60 00 00 08 03 01 02 00 00 00 00 00 73'],
+  ['writeParameter(255, Buffer.alloc(7, 0xff))', '30 00 00 05 60 00 00 08 FF FF FF FF FF FF FF FF 9B'],
+];
+const HEARTBEAT = hex('30 00 00 07 60 00 00 01 00 00 00 00 00 00 00 00 68');
+const NO_ERRORS = { count: 0, list: [] };
+
+// The child's side of the model, and a capture of every frame read, empty
+// polls left out.
+const CHILD = `
+  const { model } = require('./test/pi/bridge-model');
+  const captured = [];
+  qel.capture((b) => {
+    for (let i = 0; i < b.count; i++) if (b.length[i] !== 0xff) captured.push([b.id[i], [...b.data.subarray(8 * i, 8 * i + 8)], !!b.checksumError[i]]);
+  });
+  const modelUntil = async (fn) => { const end = Date.now() + 120000; while (!fn()) { if (Date.now() > end) throw new Error('model: ' + fn); await wait(100); } };
+`;
+const asCaptured = (f) => [f[2] * 256 + f[3], [...f.subarray(7, 15)], f[15] !== checksumOf(f)];
+const checksumOf = (f) => checksum(f.subarray(0, 15));
+
+function bridgeTests(flavour, clockLine, around) {
+  const run = (body, opts = {}) => around(() => runScenario(CHILD + body, { flavour, timeout: 180000, ...opts }));
+
+  test('start-up: the bit rate right at once, right on the second try, wrong twice', async () => {
+    const outcome = async (answers) => {
+      model.reset();
+      model.baud(answers);
+      const r = await around(() => spawnScenario(`qel.registerCallback(() => {});
+        try { qel.driverStart(${SETTINGS.join(', ')}, undefined, undefined, undefined); } catch (e) { done(e.message); return; }
+        await wait(300); done('started');`, { flavour, timeout: 60000 }));
+      return { lines: r.lines, result: r.result, errors: model.errors() };
+    };
+    const once = await outcome([]);
+    const second = await outcome([0x0e]);
+    const never = await outcome([0x0e, 0x0e]);
+    show(`bit rate (${flavour}): right at once`, once.lines.join('\n'));
+    show(`bit rate (${flavour}): right on the second try`, second.lines.slice(-3).join('\n'));
+    show(`bit rate (${flavour}): wrong twice`, never.lines.slice(-1).concat(never.result).join('\n'));
+    assert.deepEqual(once.lines, started(clockLine));
+    assert.deepEqual(second.lines, [...bringUp(clockLine), MSG.SELECT_OK, MSG.HB_DISABLED]);
+    assert.deepEqual(never.lines, [...bringUp(clockLine), format(MSG.BAUD_FAILED, 0x0e)]);
+    assert.deepEqual([once.result, second.result, never.result], ['started', 'started', MSG.START_FAILED]);
+    for (const o of [once, second, never]) assert.deepEqual(o.errors, NO_ERRORS);
+  });
+
+  test('the worked commands and parameters arrive byte for byte, one transfer each, between heartbeats at their period', async () => {
+    model.reset();
+    const PERIOD_US = 300000;
+    const r = await run(`
+      qel.registerCallback(() => {});
+      qel.driverStart(0, 20000, ${PERIOD_US}, 60000, undefined, undefined, undefined);
+      const sent = [];
+      const take = () => { for (const s of model.sent()) sent.push([s.at, s.bytes.toString('hex')]); return sent; };
+      ${WORKED.map(([call]) => `qel.${call};`).join('\n')}
+      await modelUntil(() => take().filter(([, b]) => b === '${HEARTBEAT.subarray(1).toString('hex')}').length >= 5);
+      done({ sent, errors: model.errors() });`);
+    const { sent, errors } = r.result;
+    const frames = sent.map(([at, b]) => [at, Buffer.concat([Buffer.from([0x30]), Buffer.from(b, 'hex')])]);
+    const beats = frames.filter(([, b]) => b.equals(HEARTBEAT)).map(([at]) => at);
+    const others = frames.filter(([, b]) => !b.equals(HEARTBEAT)).map(([, b]) => b.toString('hex'));
+    show(`frames at the bridge (${flavour}), virtual ns and bytes`, frames.map(([at, b]) => `${at} ${b.toString('hex')}`).join('\n'));
+    assert.deepEqual(errors, NO_ERRORS, 'every transfer one the bridge understands');
+    assert.deepEqual(others, WORKED.map(([, bytes]) => hex(bytes).toString('hex')), 'the worked frames, in order, once each');
+    assert.ok(beats.length >= 5);
+    beats.slice(1).forEach((at, i) => assert.ok(at - beats[i] >= PERIOD_US * 1000, `heartbeat ${i + 1} ${at - beats[i]} ns after the one before`));
+    assert.deepEqual(r.lines.filter((l) => l === MSG.CMD_SENT || l === MSG.PARAM_WRITTEN), [MSG.CMD_SENT, MSG.CMD_SENT, MSG.CMD_SENT, MSG.PARAM_WRITTEN, MSG.PARAM_WRITTEN]);
+  });
+
+  test('traffic fed at a rate: every frame read once and in order, the statistics as fed', async () => {
+    model.reset();
+    const fed = [];
+    for (let i = 0; i < 120; i++) {
+      if (i % 10 === 3) fed.push(frame(0x4a1, [i], { badChecksum: true }));
+      else if (i % 10 === 5) fed.push(frame(0x123, [i]));
+      else if (i % 10 === 7) fed.push(empty());
+      else fed.push(frame(0x4a1, [i, 0x5a]));
+    }
+    // The first frame comes cut short: from byte 8 on the bus reads 0xFF.
+    model.cut(8);
+    const cut = Buffer.concat([fed[0].subarray(0, 8), Buffer.alloc(8, 0xff)]);
+    model.feed(40, fed);
+    const r = await run(`
+      qel.registerCallback(() => {});
+      qel.driverStart(0, 5000, -1, 60000, undefined, undefined, undefined);
+      await modelUntil(() => captured.length >= ${fed.length - 12});
+      const before = model.stats();
+      const stats = qel.readStatus(0x4a1).driver_stats;
+      done({ captured, stats, before, after: model.stats(), counter: qel.readStatus(0x4a1).counter });`);
+    const { captured, stats, before, after } = r.result;
+    const expected = [cut, ...fed.slice(1)].filter((f) => f[6] !== 0xff).map(asCaptured);
+    show(`traffic at 40 frames a virtual second (${flavour})`, { stats, bridge: after });
+    assert.deepEqual(captured, expected, 'every frame once, in order');
+    assert.equal(stats.err, fed.filter((f, i) => i === 0 || f[15] !== checksumOf(f)).length);
+    assert.equal(stats.unk, fed.filter((f) => f[3] === 0x23).length);
+    const fedEmpty = fed.filter((f) => f[6] === 0xff).length;
+    assert.ok(stats.empty >= fedEmpty + before.empty - 1 && stats.empty <= fedEmpty + after.empty, `empty ${stats.empty}: ${fedEmpty} fed, the bridge's own ${before.empty}-${after.empty}`);
+    assert.deepEqual(model.errors(), NO_ERRORS);
+  });
+
+  test('unplugged for two seconds while polling: failed reads, a refused command, then recovery with nothing twice', async () => {
+    model.reset();
+    model.queue([frame(0x4a1, [1]), frame(0x4a1, [2])]);
+    const r = await run(`
+      qel.registerCallback(() => {});
+      qel.driverStart(0, 20000, -1, 60000, undefined, undefined, true);
+      await until(() => captured.length >= 2, 60000);
+      const counters = [qel.readStatus(0x4a1).driver_stats];
+      model.unplug(2000);
+      model.queue([${[3, 4].map((d) => `frame(0x4a1, [${d}])`).join(', ')}]);
+      let refused;
+      try { qel.sendCommand(5); } catch (e) { refused = [e.constructor.name, e.message, e.code]; }
+      await modelUntil(() => model.stats().resumed > 0);
+      await until(() => captured.length >= 4, 60000);
+      counters.push(qel.readStatus(0x4a1).driver_stats);
+      done({ captured, counters, refused, timeline: model.stats(), sent: model.sent().length });`);
+    const { captured, counters, refused, timeline } = r.result;
+    const failed = r.lines.filter((l) => l.startsWith(MSG.READ_FAILED.split('%')[0]));
+    show(`unplugged (${flavour}): timeline of the bridge, virtual ns`, timeline);
+    show(`unplugged (${flavour}): counters before and after`, counters);
+    show(`unplugged (${flavour}): failed reads, command`, { lines: failed.length, first: failed[0], refused });
+    assert.deepEqual(captured.map(([id, data]) => [id, data[0]]), [[0x4a1, 1], [0x4a1, 2], [0x4a1, 3], [0x4a1, 4]], 'nothing twice, nothing lost');
+    assert.deepEqual(refused, ['TypeError', MSG.SEND_FAILED, 'QEL_SEND_FAILED']);
+    assert.ok(r.lines.includes(MSG.SEND_FAILED));
+    assert.equal(counters[0].err, 0);
+    assert.equal(counters[1].err, timeline.nacked - 1, 'every refused read counted, the refused command not');
+    assert.deepEqual(new Set(failed), new Set([format(MSG.READ_FAILED, 1)]));
+    assert.equal(failed.length, counters[1].err);
+    assert.ok(timeline.first_nack > 0 && timeline.last_nack >= timeline.first_nack && timeline.resumed > timeline.last_nack, 'refused, then answered again');
+    assert.equal(r.result.sent, 0, 'the refused command never reached the bridge');
+  });
+}
+
+if (MODE === 'kernel') {
+  describe('the bridge model with the kernel I2C flavour', () => {
+    before(deviceFilesForGroup);
+    bridgeTests('i2c-dev', KERNEL_CLOCK, (fn) => fn());
+
+    test('a refused address and a refused data byte: the real driver\'s EREMOTEIO, and the same lines and error as the emulation\'s', async () => {
+      const refusal = (args) => {
+        try { sh('i2ctransfer', '-y', '1', ...args); return 'accepted'; } catch (e) { return String(e.stderr).trim(); }
+      };
+      model.reset();
+      model.nack();
+      const address = refusal(['w1@0x25', '0x40']);
+      model.nackByte(1);
+      const data = refusal(['w2@0x25', '0x03', '0x0f']);
+      // The refused transfer is over: the next START goes to its own address.
+      const elsewhere = refusal(['w1@0x26', '0x00']);
+      show('i2ctransfer against a refusing bridge', [address, data, elsewhere].join('\n'));
+      assert.deepEqual([address, data, elsewhere], Array(3).fill('i2ctransfer: I2C_RDWR: Remote I/O error'));
+      assert.deepEqual(model.errors(), NO_ERRORS);
+      // A read and a command refused once each, on the kernel and on the emulation.
+      const body = (refuseRead, refuseWrite) => `
+        const { model } = require('./test/pi/bridge-model');
+        qel.registerCallback(() => {});
+        qel.driverStart(0, 20000, -1, 60000, undefined, undefined, true);
+        ${refuseRead};
+        await until(() => qel.readStatus(0x4a1).driver_stats.err >= 1, 60000);
+        ${refuseWrite};
+        let refused;
+        try { qel.sendCommand(5); } catch (e) { refused = [e.constructor.name, e.message, e.code]; }
+        done({ refused, err: qel.readStatus(0x4a1).driver_stats.err });`;
+      model.reset();
+      // Only a write has data bytes: the refused byte cannot fall on a poll.
+      const real = await runScenario(body('model.nack()', 'model.nackByte(1)'), { flavour: 'i2c-dev', timeout: 60000 });
+      const sim = await runScenario(body('bridge.failReads(1, 1)', 'bridge.failWrites(1, 1)'), { flavour: 'sim', env: { QEL_SIM_BUS: 'i2c-dev' } });
+      const noisy = (l) => !l.startsWith('QEL Driver -- Log file') && !l.startsWith(MSG.LOG_OPEN_FAILED) && l !== KERNEL_CLOCK && !l.startsWith('QEL Driver -- I2C clock');
+      show('refused once each: kernel, emulation', { kernel: real.lines.filter(noisy).slice(5), emulation: sim.lines.filter(noisy).slice(5) });
+      assert.deepEqual(real.result, sim.result);
+      assert.deepEqual(real.lines.filter(noisy), sim.lines.filter(noisy));
+    });
+  });
+}
+
+if (MODE === 'bcm2835') {
+  describe('the bridge model with the bcm2835 flavour', () => {
+    bridgeTests('real', LIBRARY_CLOCK, withoutKernelDriver);
   });
 }
 
@@ -361,6 +564,6 @@ if (MODE === 'pi5') {
   });
 }
 
-if (!['kernel', 'bcm2835', 'pi5'].includes(MODE)) {
-  test('a known mode', () => assert.fail(`QEL_PI_MODE is '${MODE}': kernel, bcm2835 or pi5`));
+if (!['kernel', 'bcm2835', 'stock', 'pi5'].includes(MODE)) {
+  test('a known mode', () => assert.fail(`QEL_PI_MODE is '${MODE}': kernel, bcm2835, stock or pi5`));
 }

@@ -1,23 +1,35 @@
 #!/usr/bin/env bash
 # Boots the emulated Raspberry Pi 3 B once and runs the guest tests of one
 # mode, with the console on standard output (also kept in LOG):
-#   boot.sh QEMU DTB MODE LOG
-# The bridge is QEMU's EEPROM at 0x25 on BSC1 (i2c-bus.1), its memory a
-# fresh copy of the prepared image; after the power-off the copy holds what
-# the guest left in the device. The guest has no RTC: it takes the host's
-# clock from the kernel command line.
+#   boot.sh QEMU DTB MODE LOG [bridge]
+# With `bridge`, the bridge model (tools/pi/qel_bridge.c, in the QEMU that
+# qemu.sh builds) answers at 0x25 on BSC1 (i2c-bus.1), and its chardev is
+# joined to the guest's mini UART (/dev/ttyS1) by relay.js, whose record of
+# every request and answer lands beside LOG (bridge-MODE.log). Without it,
+# nothing answers at 0x25. The guest has no RTC: it takes the host's clock
+# from the kernel command line.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/env.sh"
-qemu="$1" dtb="$2" mode="$3" log="$4"
+qemu="$1" dtb="$2" mode="$3" log="$4" with="${5:-}"
 
-memory="$pi/eeprom-$mode.bin"
-cp "$image" "$memory"
+bridge_args=()
+if [ "$with" = bridge ]; then
+  sockets="$(mktemp -d)"
+  node "$lib_pi/relay.js" "$sockets" "$pi/bridge-$mode.log" &
+  relay=$!
+  trap 'kill "$relay" 2>/dev/null || true; rm -rf "$sockets"' EXIT
+  for _ in $(seq 100); do
+    [ -S "$sockets/bridge.sock" ] && [ -S "$sockets/guest.sock" ] && break
+    sleep 0.1
+  done
+  bridge_args=(-chardev "socket,id=bridge,path=$sockets/bridge.sock"
+    -device qel-bridge,bus=i2c-bus.1,address=0x25,chardev=bridge
+    -chardev "socket,id=guest,path=$sockets/guest.sock" -serial chardev:guest)
+fi
 # One TCG thread for all four cores: the multi-threaded default spends its
 # time waiting for the host's cores, which other work shares.
 timeout 900 "$qemu" -M raspi3b -accel tcg,thread=single \
   -kernel "$kernel_root/boot/vmlinuz-$(ls "$kernel_root/lib/modules")" -dtb "$dtb" -initrd "$initramfs" \
   -append "console=ttyAMA0 rdinit=/init iomem=relaxed quiet loglevel=3 qel.time=$(date +%s) qel.mode=$mode qel.tree=$guest_tree" \
-  -display none -serial stdio -monitor none -no-reboot \
-  -drive if=none,id=bridge,format=raw,file="$memory" \
-  -device at24c-eeprom,bus=i2c-bus.1,address=0x25,rom-size="$(stat -c %s "$memory")",address-size=1,drive=bridge \
+  -display none -serial stdio "${bridge_args[@]}" -monitor none -no-reboot \
   </dev/null 2>&1 | tee "$log"

@@ -16,7 +16,8 @@ say() { echo "qel-test-pi: $*"; }
 # its backports 10.
 backports=bookworm-backports
 stock_qemu=/usr/bin/qemu-system-aarch64
-# The QEMU built from Debian's source package with the controller patch.
+# The QEMU built from Debian's source package with the controller patch
+# and the bridge model.
 qemu_src="$pi/qemu-src"
 qemu_build="$pi/qemu-build"
 patched_qemu="$qemu_build/qemu-system-aarch64"
@@ -29,7 +30,6 @@ guest_packages=(busybox-static libc-bin can-utils coreutils)
 dtb_pi3="$pi/rpi-3-b.dtb"
 dtb_pi5="$pi/rpi-5-model.dtb"
 initramfs="$pi/initramfs.cpio"
-image="$pi/eeprom.bin"
 # Where the guest finds the project: a fixed path outside /tmp, which the
 # guest mounts a tmpfs over, whatever folder the clone is in on the host.
 guest_tree=/opt/corvalith

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the QEMU whose BSC I2C controller behaves as the BCM2835 datasheet
-# describes it (qemu-bsc.patch), from the source of Debian's QEMU package in
+# describes it (qemu-bsc.patch) and that has the bridge model (qel_bridge.c,
+# built by qemu-bridge.patch), from the source of Debian's QEMU package in
 # bookworm's backports, for 64-bit Arm system emulation with the Raspberry Pi
 # boards only. Quiet when all goes well; skipped when the build is current.
 # Needs root for the build dependencies.
@@ -46,13 +47,16 @@ want_sha="$(apt-cache showsrc qemu | awk -v v="$version" -v f="$tarball" '
 # The tarball unpacks into qemu-VERSION, without Debian's +ds.
 tree_dir="$qemu_src/qemu-${upstream%%+*}"
 stamp="$qemu_build/.built"
-want="$version $(cat "$lib_pi/qemu-bsc.patch" "$lib_pi/qemu-devices.mak" | md5sum | cut -d' ' -f1)"
+sources=("$lib_pi/qemu-bsc.patch" "$lib_pi/qemu-bridge.patch" "$lib_pi/qel_bridge.c" "$lib_pi/qemu-devices.mak")
+want="$version $(cat "${sources[@]}" | md5sum | cut -d' ' -f1)"
 [ -x "$patched_qemu" ] && [ "$(cat "$stamp" 2>/dev/null)" = "$want" ] && exit 0
 
-say "building QEMU $upstream with the BSC controller patch (a few minutes)"
+say "building QEMU $upstream with the BSC controller patch and the bridge model (a few minutes)"
 rm -rf "$tree_dir" "$qemu_build"
 tar -xJf "$qemu_src/$tarball" -C "$qemu_src"
 patch -s -d "$tree_dir" -p1 < "$lib_pi/qemu-bsc.patch"
+patch -s -d "$tree_dir" -p1 < "$lib_pi/qemu-bridge.patch"
+cp "$lib_pi/qel_bridge.c" "$tree_dir/hw/i2c/qel_bridge.c"
 cp "$lib_pi/qemu-devices.mak" "$tree_dir/configs/devices/aarch64-softmmu/qel-raspi.mak"
 # Debian's +ds tarball leaves out the prebuilt firmware; the build wants the
 # EDK2 images to exist, and the Raspberry Pi boards use none of them.

@@ -1,0 +1,114 @@
+'use strict';
+// driverStop, the undo of a failed start, and the end of a process that
+// stopped its driver: the process's descriptors, threads and memory, the
+// settings a later start finds, and the errors that say why a start failed.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { runScenario, spawnScenario } = require('../helpers/scenario');
+const { msg } = require('../helpers/catalogue');
+
+// In the child: what the process holds.
+const COUNTS = `
+const fs = require('fs');
+const counts = () => ({
+  fds: fs.readdirSync('/proc/self/fd').length,
+  threads: Number(/Threads:\\s+(\\d+)/.exec(fs.readFileSync('/proc/self/status', 'utf8'))[1]),
+  rss: process.memoryUsage().rss,
+});
+qel.registerCallback(() => {});
+`;
+
+test('1000 starts and stops with other settings each time: nothing grows, and a start after a stop finds the load-time settings', async () => {
+  const r = await runScenario(`${COUNTS}
+    let failedStop;
+    try { qel.driverStop(); } catch (e) { failedStop = [e.code, e.message]; }
+    qel[Symbol.for('corvalith.console')](false);
+    // A first cycle of each kind, so that what the runtime creates once
+    // (the log's writer thread, the handles) is there before counting.
+    qel.driverStart(0, 1000, 1000, 300, [0x4a1], [0x4a1], true);
+    qel.driverStop();
+    const before = counts();
+    for (let i = 0; i < 1000; i++) {
+      qel.driverStart(0, 1000 + i, i % 2 ? 1000 : 0, 300, [0x4a1, 0x2c0], i % 3 ? [0x4a1] : [], i % 5 === 0);
+      bridge.receive(frame(0x4a1, [i & 0xff]));
+      qel.driverStop();
+      qel.driverStop();
+    }
+    const after = counts();
+    qel[Symbol.for('corvalith.console')]('stdout');
+    bridge.reset();
+    console.log('#fresh');
+    qel.driverStart(undefined, undefined, -1, undefined, undefined, undefined, undefined);
+    const cleared = qel.readStatus(0x4a1);
+    qel.driverStop();
+    done({ failedStop, before, after, cleared: [cleared.counter, cleared.msg_id] });
+  `, { timeout: 120000 });
+  const { before, after } = r.result;
+  assert.deepEqual(r.result.failedStop, ['QEL_NOT_STARTED', msg('NOT_STARTED_STOP')]);
+  assert.equal(after.fds, before.fds, 'no descriptor left open');
+  assert.equal(after.threads, before.threads, 'every driver thread joined');
+  assert.ok(after.rss - before.rss < 8 * 1024 * 1024, `resident memory ${before.rss} -> ${after.rss}`);
+  const fresh = r.lines.slice(r.lines.indexOf('#fresh') + 1);
+  assert.equal(fresh[0], msg('STARTING', 50000, 20000, -1, 2000), 'the defaults again');
+  assert.equal(fresh[1], 'QEL Driver -- listening for IDs: 0x1a1 (cyclic=1) 0x2a1 (cyclic=0) 0x3a1 (cyclic=1) 0x4a1 (cyclic=0) 0x2a2 (cyclic=0) 0x2c0 (cyclic=0) 0x2c1 (cyclic=0) 0x2c4 (cyclic=0) 0x2c5 (cyclic=0) 0x2c8 (cyclic=0) 0x2c9 (cyclic=0) ');
+  assert.deepEqual(r.result.cleared, [0, 0], 'the slots cleared');
+});
+
+// Each step of a start failing 100 times in turn: the step's error, and the
+// process as before the calls; then a start that works.
+const FAILURES = [
+  ['init', 'bridge.failInit(true)', 'bridge.failInit(false)', 'START_FAILED'],
+  ['select', 'bridge.failSelect(1)', 'bridge.failSelect(0)', 'START_FAILED'],
+  ['async', '', '', 'UV_FAILED', { QEL_FAIL_START_STEP: 'async' }],
+  ['lock', '', '', 'MUTEX_FAILED', { QEL_FAIL_START_STEP: 'lock' }],
+  ['threads', '', '', 'THREADS_FAILED', { QEL_FAIL_START_STEP: 'threads' }],
+];
+for (const [step, fail, heal, message, env = {}] of FAILURES) {
+  test(`a start that fails at "${step}" 100 times leaves the process as it was${env.QEL_FAIL_START_STEP ? '' : '; then one starts'}`, async () => {
+    const r = await runScenario(`${COUNTS}
+      qel[Symbol.for('corvalith.console')](false);
+      ${fail};
+      const attempt = () => { try { qel.driverStart(0, 1000, 1000, 300, undefined, undefined, true); return 'started'; } catch (e) { return e.message; } };
+      const first = attempt();
+      const before = counts();
+      for (let i = 0; i < 100; i++) attempt();
+      const after = counts();
+      ${heal};
+      const retry = ${env.QEL_FAIL_START_STEP ? "'skipped'" : 'attempt()'};
+      done({ first, before, after, retry, state: bridge.state() });
+    `, { env, timeout: 60000 });
+    assert.equal(r.result.first, msg(message));
+    assert.deepEqual(r.result.after.fds, r.result.before.fds, 'no descriptor left open');
+    assert.equal(r.result.after.threads, r.result.before.threads, 'no thread left running');
+    if (!env.QEL_FAIL_START_STEP) assert.equal(r.result.retry, 'started');
+    else assert.equal(r.result.state.i2cOpen, false, 'the bus closed again');
+  });
+}
+
+test('a failed start says why on the error: reason, cause, errno and syscall', async () => {
+  const r = await runScenario(`
+    qel.registerCallback(() => {});
+    try { qel.driverStart(0, 1000, 0, 300, undefined, undefined, false); } catch (e) {
+      done({ code: e.code, reason: e.reason, cause: e.cause && e.cause.message, errno: e.errno, syscall: e.syscall, last: null });
+    }
+  `, { env: { QEL_SIM_BUS: 'i2c-dev', QEL_I2C_DEVICE: '/dev/i2c-9' } });
+  const why = r.lines[r.lines.length - 1];
+  assert.deepEqual(r.result, { code: 'ENOENT', reason: why, cause: why, errno: -2, syscall: 'open', last: null });
+  assert.match(why, /^QEL Driver -- \/dev\/i2c-9/);
+});
+
+// The event loop ends once the driver is stopped, here from inside the
+// registered function while a flood is being polled; nothing else ends the
+// process (no process.exit, no timer).
+test('stopped from the registered function during a flood, the process ends by itself', async () => {
+  const r = await spawnScenario(`
+    let calls = 0;
+    qel.registerCallback(() => { if (++calls === 50) { qel.driverStop(); qel.driverStop(); } });
+    qel.driverStart(0, 0, 1000, 300, undefined, undefined, true);
+    bridge.receive(frame(0x4a1, [1]), 1e9);
+    process.on('exit', () => require('fs').writeSync(2, JSON.stringify({ calls, reads: bridge.reads() }) + '\\n'));
+  `, { timeout: 30000 });
+  assert.equal(r.code, 0, `ended by itself: ${r.signal} ${r.stderr}`);
+  const seen = JSON.parse(r.stderr);
+  assert.equal(seen.calls, 50, 'no delivery after the stop');
+});
