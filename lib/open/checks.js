@@ -25,7 +25,7 @@ const DELAY_UNITS = { i2cDelay: 'µs', canBusDelay: 'µs', heartbeat: 'µs (0: n
 const COMMAND_FIELDS = ['tft', 'readCfg', 'parameter', 'copLight', 'copLightColor'];
 
 const hex = (id) => `0x${id.toString(16)}`;
-const shown = (value) => inspect(value, { depth: 0, breakLength: Infinity });
+const shown = (value) => inspect(value, { depth: 0, breakLength: Infinity, compact: true });
 const KNOWN = SLOT_IDS.map(hex).join(', ');
 
 function fail(Type, code, text) {

@@ -18,10 +18,11 @@ const FAST = { i2cDelay: 0, canBusDelay: 1000, heartbeat: 0 };
 const hex = (bytes) => Buffer.from(bytes).toString('hex');
 const lastWrite = () => hex(bridge.writes().at(-1).bytes);
 
-test('open: receives as an event and in a for-await loop, sends by named fields, routes its lines, closes', async () => {
+test('open: receives as an event and in a for-await loop, sends by named fields, routes its lines, closes', async (t) => {
   bridge.reset();
   const lines = [];
   const bus = sim.open({ ...FAST, console: (line, level) => lines.push(`${level} ${line}`) });
+  t.after(() => bus.close());
   assert.throws(() => sim.open(FAST), { code: 'QEL_ALREADY_OPEN', message: 'QEL Driver -- The driver is already open in this process; close it first' });
   const statuses = bus[Symbol.asyncIterator]();
   const thrown = once(bus, 'error');
@@ -71,27 +72,27 @@ const REFUSED = [
   ['read', [0x123], RangeError, 'QEL_UNKNOWN_ID', `read(): 291 (0x123) is no identifier of the driver's; it knows ${KNOWN}`],
 ];
 
-test('every mistake is refused with its class, code and message before anything reaches the bridge', async () => {
+test('every mistake is refused with its class, code and message before anything reaches the bridge', async (t) => {
   bridge.reset();
   const bus = sim.open(FAST);
+  t.after(() => bus.close());
   const written = bridge.writes().length;
   for (const [method, args, Type, code, text] of REFUSED) {
     assert.throws(() => (method === 'open' ? sim.open(...args) : bus[method](...args)),
       (e) => e.constructor === Type && e.code === code && e.message === `QEL Driver -- ${text}`, `${method} ${text}`);
   }
   assert.equal(bridge.writes().length, written);
-  await bus.close();
 });
 
-test('a for-await loop 1024 status objects behind drops the oldest and counts them', async () => {
+test('a for-await loop 1024 status objects behind drops the oldest and counts them', async (t) => {
   const bus = sim.open({ ...FAST, console: false });
+  t.after(() => bus.close());
   const statuses = bus[Symbol.asyncIterator]();
   for (let i = 1; i <= 1030; i++) {
     bridge.receive(bridge.frame(0x4a1, [i & 0xff]));
     await once(bus, 'status');
   }
   assert.deepEqual([statuses.dropped, bus.dropped, (await statuses.next()).value.counter], [6, 6, 7]);
-  await bus.close();
 });
 
 const fds = () => fs.readdirSync('/proc/self/fd').length;
@@ -122,7 +123,10 @@ test('1000 restarts with other settings, debug log included, leave descriptors, 
 
 test('a node --test file that opens, receives and closes ends by itself', async () => {
   const node = nodeCommand();
-  const child = spawn(node.file, [...node.args, '--test', '--test-name-pattern=^open: ', __filename], { stdio: 'pipe' });
+  // A node --test of its own, not a subtest of this run's.
+  const { NODE_TEST_CONTEXT, ...env } = process.env;
+  const args = [...node.args, '--test', '--test-reporter=tap', '--test-name-pattern=^open: ', __filename];
+  const child = spawn(node.file, args, { env, stdio: 'pipe' });
   let output = '';
   child.stdout.on('data', (d) => { output += d; });
   const timer = setTimeout(() => child.kill('SIGKILL'), 60000 * TIME_FACTOR);
