@@ -9,6 +9,6 @@ const qel = createRequire(import.meta.url)('./sim.js');
 
 export default qel;
 export const {
-  registerCallback, driverStart, sendCommand, writeParameter, readStatus, simulate, clearMem, getVersion, capture, mirror,
+  registerCallback, driverStart, sendCommand, writeParameter, readStatus, simulate, clearMem, getVersion, capture, mirror, driverStop,
   bridge, open,
 } = qel;
