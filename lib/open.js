@@ -2,9 +2,9 @@
 // open(): the driver as Node programs use a device, beside the eight
 // functions. One driver object at a time in a process, since the bus is
 // one; it holds the driver from open() to close().
-const { Bus, DELIVER, FAULT } = require('./bus');
-const { SLOT_IDS, fail, checkOptions } = require('./checks');
-const { consoleTarget, routeConsole } = require('./console');
+const { Bus, DELIVER, FAULT } = require('./open/bus');
+const { SLOT_IDS, fail, checkOptions } = require('./open/checks');
+const { consoleTarget, routeConsole } = require('./open/console');
 
 // Shared by every flavour and by a copy loaded after the module cache was
 // cleared.
