@@ -16,6 +16,7 @@
       "src/qel/diagnostics.cc",
       "src/qel/driver_api.cc",
       "src/qel/driver_api_js.cc",
+      "src/qel/env_js.cc",
       "src/qel/frame.cc",
       "src/qel/guarded_call.cc",
       "src/qel/handoff.cc",

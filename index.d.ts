@@ -141,7 +141,7 @@ declare namespace qel {
   /** How open()'s console function classes a line of the driver's. */
   type ConsoleLevel = 'error' | 'warn' | 'info' | 'debug';
 
-  /** Gets each console line of the driver's, without its newline, on the main thread. */
+  /** Gets each console line of the driver's, without its newline, on the thread that opened the driver. */
   type ConsoleFunction = (line: string, level: ConsoleLevel) => void;
 
   /** open()'s options; each left out (or undefined) takes the default shown. */
@@ -315,12 +315,12 @@ declare namespace qel {
      * called before driverStart; QEL_MIRROR=iface turns it on at driverStart.
      */
     mirror(iface?: string | null): MirrorState;
-
     /**
-     * Stops the driver: its threads, capture and the mirror, the debug log
-     * and the bus; every setting goes back to its load-time value, and the
-     * event loop may end. Changes not yet delivered are dropped. Throws the
-     * not-started error before a start; idempotent after one.
+     * Stops the driver: capture's last batch, then the threads end, the
+     * mirror, the debug log and the bus close, and every setting is back to
+     * its load-time value; undelivered changes are dropped. The event loop
+     * may then end; driverStart may start it again. Does nothing when
+     * stopped; throws QEL_NOT_STARTED before the first start.
      */
     driverStop(): void;
 

@@ -2,12 +2,27 @@
 'use strict';
 // A minimal QEL application, the kind that examples/qel-app.service runs:
 // it prints every status object the driver delivers and reacts to a button.
-// In an application of your own, write require('corvalith') (or 'corvalith/sim').
-// `node examples/app.js --sim` runs it on the simulated bridge.
+// Copy it into an application that installed the package and run it there:
+// `node app.js` (the bcm2835 flavour, as root), `node app.js --i2c-dev` (the
+// kernel's I2C driver, a member of group i2c), `node app.js --sim` (the
+// simulated bridge, any machine, with a few frames to show).
 const path = require('path');
 
-const sim = process.argv.includes('--sim');
-const qel = require(path.join(__dirname, '..', sim ? 'sim' : ''));
+const flavour = process.argv.includes('--sim') ? 'sim' : process.argv.includes('--i2c-dev') ? 'i2c-dev' : '';
+
+// The application's node_modules first; run from a clone of the repository,
+// where nothing installed it, the clone itself.
+function load(entry) {
+  const name = entry ? `corvalith/${entry}` : 'corvalith';
+  try {
+    return require(name);
+  } catch (e) {
+    if (e.code !== 'MODULE_NOT_FOUND' || !e.message.includes(`'${name}'`)) throw e;
+    return require(path.join(__dirname, '..', entry));
+  }
+}
+const qel = load(flavour);
+const sim = flavour === 'sim';
 
 let light = false;
 qel.registerCallback((status) => {
@@ -25,9 +40,9 @@ qel.registerCallback((status) => {
   }
 });
 
-// The driver cannot be stopped and keeps the process alive; when the
-// service is stopped, leave at once.
-for (const signal of ['SIGTERM', 'SIGINT']) process.on(signal, () => process.exit(0));
+// When the service is stopped: stop the driver, which writes out the debug
+// log and closes the bus; the process then ends by itself.
+for (const signal of ['SIGTERM', 'SIGINT']) process.on(signal, () => qel.driverStop());
 
 try {
   // Seven arguments; undefined keeps the driver's default.
@@ -37,3 +52,10 @@ try {
   process.exit(1);
 }
 console.log(`app: driver ${qel.getVersion()} started${sim ? ' on the simulated bridge' : ''}`);
+
+// On the simulated bridge nothing moves by itself: the car position and a
+// press of the button, as the bridge would read them off the bus.
+if (sim) {
+  qel.bridge.receive(qel.bridge.frame(0x1a1, [1, 2, 3, 4, 5, 6, 7, 8]));
+  qel.bridge.receive(qel.bridge.frame(0x2c0, [1]));
+}

@@ -5,15 +5,14 @@
 // installed package has a source build only where no prebuild matched; in
 // the repository the source build is the one being worked on. The runtime
 // registers a native module only the first time its file is opened in a
-// process: a second load on this thread gets the first one's exports, and a
-// worker thread's load is refused with the driver's own message.
+// process: a second load on this thread gets the first one's exports; each
+// worker thread loads it for itself.
 const fs = require('fs');
 const path = require('path');
-const { isMainThread } = require('worker_threads');
 const { prebuilt, shortfall } = require('./prebuilds');
 const { onPiProcessor } = require('./build-paths');
 const {
-  MSG_LOADED_TWICE, MSG_MAIN_THREAD_ONLY, MSG_REAL_NOT_BUILT, MSG_REAL_NOT_ON_PI, MSG_SIM_NOT_BUILT, MSG_I2CDEV_NOT_BUILT,
+  MSG_LOADED_TWICE, MSG_REAL_NOT_BUILT, MSG_REAL_NOT_ON_PI, MSG_SIM_NOT_BUILT, MSG_I2CDEV_NOT_BUILT,
   MSG_PREBUILD_DAMAGED, MSG_PREBUILDS_UNREADABLE,
 } = require('./messages');
 
@@ -63,7 +62,7 @@ function load(file) {
     return addon;
   } catch (e) {
     if (!/did not self-register/.test(e.message)) throw e;
-    const err = isMainThread ? codedError(MSG_LOADED_TWICE, 'QEL_LOADED_TWICE') : codedError(MSG_MAIN_THREAD_ONLY, 'QEL_MAIN_THREAD_ONLY');
+    const err = codedError(MSG_LOADED_TWICE, 'QEL_LOADED_TWICE');
     err.cause = e;
     throw err;
   }

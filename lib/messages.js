@@ -12,7 +12,6 @@ module.exports = {
     'require(\'corvalith/i2c-dev\') for the bridge through the kernel\'s I2C driver, or require(\'corvalith/sim\') for the simulated bridge',
   // The same text as the add-on's own (src/qel/messages.h), for a worker
   // that finds the add-on already loaded by the main thread.
-  MSG_MAIN_THREAD_ONLY: 'QEL Driver -- The driver can only be loaded on the main thread',
   MSG_PREBUILD_DAMAGED: 'QEL Driver -- The prebuilt add-on %s is damaged: %s bytes where its headers describe %s; ' +
     'install the package again, or build it: npm rebuild corvalith',
   MSG_PREBUILDS_UNREADABLE: 'QEL Driver -- The prebuilt add-ons cannot be read: %s; let this user read that folder, ' +

@@ -2,6 +2,7 @@
 // qel-monitor: starts the driver and shows the bus live, as a table on a
 // terminal or as one line per delivered status object.
 const path = require('path');
+const { EventEmitter } = require('events');
 const options = require('./options');
 const { SLOT_IDS, DEFAULT_ENABLED, DEFAULT_CYCLIC, STAT_KEYS, classOf, hex } = require('./slots');
 const { startTraffic } = require('./traffic');
@@ -156,7 +157,26 @@ function main(argv) {
     return code === 0 && recording && recording.failure ? 1 : code;
   };
 
+  // Every status object, for whatever else shows the bus (the broker).
+  const statuses = new EventEmitter();
+  let publisher = null;
+  if (settings.mqtt) {
+    publisher = require('./mqtt').publish(statuses, {
+      ...settings.mqtt, driver,
+      log: (line) => process.stderr.write(`${line}\n`),
+      onRefused: (e) => { mqttRefused = `qel-monitor: --mqtt: the broker refused the connection: ${e.message}`; finish(1); },
+    });
+  }
+  let mqttRefused = null;
+  // Lets the publisher say goodbye on its health topic before the process ends.
+  const leave = (code) => {
+    if (mqttRefused) process.stderr.write(`${mqttRefused}\n`);
+    if (!publisher) return process.exit(code);
+    publisher.stop(() => process.exit(code));
+  };
+
   driver.registerCallback((status) => {
+    statuses.emit('status', status);
     monitor.reports++;
     const pos = SLOT_IDS.indexOf(status.msg_id);
     if (pos >= 0) {
@@ -231,7 +251,7 @@ function main(argv) {
       try { sample(); } catch { /* the driver may be gone with the process */ }
       const s = monitor.stats;
       process.stdout.write(`${new Date().toISOString()} end reports=${monitor.reports} hb=${s.hb} unk=${s.unk} empty=${s.empty} err=${s.err}\n`);
-      process.exit(farewell(code));
+      leave(farewell(code));
     };
   } else {
     screen = new Screen(process.stdout, monitor);
@@ -254,7 +274,7 @@ function main(argv) {
       if (process.stdin.isTTY) process.stdin.setRawMode(false);
       if (capture) for (const s of capture.shown) process.stderr.write(`${replay.describeSkipped(settings.replay, s)}\n`);
       for (const s of liveShown) process.stderr.write(`${replay.describeSkipped(monitor.source, s)}\n`);
-      process.exit(farewell(code));
+      leave(farewell(code));
     };
   }
 

@@ -39,6 +39,18 @@ const OPTIONS = {
     expected: 'a file name to write, e.g. --record capture.log' },
   interface: { type: 'string', arg: 'NAME', help: 'interface name in the recorded lines (default qel0)',
     expected: 'an interface name of 1 to 15 letters, digits or . _ -, e.g. --interface can0' },
+  mqtt: { type: 'string', arg: 'URL', help: 'publish every status object, the statistics and the monitor\'s health to an MQTT broker, e.g. mqtt://lift7@broker:1883 or mqtts://…',
+    expected: 'a broker URL beginning with mqtt://, mqtts://, ws:// or wss://, e.g. --mqtt mqtt://broker.example:1883' },
+  'mqtt-password-file': { type: 'string', arg: 'FILE', help: 'the broker password, from the first line of FILE (the user goes in the URL)',
+    expected: 'a readable file holding the password, e.g. --mqtt-password-file /etc/qel/mqtt-password' },
+  'mqtt-prefix': { type: 'string', arg: 'PREFIX', help: 'first level of the topics (default corvalith)',
+    expected: 'a topic level without + # or /, e.g. --mqtt-prefix corvalith' },
+  'mqtt-node': { type: 'string', arg: 'NAME', help: 'this node\'s name in the topics (default the host name)',
+    expected: 'a topic level without + # or /, e.g. --mqtt-node lift7' },
+  'mqtt-queue': { type: 'string', arg: 'N', help: 'messages kept while the broker is away; older ones are dropped and counted (default 1000)',
+    expected: 'a whole number of messages from 1 on, e.g. --mqtt-queue 1000' },
+  'mqtt-commands': { type: 'string', arg: 'TOPIC', help: 'run sendCommand and writeParameter sent as JSON on TOPIC; needs a user and password (off by default)',
+    expected: 'a topic without + or #, e.g. --mqtt-commands corvalith/lift7/commands' },
   lines: { type: 'boolean', help: 'one line per delivered status object instead of the table (always so when stdout is not a terminal)' },
   help: { type: 'boolean', short: 'h', help: 'show this help' },
 };
@@ -54,7 +66,9 @@ function usage() {
       if (wrapped[last] && wrapped[last].length + 1 + w.length > 55) wrapped.push(w);
       else wrapped[last] = wrapped[last] ? `${wrapped[last]} ${w}` : w;
     }
-    return wrapped.map((text, i) => `${(i === 0 ? left : '').padEnd(24)} ${text}`).join('\n');
+    // a left column too wide for its place gets a line of its own
+    const head = left.length > 24 ? [left] : [];
+    return [...head, ...wrapped.map((text, i) => `${(i === 0 && !head.length ? left : '').padEnd(24)} ${text}`)].join('\n');
   });
   return [
     'Usage: qel-monitor [options]',
@@ -162,6 +176,50 @@ function mirrorLoop(iface, env) {
     'start the monitor without QEL_MIRROR, or mirror to another interface');
 }
 
+const TOPIC_LEVEL = /^[^+#/\u0000]{1,100}$/;
+
+// What --mqtt and its companions ask for; commands only over a connection
+// that carries a user and a password.
+function mqttSettings(values) {
+  const url = values.mqtt;
+  const given = Object.keys(values).filter((k) => k.startsWith('mqtt-'));
+  if (url === undefined) {
+    if (given.length > 0) throw new UsageError(`qel-monitor: --${given[0]}: goes with --mqtt URL`);
+    return null;
+  }
+  let parsed;
+  try {
+    parsed = new URL(url);
+  } catch {
+    throw bad('mqtt', url);
+  }
+  if (!['mqtt:', 'mqtts:', 'ws:', 'wss:'].includes(parsed.protocol) || !parsed.hostname) throw bad('mqtt', url);
+  const passwordFile = values['mqtt-password-file'];
+  if (passwordFile !== undefined) {
+    try {
+      fs.accessSync(passwordFile, fs.constants.R_OK);
+    } catch {
+      throw bad('mqtt-password-file', passwordFile);
+    }
+  }
+  for (const name of ['mqtt-prefix', 'mqtt-node']) {
+    if (values[name] !== undefined && !TOPIC_LEVEL.test(values[name])) throw bad(name, values[name]);
+  }
+  const queue = values['mqtt-queue'];
+  if (queue !== undefined && !(/^\d+$/.test(queue) && Number(queue) >= 1)) throw bad('mqtt-queue', queue);
+  const commands = values['mqtt-commands'];
+  if (commands !== undefined) {
+    if (!/^[^+#\u0000]{1,200}$/.test(commands)) throw bad('mqtt-commands', commands);
+    if (!parsed.username || !(parsed.password || passwordFile)) {
+      throw new UsageError('qel-monitor: --mqtt-commands: commands need an authenticated connection: a user in the --mqtt URL and a password (--mqtt-password-file)');
+    }
+  }
+  return {
+    url, passwordFile, commands, prefix: values['mqtt-prefix'], node: values['mqtt-node'],
+    queueLimit: queue === undefined ? undefined : Number(queue),
+  };
+}
+
 // Returns the monitor's settings, or throws a UsageError. `env` is the
 // environment the driver will see.
 function parse(argv, env = process.env) {
@@ -210,8 +268,10 @@ function parse(argv, env = process.env) {
     if (sim) throw new UsageError('qel-monitor: --i2c-dev: reaches the real bridge; it does not go with --sim or --replay');
     throw bad('i2c-dev', values['i2c-dev']);
   }
+  const mqtt = mqttSettings(values);
   const settings = {
     help: false,
+    mqtt,
     sim,
     i2cDev: values['i2c-dev'],
     replay: values.replay,

@@ -63,6 +63,8 @@ int init_capture_async(uv_loop_t *loop, uv_async_cb cb) {
     return rc;
 }
 
+void capture_async_closing() { wakeup_ready.store(false, std::memory_order_release); }
+
 void capture_start() {
     ring_head.store(ring_tail.load(std::memory_order_acquire), std::memory_order_release);
     dropped.store(0, std::memory_order_relaxed);

@@ -40,6 +40,9 @@ inline void capture_frame(const uint8_t *frame, bool simulated) {
 // first since the main thread began its latest pass over the ring.
 int init_capture_async(uv_loop_t *loop, uv_async_cb cb);
 extern uv_async_t capture_async;
+// The handle is being closed (its environment ends): a later
+// init_capture_async sets it up anew, on another loop.
+void capture_async_closing();
 
 // Main thread. capture_start() forgets whatever an earlier capture left and
 // counts from zero. After capture_stop() returns, the receive thread writes

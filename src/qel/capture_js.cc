@@ -112,7 +112,7 @@ void on_capture_wakeup(uv_async_t *) {
 // Returns 0, or the libuv error that stopped it.
 int init_handles() {
     if (handles_ready) return 0;
-    uv_loop_t *loop = uv_default_loop();
+    uv_loop_t *loop = Nan::GetCurrentEventLoop();
     int rc = uv_timer_init(loop, &batch_timer);
     if (rc != 0) return rc;
     uv_unref(reinterpret_cast<uv_handle_t *>(&batch_timer));
@@ -137,12 +137,30 @@ void stop_capture() {
 
 }  // namespace
 
+void capture_end_quietly() {
+    capture_stop();
+    capture_function.Reset();
+    if (handles_ready) uv_timer_stop(&batch_timer);
+}
+
+int close_capture(uv_close_cb closed) {
+    capture_function.Reset();
+    capture_resource = nullptr;  // left to the ending runtime, as the console's
+    if (!handles_ready) return 0;
+    handles_ready = false;
+    capture_async_closing();
+    uv_close(reinterpret_cast<uv_handle_t *>(&batch_timer), closed);
+    uv_close(reinterpret_cast<uv_handle_t *>(&capture_async), closed);
+    return 2;
+}
+
 void capture_end() {
     Nan::HandleScope scope;
     stop_capture();
 }
 
 NAN_METHOD(Capture) {
+    if (!own_env()) return;
     if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1, CODE_BAD_ARGUMENT);
     if (info.Length() < 1 || !(info[0]->IsFunction() || info[0]->IsNull())) {
         return throw_type_error(MSG_CAPTURE_ARG1, CODE_BAD_ARGUMENT);

@@ -80,6 +80,7 @@ int terminal();
 // goes straight out, as long as the stream holds nothing that the exit
 // loses (else it would come out before that, or glued to half a line).
 NAN_METHOD(AtExit) {
+    if (!own_env()) return;
     bool in_order = info.Length() > 0 && info[0]->IsNumber() && Nan::To<double>(info[0]).FromJust() == 0;
     console_exit_fd = !in_order ? -1 : terminal() >= 0 ? terminal() : STDOUT_FILENO;
     struct timespec deadline = deadline_in_ms(EXIT_WAIT_MS);
@@ -118,7 +119,7 @@ v8::Local<v8::Value> call_helper(const char *name, int argc, v8::Local<v8::Value
     Nan::TryCatch swallow;
     v8::Local<v8::Function> function = helper(name);
     v8::Local<v8::Value> result;
-    if (function.IsEmpty() || !Nan::Call(function, Nan::Undefined().As<v8::Object>(), argc, argv).ToLocal(&result)) {
+    if (function.IsEmpty() || !Nan::Call(function, Nan::GetCurrentContext()->Global(), argc, argv).ToLocal(&result)) {
         return v8::Local<v8::Value>();
     }
     return result;
@@ -272,6 +273,7 @@ ConsoleScope::~ConsoleScope() {
 void console_hand_on() { hand_on(false); }
 
 NAN_METHOD(ConsoleTarget) {
+    if (!own_env()) return;
     if (info.Length() == 0) {
         v8::Local<v8::Object> counts = Nan::New<v8::Object>();
         set_property(counts, "lines", Nan::New(static_cast<double>(console_lines_made())));
@@ -292,13 +294,16 @@ NAN_METHOD(ConsoleTarget) {
     }
 }
 
-void close_console() {
+int close_console(uv_close_cb closed) {
     console_set_wake(nullptr);
     console_function.Reset();
+    console_to = target::stdout_stream;
     stream_helpers.Reset();
-    if (!wake_ready) return;
-    uv_close(reinterpret_cast<uv_handle_t *>(&wake_handle), nullptr);
+    wake_resource = nullptr;  // left to the ending runtime, which may no longer run its hooks
+    if (!wake_ready) return 0;
+    uv_close(reinterpret_cast<uv_handle_t *>(&wake_handle), closed);
     wake_ready = false;
+    return 1;
 }
 
 void init_console() {

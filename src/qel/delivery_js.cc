@@ -111,9 +111,20 @@ void async_callback(uv_async_t *) {
     }
 }
 
+int close_delivery(uv_close_cb closed) {
+    node_callback.Reset();
+    status_builder.Reset();
+    delivery_resource = nullptr;  // left to the ending runtime, as the console's
+    if (!async_ready) return 0;
+    async_ready = false;
+    uv_close(reinterpret_cast<uv_handle_t *>(&async), closed);
+    return 1;
+}
+
 // ------------------------------------------------ readStatus, simulate, clearMem
 
 NAN_METHOD(ReadStatus) {
+    if (!own_env()) return;
     ConsoleScope console;
     if (!driver_started) return throw_type_error(MSG_NOT_STARTED_READ, CODE_NOT_STARTED);
     if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1, CODE_BAD_ARGUMENT);
@@ -128,6 +139,7 @@ NAN_METHOD(ReadStatus) {
 }
 
 NAN_METHOD(Simulate) {
+    if (!own_env()) return;
     ConsoleScope console;
     if (!driver_started) return throw_type_error(MSG_NOT_STARTED_SIMULATE, CODE_NOT_STARTED);
     if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1, CODE_BAD_ARGUMENT);
@@ -146,6 +158,7 @@ NAN_METHOD(Simulate) {
 }
 
 NAN_METHOD(ClearMem) {
+    if (!own_env()) return;
     ConsoleScope console;
     if (!driver_started) return throw_type_error(MSG_NOT_STARTED_SIMULATE, CODE_NOT_STARTED);
     if (info.Length() != 2) return throw_type_error(MSG_EXPECTED_2_ARGS, CODE_BAD_ARGUMENT);

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
 #include <atomic>
 #include <cstring>
@@ -30,6 +31,21 @@
 #endif
 
 const char *log_path = QEL_LOG_PATH;
+
+// Raspberry Pi OS has no /home/root (root's home is /root), so the fixed
+// folder is often missing: QEL_LOG_PATH in the environment names another
+// file. Kept in a copy, since the application may change its environment
+// while the driver runs.
+void log_path_from_environment() {
+    static char chosen[PATH_MAX];
+    const char *given = getenv("QEL_LOG_PATH");
+    if (given == nullptr || given[0] == '\0') {
+        log_path = QEL_LOG_PATH;
+        return;
+    }
+    snprintf(chosen, sizeof chosen, "%s", given);
+    log_path = chosen;
+}
 
 // Reception times are 64-bit from end to end; on 32-bit targets the build
 // selects the 64-bit time_t, so that dates after January 2038 convert.

@@ -74,6 +74,8 @@ extern LogFileCloser log_file_closer;
 // Path of the debug log; the simulated flavour keeps its own inside the
 // build tree.
 extern const char *log_path;
+// The real flavours' log file: QEL_LOG_PATH if set, else the fixed path.
+void log_path_from_environment();
 
 // Wall clock in nanoseconds since the Unix epoch.
 int64_t wall_clock_ns();

@@ -13,6 +13,7 @@
 Nan::Persistent<v8::Function> node_callback;
 
 NAN_METHOD(RegisterCallback) {
+    if (!own_env()) return;
     if (info.Length() < 1 || !info[0]->IsFunction()) {
         throw_type_error(MSG_EXPECTED_FUNCTION, CODE_BAD_ARGUMENT);
         return;
@@ -152,6 +153,7 @@ static int create_receive_only(uv_thread_t *thread, uv_thread_cb entry, void *ar
 }
 
 NAN_METHOD(DriverStart) {
+    if (!own_env()) return;
     ConsoleScope console;
     if (node_callback.IsEmpty()) return throw_type_error(MSG_NO_CALLBACK, CODE_NO_CALLBACK);
     if (driver_started) return throw_type_error(MSG_ALREADY_STARTED, CODE_ALREADY_STARTED);
@@ -178,7 +180,7 @@ NAN_METHOD(DriverStart) {
         return throw_start_failed(MSG_START_FAILED, uv_error);
     }
     mirror_from_environment();
-    int rc = start_hook(0) != 0 ? start_hook(0) : init_async(uv_default_loop(), async_callback);
+    int rc = start_hook(0) != 0 ? start_hook(0) : init_async(Nan::GetCurrentEventLoop(), async_callback);
     if (rc != 0) return undo_start(MSG_UV_FAILED, rc);
     rc = start_hook(1) != 0 ? start_hook(1) : init_bus_lock();
     if (rc != 0) return undo_start(MSG_MUTEX_FAILED, rc);
@@ -193,6 +195,7 @@ NAN_METHOD(DriverStart) {
 // (driver_release). Changes not yet delivered are dropped. From inside the
 // registered function too: the wake-up then finds nothing more to deliver.
 NAN_METHOD(DriverStop) {
+    if (!own_env()) return;
     ConsoleScope console;
     if (!driver_ever_started) return throw_type_error(MSG_NOT_STARTED_STOP, CODE_NOT_STARTED);
     if (!driver_started) return;
@@ -204,6 +207,7 @@ NAN_METHOD(DriverStop) {
 // ------------------------------------------------ commands and parameters
 
 NAN_METHOD(SendCommand) {
+    if (!own_env()) return;
     static const char *const type_messages[5] = {MSG_INT_ARG1, MSG_INT_ARG2, MSG_INT_ARG3,
                                                  MSG_INT_ARG4, MSG_INT_ARG5};
     int32_t *const fields[5] = {&cmd_tft, &cmd_read_cfg, &cmd_cop_light, &cmd_cop_light_color,
@@ -228,6 +232,7 @@ NAN_METHOD(SendCommand) {
 }
 
 NAN_METHOD(WriteParameter) {
+    if (!own_env()) return;
     ConsoleScope console;
     reset_parameter_fields();
     if (!driver_started) return throw_type_error(MSG_NOT_STARTED_COMMAND, CODE_NOT_STARTED);
@@ -252,24 +257,7 @@ NAN_METHOD(WriteParameter) {
 
 // ----------------------------------------------------------- module entry
 
-// The environment ends (the event loop ran out, or a worker ends): the
-// threads stop and the log is written out before the runtime goes, so that
-// no driver thread outlives it.
-static void at_cleanup(void *) {
-    if (driver_started) driver_release(true);
-    close_console();
-}
-
 static void init(v8::Local<v8::Object> exports) {
-    // The driver threads wake the runtime's main loop and call the function
-    // registered there; a worker's isolate can go away under them.
-    if (Nan::GetCurrentEventLoop() != uv_default_loop()) {
-        v8::Local<v8::Value> error = Nan::Error(MSG_MAIN_THREAD_ONLY);
-        set_error_code(error, CODE_MAIN_THREAD_ONLY);
-        Nan::ThrowError(error);
-        return;
-    }
-    init_console();
     Nan::SetMethod(exports, "registerCallback", RegisterCallback);
     Nan::SetMethod(exports, "driverStart", DriverStart);
     Nan::SetMethod(exports, "sendCommand", SendCommand);
@@ -286,7 +274,6 @@ static void init(v8::Local<v8::Object> exports) {
                                Nan::GetFunction(Nan::New<v8::FunctionTemplate>(ConsoleTarget)).ToLocalChecked(),
                                v8::DontEnum)
         .Check();
-    node::AddEnvironmentCleanupHook(v8::Isolate::GetCurrent(), at_cleanup, nullptr);
 #ifdef QEL_SIM
     init_bridge(exports);
 #endif
@@ -294,4 +281,4 @@ static void init(v8::Local<v8::Object> exports) {
 
 static NAN_MODULE_INIT(InitV4) { init(target); }
 
-NODE_MODULE(qel, InitV4)
+NAN_MODULE_WORKER_ENABLED(qel, InitV4)

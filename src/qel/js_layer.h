@@ -6,6 +6,20 @@
 
 #include "slot.h"
 
+// Claims the driver's JavaScript side for this environment on its first
+// call; false, with QEL_IN_OTHER_THREAD thrown, while another environment
+// (another thread) owns it. Every driver function but getVersion asks
+// first (env_js.cc).
+bool own_env();
+
+// Let go of what this environment holds, as it ends: each closes its
+// handles with `closed` as their close callback and returns how many.
+int close_delivery(uv_close_cb closed);
+int close_capture(uv_close_cb closed);
+int close_console(uv_close_cb closed);
+// Ends a capture without a last batch: JavaScript no longer runs.
+void capture_end_quietly();
+
 // The function registered by registerCallback; empty until then.
 extern Nan::Persistent<v8::Function> node_callback;
 
@@ -80,7 +94,6 @@ void console_hand_on();
 // Sets up the wake-up that hands on the threads' lines on this thread's
 // event loop; close_console() lets it go with the environment.
 void init_console();
-void close_console();
 
 // Builds the status object of a slot; empty only while the runtime is
 // terminating.

@@ -56,10 +56,7 @@ struct timespec deadline_in_ms(int ms) {
 // ------------------------------------------------------------- queuing
 
 void LineQueue::copy_in(const char *text, size_t len) {
-    size_t at = static_cast<size_t>(accepted_ % capacity_);
-    size_t first = len < capacity_ - at ? len : capacity_ - at;
-    memcpy(ring_ + at, text, first);
-    memcpy(ring_, text + first, len - first);
+    ring_put(ring_, capacity_, accepted_, text, len);
     accepted_ += len;
 }
 
@@ -123,10 +120,7 @@ size_t LineQueue::take_batch() {
     preamble_len_ = 0;
     size_t want = static_cast<size_t>(accepted_ - taken_);
     if (want > batch_capacity_ - len) want = batch_capacity_ - len;
-    size_t at = static_cast<size_t>(taken_ % capacity_);
-    size_t first = want < capacity_ - at ? want : capacity_ - at;
-    memcpy(batch_ + len, ring_ + at, first);
-    memcpy(batch_ + len + first, ring_, want - first);
+    ring_get(ring_, capacity_, taken_, batch_ + len, want);
     size_t page_room = page_ > 0 ? static_cast<size_t>(page_ - file_end_ % page_) : len + want;
     size_t within = page_room > len ? page_room - len : 0;
     const char *lines = batch_ + len;

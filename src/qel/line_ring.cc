@@ -8,20 +8,26 @@ uint64_t count_lines(const char *text, size_t len) {
     return lines;
 }
 
+void ring_put(char *ring, size_t capacity, uint64_t at, const char *text, size_t len) {
+    size_t from = static_cast<size_t>(at % capacity);
+    size_t first = len < capacity - from ? len : capacity - from;
+    memcpy(ring + from, text, first);
+    memcpy(ring, text + first, len - first);
+}
+
+void ring_get(const char *ring, size_t capacity, uint64_t at, char *out, size_t len) {
+    size_t from = static_cast<size_t>(at % capacity);
+    size_t first = len < capacity - from ? len : capacity - from;
+    memcpy(out, ring + from, first);
+    memcpy(out + first, ring, len - first);
+}
+
 void LineRing::copy_in(const char *text, size_t len) {
-    size_t at = static_cast<size_t>(accepted_ % capacity_);
-    size_t first = len < capacity_ - at ? len : capacity_ - at;
-    memcpy(ring_ + at, text, first);
-    memcpy(ring_, text + first, len - first);
+    ring_put(ring_, capacity_, accepted_, text, len);
     accepted_ += len;
 }
 
-void LineRing::copy_out(char *out, size_t len) const {
-    size_t at = static_cast<size_t>(taken_ % capacity_);
-    size_t first = len < capacity_ - at ? len : capacity_ - at;
-    memcpy(out, ring_ + at, first);
-    memcpy(out + first, ring_, len - first);
-}
+void LineRing::copy_out(char *out, size_t len) const { ring_get(ring_, capacity_, taken_, out, len); }
 
 bool LineRing::push(const char *text, size_t len) {
     pthread_mutex_lock(&lock_);

@@ -50,3 +50,8 @@ private:
 
 // Lines (line feeds) in `len` bytes of text.
 uint64_t count_lines(const char *text, size_t len);
+
+// Copies `len` bytes into, or out of, a ring of `capacity` bytes at the
+// place of byte count `at`, across its end where they reach it.
+void ring_put(char *ring, size_t capacity, uint64_t at, const char *text, size_t len);
+void ring_get(const char *ring, size_t capacity, uint64_t at, char *out, size_t len);

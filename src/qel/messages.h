@@ -113,7 +113,6 @@
 #define MSG_UV_FAILED "QEL Driver -- Error initializing UV lib"
 #define MSG_MUTEX_FAILED "QEL Driver -- Error initializing the mutex"
 #define MSG_THREADS_FAILED "QEL Driver -- Error starting the driver threads"
-#define MSG_MAIN_THREAD_ONLY "QEL Driver -- The driver can only be loaded on the main thread"
 #define MSG_NOT_STARTED_COMMAND "QEL Driver -- Please call DriverStart before calling Command"
 #define MSG_AT_MOST_5 "QEL Driver -- Expected at most 5 arguments"
 #define MSG_INT_ARG1 "QEL Driver -- Expected an integer as the first argument"
@@ -132,6 +131,7 @@
 #define MSG_AT_MOST_1 "QEL Driver -- Expected at most 1 argument"
 #define MSG_NOT_STARTED_SIMULATE "QEL Driver -- Please call DriverStart before calling Simulate"
 #define MSG_NOT_STARTED_STOP "QEL Driver -- Please call DriverStart before calling DriverStop"
+#define MSG_IN_OTHER_THREAD "QEL Driver -- Another thread of this process uses the driver; one thread at a time can, until it ends"
 #define MSG_BUFFER_ARG1 "QEL Driver -- Expected an array of bytes (Buffer) as the first argument"
 #define MSG_BUFFER_15 "QEL Driver -- Expected a buffer of 15 bytes"
 #define MSG_EXPECTED_2_ARGS "QEL Driver -- Expected 2 arguments"
@@ -148,7 +148,7 @@
 #define CODE_NOT_STARTED "QEL_NOT_STARTED"
 #define CODE_START_FAILED "QEL_START_FAILED"
 #define CODE_SEND_FAILED "QEL_SEND_FAILED"
-#define CODE_MAIN_THREAD_ONLY "QEL_MAIN_THREAD_ONLY"
+#define CODE_IN_OTHER_THREAD "QEL_IN_OTHER_THREAD"
 
 // Debug log file
 #define LOG_HEADER_TITLE "QEL Driver Log File"

@@ -55,6 +55,7 @@ void mirror_from_environment() {
 }
 
 NAN_METHOD(Mirror) {
+    if (!own_env()) return;
     ConsoleScope console;
     if (info.Length() > 1) return throw_type_error(MSG_AT_MOST_1, CODE_BAD_ARGUMENT);
     v8::Local<v8::Value> arg = info.Length() == 1 ? info[0] : Nan::Undefined().As<v8::Value>();

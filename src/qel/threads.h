@@ -61,10 +61,14 @@
 //  change_ring,                                                    numbers
 //  pending_mask,
 //  stats_mirror)
-// async                 main (init)          receive signals it   none
-// output queues         any thread           the queue's writer   queue
-//  console_queue,        (console_line,       thread
-//  log_queue             log_message_line)
+// async                 main (init; a stop   receive signals it   none
+//                        unrefs it)
+// console ring          any thread           main (console_js:    queue
+//  console_ring          (console_line)       to process.stdout)
+// the function's lines  main (in a           main (as the         none: main
+//  own_lines             ConsoleScope)        function returns)    only
+// log queue             receive              the writer thread    queue
+//  log_queue             (log_message_line)
 // capture ring          receive (tail,       main (head,          none:
 //  ring, capture_on      under the bus lock)  capture_js)          atomics;
 //                        main (start, stop)                        stop takes
@@ -79,4 +83,11 @@
 //                        resets them                               atomics
 // node_callback,        main                 main                 none: main
 //  driver_started                                                  only
+//
+// What a start creates and a stop (driverStop, a failed start, the
+// environment's cleanup) lets go, in reverse order, all on main:
+// driver_release() in driver_api.cc. The receive and heartbeat threads are
+// asked to end (stop_requested, which ends their pauses at once) and
+// joined before anything they use goes: no lock is needed for the state
+// above once they are joined.
 #pragma once

@@ -328,6 +328,24 @@ TEST_F(LogFileTest, MissingDirectoryReportsAndDiscardsLines) {
     EXPECT_EQ(read_file(path_).rfind("QEL Driver Log File\n", 0), 0u);
 }
 
+TEST_F(LogFileTest, StartOpensTheFileThatQelLogPathNames) {
+    i2c_delay = 0;
+    debug_log = true;
+    setenv("QEL_LOG_PATH", path_.c_str(), 1);
+    testing::internal::CaptureStdout();
+    int rc = driver_start();
+    console_flush();
+    std::string out = testing::internal::GetCapturedStdout();
+    unsetenv("QEL_LOG_PATH");
+    driver_release(false);
+    debug_log = false;
+    ASSERT_EQ(rc, 0) << out;
+    EXPECT_NE(out.find("QEL Driver -- Log file: " + path_ + "\n"), std::string::npos) << out;
+    EXPECT_EQ(read_file(path_).rfind("QEL Driver Log File\n", 0), 0u);
+    log_path_from_environment();
+    EXPECT_STREQ(log_path, QEL_LOG_PATH) << "without the variable, the fixed path again";
+}
+
 }  // namespace
 
 // ------------------------------------------------------ the line queue

@@ -1,7 +1,7 @@
 'use strict';
-// Runs one driver lifetime in a process of its own: the driver cannot be
-// stopped once started, so every scenario that starts it gets a fresh
-// process. The body is the source of an async function that sees `qel`
+// Runs one driver lifetime in a process of its own: a scenario then
+// starts from a fresh process whatever it leaves behind (a stalled output,
+// a killed child, settings), and its standard output is its own. The body is the source of an async function that sees `qel`
 // (the flavour's exports), `bridge`, `frame`, `simBytes`, `empty`,
 // `checksum`, `msg`, `wait(ms)`, `until(fn, ms)`, `done(value)` and
 // `TIME_FACTOR` (see below).

@@ -1,7 +1,7 @@
 'use strict';
-// The add-on runs on the main thread, once per process: a load after the
-// module cache was cleared gets the same driver, a worker's load a clear
-// error, never a crash or a second driver.
+// One driver per process: a load after the module cache was cleared gets
+// the same driver; a worker may run it, one thread at a time; never a crash
+// or a second driver.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { runScenario } = require('../helpers/scenario');
@@ -25,31 +25,37 @@ test('a second load after the module cache was cleared gives the same driver', a
   assert.deepEqual(r.result.seen, [0x4a1]);
 });
 
-test('loading in a worker thread is refused, before or after the main thread loaded it', async () => {
+test('a worker runs the driver and ends; then the main thread runs it; a worker\'s start meanwhile is refused', async () => {
   const r = await runScenario(`
     const { Worker } = require('worker_threads');
-    const inWorker = () => new Promise((resolve) => {
+    const inWorker = (body) => new Promise((resolve) => {
       const w = new Worker(\`
         const { parentPort } = require('worker_threads');
-        try { require(\${JSON.stringify(process.cwd() + '/sim')}); parentPort.postMessage('loaded'); }
-        catch (e) { parentPort.postMessage(e.constructor.name + ' ' + e.code + ': ' + e.message); }\`, { eval: true });
+        const qel = require(\${JSON.stringify(process.cwd() + '/sim')});
+        (async () => { \${body} })().then((v) => parentPort.postMessage(v), (e) => parentPort.postMessage(e.code + ': ' + e.message));\`, { eval: true });
       let answer;
-      w.on('message', (m) => { answer = m; });
+      w.on('message', (m) => { answer = m; w.terminate(); });
       w.on('exit', () => resolve(answer));
     });
-    // This process loaded the kernel flavour; the simulated one is first
-    // opened by a worker.
-    const before = await inWorker();
+    // The worker's driver: started, fed, and the worker ended without a stop.
+    const worker = await inWorker(\`
+      const seen = [];
+      qel.registerCallback((s) => seen.push(s.msg_id));
+      qel.driverStart(0, 1000, 0, 300, undefined, undefined, false);
+      qel.bridge.receive(qel.bridge.frame(0x2c0, [1]));
+      while (seen.length === 0) await new Promise((r) => setTimeout(r, 5));
+      return seen;\`);
     const sim = require(process.cwd() + '/sim');
     const seen = [];
     sim.registerCallback((s) => seen.push(s.msg_id));
-    sim.driverStart(0, 1000, undefined, undefined, undefined, undefined, undefined);
-    const after = await inWorker();
+    sim.driverStart(0, 1000, 0, 300, undefined, undefined, false);
+    const refused = await inWorker('qel.registerCallback(() => {}); return "started";');
     sim.bridge.receive(frame(0x4a1, [2]));
     await until(() => seen.length === 1);
-    done({ before, after, seen });
+    sim.driverStop();
+    done({ worker, refused, seen });
   `, { flavour: 'i2c-dev' });
-  assert.equal(r.result.before, `Error QEL_MAIN_THREAD_ONLY: ${msg('MAIN_THREAD_ONLY')}`);
-  assert.equal(r.result.after, r.result.before);
+  assert.deepEqual(r.result.worker, [0x2c0]);
+  assert.equal(r.result.refused, `QEL_IN_OTHER_THREAD: ${msg('IN_OTHER_THREAD')}`);
   assert.deepEqual(r.result.seen, [0x4a1]);
 });

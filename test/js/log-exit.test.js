@@ -134,7 +134,11 @@ const STALLED = `
   qel.simulate(simBytes(0x3a1, [1]));
   qel.sendCommand(1);
   await wait(100);
-  require('fs').writeSync(2, JSON.stringify({ before, after: beats(), counter }) + '\\n');
+  // A stop with the output stalled returns too, and the log it closes
+  // ends on a whole line.
+  qel.driverStop();
+  const log = require('fs').readFileSync(bridge.logPath, 'latin1');
+  require('fs').writeSync(2, JSON.stringify({ before, after: beats(), counter, logEnd: log.endsWith('\\n') }) + '\\n');
   await wait(300);
   process.exit(0);
 `;
@@ -170,6 +174,7 @@ for (const readAgain of [false, true]) {
       const seen = JSON.parse(r.stderr.slice(0, r.stderr.indexOf('}') + 1));
       assert.ok(seen.after > seen.before, `heartbeat frames went on: ${JSON.stringify(seen)}`);
       assert.ok(seen.counter > 0);
+      assert.ok(seen.logEnd, 'the stopped driver\'s log ends on a whole line');
       assert.ok(text.length > 32768, `the FIFO filled up: ${text.length} bytes`);
       // The stream holds what the FIFO did not take and loses it at the
       // exit, as it loses the application's own: only a line that the exit

@@ -387,6 +387,8 @@ test('bad options: one line naming the option and the expected form, exit status
     [['--can', 'vcan0/x'], /^qel-monitor: --can: expected a SocketCAN interface name of 1 to 15 .*; got "vcan0\/x"$/],
     [['--can', 'vcan0', '--replay', capture], /^qel-monitor: --can: reads a SocketCAN interface; it does not go with --sim, --replay or --i2c-dev$/],
     [['--i2c-dev', '--can', 'vcan0'], /^qel-monitor: --can: reads a SocketCAN interface; it does not go with --sim/],
+    [['--sim', '--mqtt', 'mqtt://127.0.0.1:1883', '--mqtt-commands', 'lift7/commands'], /^qel-monitor: --mqtt-commands: commands need an authenticated connection: a user in the --mqtt URL and a password \(--mqtt-password-file\)$/],
+    [['--sim', '--mqtt', 'http://broker'], /^qel-monitor: --mqtt: expected a broker URL beginning with mqtt:\/\/.*; got "http:\/\/broker"$/],
     [['--sim', '--speed', '3'], /^qel-monitor: unknown option --speed \(see qel-monitor --help\)$/],
     [['--sim', 'now'], /^qel-monitor: unexpected argument "now" \(see qel-monitor --help\)$/],
     [['--replay', path.join(dir, 'delta.txt')], /^qel-monitor: \S+delta\.txt has candump's times since the previous frame \(candump -td\), .*record with candump -l/],

@@ -444,6 +444,30 @@ function bridgeTests(flavour, clockLine, around) {
     assert.deepEqual(r.lines.filter((l) => l === MSG.CMD_SENT || l === MSG.PARAM_WRITTEN), [MSG.CMD_SENT, MSG.CMD_SENT, MSG.CMD_SENT, MSG.PARAM_WRITTEN, MSG.PARAM_WRITTEN]);
   });
 
+  test('stopped and started again: the bus let go each time, the process as before, the frames of each run delivered', async () => {
+    model.reset();
+    const r = await run(`
+      const fs = require('fs');
+      const fds = () => fs.readdirSync('/proc/self/fd').length;
+      const got = [];
+      qel.registerCallback((s) => got.push(s.msg_data[0]));
+      const start = () => qel.driverStart(0, 20000, -1, 60000, undefined, undefined, undefined);
+      start();
+      qel.driverStop();
+      model.errors();  // the model's serial port, opened at its first request
+      const before = fds();
+      for (let i = 1; i <= 3; i++) {
+        start();
+        model.queue([frame(0x4a1, [i])]);
+        await until(() => got.length === i, 60000);
+        qel.driverStop();
+      }
+      done({ got, before, after: fds(), errors: model.errors() });`);
+    assert.deepEqual(r.result.got, [1, 2, 3]);
+    assert.equal(r.result.after, r.result.before, 'the device (or /dev/mem) closed at each stop');
+    assert.deepEqual(r.result.errors, NO_ERRORS);
+  });
+
   test('traffic fed at a rate: every frame read once and in order, the statistics as fed', async () => {
     model.reset();
     const fed = [];

@@ -1,0 +1,32 @@
+'use strict';
+// Every block of the README and the Raspberry Pi guide marked
+// <!-- runnable --> runs as written in an application's folder that has the
+// package in node_modules (a link to this clone), on the simulated bridge.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { spawnSync } = require('child_process');
+const fs = require('fs');
+const path = require('path');
+const { root } = require('../helpers/scenario');
+
+const app = fs.mkdtempSync(path.join(require('os').tmpdir(), 'qel-docs-app-'));
+fs.mkdirSync(path.join(app, 'node_modules', '.bin'), { recursive: true });
+fs.symlinkSync(root, path.join(app, 'node_modules', 'corvalith'));
+fs.symlinkSync('../corvalith/bin/qel-monitor.js', path.join(app, 'node_modules', '.bin', 'qel-monitor'));
+fs.writeFileSync(path.join(app, 'package.json'), '{ "name": "lift-app", "version": "1.0.0", "private": true }\n');
+test.after(() => fs.rmSync(app, { recursive: true, force: true }));
+
+for (const name of ['README.md', 'docs/raspberry-pi.md']) {
+  const text = fs.readFileSync(path.join(root, name), 'utf8');
+  const blocks = [...text.matchAll(/<!-- runnable -->\n```(sh|js)\n([\s\S]*?)\n```/g)];
+  assert.equal(blocks.length, text.split('<!-- runnable -->').length - 1, `${name}: each mark right before a sh or js block`);
+  for (const [, lang, code] of blocks) {
+    test(`${name}: the runnable block beginning ${JSON.stringify(code.split('\n')[0])}`, () => {
+      const file = path.join(app, `block.${/^import /m.test(code) ? 'mjs' : 'js'}`);
+      if (lang === 'js') fs.writeFileSync(file, code);
+      const r = lang === 'sh' ? spawnSync('bash', ['-eo', 'pipefail', '-c', code], { cwd: app, encoding: 'utf8' })
+        : spawnSync(process.execPath, [file], { cwd: app, encoding: 'utf8' });
+      assert.equal(r.status, 0, `${code}\n--- stdout\n${r.stdout}\n--- stderr\n${r.stderr}`);
+    });
+  }
+}
