@@ -24,7 +24,15 @@ declare namespace qel {
    * - QEL_START_FAILED: driverStart could not bring up the bridge (the console said why)
    * - QEL_SEND_FAILED: the bus did not take a command or parameter frame
    * - QEL_MAIN_THREAD_ONLY: the add-on was loaded in a worker thread (an Error)
+   * - QEL_IN_OTHER_THREAD: driverStart while another thread's driver runs
    * - QEL_NOT_BUILT, QEL_LOADED_TWICE: require() found no add-on, or a second copy (an Error)
+   * - QEL_BAD_OPTION (TypeError, RangeError): an option of open() misspelt or out of range
+   * - QEL_UNKNOWN_ID (TypeError, RangeError): an identifier that has no slot, in open()'s
+   *   enabledIds or cyclicIds or in read()
+   * - QEL_BAD_COMMAND (TypeError, RangeError): a field of send() or an argument of the
+   *   driver object's writeParameter that the frame cannot carry
+   * - QEL_ALREADY_OPEN: open() while a driver object is open in this process (an Error)
+   * - QEL_CLOSED: a driver object used after close() (an Error)
    * - an errno name (ENOENT, EACCES, EAGAIN, ...): a system call failed, as
    *   for Node's fs errors: opening the I2C device file at driverStart, or
    *   creating the driver's threads, lock or wake-up handles
@@ -39,11 +47,24 @@ declare namespace qel {
     | 'QEL_MAIN_THREAD_ONLY'
     | 'QEL_NOT_BUILT'
     | 'QEL_LOADED_TWICE'
+    | 'QEL_IN_OTHER_THREAD'
+    | 'QEL_BAD_OPTION'
+    | 'QEL_UNKNOWN_ID'
+    | 'QEL_BAD_COMMAND'
+    | 'QEL_ALREADY_OPEN'
+    | 'QEL_CLOSED'
     | (string & {});
 
   /** What the driver throws: a TypeError (an Error where ErrorCode says so) with a code. */
   interface DriverError extends Error {
     code: ErrorCode;
+    /** A failed start: the console line(s) that say why. */
+    reason?: string;
+    /** A failed start: an Error whose message is `reason`. */
+    cause?: Error;
+    /** A failed start where a system call failed: its negative errno and its name. */
+    errno?: number;
+    syscall?: string;
   }
 
   /** The four bus statistics, counted since start-up or the last clearMem. */
@@ -116,6 +137,89 @@ declare namespace qel {
 
   /** Called on the main thread with each batch of captured frames. */
   type CaptureCallback = (this: typeof globalThis, batch: CaptureBatch) => void;
+
+  /** How open()'s console function classes a line of the driver's. */
+  type ConsoleLevel = 'error' | 'warn' | 'info' | 'debug';
+
+  /** Gets each console line of the driver's, without its newline, on the thread that opened the driver. */
+  type ConsoleFunction = (line: string, level: ConsoleLevel) => void;
+
+  /** open()'s options; each left out (or undefined) takes the default shown. */
+  interface OpenOptions {
+    /** Pause after each bridge register access at start-up, µs, 0 to 2^31-1 (50000). */
+    i2cDelay?: number;
+    /** Pause between two polls of the bridge, µs (20000). */
+    canBusDelay?: number;
+    /** Heartbeat period, µs; 0 turns it off (500000). */
+    heartbeat?: number;
+    /** Debounce window of identifiers 0x200-0x2FF, ms (2000). */
+    debounce?: number;
+    /** Identifiers to listen to, each one of the thirteen slots' (all but 0x421 and 0x4E0). */
+    enabledIds?: readonly number[];
+    /** Identifiers reported only when their data change (0x1A1, 0x3A1). */
+    cyclicIds?: readonly number[];
+    /** Per-frame console lines and the debug log file (false). */
+    debug?: boolean;
+    /** Where the driver's console lines go: standard output ('stdout'), nowhere (false) or a function. */
+    console?: 'stdout' | false | ConsoleFunction;
+  }
+
+  interface CommandLights {
+    /** TFT value, 0-255. */
+    tft?: number;
+    /** true: COP light on; false: off. */
+    copLight?: boolean;
+    /** true: the COP light colour bit. */
+    copLightColor?: boolean;
+  }
+
+  /**
+   * The fields of one command frame (0x4E0); a field left out is not set.
+   * readCfg 'all' asks for every parameter, 'one' for `parameter` (0-255).
+   */
+  type Command = CommandLights & ({ readCfg?: 'all'; parameter?: undefined } | { readCfg: 'one'; parameter: number });
+
+  /** A `for await` loop's iterator; `dropped` counts what it fell too far behind to keep. */
+  interface StatusIterator extends AsyncIterableIterator<StatusObject> {
+    readonly dropped: number;
+  }
+
+  type BusEvent = 'status' | 'error' | 'close';
+  type BusListener<E extends BusEvent> =
+    E extends 'status' ? (status: StatusObject) => void : E extends 'error' ? (error: Error) => void : () => void;
+
+  /**
+   * The driver object that open() returns (an EventEmitter): 'status' with
+   * every status object, 'error' with what a 'status' listener or the
+   * console function threw, 'close' once the driver stopped.
+   */
+  interface Bus extends AsyncIterable<StatusObject> {
+    on<E extends BusEvent>(event: E, listener: BusListener<E>): this;
+    once<E extends BusEvent>(event: E, listener: BusListener<E>): this;
+    off<E extends BusEvent>(event: E, listener: BusListener<E>): this;
+    addListener<E extends BusEvent>(event: E, listener: BusListener<E>): this;
+    removeListener<E extends BusEvent>(event: E, listener: BusListener<E>): this;
+    removeAllListeners(event?: BusEvent): this;
+    listenerCount(event: BusEvent): number;
+    /** Whether close() was called. */
+    readonly closed: boolean;
+    /** Status objects that `for await` loops dropped, being 1024 behind. */
+    readonly dropped: number;
+    /** The state of the slot of `id`, one of the thirteen slots' identifiers. */
+    read(id: number): StatusObject;
+    /** Sends one command frame (0x4E0). */
+    send(command: Command): void;
+    /** Sends one parameter frame (0x560): `number` 0-255, up to 7 value bytes. */
+    writeParameter(number: number, bytes?: readonly number[] | Uint8Array): void;
+    /** As the add-on's capture(). */
+    capture(fn: CaptureCallback | null): void;
+    /** As the add-on's mirror(). */
+    mirror(iface?: string | null): MirrorState;
+    /** Stops the driver and frees it for the next open(); settles after 'close'. */
+    close(): Promise<void>;
+    [Symbol.asyncIterator](): StatusIterator;
+    [Symbol.asyncDispose](): Promise<void>;
+  }
 
   interface Driver {
     /**
@@ -219,6 +323,28 @@ declare namespace qel {
      * stopped; throws QEL_NOT_STARTED before the first start.
      */
     driverStop(): void;
+
+    /**
+     * Starts the driver with options by name and returns the object that
+     * owns it until close(). Registers its own function (registerCallback):
+     * an application that registers another stops the object's 'status'.
+     */
+    open(options?: OpenOptions): Bus;
+  }
+}
+
+declare global {
+  // As Node's own types and TypeScript's esnext.disposable declare them, so
+  // that `await using bus = open()` compiles in a project with neither.
+  interface SymbolConstructor {
+    readonly dispose: unique symbol;
+    readonly asyncDispose: unique symbol;
+  }
+  interface Disposable {
+    [Symbol.dispose](): void;
+  }
+  interface AsyncDisposable {
+    [Symbol.asyncDispose](): PromiseLike<void>;
   }
 }
 

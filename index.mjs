@@ -9,5 +9,5 @@ const qel = createRequire(import.meta.url)('./index.js');
 
 export default qel;
 export const {
-  registerCallback, driverStart, sendCommand, writeParameter, readStatus, simulate, clearMem, getVersion, capture, mirror, driverStop,
+  registerCallback, driverStart, sendCommand, writeParameter, readStatus, simulate, clearMem, getVersion, capture, mirror, driverStop, open,
 } = qel;

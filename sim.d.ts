@@ -10,6 +10,10 @@ declare namespace qelSim {
   type CaptureBatch = qel.CaptureBatch;
   type CaptureCallback = qel.CaptureCallback;
   type MirrorState = qel.MirrorState;
+  type OpenOptions = qel.OpenOptions;
+  type Command = qel.Command;
+  type Bus = qel.Bus;
+  type ConsoleLevel = qel.ConsoleLevel;
 
   /** One write that the driver made to the simulated bridge. */
   interface BridgeWrite {

@@ -40,4 +40,5 @@ function logPath() {
 
 qel.bridge.setLogPath(logPath());
 qel.bridge.frame = require('./lib/frame').bridgeFrame;
+qel.open = require('./lib/open')(qel);
 module.exports = qel;

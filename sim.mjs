@@ -10,5 +10,5 @@ const qel = createRequire(import.meta.url)('./sim.js');
 export default qel;
 export const {
   registerCallback, driverStart, sendCommand, writeParameter, readStatus, simulate, clearMem, getVersion, capture, mirror, driverStop,
-  bridge,
+  bridge, open,
 } = qel;

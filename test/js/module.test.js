@@ -12,6 +12,7 @@ const { MSG_REAL_NOT_ON_PI } = require('../../lib/messages');
 
 const DRIVER_FUNCTIONS = ['registerCallback', 'driverStart', 'sendCommand', 'writeParameter',
   'readStatus', 'simulate', 'clearMem', 'getVersion'];
+const AFTER = ['capture', 'mirror', 'driverStop'];
 
 const flavours = {
   ...(NO_REAL ? {} : { real: require(root) }),
@@ -19,11 +20,11 @@ const flavours = {
   kernel: require(`${root}/i2c-dev`),
 };
 
-test('exports: the eight functions in order, then capture and mirror, and bridge on the sim flavour', () => {
-  assert.deepEqual(Object.keys(flavours.sim), [...DRIVER_FUNCTIONS, 'capture', 'mirror', 'driverStop', 'bridge']);
-  assert.deepEqual(Object.keys(flavours.kernel), [...DRIVER_FUNCTIONS, 'capture', 'mirror', 'driverStop']);
+test('exports: the eight functions in order, then capture, mirror and driverStop, bridge on the sim flavour, and open', () => {
+  assert.deepEqual(Object.keys(flavours.sim), [...DRIVER_FUNCTIONS, ...AFTER, 'bridge', 'open']);
+  assert.deepEqual(Object.keys(flavours.kernel), [...DRIVER_FUNCTIONS, ...AFTER, 'open']);
   if (flavours.real) {
-    assert.deepEqual(Object.keys(flavours.real), [...DRIVER_FUNCTIONS, 'capture', 'mirror', 'driverStop']);
+    assert.deepEqual(Object.keys(flavours.real), [...DRIVER_FUNCTIONS, ...AFTER, 'open']);
     assert.notEqual(flavours.kernel.driverStart, flavours.real.driverStart);
   }
   for (const [flavour, qel] of Object.entries(flavours)) {
@@ -43,16 +44,16 @@ test('off a Raspberry Pi\'s processors requiring or importing the real flavour g
 test('ES modules: default and named exports of every entry are the CommonJS exports', async () => {
   const sim = await import('corvalith/sim');
   assert.equal(sim.default, flavours.sim);
-  for (const name of [...DRIVER_FUNCTIONS, 'capture', 'mirror', 'driverStop', 'bridge']) assert.equal(sim[name], flavours.sim[name], name);
+  for (const name of [...DRIVER_FUNCTIONS, ...AFTER, 'bridge', 'open']) assert.equal(sim[name], flavours.sim[name], name);
   if (flavours.real) {
     const real = await import('corvalith');
     assert.equal(real.default, flavours.real);
-    assert.deepEqual(Object.keys(real).sort(), ['default', ...DRIVER_FUNCTIONS, 'capture', 'mirror', 'driverStop'].sort());
-    for (const name of [...DRIVER_FUNCTIONS, 'capture', 'mirror', 'driverStop']) assert.equal(real[name], flavours.real[name], name);
+    assert.deepEqual(Object.keys(real).sort(), ['default', ...DRIVER_FUNCTIONS, ...AFTER, 'open'].sort());
+    for (const name of [...DRIVER_FUNCTIONS, ...AFTER, 'open']) assert.equal(real[name], flavours.real[name], name);
   }
   const kernel = await import('corvalith/i2c-dev');
   assert.equal(kernel.default, flavours.kernel);
-  for (const name of [...DRIVER_FUNCTIONS, 'capture', 'mirror', 'driverStop']) assert.equal(kernel[name], flavours.kernel[name], name);
+  for (const name of [...DRIVER_FUNCTIONS, ...AFTER, 'open']) assert.equal(kernel[name], flavours.kernel[name], name);
 });
 
 test('npm pack ships LICENSE, the entries and every file they and the tools require, and nothing built but the prebuilt add-ons', () => {

@@ -19,3 +19,6 @@ void none;
 // @ts-expect-error nor of the kernel's
 import { bridge as neither } from 'corvalith/i2c-dev';
 void neither;
+import { open } from 'corvalith/sim';
+await using bus = open({ console: false });
+bus.send({ tft: 1 });

@@ -108,3 +108,26 @@ sim.bridge.frame('2c0', [1]);
 // @ts-expect-error the bridge takes a frame buffer
 sim.bridge.receive([1, 2, 3]);
 void asNumber;
+
+qel.driverStop();
+async function owned(): Promise<void> {
+  const bus: qel.Bus = sim.open({ canBusDelay: 1000, enabledIds: [0x4a1], console: (line, level) => void [line.length, level === 'warn'] });
+  bus.on('status', (s) => void s.msg_data[0]).once('close', () => {}).on('error', (e) => void e.message);
+  bus.send({ readCfg: 'one', parameter: 42, copLight: true });
+  bus.send({ tft: 5, readCfg: 'all' });
+  bus.writeParameter(3, [1, 2]);
+  for await (const s of bus) void s.counter;
+  const it = bus[Symbol.asyncIterator]();
+  void [it.dropped, bus.dropped, bus.read(0x2c0).timestamp, bus.closed];
+  await bus[Symbol.asyncDispose]();
+  // @ts-expect-error a Read CFG of one parameter names it
+  bus.send({ readCfg: 'one' });
+  // @ts-expect-error the COP light is on or off
+  bus.send({ copLight: 1 });
+  // @ts-expect-error a misspelt option
+  qel.open({ heartbeet: 0 });
+  // @ts-expect-error no such event
+  bus.on('data', () => {});
+  await bus.close();
+}
+void owned;

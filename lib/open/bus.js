@@ -1,0 +1,126 @@
+'use strict';
+// The driver object that open() returns: an EventEmitter over the add-on's
+// functions, with named fields and strict checks, that owns the driver from
+// open() to close(). The driver threads know nothing of it: it sees the
+// status objects through the registered function, on the JavaScript thread.
+const { EventEmitter } = require('events');
+const { fail, commandArguments, parameterValue, parameterNumber, slotId } = require('./checks');
+const { StatusIterator } = require('./statuses');
+
+const DELIVER = Symbol('deliver');
+const FAULT = Symbol('fault');
+const ASYNC_DISPOSE = Symbol.asyncDispose ?? Symbol.for('nodejs.asyncDispose');
+
+// Status objects a `for await` loop may fall behind before the oldest go.
+const ITERATOR_LIMIT = 1024;
+
+class Bus extends EventEmitter {
+  #addon;
+  #onClose;
+  #closing = null;
+  #iterators = new Set();
+  #dropped = 0;
+
+  // `onClose` runs once the driver is stopped (open() frees its place).
+  constructor(addon, onClose) {
+    super();
+    this.#addon = addon;
+    this.#onClose = onClose;
+  }
+
+  /** Whether close() was called. */
+  get closed() {
+    return this.#closing !== null;
+  }
+
+  /** Status objects that `for await` loops dropped, being too far behind. */
+  get dropped() {
+    return this.#dropped;
+  }
+
+  #live() {
+    if (this.closed) throw fail(Error, 'QEL_CLOSED', 'The driver is closed; open() gives a new one');
+    return this.#addon;
+  }
+
+  read(id) {
+    return this.#live().readStatus(slotId(id, 'read()'));
+  }
+
+  send(fields) {
+    const args = commandArguments(fields);
+    this.#live().sendCommand(...args);
+  }
+
+  writeParameter(number, bytes = []) {
+    const args = [parameterNumber(number), parameterValue(bytes)];
+    this.#live().writeParameter(...args);
+  }
+
+  capture(fn) {
+    this.#live().capture(fn);
+  }
+
+  mirror(...iface) {
+    return this.#live().mirror(...iface);
+  }
+
+  // Stops the driver at once (also from a 'status' listener); the promise
+  // settles after 'close' was emitted. Later calls give the same promise.
+  close() {
+    this.#closing ??= this.#stop();
+    return this.#closing;
+  }
+
+  #stop() {
+    let failure = null;
+    try {
+      this.#addon.driverStop();
+    } catch (e) {
+      // Stopped already, through the add-on's own driverStop.
+      if (e.code !== 'QEL_NOT_STARTED') failure = e;
+    }
+    this.#onClose();
+    for (const it of this.#iterators) it.end();
+    this.#iterators.clear();
+    return new Promise((resolve, reject) => process.nextTick(() => {
+      this.emit('close');
+      if (failure) reject(failure);
+      else resolve();
+    }));
+  }
+
+  [ASYNC_DISPOSE]() {
+    return this.close();
+  }
+
+  [Symbol.asyncIterator]() {
+    const it = new StatusIterator(ITERATOR_LIMIT, () => { this.#dropped++; }, (gone) => this.#iterators.delete(gone));
+    if (this.closed) it.end();
+    else this.#iterators.add(it);
+    return it;
+  }
+
+  // The registered function: every status object to the loops, then to the
+  // 'status' listeners. What a listener throws goes to 'error' when the
+  // application listens for it, else back to the add-on, which prints it
+  // as it always has and delivers on.
+  [DELIVER](status) {
+    if (this.closed) return;
+    for (const it of this.#iterators) it.push(status);
+    try {
+      this.emit('status', status);
+    } catch (e) {
+      if (this.listenerCount('error') === 0) throw e;
+      this.emit('error', e);
+    }
+  }
+
+  // What the application's console function threw: 'error', or uncaught.
+  [FAULT](err) {
+    if (this.listenerCount('error') > 0) this.emit('error', err);
+    else process.nextTick(() => { throw err; });
+  }
+}
+
+module.exports = { Bus, DELIVER, FAULT };

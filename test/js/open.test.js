@@ -1,0 +1,137 @@
+'use strict';
+// open(): the driver object in this test process, on the simulated bridge.
+// This file ends by itself once its tests are done: the last test runs the
+// first one in a node --test of its own and waits for it to exit.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { once } = require('events');
+const { spawn } = require('child_process');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const { msg } = require('../helpers/catalogue');
+const { root, nodeCommand, TIME_FACTOR } = require('../helpers/scenario');
+
+const sim = require(`${root}/sim`);
+const { bridge } = sim;
+const FAST = { i2cDelay: 0, canBusDelay: 1000, heartbeat: 0 };
+const hex = (bytes) => Buffer.from(bytes).toString('hex');
+const lastWrite = () => hex(bridge.writes().at(-1).bytes);
+
+test('open: receives as an event and in a for-await loop, sends by named fields, routes its lines, closes', async (t) => {
+  bridge.reset();
+  const lines = [];
+  const bus = sim.open({ ...FAST, console: (line, level) => lines.push(`${level} ${line}`) });
+  t.after(() => bus.close());
+  assert.throws(() => sim.open(FAST), { code: 'QEL_ALREADY_OPEN', message: 'QEL Driver -- The driver is already open in this process; close it first' });
+  const statuses = bus[Symbol.asyncIterator]();
+  const thrown = once(bus, 'error');
+  bus.once('status', () => { throw new Error('listener fault'); });
+  bridge.receive(bridge.frame(0x4a1, [1]));
+  const { value } = await statuses.next();
+  assert.deepEqual([value.msg_id, hex(value.msg_data)], [0x4a1, '0100000000000000']);
+  assert.equal((await thrown)[0].message, 'listener fault');
+  bus.send({ readCfg: 'one', parameter: 42, copLight: true, copLightColor: true });
+  assert.equal(lastWrite(), '30000004e0000008001b2a0000000000cf');
+  bus.writeParameter(3, [1, 2]);
+  assert.equal(lastWrite(), '30000005600000080301020000000000' + '73');
+  assert.ok(lines.includes(`info ${msg('CMD_SENT')}`) && lines.includes(`info ${msg('PARAM_WRITTEN')}`), lines.join('\n'));
+  const closed = once(bus, 'close');
+  await bus.close();
+  await closed;
+  assert.deepEqual(await statuses.next(), { value: undefined, done: true });
+  assert.throws(() => bus.read(0x4a1), { code: 'QEL_CLOSED' });
+  sim.registerCallback(() => {});
+  sim.driverStart(0, 1000, 0, 2000, undefined, undefined, false);
+  assert.throws(() => sim.open(FAST), { code: 'QEL_ALREADY_STARTED' });
+  sim.driverStop();
+});
+
+const NAMES = 'i2cDelay, canBusDelay, heartbeat, debounce, enabledIds, cyclicIds, debug, console';
+const KNOWN = '0x1a1, 0x2a1, 0x3a1, 0x421, 0x4a1, 0x2a2, 0x2c0, 0x2c1, 0x2c4, 0x2c5, 0x2c8, 0x2c9, 0x4e0';
+const FIELDS = 'tft, readCfg, parameter, copLight, copLightColor';
+const BYTES = 'The parameter value must be at most 7 bytes: an array of integers from 0 to 255, or a Uint8Array';
+// [method, arguments, class, code, message after "QEL Driver -- "]
+const REFUSED = [
+  ['open', [{ heartbeet: 0 }], TypeError, 'QEL_BAD_OPTION', `Unknown option 'heartbeet' (did you mean heartbeat?); the options are ${NAMES}`],
+  ['open', [{ i2cDelay: -1 }], RangeError, 'QEL_BAD_OPTION', 'Option i2cDelay must be an integer from 0 to 2147483647 µs, not -1'],
+  ['open', [{ canBusDelay: '20000' }], TypeError, 'QEL_BAD_OPTION', 'Option canBusDelay must be an integer from 0 to 2147483647 µs, not \'20000\''],
+  ['open', [{ debounce: 2 ** 31 }], RangeError, 'QEL_BAD_OPTION', 'Option debounce must be an integer from 0 to 2147483647 ms, not 2147483648'],
+  ['open', [{ enabledIds: [0x1a1, 0x1a2] }], RangeError, 'QEL_UNKNOWN_ID', `Option enabledIds: 418 (0x1a2) is no identifier of the driver's; it knows ${KNOWN}`],
+  ['open', [{ cyclicIds: 0x1a1 }], TypeError, 'QEL_BAD_OPTION', 'Option cyclicIds must be an array of CAN identifiers, not 417'],
+  ['open', [{ debug: 1 }], TypeError, 'QEL_BAD_OPTION', 'Option debug must be a boolean, not 1'],
+  ['open', [{ console: true }], TypeError, 'QEL_BAD_OPTION', 'Option console must be \'stdout\', false or a function, not true'],
+  ['open', [null], TypeError, 'QEL_BAD_OPTION', 'open() expects an object, not null'],
+  ['send', [{ tft: 256 }], RangeError, 'QEL_BAD_COMMAND', 'tft must be an integer from 0 to 255, not 256'],
+  ['send', [{ tfd: 1 }], TypeError, 'QEL_BAD_COMMAND', `Unknown command field 'tfd' (did you mean tft?); the command fields are ${FIELDS}`],
+  ['send', [{ readCfg: 'one' }], RangeError, 'QEL_BAD_COMMAND', 'readCfg \'one\' needs a parameter number from 0 to 255'],
+  ['send', [{ readCfg: 'all', parameter: 3 }], RangeError, 'QEL_BAD_COMMAND', 'parameter is sent only with readCfg \'one\''],
+  ['send', [{ copLight: 1 }], TypeError, 'QEL_BAD_COMMAND', 'copLight must be a boolean, not 1'],
+  ['writeParameter', [256], RangeError, 'QEL_BAD_COMMAND', 'The parameter number must be an integer from 0 to 255, not 256'],
+  ['writeParameter', [1, [1, 2, 3, 4, 5, 6, 7, 8]], RangeError, 'QEL_BAD_COMMAND', `${BYTES}, not [ 1, 2, 3, 4, 5, 6, 7, 8 ]`],
+  ['read', [0x123], RangeError, 'QEL_UNKNOWN_ID', `read(): 291 (0x123) is no identifier of the driver's; it knows ${KNOWN}`],
+];
+
+test('every mistake is refused with its class, code and message before anything reaches the bridge', async (t) => {
+  bridge.reset();
+  const bus = sim.open(FAST);
+  t.after(() => bus.close());
+  const written = bridge.writes().length;
+  for (const [method, args, Type, code, text] of REFUSED) {
+    assert.throws(() => (method === 'open' ? sim.open(...args) : bus[method](...args)),
+      (e) => e.constructor === Type && e.code === code && e.message === `QEL Driver -- ${text}`, `${method} ${text}`);
+  }
+  assert.equal(bridge.writes().length, written);
+});
+
+test('a for-await loop 1024 status objects behind drops the oldest and counts them', async (t) => {
+  const bus = sim.open({ ...FAST, console: false });
+  t.after(() => bus.close());
+  const statuses = bus[Symbol.asyncIterator]();
+  for (let i = 1; i <= 1030; i++) {
+    bridge.receive(bridge.frame(0x4a1, [i & 0xff]));
+    await once(bus, 'status');
+  }
+  assert.deepEqual([statuses.dropped, bus.dropped, (await statuses.next()).value.counter], [6, 6, 7]);
+});
+
+const fds = () => fs.readdirSync('/proc/self/fd').length;
+const threads = () => Number(/^Threads:\s+(\d+)/m.exec(fs.readFileSync('/proc/self/status', 'utf8'))[1]);
+const CONSOLE = Symbol.for('corvalith.console');
+
+test('1000 restarts with other settings, debug log included, leave descriptors, threads and memory as they were', async (t) => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-open-'));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  bridge.setLogPath(path.join(dir, 'qel_cc_log.txt'));
+  const cycle = async (i) => {
+    const id = [0x4a1, 0x2c0, 0x1a1][i % 3];
+    const bus = sim.open({ ...FAST, heartbeat: i % 2 ? 0 : 1000, enabledIds: [id], debug: i % 10 === 0, console: false });
+    bridge.receive(bridge.frame(id, [i & 0xff, i >> 8]));
+    const [status] = await once(bus, 'status');
+    assert.equal(status.msg_id, id);
+    await bus.close();
+  };
+  await cycle(0);
+  const before = { fds: fds(), threads: threads(), rss: process.memoryUsage().rss, lines: sim[CONSOLE]().lines };
+  for (let i = 1; i <= 1000; i++) await cycle(i);
+  const after = { fds: fds(), threads: threads(), rss: process.memoryUsage().rss, lines: sim[CONSOLE]().lines };
+  t.diagnostic(`before ${JSON.stringify(before)}, after ${JSON.stringify(after)}`);
+  assert.deepEqual([after.fds, after.threads], [before.fds, before.threads]);
+  assert.ok(after.rss - before.rss < 32 * 2 ** 20, 'resident memory grew by less than 32 MiB');
+  assert.ok(after.lines > before.lines + 1000, 'silenced lines are counted');
+});
+
+test('a node --test file that opens, receives and closes ends by itself', async () => {
+  const node = nodeCommand();
+  // A node --test of its own, not a subtest of this run's.
+  const { NODE_TEST_CONTEXT, ...env } = process.env;
+  const args = [...node.args, '--test', '--test-reporter=tap', '--test-name-pattern=^open: ', __filename];
+  const child = spawn(node.file, args, { env, stdio: 'pipe' });
+  let output = '';
+  child.stdout.on('data', (d) => { output += d; });
+  const timer = setTimeout(() => child.kill('SIGKILL'), 60000 * TIME_FACTOR);
+  const [code, signal] = await once(child, 'exit');
+  clearTimeout(timer);
+  assert.deepEqual([code, signal], [0, null], output);
+  assert.match(output, /^# pass 1$/m);
+});
