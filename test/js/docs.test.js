@@ -21,7 +21,9 @@ for (const name of ['README.md', 'docs/raspberry-pi.md']) {
   const blocks = [...text.matchAll(/<!-- runnable -->\n```(sh|js)\n([\s\S]*?)\n```/g)];
   assert.equal(blocks.length, text.split('<!-- runnable -->').length - 1, `${name}: each mark right before a sh or js block`);
   for (const [, lang, code] of blocks) {
-    test(`${name}: the runnable block beginning ${JSON.stringify(code.split('\n')[0])}`, () => {
+    // Under an emulated Node the blocks' own `node` would be the host's,
+    // which cannot load the emulated platform's add-ons: the host proves them.
+    test(`${name}: the runnable block beginning ${JSON.stringify(code.split('\n')[0])}`, { skip: !!process.env.QEL_NODE_LAUNCHER && 'emulated Node' }, () => {
       const file = path.join(app, `block.${/^import /m.test(code) ? 'mjs' : 'js'}`);
       if (lang === 'js') fs.writeFileSync(file, code);
       const r = lang === 'sh' ? spawnSync('bash', ['-eo', 'pipefail', '-c', code], { cwd: app, encoding: 'utf8' })
