@@ -10,7 +10,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { execFileSync } = require('child_process');
-const { runNode, runScenario, scenarioSource, spawnScenario, withLogLock, root, TIME_FACTOR } = require('../helpers/scenario');
+const { runNode, runScenario, scenarioSource, spawnScenario, withLogLock, nodeCommand, root, TIME_FACTOR } = require('../helpers/scenario');
 const { MSG, msg, VERSION } = require('../helpers/catalogue');
 
 const logPath = require(path.join(root, 'sim')).bridge.logPath;
@@ -305,7 +305,8 @@ test('stdout a terminal nobody reads: readStatus returns at once while the debug
     require('fs').writeFileSync(${JSON.stringify(report)}, JSON.stringify({ maxCall, pending: bridge.pending() }));
     process.exit(0);
   `));
-  const child = spawn('script', ['-qec', `${process.execPath} child.js`, '/dev/null'], { cwd: dir, stdio: ['ignore', held, 'ignore'], detached: true });
+  const node = nodeCommand();
+  const child = spawn('script', ['-qec', `${[node.file, ...node.args].join(' ')} child.js`, '/dev/null'], { cwd: dir, stdio: ['ignore', held, 'ignore'], detached: true });
   try {
     const deadline = Date.now() + 60000 * TIME_FACTOR;
     while (!fs.existsSync(report) && Date.now() < deadline) await new Promise((r) => setTimeout(r, 50));
