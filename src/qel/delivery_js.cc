@@ -126,6 +126,12 @@ static bool deliver(const status_snapshot &snapshot) {
 // the receive thread recorded meanwhile. A slot queued during the wake-up
 // has signalled anew and comes with the next one, so a flood of changes
 // cannot keep the event loop here.
+// A stop drops the pending changes but cannot take back a signal already
+// sent: the wake-up it causes finds nothing, and is no spurious one.
+static bool stopped_since_wakeup = false;
+
+void forget_wakeups() { stopped_since_wakeup = true; }
+
 void async_callback(uv_async_t *) {
     Nan::HandleScope scope;
     if (delivery_resource == nullptr) delivery_resource = new Nan::AsyncResource("qel:delivery");
@@ -135,12 +141,14 @@ void async_callback(uv_async_t *) {
     console_hand_on();
 
     bool requested = begin_wakeup();
+    bool stale = stopped_since_wakeup;
+    stopped_since_wakeup = false;
     int delivered = 0;
     status_snapshot snapshot;
     for (int due = pending_changes(); delivered < due && take_change(&snapshot); delivered++) {
         if (!deliver(snapshot)) return;
     }
-    if (!requested && delivered == 0) {
+    if (!requested && delivered == 0 && !stale) {
         ConsoleScope console;
         console_line(MSG_NO_STATUS_CHANGE, -1);
     }

@@ -131,15 +131,16 @@ void throw_start_failed(const char *message, int uv_error) {
 // before the call.
 void undo_start(const char *message, int uv_error) {
     release_async();
+    forget_wakeups();
     driver_release(false);
     throw_type_error_uv(message, uv_error);
 }
 
 }  // namespace
 
-// Test hooks: QEL_FAIL_START_STEP=async|lock makes that step of a start
-// fail, as a process out of resources would, so that the tests can watch
-// the undo. Read once; nothing else reads it.
+// Test hooks: QEL_FAIL_START_STEP=async|lock|threads makes that step of a
+// start fail, as a process out of resources would, so that the tests can
+// watch the undo. Read once; nothing else reads it.
 static int start_hook(int step) {
     static const char *failing = getenv("QEL_FAIL_START_STEP");
     static const char *const names[] = {"async", "lock", "threads"};
@@ -201,6 +202,7 @@ NAN_METHOD(DriverStop) {
     if (!driver_started) return;
     capture_end();
     release_async();
+    forget_wakeups();
     driver_release(true);
 }
 
