@@ -4,7 +4,7 @@
 // settings a later start finds, and the errors that say why a start failed.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { runScenario, spawnScenario } = require('../helpers/scenario');
+const { runScenario, spawnScenario, withLogLock } = require('../helpers/scenario');
 const { msg } = require('../helpers/catalogue');
 
 // In the child: what the process holds.
@@ -47,7 +47,7 @@ test('1000 starts and stops with other settings each time: nothing grows, and a 
     const cleared = qel.readStatus(0x4a1);
     qel.driverStop();
     done({ failedStop, before, after, cleared: [cleared.counter, cleared.msg_id], spurious });
-  `, { timeout: 120000 });
+  `, { timeout: 120000, debugLog: true });
   const { before, after } = r.result;
   assert.deepEqual(r.result.failedStop, ['QEL_NOT_STARTED', msg('NOT_STARTED_STOP')]);
   assert.equal(after.fds, before.fds, 'no descriptor left open');
@@ -83,7 +83,7 @@ for (const [step, fail, heal, message, env = {}] of FAILURES) {
       ${heal};
       const retry = ${env.QEL_FAIL_START_STEP ? "'skipped'" : 'attempt()'};
       done({ first, before, after, retry, state: bridge.state() });
-    `, { env, timeout: 60000 });
+    `, { env, timeout: 60000, debugLog: true });
     assert.equal(r.result.first, msg(message));
     assert.deepEqual(r.result.after.fds, r.result.before.fds, 'no descriptor left open');
     assert.equal(r.result.after.threads, r.result.before.threads, 'no thread left running');
@@ -108,13 +108,13 @@ test('a failed start says why on the error: reason, cause, errno and syscall', a
 // registered function while a flood is being polled; nothing else ends the
 // process (no process.exit, no timer).
 test('stopped from the registered function during a flood, the process ends by itself', async () => {
-  const r = await spawnScenario(`
+  const r = await withLogLock(() => spawnScenario(`
     let calls = 0;
     qel.registerCallback(() => { if (++calls === 50) { qel.driverStop(); qel.driverStop(); } });
     qel.driverStart(0, 0, 1000, 300, undefined, undefined, true);
     bridge.receive(frame(0x4a1, [1]), 1e9);
     process.on('exit', () => require('fs').writeSync(2, JSON.stringify({ calls, reads: bridge.reads() }) + '\\n'));
-  `, { timeout: 30000 });
+  `, { timeout: 30000 }));
   assert.equal(r.code, 0, `ended by itself: ${r.signal} ${r.stderr}`);
   const seen = JSON.parse(r.stderr);
   assert.equal(seen.calls, 50, 'no delivery after the stop');

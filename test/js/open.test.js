@@ -123,9 +123,11 @@ test('1000 restarts with other settings, debug log included, leave descriptors, 
 
 test('a node --test file that opens, receives and closes ends by itself', async () => {
   const node = nodeCommand();
-  // A node --test of its own, not a subtest of this run's.
+  // The file run as a program of its own, not a subtest of this run's (as
+  // node --test runs each file; run this way, an emulated Node starts no
+  // process of its own).
   const { NODE_TEST_CONTEXT, ...env } = process.env;
-  const args = [...node.args, '--test', '--test-reporter=tap', '--test-name-pattern=^open: ', __filename];
+  const args = [...node.args, '--test-reporter=tap', '--test-name-pattern=^open: ', __filename];
   const child = spawn(node.file, args, { env, stdio: 'pipe' });
   let output = '';
   child.stdout.on('data', (d) => { output += d; });
