@@ -468,6 +468,29 @@ function bridgeTests(flavour, clockLine, around) {
     assert.deepEqual(r.result.errors, NO_ERRORS);
   });
 
+  test('open() in a worker, then in the main thread once the worker ended: each gets its frame and closes', async () => {
+    model.reset();
+    const r = await around(() => runScenario(`
+      const { Worker } = require('worker_threads');
+      const { model } = require('./test/pi/bridge-model');
+      const entry = ${JSON.stringify(flavour === 'real' ? '/index.js' : '/i2c-dev.js')};
+      const first = async (bus) => { for await (const s of bus) { await bus.close(); return s.msg_data[0]; } };
+      model.queue([frame(0x4a1, [7])]);
+      const inWorker = await new Promise((resolve) => {
+        const w = new Worker(\`
+          const { parentPort } = require('worker_threads');
+          const bus = require(\${JSON.stringify(process.cwd() + entry)}).open({ canBusDelay: 20000, heartbeat: 0 });
+          (\${first})(bus).then((v) => parentPort.postMessage(v), (e) => parentPort.postMessage(e.code));\`, { eval: true });
+        let answer;
+        w.once('message', (m) => { answer = m; });
+        w.once('exit', () => resolve(answer));  // the driver is free once the worker has ended
+      });
+      model.queue([frame(0x4a1, [8])]);
+      const inMain = await first(qel.open({ canBusDelay: 20000, heartbeat: 0 }));
+      done({ inWorker, inMain, errors: model.errors() });`, { flavour, timeout: 180000 }));
+    assert.deepEqual(r.result, { inWorker: 7, inMain: 8, errors: NO_ERRORS });
+  });
+
   test('traffic fed at a rate: every frame read once and in order, the statistics as fed', async () => {
     model.reset();
     const fed = [];
