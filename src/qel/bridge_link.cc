@@ -14,6 +14,7 @@
 #include "mirror.h"
 #include "config.h"
 #include "diagnostics.h"
+#include "handoff.h"
 #include "message_memory.h"
 
 uint8_t buf[16];
@@ -141,9 +142,11 @@ int32_t listen_cycle() {
     bool read = take_frame(report);
     bool mirroring = read && mirror_on.load(std::memory_order_relaxed);
     if (mirroring) memcpy(mirrored, buf, sizeof mirrored);
+    if (debug_log) hold_posts();
     if (read) sort_frame(buf, report);
     receive_unlock();
     if (report.prints) print_cycle(report);
+    release_posts();
     if (report.wake && async_ready) uv_async_send(&async);
     if (mirroring) mirror_record(mirrored);
     step_aside_for_waiters();

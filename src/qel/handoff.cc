@@ -81,17 +81,36 @@ void read_mailbox(int pos, posted_copy *out) {
 
 // ------------------------------------------------------ the change queue
 
+// Posts held back by the receive thread until release_posts().
+static thread_local bool holding = false;
+static uint32_t held_tail = 0;  // receive thread
+
 bool post_change(int pos, const msg_mem_struct &slot) {
     changes_posted[pos]++;
     publish(pos, slot);
     if ((pending_mask.fetch_or(slot_bit(pos), std::memory_order_acq_rel) & slot_bit(pos)) == 0) {
-        uint32_t tail = ring_tail.load(std::memory_order_relaxed);
+        uint32_t tail = holding ? held_tail : ring_tail.load(std::memory_order_relaxed);
         change_ring[tail % RING_SIZE].store(pos, std::memory_order_relaxed);
-        ring_tail.store(tail + 1, std::memory_order_release);
+        if (holding) {
+            held_tail = tail + 1;
+        } else {
+            ring_tail.store(tail + 1, std::memory_order_release);
+        }
     }
     // Only the main thread clears the request, when a wake-up begins; so
     // every signal is either still to come or already counted by a wake-up.
     return !wakeup_requested.exchange(true, std::memory_order_acq_rel);
+}
+
+void hold_posts() {
+    holding = true;
+    held_tail = ring_tail.load(std::memory_order_relaxed);
+}
+
+void release_posts() {
+    if (!holding) return;
+    holding = false;
+    ring_tail.store(held_tail, std::memory_order_release);
 }
 
 void refresh_change(int pos, const msg_mem_struct &slot) {

@@ -14,6 +14,12 @@
 // first post after the main thread began a wake-up needs a signal. `slot`
 // is the slot at `pos` as it is now.
 bool post_change(int pos, const msg_mem_struct &slot);
+// The receive thread's posts of one cycle stay out of the main thread's
+// sight until release_posts(): in debug mode it first queues its console
+// lines about them, so that a status object never reaches the application
+// before the dump about its frame.
+void hold_posts();
+void release_posts();
 // Keeps the copy of a pending slot equal to the slot after every frame
 // recorded in it.
 void refresh_change(int pos, const msg_mem_struct &slot);

@@ -86,7 +86,9 @@ for (const [step, fail, heal, message, env = {}] of FAILURES) {
     `, { env, timeout: 60000, debugLog: true });
     assert.equal(r.result.first, msg(message));
     assert.deepEqual(r.result.after.fds, r.result.before.fds, 'no descriptor left open');
-    assert.equal(r.result.after.threads, r.result.before.threads, 'no thread left running');
+    // A thread left per failed start would add 100; an emulator may still
+    // be tearing down the last one it joined.
+    assert.ok(r.result.after.threads - r.result.before.threads <= 1, `no thread left running: ${JSON.stringify(r.result)}`);
     if (!env.QEL_FAIL_START_STEP) assert.equal(r.result.retry, 'started');
     else assert.equal(r.result.state.i2cOpen, false, 'the bus closed again');
   });

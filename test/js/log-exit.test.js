@@ -139,7 +139,10 @@ const STALLED = `
   qel.driverStop();
   const log = require('fs').readFileSync(bridge.logPath, 'latin1');
   require('fs').writeSync(2, JSON.stringify({ before, after: beats(), counter, logEnd: log.endsWith('\\n') }) + '\\n');
-  await wait(300);
+  // A reader that reads again gets what the stream holds, then the exit
+  // writes the count of the lines dropped; a stalled one gets nothing.
+  const end = Date.now() + 300 * TIME_FACTOR;
+  while (process.stdout.writableLength > 0 && Date.now() < end) await wait(10);
   process.exit(0);
 `;
 
