@@ -337,7 +337,8 @@ describe('receive loop', { concurrency: 4 }, () => {
     assert.ok(result.empty > 0, 'empty polls counted');
     assert.equal(result.all, result.after, 'nothing after capture(null), which handed over the rest');
     assert.ok(result.serials, 'every frame, in order');
-    assert.ok(result.batches < 1000, `${result.batches} batches`);
+    // Batched, not a call per frame; how many depends on the machine's pace.
+    assert.ok(result.batches < 10000, `${result.batches} batches for 100,000 frames`);
     assert.deepEqual(r.lines.filter((l) => l.includes('capture')), [msg('CAPTURE_EXCEPTION'), msg('CAPTURE_EXCEPTION_DETAILS', 'Error: one batch thrown')]);
   });
 });
