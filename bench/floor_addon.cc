@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "../src/qel/status_builder.h"
+
 namespace {
 
 struct floor_run {
@@ -63,21 +65,9 @@ void send_at_pace(int64_t period_ns) {
     }
 }
 
-// The driver's way to build a status object, the cheapest found: an object
-// literal, and the data bytes as two words into a Buffer.alloc of 8 bytes.
+// The driver's own builder of status objects (status_builder.h).
 v8::Local<v8::Function> compile_builder() {
-    v8::Local<v8::String> source =
-        Nan::New("(function (Buffer) {\n"
-                 "  'use strict';\n"
-                 "  const alloc = Buffer.alloc;\n"
-                 "  return function (timestamp, counter, msg_id, low, high, hb, unk, empty, err) {\n"
-                 "    const msg_data = alloc(8);\n"
-                 "    msg_data[0] = low; msg_data[1] = low >> 8; msg_data[2] = low >> 16; msg_data[3] = low >> 24;\n"
-                 "    msg_data[4] = high; msg_data[5] = high >> 8; msg_data[6] = high >> 16; msg_data[7] = high >> 24;\n"
-                 "    return { timestamp, counter, msg_id, msg_data, driver_stats: { hb, unk, empty, err } };\n"
-                 "  };\n"
-                 "})")
-            .ToLocalChecked();
+    v8::Local<v8::String> source = Nan::New(STATUS_BUILDER_SOURCE).ToLocalChecked();
     v8::Local<v8::Script> script = Nan::CompileScript(source).ToLocalChecked();
     v8::Local<v8::Function> factory = Nan::RunScript(script).ToLocalChecked().As<v8::Function>();
     v8::Local<v8::Value> buffer = Nan::Get(Nan::NewBuffer(0).ToLocalChecked(), Nan::New("constructor").ToLocalChecked()).ToLocalChecked();

@@ -9,6 +9,7 @@
 #include "driver_api.h"
 #include "js_layer.h"
 #include "message_memory.h"
+#include "status_builder.h"
 
 // Status objects are built by a small JavaScript function compiled once:
 // an object literal gets its keys in order and its shape from the engine's
@@ -18,18 +19,6 @@
 // C++ gets a separately allocated store that the collector must track and
 // free, and cost the main thread more than the rest of a delivery's object.
 static Nan::Persistent<v8::Function> status_builder;
-
-static const char BUILDER_SOURCE[] =
-    "(function (Buffer) {\n"
-    "  'use strict';\n"
-    "  const alloc = Buffer.alloc;\n"
-    "  return function (timestamp, counter, msg_id, low, high, hb, unk, empty, err) {\n"
-    "    const msg_data = alloc(8);\n"
-    "    msg_data[0] = low; msg_data[1] = low >> 8; msg_data[2] = low >> 16; msg_data[3] = low >> 24;\n"
-    "    msg_data[4] = high; msg_data[5] = high >> 8; msg_data[6] = high >> 16; msg_data[7] = high >> 24;\n"
-    "    return { timestamp, counter, msg_id, msg_data, driver_stats: { hb, unk, empty, err } };\n"
-    "  };\n"
-    "})";
 
 // The Buffer constructor of this context, as the runtime gives it to a
 // Buffer it makes: the application may have replaced the global one.
@@ -43,7 +32,7 @@ static v8::Local<v8::Function> compile_builder() {
     v8::Local<v8::Value> factory;
     v8::Local<v8::Value> function;
     v8::Local<v8::Value> constructor = buffer_constructor();
-    if (constructor.IsEmpty() || !Nan::CompileScript(Nan::New(BUILDER_SOURCE).ToLocalChecked()).ToLocal(&script) ||
+    if (constructor.IsEmpty() || !Nan::CompileScript(Nan::New(STATUS_BUILDER_SOURCE).ToLocalChecked()).ToLocal(&script) ||
         !Nan::RunScript(script).ToLocal(&factory) ||
         !factory.As<v8::Function>()->Call(Nan::GetCurrentContext(), Nan::Undefined(), 1, &constructor).ToLocal(&function)) {
         return v8::Local<v8::Function>();
