@@ -166,11 +166,9 @@ uint64_t write_terminal(int fd, const char *text, size_t len) {
         }
         if (n < 0 && errno == EINTR) continue;
         bool mid_line = done > 0 && text[done - 1] != '\n';
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        int ms = static_cast<int>((deadline.tv_sec - now.tv_sec) * 1000 + (deadline.tv_nsec - now.tv_nsec) / 1000000);
+        int ms = ms_until(deadline);
         struct pollfd room = {fd, POLLOUT, 0};
-        if (!mid_line || n == 0 || errno != EAGAIN || ms <= 0 || poll(&room, 1, ms) <= 0) break;
+        if (!mid_line || n == 0 || errno != EAGAIN || ms == 0 || poll(&room, 1, ms) <= 0) break;
     }
     if (done > 0 && text[done - 1] != '\n') {
         const char *end = static_cast<const char *>(memchr(text + done, '\n', len - done));

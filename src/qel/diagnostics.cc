@@ -1,7 +1,6 @@
 #include "diagnostics.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -212,27 +211,6 @@ uint64_t console_lines_made() { return lines_made.load(std::memory_order_relaxed
 
 size_t console_dropped_line(char *out, size_t cap, uint64_t lines) {
     return end_line(out, cap, snprintf(out, cap - 1, MSG_CONSOLE_DROPPED, static_cast<unsigned long long>(lines)));
-}
-
-// Writes all of `len` bytes to `fd`, which may be non-blocking, until
-// `deadline`; false when it ran out or the output is broken.
-static bool write_until(int fd, const char *text, size_t len, const struct timespec &deadline) {
-    while (len > 0) {
-        ssize_t n = write(fd, text, len);
-        if (n > 0) {
-            text += n;
-            len -= static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (!(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) return false;
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long ms = (deadline.tv_sec - now.tv_sec) * 1000L + (deadline.tv_nsec - now.tv_nsec) / 1000000L;
-        struct pollfd room = {fd, POLLOUT, 0};
-        if (ms <= 0 || poll(&room, 1, static_cast<int>(ms)) <= 0) return false;
-    }
-    return true;
 }
 
 int console_exit_fd = STDOUT_FILENO;

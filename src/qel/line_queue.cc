@@ -14,24 +14,6 @@
 
 namespace {
 
-// Writes all of `len` bytes, waiting for room as long as it takes; only for
-// the preamble at the close, which no one waits for. A closed or broken
-// output loses it.
-void write_all(int fd, const char *text, size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, text, len);
-        if (n > 0) {
-            text += n;
-            len -= static_cast<size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            struct pollfd room = {fd, POLLOUT, 0};
-            poll(&room, 1, -1);
-        } else if (!(n < 0 && errno == EINTR)) {
-            return;
-        }
-    }
-}
-
 // Where the line that `done` bytes into `text` ends in cut: the length of
 // that line's written part, 0 when the write ended on a line feed.
 size_t partial_line(const char *text, size_t done) {
@@ -40,6 +22,30 @@ size_t partial_line(const char *text, size_t done) {
 }
 
 }  // namespace
+
+int ms_until(const struct timespec &deadline) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long ms = (deadline.tv_sec - now.tv_sec) * 1000L + (deadline.tv_nsec - now.tv_nsec) / 1000000L;
+    return ms > 0 ? static_cast<int>(ms) : 0;
+}
+
+bool write_until(int fd, const char *text, size_t len, const struct timespec &deadline) {
+    while (len > 0) {
+        ssize_t n = write(fd, text, len);
+        if (n > 0) {
+            text += n;
+            len -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (!(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) return false;
+        struct pollfd room = {fd, POLLOUT, 0};
+        int ms = ms_until(deadline);
+        if (ms == 0 || poll(&room, 1, ms) <= 0) return false;
+    }
+    return true;
+}
 
 struct timespec deadline_in_ms(int ms) {
     struct timespec t;
@@ -319,7 +325,7 @@ int LineQueue::detach(const struct timespec &deadline) {
     pthread_cond_broadcast(&progress_);
     pthread_mutex_unlock(&lock_);
     report(notice, told);
-    if (fd >= 0) write_all(fd, preamble, len);
+    if (fd >= 0) write_until(fd, preamble, len, deadline);
     return fd;
 }
 

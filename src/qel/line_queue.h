@@ -127,5 +127,11 @@ private:
     pthread_t writer_{};
 };
 
-// A CLOCK_MONOTONIC time `ms` milliseconds from now.
+// A CLOCK_MONOTONIC time `ms` milliseconds from now, and the milliseconds
+// left until one (0 once it has passed).
 struct timespec deadline_in_ms(int ms);
+int ms_until(const struct timespec &deadline);
+
+// Writes all of `len` bytes to `fd`, which may be non-blocking, waiting for
+// room until `deadline`; false when it ran out or the output is broken.
+bool write_until(int fd, const char *text, size_t len, const struct timespec &deadline);
