@@ -118,7 +118,7 @@ void throw_start_failed(const char *message, int uv_error) {
     v8::Local<v8::Object> object = error.As<v8::Object>();
     char name[32] = CODE_START_FAILED;
     if (uv_error != 0) uv_err_name_r(uv_error, name, sizeof name);
-    set_property(object, "code", Nan::New(name).ToLocalChecked());
+    set_error_code(error, name);
     set_property(object, "reason", Nan::New(reason).ToLocalChecked());
     set_property(object, "cause", Nan::Error(reason));
     if (uv_error != 0) set_property(object, "errno", Nan::New(uv_error));
