@@ -296,7 +296,7 @@ static bool pause_unless_stopped(int32_t us) {
     init_stop_changed();
     struct timespec until;
     clock_gettime(CLOCK_MONOTONIC, &until);
-    int64_t ns = until.tv_nsec + (us > 0 ? static_cast<int64_t>(us) * 1000 : 0);
+    int64_t ns = until.tv_nsec + static_cast<int64_t>(us) * 1000;
     until.tv_sec += static_cast<time_t>(ns / 1000000000);
     until.tv_nsec = static_cast<long>(ns % 1000000000);
     pthread_mutex_lock(&stop_lock);
