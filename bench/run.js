@@ -313,10 +313,16 @@ function buildRows(res) {
     section('5b. Bus lock in debug mode with standard output stalled: a pipe nobody reads; frames, failed reads, heartbeat every 5 ms, a command every ms (C++ core, instant transfers)');
     // Before, a line printed under the lock held it for as long as the
     // write blocked: without end.
-    rows.push(row('longest hold of the bus lock, any thread', pick(res.lock, (l) => l.longest_hold_ns / 1000), 'us', {
+    // On the clock a hold includes the time that the scheduler gave the
+    // holder's core to others; the holder's own CPU time is the driver's.
+    rows.push(row('longest hold of the bus lock, any thread, on the holder\'s CPU', pick(res.lock, (l) => l.longest_cpu_hold_ns / 1000), 'us', {
+      limit: LIMITS.readUs, limitText: read, ratio: pct, goal: '<= one read', met: (m) => m <= LIMITS.readUs,
+    }));
+    rows.push(row('  the same on the clock', pick(res.lock, (l) => l.longest_hold_ns / 1000), 'us', {
       limit: LIMITS.readUs, limitText: read, goal: 'bounded, as with an output that is read',
     }));
-    rows.push(row('  the same with standard output read (/dev/null)', pick(res.lockRead, (l) => l.longest_hold_ns / 1000), 'us', { limit: LIMITS.readUs, limitText: read }));
+    rows.push(row('  on the holder\'s CPU, standard output read (/dev/null)', pick(res.lockRead, (l) => l.longest_cpu_hold_ns / 1000), 'us', { limit: LIMITS.readUs, limitText: read, ratio: pct }));
+    rows.push(row('  on the clock, standard output read (/dev/null)', pick(res.lockRead, (l) => l.longest_hold_ns / 1000), 'us', { limit: LIMITS.readUs, limitText: read }));
     rows.push(row('  heartbeat and command transfers in the 2 s window, stalled', pick(res.lock, (l) => l.transmits), '', { decimals: 0 }));
   }
   if (res.idle) {

@@ -33,4 +33,6 @@ void step_aside_for_waiters();
 // The longest hold of the bus lock by any thread so far, in ns; `reset`
 // starts a new measurement. Benchmark builds only.
 int64_t bus_lock_longest_hold_ns(bool reset);
+// The same, in the holder's own CPU time.
+int64_t bus_lock_longest_cpu_hold_ns(bool reset);
 #endif
