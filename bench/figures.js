@@ -13,6 +13,7 @@ const { SLOT_IDS, LIMITS, frame, serialOf, threadCpuNs, threadSwitches, busiestO
 
 const U = undefined;
 const root = path.resolve(__dirname, '..');
+const benchBuild = process.env.QEL_BENCH_BUILD || path.join(root, 'build', 'bench');
 const loadSim = () => require(path.join(root, 'sim'));
 
 // ------------------------------------------------------------- delivery
@@ -85,7 +86,7 @@ async function delivery({ rounds, hz, warmup = 1000, pollMs = 5, settleMs = 200 
 // none. The function with a status object does what the delivery scenario's
 // does; the main thread's CPU counts over `wakeups` calls after `warmup`.
 async function floor({ status = true, wakeups = 5500, warmup = 1000, hz = LIMITS.i2cHz }) {
-  const addon = require(path.join(root, 'build', 'bench', 'floor', 'build', 'Release', 'qel_floor.node'));
+  const addon = require(path.join(benchBuild, 'floor', 'build', 'Release', 'qel_floor.node'));
   const lastDelivered = new Map();
   let calls = 0;
   let mark = null;

@@ -14,7 +14,13 @@ const path = require('path');
 const { LIMITS, median } = require('./lib');
 
 const root = path.resolve(__dirname, '..');
-const buildDir = path.join(root, 'build', 'bench');
+// tools/qel-bench --platform (bench/platform.sh) points these at an ARM
+// platform's builds, its copy of the project, its Node and the emulator that
+// runs them; otherwise they are this tree's and this Node.
+const buildDir = process.env.QEL_BENCH_BUILD || path.join(root, 'build', 'bench');
+const figuresJs = path.join(process.env.QEL_BENCH_TREE || root, 'bench', 'figures.js');
+const [nodeCommand, ...nodePrefix] = process.env.QEL_BENCH_NODE ? process.env.QEL_BENCH_NODE.split(' ') : [process.execPath];
+const emulator = process.env.QEL_BENCH_EMULATOR ? [process.env.QEL_BENCH_EMULATOR] : [];
 const coreBench = path.join(buildDir, 'core_bench');
 const lockBench = path.join(buildDir, 'lock_bench');
 
@@ -44,6 +50,9 @@ const progress = (text) => process.stderr.write(`qel-bench: ${text}\n`);
 
 // ------------------------------------------------------------ processes
 
+// A C++ bench program, on the emulator when there is one.
+const runProgram = (program, args, options) => runChild(...(emulator.length ? [emulator[0], [program, ...args]] : [program, args]), options);
+
 function runChild(command, args, { timeoutMs = 120000, env = {} } = {}) {
   return new Promise((resolve) => {
     const child = spawn(command, args, { cwd: root, env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
@@ -61,20 +70,20 @@ function runChild(command, args, { timeoutMs = 120000, env = {} } = {}) {
 
 // One run of a scenario of bench/figures.js; its result, or { error }.
 async function scenario(name, options, { nodeArgs = [], timeoutMs, env } = {}) {
-  const r = await runChild(process.execPath, [...nodeArgs, path.join(__dirname, 'figures.js'), name, JSON.stringify(options)], { timeoutMs, env });
+  const r = await runChild(nodeCommand, [...nodePrefix, ...nodeArgs, figuresJs, name, JSON.stringify(options)], { timeoutMs, env: { QEL_BENCH_BUILD: buildDir, ...env } });
   const at = r.stdout.lastIndexOf('@@BENCH ');
   if (at < 0) return { error: `exit ${r.code} ${r.signal || ''}: ${(r.stderr || r.stdout).trim().split('\n').slice(-3).join(' | ')}` };
   return JSON.parse(r.stdout.slice(at + 8).split('\n')[0]);
 }
 
 async function core(env) {
-  const r = await runChild(coreBench, ['100000', path.join(buildDir, 'qel_bench_log.txt')], { env });
+  const r = await runProgram(coreBench, ['100000', path.join(buildDir, 'qel_bench_log.txt')], { env });
   if (r.code !== 0) return { error: `core_bench exit ${r.code}: ${r.stderr.trim()}` };
   return JSON.parse(r.stdout.trim().split('\n').pop());
 }
 
 async function lockHold(mode) {
-  const r = await runChild(lockBench, ['2000', path.join(buildDir, 'qel_lock_bench_log.txt'), mode], { timeoutMs: 60000 });
+  const r = await runProgram(lockBench, ['2000', path.join(buildDir, 'qel_lock_bench_log.txt'), mode], { timeoutMs: 60000 });
   if (r.code !== 0) return { error: `lock_bench exit ${r.code} ${r.signal || ''}: ${r.stderr.trim()}` };
   return JSON.parse(r.stdout.trim().split('\n').pop());
 }
@@ -470,7 +479,7 @@ function printRun({ machine, load, date, runs, seconds }, res) {
   const cpu = os.cpus();
   let virtual = false;
   try { virtual = / hypervisor( |$)/m.test(fs.readFileSync('/proc/cpuinfo', 'utf8')); } catch { /* not Linux */ }
-  const machine = `${cpu.length} x ${cpu[0] ? cpu[0].model.trim() : 'unknown CPU'}${virtual ? ' (virtual machine)' : ''}, ${os.type()} ${os.release()} ${os.arch()}, Node ${process.version}`;
+  const machine = `${process.env.QEL_BENCH_MACHINE ? `${process.env.QEL_BENCH_MACHINE} on ` : ''}${cpu.length} x ${cpu[0] ? cpu[0].model.trim() : 'unknown CPU'}${virtual ? ' (virtual machine)' : ''}, ${os.type()} ${os.release()} ${os.arch()}, Node ${process.version}`;
   const load = `${loadAtStart} at the start, ${os.loadavg()[0].toFixed(2)} at the end (1-minute)`;
   const run = { machine, load, date: new Date().toISOString(), runs: RUNS, seconds };
   fs.mkdirSync(buildDir, { recursive: true });

@@ -17,7 +17,8 @@ done
 for item in "$root"/* "$root"/.[!.]*; do
   case "${item##*/}" in build|node_modules|.git|'*'|'.[!.]*') ;; *) cp -a "$item" "$tree/" ;; esac
 done
-[ -e "$tree/node_modules" ] || ln -s "$root/node_modules" "$tree/node_modules"
+# A copy made in another checkout (or one since removed) links elsewhere.
+[ "$(readlink "$tree/node_modules")" = "$root/node_modules" ] || ln -sfn "$root/node_modules" "$tree/node_modules"
 mkdir -p "$tree/build/sim-log"
 
 # ------------------------------------------------------------- bcm2835

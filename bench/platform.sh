@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# tools/qel-bench --platform PLATFORM: the figures on an ARM platform under
+# user-mode emulation. The platform's add-ons come from the platform
+# matrix's copy of the project (tools/platform/build.sh, $tree), its Node is
+# Debian's; the C++ bench programs and the floor add-on are cross-compiled
+# into build/bench-PLATFORM. The runner itself (bench/run.js) stays on the
+# host's Node and starts every measured process on the emulator.
+#   bench/platform.sh PLATFORM [run.js arguments]
+set -euo pipefail
+export QEL_PLATFORM="$1" QEL_NODE=debian
+shift
+. "$(dirname "${BASH_SOURCE[0]}")/../tools/platform/env.sh"
+say() { echo "qel-bench: $*" >&2; }
+build="$root/build/bench-$platform"
+mkdir -p "$build"
+
+if [ "${QEL_BENCH_SETUP:-1}" != 0 ]; then
+  bash "$root/tools/platform/install.sh" >"$build/install.log" 2>&1 || { cat "$build/install.log" >&2; exit 1; }
+  bash "$root/tools/platform/build.sh"
+fi
+
+# --------------------------------------------- the C++ bench programs
+export QEL_CROSS_TRIPLET="$triplet" QEL_CROSS_PROCESSOR="${triplet%%-*}" QEL_CROSS_EMULATOR="$qemu" \
+  QEL_CROSS_DEFINES="$target_defines"
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S "$root/bench" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/tools/platform/toolchain.cmake" \
+    -DQEL_BCM2835_INCLUDE="$bcm2835_include" >"$build/cmake.log" 2>&1 || { cat "$build/cmake.log" >&2; exit 1; }
+fi
+cmake --build "$build" -j "$(nproc)" -- --no-print-directory >"$build/make.log" 2>&1 || { cat "$build/make.log" >&2; exit 1; }
+
+# ------------------------------------------------------ the floor add-on
+floor="$build/floor"
+mkdir -p "$floor"
+# The gyp file names the source relative to build/bench/floor: the same
+# depth here.
+cmp -s "$root/bench/floor.gyp" "$floor/binding.gyp" || cp "$root/bench/floor.gyp" "$floor/binding.gyp"
+gyp="$root/node_modules/node-gyp/bin/node-gyp.js"
+export CC="$triplet-gcc" CXX="$triplet-g++" LINK="$triplet-g++" AR="$triplet-ar"
+export CC_host=gcc CXX_host=g++ LINK_host=g++ AR_host=ar
+gyp_run() {
+  (cd "$floor" && env -u npm_config_nodedir -u npm_config_arch node "$gyp" "$@" --nodedir="$nodedir" --arch="$gyp_arch")
+}
+{ [ -f "$floor/build/Makefile" ] || gyp_run configure; } >"$build/floor.log" 2>&1 && gyp_run build >>"$build/floor.log" 2>&1 ||
+  { cat "$build/floor.log" >&2; say "the floor add-on did not build for $platform"; exit 1; }
+
+# ----------------------------------------------------------- the figures
+has_only=0
+for arg in "$@"; do [ "$arg" != --only ] || has_only=1; done
+only=()
+[ "$has_only" = 1 ] || only=(--only core,paced,latency)
+QEL_BENCH_BUILD="$build" QEL_BENCH_TREE="$tree" QEL_BENCH_NODE="$launcher" QEL_BENCH_EMULATOR="$qemu" \
+  QEL_BENCH_MACHINE="$platform under $qemu (user-mode emulation), Debian's Node" \
+  node "$root/bench/run.js" "${only[@]}" "$@"
