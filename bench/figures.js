@@ -85,8 +85,11 @@ async function delivery({ rounds, hz, warmup = 1000, pollMs = 5, settleMs = 200 
 // application's, with a status object of the same shape (`status`) or with
 // none. The function with a status object does what the delivery scenario's
 // does; the main thread's CPU counts over `wakeups` calls after `warmup`.
-async function floor({ status = true, wakeups = 5500, warmup = 1000, hz = LIMITS.i2cHz }) {
-  const addon = require(path.join(benchBuild, 'floor', 'build', 'Release', 'qel_floor.node'));
+const loadFloor = () => require(path.join(benchBuild, 'floor', 'build', 'Release', 'qel_floor.node'));
+
+// One stretch of the floor: `warmup` calls, then the main thread's CPU over
+// `wakeups` calls; the floor's thread stops at the end.
+async function floorSegment(addon, { status, wakeups, warmup, hz }) {
   const lastDelivered = new Map();
   let calls = 0;
   let mark = null;
@@ -100,16 +103,70 @@ async function floor({ status = true, wakeups = 5500, warmup = 1000, hz = LIMITS
   addon.start(((1 + 16) * 9 * 1e9) / hz, status, fn);
   while (!end) await wait(Math.max(5, (0.8 * (warmup + wakeups - calls) * (1 + 16) * 9 * 1000) / hz));
   const sent = addon.stop();
-  const wallNs = end.t - mark.t;
+  return { cpuNs: end.cpu - mark.cpu, wallNs: end.t - mark.t, waits: end.sw.voluntary - mark.sw.voluntary, sendNs: sent.sendNs };
+}
+
+async function floor({ status = true, wakeups = 5500, warmup = 1000, hz = LIMITS.i2cHz }) {
+  const s = await floorSegment(loadFloor(), { status, wakeups, warmup, hz });
   report({
     status,
     wakeups,
-    wakeRate: wakeups / (wallNs / 1e9),
-    mainCpuShare: (end.cpu - mark.cpu) / wallNs,
-    mainCpuPerWakeupNs: (end.cpu - mark.cpu) / wakeups,
-    mainWaitsPerWakeup: (end.sw.voluntary - mark.sw.voluntary) / wakeups,
-    sendNs: sent.sendNs,
+    wakeRate: wakeups / (s.wallNs / 1e9),
+    mainCpuShare: s.cpuNs / s.wallNs,
+    mainCpuPerWakeupNs: s.cpuNs / wakeups,
+    mainWaitsPerWakeup: s.waits / wakeups,
+    sendNs: s.sendNs,
   });
+}
+
+// The driver and the floor (with a status object) taken in turns within one
+// process, `segments` stretches of each, so that both meet the same load:
+// on a shared machine a wake-up's CPU time drifts by a factor of two within
+// seconds. The driver is started and stopped for each of its stretches, at
+// the bus's pace with all 13 slots changing; the first stretch of each warms
+// the engine up and is not counted.
+async function pair({ segments = 5, rounds = 150, warmup = 300, hz = LIMITS.i2cHz, settleMs = 50 }) {
+  const qel = loadSim();
+  const { bridge } = qel;
+  const addon = loadFloor();
+  let deliveries = 0;
+  let mark = null;
+  qel.registerCallback(() => {
+    deliveries++;
+    if (deliveries === warmup) mark = { cpu: threadCpuNs(), t: hrNs() };
+  });
+  bridge.busSpeed(hz);
+  const f = Buffer.alloc(16);
+  const driver = { cpuNs: 0, deliveries: 0 };
+  const floorTotal = { cpuNs: 0, calls: 0 };
+  for (let segment = 0; segment < segments; segment++) {
+    for (let r = 1; r <= rounds; r++) {
+      for (const id of SLOT_IDS) bridge.receive(frame(id, segment * rounds + r, f));
+    }
+    deliveries = 0;
+    mark = null;
+    qel.driverStart(0, 0, U, U, SLOT_IDS, U, U);
+    for (let left = bridge.pending(); left > 0; left = bridge.pending()) {
+      await wait(Math.max(5, ((0.8 * left * (1 + 16) * 9) / hz) * 1000));
+    }
+    const cpu = threadCpuNs();
+    if (!mark) throw new Error(`only ${deliveries} deliveries, fewer than the warm-up of ${warmup}`);
+    const counted = segment > 0;
+    if (counted) {
+      driver.cpuNs += cpu - mark.cpu;
+      driver.deliveries += deliveries - warmup;
+    }
+    await wait(settleMs);
+    qel.driverStop();
+    const s = await floorSegment(addon, { status: true, wakeups: rounds * SLOT_IDS.length - warmup, warmup, hz });
+    if (counted) {
+      floorTotal.cpuNs += s.cpuNs;
+      floorTotal.calls += rounds * SLOT_IDS.length - warmup;
+    }
+  }
+  const driverPer = driver.cpuNs / driver.deliveries;
+  const floorPer = floorTotal.cpuNs / floorTotal.calls;
+  report({ segments: segments - 1, driverCpuPerDeliveryNs: driverPer, floorCpuPerWakeupNs: floorPer, ratio: driverPer / floorPer });
 }
 
 // ------------------------------------------------------------- latency
@@ -421,7 +478,7 @@ async function memory({ marks, budgetMs, run = 20000 }) {
 
 // ---------------------------------------------------------------- main
 
-const scenarios = { delivery, floor, latency, command, capture, replay, idle, memory };
+const scenarios = { delivery, floor, pair, latency, command, capture, replay, idle, memory };
 const [name, options] = process.argv.slice(2);
 if (!scenarios[name]) {
   console.error(`usage: figures.js ${Object.keys(scenarios).join('|')} [json options]`);

@@ -121,8 +121,16 @@ NAN_METHOD(Start) {
     run->sender = std::thread(send_at_pace, period);
 }
 
+void forget_run(uv_handle_t *handle) {
+    floor_run *done = static_cast<floor_run *>(handle->data);
+    done->callback.Reset();
+    done->builder.Reset();
+    delete done->resource;
+    delete done;
+}
+
 // stop() -> { sends, sendNs }: the signals sent and the mean time one took
-// on the sending thread; the loop may end after.
+// on the sending thread; the loop may end after, or start() begin again.
 NAN_METHOD(Stop) {
     if (run == nullptr) return;
     run->stop = true;
@@ -132,7 +140,9 @@ NAN_METHOD(Stop) {
     Nan::Set(result, Nan::New("sends").ToLocalChecked(), Nan::New(static_cast<double>(sends)));
     Nan::Set(result, Nan::New("sendNs").ToLocalChecked(),
              Nan::New(sends > 0 ? static_cast<double>(run->send_ns.load()) / static_cast<double>(sends) : 0.0));
-    uv_close(reinterpret_cast<uv_handle_t *>(&run->async), nullptr);
+    run->async.data = run;
+    uv_close(reinterpret_cast<uv_handle_t *>(&run->async), forget_run);
+    run = nullptr;
     info.GetReturnValue().Set(result);
 }
 

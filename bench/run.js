@@ -124,7 +124,8 @@ const groups = {
       if (driver.error) return driver;
       const floor = await scenario('floor', { status: true, hz: LIMITS.i2cHz });
       const bare = await scenario('floor', { status: false, hz: LIMITS.i2cHz });
-      return { ...driver, floor: floor.error ? null : floor, bare: bare.error ? null : bare };
+      const pair = await scenario('pair', { hz: LIMITS.i2cHz });
+      return { ...driver, floor: floor.error ? null : floor, bare: bare.error ? null : bare, pair: pair.error ? null : pair };
     });
     return { paced: runs };
   },
@@ -263,7 +264,11 @@ function buildRows(res) {
     const floorOf = (p, kind) => (p[kind] ? p[kind].mainCpuPerWakeupNs : NaN);
     rows.push(row('  Node\'s floor, same run: main thread CPU per wake-up, a function called with a status object', pick(res.paced, (p) => floorOf(p, 'floor') / 1000), 'us'));
     rows.push(row('  Node\'s floor, same run: the same, the function called with no argument', pick(res.paced, (p) => floorOf(p, 'bare') / 1000), 'us'));
-    rows.push(row('  driver / floor (with a status object), the median of each run\'s ratio', pick(res.paced, (p) => p.mainCpuPerDeliveryNs / floorOf(p, 'floor')), 'x', {
+    rows.push(row('  driver / floor (with a status object), taken one after the other', pick(res.paced, (p) => p.mainCpuPerDeliveryNs / floorOf(p, 'floor')), 'x', { decimals: 2 }));
+    const pairOf = (p, key) => (p.pair ? p.pair[key] : NaN);
+    rows.push(row('  in turns, four stretches of each in one process: the driver\'s CPU per delivery', pick(res.paced, (p) => pairOf(p, 'driverCpuPerDeliveryNs') / 1000), 'us'));
+    rows.push(row('  in turns: the floor\'s per wake-up, with a status object', pick(res.paced, (p) => pairOf(p, 'floorCpuPerWakeupNs') / 1000), 'us'));
+    rows.push(row('  in turns: driver / floor, the median of each run\'s ratio', pick(res.paced, (p) => pairOf(p, 'ratio')), 'x', {
       decimals: 2, goal: '<= 1.2 x', met: (m) => m <= 1.2,
     }));
     rows.push(row('  floor\'s wake-ups per second', pick(res.paced, (p) => (p.floor ? p.floor.wakeRate : NaN)), '/s'));
