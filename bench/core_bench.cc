@@ -14,6 +14,8 @@
 // kernel backend and the emulated i2c-dev interface instead.
 //
 // usage: core_bench [cycles] [log-file]
+#include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -346,12 +348,23 @@ debug_result debug_mode(int n, const char *log) {
 // What the machine charges for waking an idle event loop: a libuv loop
 // woken `rate` times a second through an asynchronous handle by another
 // thread, doing nothing else. The main thread's share of a core that the
-// driver's deliveries cost at that rate cannot fall below this.
+// driver's deliveries cost at that rate cannot fall below this. With
+// `one_core`, both threads run on the first core: the signal then wakes a
+// thread without waking another core, which is what separates the cost of
+// the system call from that of the other core's wake-up.
 struct wakeup_result {
     double share;        // of a core, of the loop's thread
     double per_wake_ns;  // CPU per wake-up
     double send_ns;      // wall time of one uv_async_send on the waking thread
+    double send_cpu_ns;  // its CPU time there
 };
+
+void run_on_first_core() {
+    cpu_set_t first;
+    CPU_ZERO(&first);
+    CPU_SET(0, &first);
+    pthread_setaffinity_np(pthread_self(), sizeof first, &first);
+}
 
 std::atomic<bool> wakeups_done{false};
 uint64_t wakeups = 0;
@@ -361,7 +374,10 @@ void on_reference_wakeup(uv_async_t *handle) {
     if (wakeups_done.load()) uv_close(reinterpret_cast<uv_handle_t *>(handle), nullptr);
 }
 
-wakeup_result wakeup_reference(double rate, double seconds) {
+wakeup_result wakeup_reference(double rate, double seconds, bool one_core) {
+    cpu_set_t before;
+    pthread_getaffinity_np(pthread_self(), sizeof before, &before);
+    if (one_core) run_on_first_core();
     uv_loop_t loop;
     uv_async_t handle;
     uv_loop_init(&loop);
@@ -369,8 +385,10 @@ wakeup_result wakeup_reference(double rate, double seconds) {
     wakeups = 0;
     wakeups_done = false;
     int64_t send_total = 0;
+    int64_t send_cpu_total = 0;
     int64_t sends = 0;
     std::thread waker([&] {
+        if (one_core) run_on_first_core();
         int64_t period = static_cast<int64_t>(1e9 / rate);
         int64_t count = static_cast<int64_t>(rate * seconds);
         struct timespec next;
@@ -382,8 +400,9 @@ wakeup_result wakeup_reference(double rate, double seconds) {
                 next.tv_sec++;
             }
             clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
-            int64_t t0 = wall_ns();
+            int64_t t0 = wall_ns(), cpu0 = cpu_ns();
             uv_async_send(&handle);
+            send_cpu_total += cpu_ns() - cpu0;
             send_total += wall_ns() - t0;
             sends++;
         }
@@ -395,9 +414,11 @@ wakeup_result wakeup_reference(double rate, double seconds) {
     int64_t c1 = cpu_ns(), w1 = wall_ns();
     waker.join();
     uv_loop_close(&loop);
+    pthread_setaffinity_np(pthread_self(), sizeof before, &before);
+    double per_send = static_cast<double>(sends > 0 ? sends : 1);
     return {static_cast<double>(c1 - c0) / static_cast<double>(w1 - w0),
             static_cast<double>(c1 - c0) / static_cast<double>(wakeups),
-            static_cast<double>(send_total) / static_cast<double>(sends > 0 ? sends : 1)};
+            static_cast<double>(send_total) / per_send, static_cast<double>(send_cpu_total) / per_send};
 }
 
 }  // namespace
@@ -421,7 +442,8 @@ int main(int argc, char **argv) {
     double captured = capture_cycle(n);
     mirror_result mirrored = mirror_cycles(n);
     debug_result debug = debug_mode(n / 5, log.c_str());
-    wakeup_result wake = wakeup_reference(1.15 * 2250, 0.5);
+    wakeup_result wake = wakeup_reference(1.15 * 2250, 0.5, false);
+    wakeup_result one_core = wakeup_reference(1.15 * 2250, 0.5, true);
 
     printf("{\"cycles\":%d,\"clock_overhead_ns\":%.1f,"
            "\"empty\":{\"cycle_ns\":%.1f,\"read_ns\":%.1f,\"batch_ns\":%.1f},"
@@ -430,11 +452,13 @@ int main(int argc, char **argv) {
            "\"mirrored\":{\"cycle_ns\":%.1f,\"sent\":%" PRIu64 ",\"dropped\":%" PRIu64 ",\"read\":%" PRIu64
            ",\"paced_sent\":%" PRIu64 ",\"paced_dropped\":%" PRIu64 ",\"paced_read\":%" PRIu64 "},"
            "\"debug\":{\"line_cpu_ns\":%.1f,\"line_wall_ns\":%.1f,\"format_ns\":%.1f,\"cycle_ns\":%.1f},"
-           "\"wakeup\":{\"share\":%.6f,\"per_wake_ns\":%.1f,\"send_ns\":%.1f}}\n",
+           "\"wakeup\":{\"share\":%.6f,\"per_wake_ns\":%.1f,\"send_ns\":%.1f,\"send_cpu_ns\":%.1f},"
+           "\"wakeup_one_core\":{\"per_wake_ns\":%.1f,\"send_ns\":%.1f,\"send_cpu_ns\":%.1f}}\n",
            n, overhead_ns, empty.cycle_ns, empty.read_ns, empty.batch_ns, unchanged.cycle_ns,
            unchanged.read_ns, unchanged.batch_ns,
            changed.cycle_ns, changed.read_ns, captured, mirrored.cycle_ns, mirrored.sent, mirrored.dropped,
            mirrored.read, mirrored.paced_sent, mirrored.paced_dropped, mirrored.paced_read, debug.line_cpu_ns, debug.line_wall_ns, debug.format_ns,
-           debug.cycle_ns, wake.share, wake.per_wake_ns, wake.send_ns);
+           debug.cycle_ns, wake.share, wake.per_wake_ns, wake.send_ns, wake.send_cpu_ns, one_core.per_wake_ns,
+           one_core.send_ns, one_core.send_cpu_ns);
     return 0;
 }

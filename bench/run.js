@@ -277,6 +277,8 @@ function buildRows(res) {
       rows.push(row('  floor: a bare libuv loop woken as often (C++)', pick(res.core, (c) => c.wakeup.share * 100), '%', { limit: 100, limitText: 'one core', ratio: pct, goal: '(reference)' }));
       rows.push(row('  floor: CPU per bare wake-up', pick(res.core, (c) => c.wakeup.per_wake_ns / 1000), 'us'));
       rows.push(row('  floor: one uv_async_send that wakes it, on the sender', pick(res.core, (c) => c.wakeup.send_ns / 1000), 'us', { limit: LIMITS.readUs, limitText: read, ratio: pct }));
+      rows.push(row('    its CPU time on the sender', pick(res.core, (c) => c.wakeup.send_cpu_ns / 1000), 'us', { limit: LIMITS.readUs, limitText: read, ratio: pct }));
+      rows.push(row('    the same with both threads on one core (no other core to wake): CPU on the sender', pick(res.core, (c) => (c.wakeup_one_core ? c.wakeup_one_core.send_cpu_ns / 1000 : NaN)), 'us', { limit: LIMITS.readUs, limitText: read, ratio: pct }));
     }
   }
   if (res.flood) {
