@@ -139,6 +139,7 @@ async function pair({ segments = 5, rounds = 150, warmup = 300, hz = LIMITS.i2cH
   const f = Buffer.alloc(16);
   const driver = { cpuNs: 0, deliveries: 0 };
   const floorTotal = { cpuNs: 0, calls: 0 };
+  const stretch = rounds * SLOT_IDS.length - warmup;
   for (let segment = 0; segment < segments; segment++) {
     for (let r = 1; r <= rounds; r++) {
       for (const id of SLOT_IDS) bridge.receive(frame(id, segment * rounds + r, f));
@@ -158,10 +159,10 @@ async function pair({ segments = 5, rounds = 150, warmup = 300, hz = LIMITS.i2cH
     }
     await wait(settleMs);
     qel.driverStop();
-    const s = await floorSegment(addon, { status: true, wakeups: rounds * SLOT_IDS.length - warmup, warmup, hz });
+    const s = await floorSegment(addon, { status: true, wakeups: stretch, warmup, hz });
     if (counted) {
       floorTotal.cpuNs += s.cpuNs;
-      floorTotal.calls += rounds * SLOT_IDS.length - warmup;
+      floorTotal.calls += stretch;
     }
   }
   const driverPer = driver.cpuNs / driver.deliveries;

@@ -20,7 +20,7 @@ const root = path.resolve(__dirname, '..');
 const buildDir = process.env.QEL_BENCH_BUILD || path.join(root, 'build', 'bench');
 const figuresJs = path.join(process.env.QEL_BENCH_TREE || root, 'bench', 'figures.js');
 const [nodeCommand, ...nodePrefix] = process.env.QEL_BENCH_NODE ? process.env.QEL_BENCH_NODE.split(' ') : [process.execPath];
-const emulator = process.env.QEL_BENCH_EMULATOR ? [process.env.QEL_BENCH_EMULATOR] : [];
+const emulator = process.env.QEL_BENCH_EMULATOR || '';
 const coreBench = path.join(buildDir, 'core_bench');
 const lockBench = path.join(buildDir, 'lock_bench');
 
@@ -51,7 +51,7 @@ const progress = (text) => process.stderr.write(`qel-bench: ${text}\n`);
 // ------------------------------------------------------------ processes
 
 // A C++ bench program, on the emulator when there is one.
-const runProgram = (program, args, options) => runChild(...(emulator.length ? [emulator[0], [program, ...args]] : [program, args]), options);
+const runProgram = (program, args, options) => (emulator ? runChild(emulator, [program, ...args], options) : runChild(program, args, options));
 
 function runChild(command, args, { timeoutMs = 120000, env = {} } = {}) {
   return new Promise((resolve) => {
