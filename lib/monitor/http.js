@@ -141,7 +141,7 @@ function serveView(opts) {
     sample();
     const viewer = new Viewer(res, snapshot);
     viewers.add(viewer);
-    req.on('close', () => viewers.delete(viewer));
+    res.on('close', () => viewers.delete(viewer));
   };
   const local = isLoopback(host);
   const server = http.createServer((req, res) => {

@@ -33,10 +33,11 @@ test('over plain HTTP: GET / and /events only, a snapshot first, then the status
   const slot = { id: 0x4a1, cls: 'event', enabled: true, counter: 0, reports: 0, data: null, changed: Array(8).fill(false), reportedAt: null };
   const monitor = { source: 'test', version: '1.0.1', config: {}, startedAt: 0, note: '', slots: [slot],
     stats: { hb: 0, unk: 0, empty: 0, err: 0 }, rates: { hb: null, unk: null, empty: null, err: null } };
+  let view;
   const url = await new Promise((onListening, onError) => {
-    const view = serveView({ monitor, statuses, sample: () => {}, host: '127.0.0.1', port: 0, onListening, onError });
-    t.after(view.stop);
+    view = serveView({ monitor, statuses, sample: () => {}, host: '127.0.0.1', port: 0, onListening, onError });
   });
+  t.after(view.stop);
   const codes = await Promise.all([[`${url}x`], [url, { method: 'POST' }], [url, { headers: { host: 'lift.example' } }], [url]]
     .map(async ([u, o]) => { const r = await request(u, o); r.resume(); return r.statusCode; }));
   assert.deepEqual(codes, [404, 405, 403, 200]);
@@ -56,6 +57,7 @@ test('over plain HTTP: GET / and /events only, a snapshot first, then the status
   await until(() => events().length === 2, 'the update');
   assert.deepEqual([events()[1].name, events()[1].slots[0].data], ['update', [0x42, 0, 0, 0, 0, 0, 0, 7]]);
   res.destroy();
+  await until(() => view.viewers === 0, 'the closed stream to be forgotten');
 
   const port = new URL(url).port;
   const r = await runNode([path.join(root, 'bin', 'qel-monitor.js'), '--sim', '--lines', '--duration', '600', '--http', port], { timeout: 60000 });
