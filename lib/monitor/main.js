@@ -47,6 +47,16 @@ function readInterface(iface, program, feed, { bridge, monitor, onSkipped, onEnd
   return live;
 }
 
+// The live view in a browser; where it is, or why not, on standard error.
+function serveView({ host, port }, state, onFailure) {
+  const given = `${host.includes(':') ? `[${host}]` : host}:${port}`;
+  return require('./http').serveView({
+    ...state, host, port,
+    onListening: (url) => process.stderr.write(`qel-monitor: the live view is at ${url}\n`),
+    onError: (e) => onFailure(`qel-monitor: --http ${given}: cannot serve the live view there (${e.code || e.message})`),
+  });
+}
+
 function main(argv) {
   let settings;
   try {
@@ -168,9 +178,11 @@ function main(argv) {
     });
   }
   let mqttRefused = null;
+  let viewFailed = null;
   // Lets the publisher say goodbye on its health topic before the process ends.
   const leave = (code) => {
     if (mqttRefused) process.stderr.write(`${mqttRefused}\n`);
+    if (viewFailed) process.stderr.write(`${viewFailed}\n`);
     if (!publisher) return process.exit(code);
     publisher.stop(() => process.exit(code));
   };
@@ -216,6 +228,8 @@ function main(argv) {
     const dt = (now - first.now) / 1000;
     for (const k of STAT_KEYS) monitor.rates[k] = dt > 0.15 ? (stats[k] - first.stats[k]) / dt : null;
   };
+
+  if (settings.http) serveView(settings.http, { monitor, statuses, sample }, (line) => { viewFailed = line; finish(1); });
 
   // Commands, from the keys.
   const send = (label, args) => {

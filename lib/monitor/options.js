@@ -51,6 +51,8 @@ const OPTIONS = {
     expected: 'a whole number of messages from 1 on, e.g. --mqtt-queue 1000' },
   'mqtt-commands': { type: 'string', arg: 'TOPIC', help: 'run sendCommand and writeParameter sent as JSON on TOPIC; needs a user and password (off by default)',
     expected: 'a topic without + or #, e.g. --mqtt-commands corvalith/lift7/commands' },
+  http: { type: 'string', arg: '[HOST:]PORT', help: 'serve a live view of the bus to a browser on PORT (0: a free one), read-only; on 127.0.0.1 unless HOST is given',
+    expected: 'a port from 0 to 65535, or HOST:PORT, e.g. --http 8080 or --http 0.0.0.0:8080' },
   lines: { type: 'boolean', help: 'one line per delivered status object instead of the table (always so when stdout is not a terminal)' },
   help: { type: 'boolean', short: 'h', help: 'show this help' },
 };
@@ -220,6 +222,16 @@ function mqttSettings(values) {
   };
 }
 
+// Where --http listens: a port alone keeps the view on this machine (an
+// SSH tunnel brings it elsewhere); a host, IPv6 in brackets, opens it to
+// whoever reaches that address.
+function httpSettings(text) {
+  if (text === undefined) return null;
+  const m = /^(?:(\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9.-]+):)?(\d{1,5})$/.exec(text.trim());
+  if (!m || Number(m[2]) > 65535) throw bad('http', text);
+  return { host: m[1] ? m[1].replace(/^\[|\]$/g, '') : '127.0.0.1', port: Number(m[2]) };
+}
+
 // Returns the monitor's settings, or throws a UsageError. `env` is the
 // environment the driver will see.
 function parse(argv, env = process.env) {
@@ -272,6 +284,7 @@ function parse(argv, env = process.env) {
   const settings = {
     help: false,
     mqtt,
+    http: httpSettings(values.http),
     sim,
     i2cDev: values['i2c-dev'],
     replay: values.replay,

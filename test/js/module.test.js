@@ -76,7 +76,7 @@ test('npm pack ships LICENSE, the entries and every file they and the tools requ
 });
 
 test('every relative link of README.md and docs/ names a file that exists, and a heading of it', () => {
-  const pages = ['README.md', ...fs.readdirSync(path.join(root, 'docs')).map((f) => `docs/${f}`)];
+  const pages = ['README.md', ...fs.readdirSync(path.join(root, 'docs')).filter((f) => f.endsWith('.md')).map((f) => `docs/${f}`)];
   const prose = (f) => fs.readFileSync(path.join(root, f), 'utf8').replace(/^```[^]*?^```/gm, '');
   const slug = (h) => h.toLowerCase().replace(/[^\p{L}\p{N} _-]/gu, '').replace(/ /g, '-');
   for (const page of pages) {

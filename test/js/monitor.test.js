@@ -389,6 +389,8 @@ test('bad options: one line naming the option and the expected form, exit status
     [['--i2c-dev', '--can', 'vcan0'], /^qel-monitor: --can: reads a SocketCAN interface; it does not go with --sim/],
     [['--sim', '--mqtt', 'mqtt://127.0.0.1:1883', '--mqtt-commands', 'lift7/commands'], /^qel-monitor: --mqtt-commands: commands need an authenticated connection: a user in the --mqtt URL and a password \(--mqtt-password-file\)$/],
     [['--sim', '--mqtt', 'http://broker'], /^qel-monitor: --mqtt: expected a broker URL beginning with mqtt:\/\/.*; got "http:\/\/broker"$/],
+    [['--sim', '--http', '65536'], /^qel-monitor: --http: expected a port from 0 to 65535, or HOST:PORT, e\.g\. --http 8080 or --http 0\.0\.0\.0:8080; got "65536"$/],
+    [['--sim', '--http', 'lift 7:80'], /^qel-monitor: --http: expected a port from 0 to 65535, or HOST:PORT.*; got "lift 7:80"$/],
     [['--sim', '--speed', '3'], /^qel-monitor: unknown option --speed \(see qel-monitor --help\)$/],
     [['--sim', 'now'], /^qel-monitor: unexpected argument "now" \(see qel-monitor --help\)$/],
     [['--replay', path.join(dir, 'delta.txt')], /^qel-monitor: \S+delta\.txt has candump's times since the previous frame \(candump -td\), .*record with candump -l/],
