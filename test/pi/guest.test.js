@@ -1,6 +1,6 @@
 'use strict';
-// The real flavours on the emulated Raspberry Pi 3 B (tools/qel-test-pi runs
-// this file inside the guest only): Debian's kernel with its i2c-bcm2835
+// The real flavours on the emulated Raspberry Pi 3 B and 2 B (tools/qel-test-pi
+// runs this file inside the guest only): Debian's kernel with its i2c-bcm2835
 // and i2c-dev, a device tree as the firmware hands it over, QEMU's BSC
 // controller, and the bridge model at 0x25 (tools/pi/qel_bridge.c), which
 // the tests feed and read back through bridge-model.js. QEL_PI_MODE says
@@ -11,6 +11,8 @@
 //   stock    stock QEMU, nothing at 0x25: the bcm2835 flavour on a
 //            controller whose transfers never end
 //   pi5      stock QEMU, the device tree's model a Raspberry Pi 5's
+// QEL_PI_ADDONS is armv6 where the package's ARMv6 prebuilt add-ons stand
+// in for the board's own build.
 const { describe, test, before, beforeEach, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
@@ -23,6 +25,8 @@ const { model, FRAMES, spaced } = require('./bridge-model');
 
 const MODE = process.env.QEL_PI_MODE;
 const MODEL = '/proc/device-tree/model';
+const BOARD = fs.readFileSync(MODEL, 'utf8').replace(/\0$/, '');
+const ARMV6 = process.env.QEL_PI_ADDONS === 'armv6';
 const U = undefined;
 
 const DEFAULT_IDS = [[0x1a1, 1], [0x2a1, 0], [0x3a1, 1], [0x4a1, 0], [0x2a2, 0], [0x2c0, 0],
@@ -176,7 +180,7 @@ function assertRun(r, clockLine, sentLine, frameBytes) {
 }
 
 if (MODE === 'kernel') {
-  describe('kernel I2C flavour on the emulated Pi 3 B (i2c-bcm2835, /dev/i2c-1)', () => {
+  describe(`kernel I2C flavour on the emulated ${BOARD} (i2c-bcm2835, /dev/i2c-1)`, () => {
     before(deviceFilesForGroup);
     beforeEach(loadFrames);
 
@@ -608,6 +612,24 @@ if (MODE === 'pi5') {
     const model = fs.readFileSync(MODEL, 'utf8').replace(/\0$/, '');
     assert.equal(model, 'Raspberry Pi 5 Model B Rev 1.0');
     assert.deepEqual(await failedStart('real'), [format(MSG.BOARD_UNSUPPORTED, model)]);
+  });
+}
+
+// The file each flavour's add-on is loaded from.
+const addonFile = (name) => (ARMV6
+  ? `${process.cwd()}/prebuilds/linux-arm/${require('../../lib/prebuilds').fileName(name, process.versions.modules, 6)}`
+  : `${process.cwd()}/build/Release/${name}.node`);
+
+if (MODE === 'kernel' || MODE === 'bcm2835') {
+  test(`each flavour loads ${ARMV6 ? 'the package\'s ARMv6 prebuilt add-on' : 'the board\'s own build'}`, async () => {
+    const loaded = {};
+    for (const [flavour, name] of [['real', 'qel'], ['i2c-dev', 'qel_i2cdev'], ['sim', 'qel_sim']]) {
+      const r = await runScenario(`done([...new Set(require('fs').readFileSync('/proc/self/maps', 'utf8').split('\\n')
+        .map((l) => l.split(/\\s+/)[5]).filter((f) => f && f.endsWith('.node')))]);`, { flavour });
+      loaded[name] = r.result;
+    }
+    show('add-ons loaded', loaded);
+    assert.deepEqual(loaded, { qel: [addonFile('qel')], qel_i2cdev: [addonFile('qel_i2cdev')], qel_sim: [addonFile('qel_sim')] });
   });
 }
 
