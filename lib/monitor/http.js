@@ -8,6 +8,7 @@
 const fs = require('fs');
 const http = require('http');
 const path = require('path');
+const format = require('./format');
 
 const PAGE = path.join(__dirname, 'view', 'index.html');
 const FLUSH_MS = 100;        // at most ten messages a second to a browser
@@ -102,7 +103,7 @@ function refuse(res, code, text, headers = {}) {
 // date), host, port, onListening(url), onError(error).
 function serveView(opts) {
   const { monitor, statuses, sample, host, port } = opts;
-  const page = fs.readFileSync(PAGE);
+  const page = Buffer.from(fs.readFileSync(PAGE, 'utf8').replace('/* format.js */', `${format.age}\n${format.micros}`));
   const viewers = new Set();
   const history = new History();
   let due = null;

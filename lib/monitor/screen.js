@@ -6,6 +6,7 @@
 // saves the cursor, rewrites the table rows in place and puts the cursor
 // back where the driver's next line goes.
 const { SLOT_IDS, STAT_KEYS, hex } = require('./slots');
+const { age, micros } = require('./format');
 
 const ESC = '\x1b[';
 const SAVE = '\x1b7';
@@ -25,23 +26,6 @@ function fit(line, width) {
     visible++;
   }
   return `${out}${ESC}0m`;
-}
-
-function age(ms) {
-  if (ms === null) return 'never';
-  const s = ms / 1000;
-  if (s < 10) return `${s.toFixed(1)}s ago`;
-  if (s < 120) return `${Math.floor(s)}s ago`;
-  const m = Math.floor(s / 60);
-  if (m < 120) return `${m}m${String(Math.floor(s % 60)).padStart(2, '0')}s ago`;
-  return `${Math.floor(m / 60)}h${String(m % 60).padStart(2, '0')}m ago`;
-}
-
-// 5000 -> 5ms, 500000 -> 500ms, 2000000 -> 2s, 1500 -> 1500us
-function micros(us) {
-  if (us > 0 && us % 1000000 === 0) return `${us / 1000000}s`;
-  if (us > 0 && us % 1000 === 0) return `${us / 1000}ms`;
-  return `${us}us`;
 }
 
 function rate(r) {
