@@ -19,30 +19,12 @@ if [ "${QEL_BENCH_SETUP:-1}" != 0 ]; then
   bash "$root/tools/platform/build.sh"
 fi
 
-# --------------------------------------------- the C++ bench programs
+# -------------------------- the C++ bench programs and the floor add-on
 export QEL_CROSS_TRIPLET="$triplet" QEL_CROSS_PROCESSOR="${triplet%%-*}" QEL_CROSS_EMULATOR="$qemu" \
   QEL_CROSS_DEFINES="$target_defines"
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S "$root/bench" -B "$build" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$root/tools/platform/toolchain.cmake" \
-    -DQEL_BCM2835_INCLUDE="$bcm2835_include" >"$build/cmake.log" 2>&1 || { cat "$build/cmake.log" >&2; exit 1; }
-fi
-cmake --build "$build" -j "$(nproc)" -- --no-print-directory >"$build/make.log" 2>&1 || { cat "$build/make.log" >&2; exit 1; }
-
-# ------------------------------------------------------ the floor add-on
-floor="$build/floor"
-mkdir -p "$floor"
-# The gyp file names the source relative to build/bench/floor: the same
-# depth here.
-cmp -s "$root/bench/floor.gyp" "$floor/binding.gyp" || cp "$root/bench/floor.gyp" "$floor/binding.gyp"
-gyp="$root/node_modules/node-gyp/bin/node-gyp.js"
 export CC="$triplet-gcc" CXX="$triplet-g++" LINK="$triplet-g++" AR="$triplet-ar"
 export CC_host=gcc CXX_host=g++ LINK_host=g++ AR_host=ar
-gyp_run() {
-  (cd "$floor" && env -u npm_config_nodedir -u npm_config_arch node "$gyp" "$@" --nodedir="$nodedir" --arch="$gyp_arch")
-}
-{ [ -f "$floor/build/Makefile" ] || gyp_run configure; } >"$build/floor.log" 2>&1 && gyp_run build >>"$build/floor.log" 2>&1 ||
-  { cat "$build/floor.log" >&2; say "the floor add-on did not build for $platform"; exit 1; }
+bash "$root/bench/build.sh" "$build" "$bcm2835_include" "$nodedir" "$gyp_arch" "$root/tools/platform/toolchain.cmake"
 
 # ----------------------------------------------------------- the figures
 has_only=0

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds what the benchmark runs beside the add-ons into BUILD: the C++
+# bench programs from the driver's core (cmake, bench/CMakeLists.txt) and
+# figure 2a's floor add-on (node-gyp, bench/floor.gyp copied to
+# BUILD/floor, outside the package's binding.gyp), against NODEDIR's
+# headers. For another platform, ARCH is node-gyp's and TOOLCHAIN cmake's
+# tool chain file, and the caller exports the cross compilers.
+#   bench/build.sh BUILD BCM2835_INCLUDE NODEDIR [ARCH TOOLCHAIN]
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="$1" bcm2835_include="$2" nodedir="$3" arch="${4:-}" toolchain="${5:-}"
+mkdir -p "$build"
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S "$root/bench" -B "$build" -DCMAKE_BUILD_TYPE=Release ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} \
+    -DQEL_BCM2835_INCLUDE="$bcm2835_include" >"$build/cmake.log" 2>&1 || { cat "$build/cmake.log" >&2; exit 1; }
+fi
+cmake --build "$build" -j "$(nproc)" -- --no-print-directory >"$build/make.log" 2>&1 || { cat "$build/make.log" >&2; exit 1; }
+
+floor="$build/floor"
+mkdir -p "$floor"
+# The gyp file names its source relative to BUILD/floor.
+cmp -s "$root/bench/floor.gyp" "$floor/binding.gyp" || cp "$root/bench/floor.gyp" "$floor/binding.gyp"
+gyp="$root/node_modules/node-gyp/bin/node-gyp.js"
+# node-gyp on the host's Node, with no npm settings that would override
+# --nodedir or --arch.
+gyp_run() {
+  (cd "$floor" && env -u npm_config_nodedir -u npm_config_arch node "$gyp" "$@" --nodedir="$nodedir" ${arch:+--arch="$arch"})
+}
+{ [ -f "$floor/build/Makefile" ] || gyp_run configure; } >"$build/floor.log" 2>&1 && gyp_run build >>"$build/floor.log" 2>&1 ||
+  { cat "$build/floor.log" >&2; echo "qel-bench: the floor add-on did not build${arch:+ for $arch}" >&2; exit 1; }
