@@ -1,5 +1,6 @@
 #include "diagnostics.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -328,11 +329,22 @@ static int open_log_file(const char *path, const char **reason) {
     return fd;
 }
 
-// Writes what the log takes until `deadline`, then closes it.
+// A writer still in a write (a file system that hangs) ends only once the
+// write returns: the runtime must not unload the module's code under it, so
+// the module stays loaded for the rest of the process.
+static void keep_module_loaded() {
+    Dl_info self;
+    if (dladdr(reinterpret_cast<void *>(&keep_module_loaded), &self) == 0 || self.dli_fname == nullptr) return;
+    dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
+// Writes what the log takes until `deadline`, then closes it and ends the
+// writer thread.
 static void log_close(const struct timespec &deadline) {
     log_queue.flush_until(deadline);
     int fd = log_queue.detach(deadline);
     if (fd >= 0) close(fd);
+    if (!log_queue.stop_writer(deadline)) keep_module_loaded();
 }
 
 void log_close_now() { log_close(deadline_in_ms(EXIT_WAIT_MS)); }

@@ -85,7 +85,8 @@ int64_t wall_clock_ns();
 // reason and returns 1 when it cannot.
 int log_open(const char *path);
 
-// Writes out what the log holds (a second at most) and closes it.
+// Writes out what the log holds (a second at most), closes it and ends its
+// writer thread.
 void log_close_now();
 
 // The last line that the function under way printed, without its line

@@ -112,6 +112,8 @@ void *LineQueue::writer_entry(void *self) {
 // thread allocates, which the driver threads never do. The caller holds the
 // lock.
 void LineQueue::start_writer() {
+    // A writer that a stop left in a slow write carries on once it returns.
+    writer_stopping_ = false;
     if (writer_started_) return;
     writer_started_ = pthread_create(&writer_, nullptr, writer_entry, this) == 0;
 }
@@ -222,11 +224,12 @@ void LineQueue::run_writer() {
     char notice[256];
     pthread_mutex_lock(&lock_);
     for (;;) {
-        while (fd_ < 0 || writing_ || (batch_len_ == 0 && taken_ == accepted_)) {
+        while (!writer_stopping_ && (fd_ < 0 || writing_ || (batch_len_ == 0 && taken_ == accepted_))) {
             writer_waiting_ = true;
             pthread_cond_wait(&work_, &lock_);
             writer_waiting_ = false;
         }
+        if (writer_stopping_) break;
         if (batch_len_ == 0) take_batch();
         int fd = fd_;
         wrote result = write_batch();
@@ -241,6 +244,7 @@ void LineQueue::run_writer() {
         }
         pthread_mutex_lock(&lock_);
     }
+    pthread_mutex_unlock(&lock_);
 }
 
 // ------------------------------------------------------------- waiting
@@ -327,6 +331,22 @@ int LineQueue::detach(const struct timespec &deadline) {
     report(notice, told);
     if (fd >= 0) write_until(fd, preamble, len, deadline);
     return fd;
+}
+
+bool LineQueue::stop_writer(const struct timespec &deadline) {
+    pthread_mutex_lock(&lock_);
+    if (!writer_started_) {
+        pthread_mutex_unlock(&lock_);
+        return true;
+    }
+    writer_stopping_ = true;
+    pthread_cond_broadcast(&work_);
+    pthread_mutex_unlock(&lock_);
+    if (pthread_clockjoin_np(writer_, nullptr, CLOCK_MONOTONIC, &deadline) != 0) return false;
+    pthread_mutex_lock(&lock_);
+    writer_started_ = writer_stopping_ = false;
+    pthread_mutex_unlock(&lock_);
+    return true;
 }
 
 bool LineQueue::attached() {

@@ -65,6 +65,12 @@ public:
 
     bool attached();
 
+    // Ends the writer thread, which a later attach starts afresh: a module
+    // that the runtime unloads must leave no thread of its own behind.
+    // Returns false when the writer is still in a write at `deadline`; it
+    // then ends once the write returns, and its code must stay loaded.
+    bool stop_writer(const struct timespec &deadline);
+
 private:
     enum class wrote { all_or_part, no_room, failed };
 
@@ -121,6 +127,7 @@ private:
     size_t preamble_len_ = 0;
     bool writer_started_ = false;
     bool writer_waiting_ = false;
+    bool writer_stopping_ = false;
     // The file's page size, and where the next write lands.
     uint64_t page_ = 0;
     uint64_t file_end_ = 0;
