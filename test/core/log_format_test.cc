@@ -422,3 +422,61 @@ TEST(LineRingTest, LinesThatDoNotFitAreCountedWhereTheyAreMissing) {
     EXPECT_EQ(dropped, 0u);
     EXPECT_TRUE(ring.idle());
 }
+
+// ------------------------------------------------ a file system that fills
+
+namespace {
+
+// A tmpfs that is full but for `fs_room` bytes: a write takes what fits
+// and refuses the rest, and the part of a line cut back off frees its room.
+off_t fs_limit = 0;
+ssize_t tmpfs_write(int fd, const void *text, size_t len) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -1;
+    off_t room = fs_limit - st.st_size;
+    if (room <= 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return write(fd, text, len < static_cast<size_t>(room) ? len : static_cast<size_t>(room));
+}
+
+size_t failing_notice(char *out, size_t cap, int err) {
+    return static_cast<size_t>(snprintf(out, cap, "failing: %s\n", strerror(err)));
+}
+size_t lost_notice(char *out, size_t cap, uint64_t lines, int err) {
+    return static_cast<size_t>(snprintf(out, cap, "%llu lost: %s\n", static_cast<unsigned long long>(lines), strerror(err)));
+}
+
+}  // namespace
+
+// Each line meets room for part of it: the failure is told once, and the
+// count once the file takes a line again; the file holds whole lines.
+TEST(LineQueueTest, AFullTmpfsTellsTheFailureOnceAndTheLossOnce) {
+    char path[] = "/tmp/qel-tmpfs-test-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fcntl(fd, F_SETFL, O_APPEND), 0);  // as the log is opened
+    static char ring[1024];
+    static char batch[256];
+    static const LineNotices notices = {count_notice, failing_notice, lost_notice};
+    static LineQueue queue(-1, ring, sizeof ring, batch, sizeof batch, &notices, collect);
+    reported.clear();
+    line_queue_write = tmpfs_write;
+    fs_limit = 3 * 64 + 30;
+    queue.attach(fd, "", 0);
+    for (int i = 0; i < 20; i++) {
+        queue.push(numbered(i).data(), 64);
+        ASSERT_TRUE(queue.flush(5000)) << i;
+    }
+    fs_limit = 1 << 20;
+    queue.push(numbered(20).data(), 64);
+    ASSERT_TRUE(queue.flush(5000));
+    line_queue_write = write;
+    EXPECT_EQ(reported, "failing: No space left on device\n17 lost: No space left on device\n");
+    EXPECT_EQ(read_file(path), numbered(0) + numbered(1) + numbered(2) + numbered(20));
+    ASSERT_EQ(queue.detach(deadline_in_ms(1000)), fd);
+    EXPECT_TRUE(queue.stop_writer(deadline_in_ms(5000)));
+    close(fd);
+    unlink(path);
+}
