@@ -354,7 +354,17 @@ bool LineQueue::stop_writer(const struct timespec &deadline) {
     writer_stopping_ = true;
     pthread_cond_broadcast(&work_);
     pthread_mutex_unlock(&lock_);
-    if (pthread_clockjoin_np(writer_, nullptr, CLOCK_MONOTONIC, &deadline) != 0) return false;
+    // The join takes a wall-clock deadline; sanitizers know this one.
+    struct timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    int ms = ms_until(deadline);
+    wall.tv_sec += ms / 1000;
+    wall.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (wall.tv_nsec >= 1000000000L) {
+        wall.tv_sec++;
+        wall.tv_nsec -= 1000000000L;
+    }
+    if (pthread_timedjoin_np(writer_, nullptr, &wall) != 0) return false;
     pthread_mutex_lock(&lock_);
     writer_started_ = writer_stopping_ = false;
     pthread_mutex_unlock(&lock_);
