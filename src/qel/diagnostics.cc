@@ -176,12 +176,13 @@ size_t console_strip_levels(char *text, size_t len, char *levels) {
 }
 
 // Cuts a line that would not fit the queue, with a mark that says so.
+// The line begins with its level, which is no text of it.
 static void shorten_line(std::string &line) {
-    if (line.size() < CONSOLE_LONGEST) return;
+    if (line.size() - 1 < CONSOLE_LONGEST) return;
     char mark[128];
     size_t keep = CONSOLE_LONGEST - sizeof mark;
-    int n = snprintf(mark, sizeof mark, MSG_CONSOLE_LINE_CUT, static_cast<unsigned long long>(line.size() - keep));
-    line.resize(keep);
+    int n = snprintf(mark, sizeof mark, MSG_CONSOLE_LINE_CUT, static_cast<unsigned long long>(line.size() - 1 - keep));
+    line.resize(keep + 1);
     if (n > 0) line.append(mark, static_cast<size_t>(n) < sizeof mark ? static_cast<size_t>(n) : sizeof mark - 1);
 }
 
