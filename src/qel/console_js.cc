@@ -33,7 +33,7 @@ constexpr size_t NOTICE_ROOM = 160;
 
 // The function's own lines, then the count of the threads' lines dropped
 // before, then the threads' lines with the notices of those the ring lost.
-char out[2 * 64 * 1024 + 4 * NOTICE_ROOM];
+char out[2 * 64 * 1024 + CONSOLE_NOTICES_MAX + 4 * NOTICE_ROOM];
 // Lines dropped while the stream was behind, told with the next that go.
 uint64_t behind_dropped = 0;
 
@@ -225,6 +225,7 @@ void hand_to_function(bool with_own) {
     static char levels[sizeof out];
     uint64_t lines = 0;
     size_t len = with_own ? console_take_own(out, 64 * 1024) : 0;
+    len += console_take_notices(out + len, CONSOLE_NOTICES_MAX);
     len += take_threads(out + len, sizeof out - len, &lines);
     if (len == 0 || console_to == target::none) return;
     len = console_strip_levels(out, len, levels);
@@ -240,6 +241,7 @@ void hand_on(bool with_own) {
     if (console_to != target::stdout_stream) return hand_to_function(with_own);
     v8::Local<v8::Object> stream = stdout_stream();
     size_t len = with_own ? console_take_own(out, 64 * 1024) : 0;
+    len += console_take_notices(out + len, CONSOLE_NOTICES_MAX);
     len = add_threads(stream, len);
     if (!stream.IsEmpty()) stream_write(stream, out, len);
 }

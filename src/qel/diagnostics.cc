@@ -111,11 +111,15 @@ void (*console_wake)() = nullptr;
 constexpr size_t CONSOLE_LONGEST = sizeof console_ring_text / 4;
 
 // Lost log lines are announced on the console: the file holds message
-// lines only.
+// lines only. The notices of the log's faults are said once each, so they
+// have a small queue of their own, which standard output takes even while
+// it drops the threads' other lines.
 char log_ring[256 * 1024];
 char log_batch[16 * 1024];
-void console_text(const char *text, size_t len);
-LineQueue log_queue(-1, log_ring, sizeof log_ring, log_batch, sizeof log_batch, &log_notices, console_text);
+void console_notice(const char *text, size_t len);
+LineQueue log_queue(-1, log_ring, sizeof log_ring, log_batch, sizeof log_batch, &log_notices, console_notice);
+char notice_ring_text[4096];
+LineRing notice_ring(notice_ring_text, sizeof notice_ring_text);
 
 // Scopes open on this thread (ConsoleScope).
 thread_local int console_scopes = 0;
@@ -133,6 +137,11 @@ void console_text(const char *text, size_t len) {
         return;
     }
     if (console_ring.push(text, len) && console_wake != nullptr) console_wake();
+}
+
+void console_notice(const char *text, size_t len) {
+    lines_made.fetch_add(count_lines(text, len), std::memory_order_relaxed);
+    if (notice_ring.push(text, len) && console_wake != nullptr) console_wake();
 }
 
 }  // namespace
@@ -239,7 +248,14 @@ bool console_scope_leave() { return --console_scopes == 0; }
 
 size_t console_take(char *out, size_t cap, uint64_t *dropped) { return console_ring.take(out, cap, dropped); }
 
-bool console_idle() { return console_ring.idle(); }
+bool console_idle() { return console_ring.idle() && notice_ring.idle(); }
+
+size_t console_take_notices(char *out, size_t cap) {
+    uint64_t dropped = 0;
+    size_t len = notice_ring.take(out, cap - 256, &dropped);
+    if (dropped > 0) len += console_dropped_line(out + len, 256, dropped);
+    return len;
+}
 
 bool console_own_waiting() { return own_len > 0; }
 
@@ -270,10 +286,11 @@ size_t console_dropped_line(char *out, size_t cap, uint64_t lines) {
 int console_exit_fd = STDOUT_FILENO;
 
 bool console_flush_until(const struct timespec &deadline) {
-    static char text[sizeof console_ring_text + 256];
+    static char text[sizeof notice_ring_text + sizeof console_ring_text + 512];
     for (;;) {
         uint64_t dropped = 0;
-        size_t len = console_take(text, sizeof text - 256, &dropped);
+        size_t len = console_take_notices(text, sizeof notice_ring_text + 256);
+        len += console_take(text + len, sizeof text - len - 256, &dropped);
         if (dropped > 0) len += console_dropped_line(text + len, 256, dropped);
         if (len == 0) return true;
         if (!console_write_until(text, len, deadline)) return false;

@@ -54,6 +54,10 @@ bool console_scope_leave();
 // Takes the threads' lines (see LineRing::take).
 size_t console_take(char *out, size_t cap, uint64_t *dropped);
 bool console_idle();
+// Takes the notices of the log's faults, which are never dropped for a
+// slow reader (4 KiB of them at most wait); `cap` holds at least 4352.
+size_t console_take_notices(char *out, size_t cap);
+constexpr size_t CONSOLE_NOTICES_MAX = 4096 + 256;
 // Whether the function under way printed lines, and takes them.
 bool console_own_waiting();
 size_t console_take_own(char *out, size_t cap);

@@ -65,6 +65,8 @@
 //                        unrefs it)
 // console ring          any thread           main (console_js:    queue
 //  console_ring          (console_line)       to process.stdout)
+// the log's notices     the writer, main     main (console_js,    queue
+//  notice_ring           (log_queue)          never dropped)
 // the function's lines  main (in a           main (as the         none: main
 //  own_lines             ConsoleScope)        function returns)    only
 // log queue             receive              the writer thread    queue
