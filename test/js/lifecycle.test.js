@@ -148,6 +148,8 @@ test('15 workers in a row, each open({ debug: true }), closed or ended mid-flood
     done(counts);
   `, { flavour: 'none', debugLog: true, timeout: 120000 });
   assert.deepEqual(r.result.map(([seen]) => seen), Array(15).fill(5));
+  // A thread left per worker would add 14; an emulator may still be
+  // tearing down the last one it joined.
   const threads = r.result.map(([, n]) => n);
-  assert.ok(threads.every((n) => n === threads[0]), `no thread left by a worker: ${threads.join(' ')}`);
+  assert.ok(threads[14] - threads[0] <= 1, `no thread left by a worker: ${threads.join(' ')}`);
 });
