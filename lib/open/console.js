@@ -6,34 +6,25 @@
 
 const CONSOLE = Symbol.for('corvalith.console');
 
-// The per-frame dumps of debug mode, then the lines that report a fault,
-// then the ones that say something was lost; the rest is information.
-const LEVELS = [
-  ['debug', /received message with ID|Checksum = |sending command with ID|writing a parameter with MSG ID|debouncing$/],
-  ['error', /Error|error|failed|exception|[Cc]annot|could not|does not exist|permission denied|not supported|Not a Raspberry Pi/],
-  ['warn', /dropped|lost|cut:|stopped:/],
-];
-
-function levelOf(line) {
-  const found = LEVELS.find(([, pattern]) => pattern.test(line));
-  return found ? found[0] : 'info';
-}
+// The add-on gives each line's level as one letter, taken from the
+// message's entry in the driver's catalogue.
+const LEVELS = { d: 'debug', i: 'info', w: 'warn', e: 'error' };
 
 // The add-on's target for `option` (open()'s console option): 'stdout',
 // false, or a function that gets one call per line, without its newline.
 // `onThrow` gets what the application's function throws.
 function consoleTarget(option, onThrow) {
   if (typeof option !== 'function') return option;
-  return (text) => {
+  return (text, levels) => {
     const lines = text.split('\n');
     if (lines[lines.length - 1] === '') lines.pop();
-    for (const line of lines) {
+    lines.forEach((line, i) => {
       try {
-        option(line, levelOf(line));
+        option(line, LEVELS[levels[i]] || 'info');
       } catch (e) {
         onThrow(e);
       }
-    }
+    });
   };
 }
 
@@ -41,4 +32,4 @@ function routeConsole(addon, target) {
   addon[CONSOLE](target);
 }
 
-module.exports = { consoleTarget, routeConsole, levelOf };
+module.exports = { consoleTarget, routeConsole };

@@ -146,7 +146,7 @@ int32_t listen_cycle() {
     if (read) sort_frame(buf, report);
     receive_unlock();
     if (report.prints) print_cycle(report);
-    release_posts();
+    if (release_posts()) report.wake = true;
     if (report.wake && async_ready) uv_async_send(&async);
     if (mirroring) mirror_record(mirrored);
     step_aside_for_waiters();

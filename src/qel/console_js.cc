@@ -33,7 +33,7 @@ constexpr size_t NOTICE_ROOM = 160;
 
 // The function's own lines, then the count of the threads' lines dropped
 // before, then the threads' lines with the notices of those the ring lost.
-char out[2 * 64 * 1024 + 4 * NOTICE_ROOM];
+char out[2 * 64 * 1024 + CONSOLE_NOTICES_MAX + 4 * NOTICE_ROOM];
 // Lines dropped while the stream was behind, told with the next that go.
 uint64_t behind_dropped = 0;
 
@@ -137,7 +137,8 @@ bool stream_behind(v8::Local<v8::Object> stream) {
     return behind.IsEmpty() || behind->IsTrue();
 }
 
-void stream_write(v8::Local<v8::Object> stream, const char *text, size_t len) {
+void stream_write(v8::Local<v8::Object> stream, char *text, size_t len) {
+    len = console_strip_levels(text, len, nullptr);
     if (len == 0) return;
     v8::Local<v8::Value> argv[] = {stream, Nan::New(text, static_cast<int>(len)).ToLocalChecked()};
     call_helper("write", 2, argv);
@@ -155,7 +156,8 @@ int terminal() {
 
 // Writes whole lines without waiting for the terminal, but to finish a line
 // it took in part; returns the lines it did not take.
-uint64_t write_terminal(int fd, const char *text, size_t len) {
+uint64_t write_terminal(int fd, char *text, size_t len) {
+    len = console_strip_levels(text, len, nullptr);
     size_t done = 0;
     struct timespec deadline = deadline_in_ms(FINISH_LINE_MS);
     while (done < len) {
@@ -217,14 +219,20 @@ size_t add_threads(v8::Local<v8::Object> stream, size_t len) {
 // during the call or after it.
 // The lines, with their notices, to the application's function, or
 // nowhere; never while the bus lock is held (no caller holds it).
+// The function gets the text and the level of each of its lines, one
+// letter a line (d, i, w, e).
 void hand_to_function(bool with_own) {
+    static char levels[sizeof out];
     uint64_t lines = 0;
     size_t len = with_own ? console_take_own(out, 64 * 1024) : 0;
+    len += console_take_notices(out + len, CONSOLE_NOTICES_MAX);
     len += take_threads(out + len, sizeof out - len, &lines);
     if (len == 0 || console_to == target::none) return;
-    v8::Local<v8::Value> argv[] = {Nan::New(out, static_cast<int>(len)).ToLocalChecked()};
+    len = console_strip_levels(out, len, levels);
+    v8::Local<v8::Value> argv[] = {Nan::New(out, static_cast<int>(len)).ToLocalChecked(),
+                                   Nan::New(levels, static_cast<int>(count_lines(out, len))).ToLocalChecked()};
     Nan::TryCatch swallow;  // what it throws is its own affair, not the driver's
-    Nan::Call(Nan::New(console_function), Nan::GetCurrentContext()->Global(), 1, argv);
+    Nan::Call(Nan::New(console_function), Nan::GetCurrentContext()->Global(), 2, argv);
 }
 
 void hand_on(bool with_own) {
@@ -233,6 +241,7 @@ void hand_on(bool with_own) {
     if (console_to != target::stdout_stream) return hand_to_function(with_own);
     v8::Local<v8::Object> stream = stdout_stream();
     size_t len = with_own ? console_take_own(out, 64 * 1024) : 0;
+    len += console_take_notices(out + len, CONSOLE_NOTICES_MAX);
     len = add_threads(stream, len);
     if (!stream.IsEmpty()) stream_write(stream, out, len);
 }

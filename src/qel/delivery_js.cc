@@ -110,7 +110,7 @@ static bool deliver(const status_snapshot &snapshot) {
 }
 
 // One wake-up delivers the slots pending when it begins, each taken right
-// before its own call: a status object shows its slot as it is when the
+// before its own call (and the threads' lines handed on between the two): a status object shows its slot as it is when the
 // function gets it, with what earlier calls of the same wake-up cleared or
 // the receive thread recorded meanwhile. A slot queued during the wake-up
 // has signalled anew and comes with the next one, so a flood of changes
@@ -124,17 +124,18 @@ void forget_wakeups() { stopped_since_wakeup = true; }
 void async_callback(uv_async_t *) {
     Nan::HandleScope scope;
     if (delivery_resource == nullptr) delivery_resource = new Nan::AsyncResource("qel:delivery");
-    // What the receive thread printed about these changes (the debug dumps)
-    // comes before whatever the callbacks print, or not at all: the event
-    // loop never waits for a slow reader of the threads' lines.
-    console_hand_on();
-
     bool requested = begin_wakeup();
     bool stale = stopped_since_wakeup;
     stopped_since_wakeup = false;
     int delivered = 0;
     status_snapshot snapshot;
     for (int due = pending_changes(); delivered < due && take_change(&snapshot); delivered++) {
+        // What the receive thread printed about the frames up to this copy
+        // (the debug dumps) is queued before the copy could be taken, and
+        // comes before whatever the function prints, or not at all: frames
+        // recorded while an earlier call ran included. The event loop
+        // never waits for a slow reader of the threads' lines.
+        console_hand_on();
         if (!deliver(snapshot)) return;
     }
     if (!requested && delivered == 0 && !stale) {

@@ -1,5 +1,6 @@
 #include "diagnostics.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <atomic>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "config.h"
@@ -68,19 +70,29 @@ size_t end_line(char *out, size_t cap, int n) {
     return len + 1;
 }
 
+// One message of the catalogue, with its level and a line feed, into `out`.
+__attribute__((format(printf, 3, 4))) size_t notice_line(char *out, size_t cap, const char *fmt, ...) {
+    out[0] = console_level_of(fmt);
+    va_list args;
+    va_start(args, fmt);
+    int n = vsnprintf(out + 1, cap - 2, fmt, args);
+    va_end(args);
+    return n < 0 ? 0 : end_line(out, cap, n + 1);
+}
+
 size_t log_drop_notice(char *out, size_t cap, uint64_t dropped) {
-    return end_line(out, cap, snprintf(out, cap - 1, MSG_LOG_DROPPED, static_cast<unsigned long long>(dropped)));
+    return notice_line(out, cap, MSG_LOG_DROPPED, static_cast<unsigned long long>(dropped));
 }
 
 // The path of the open log, for the notices of its write errors.
 char open_log_path[PATH_MAX];
 
 size_t log_failing_notice(char *out, size_t cap, int err) {
-    return end_line(out, cap, snprintf(out, cap - 1, MSG_LOG_OPEN_REASON, open_log_path, strerror(err)));
+    return notice_line(out, cap, MSG_LOG_OPEN_REASON, open_log_path, strerror(err));
 }
 
 size_t log_lost_notice(char *out, size_t cap, uint64_t lost, int err) {
-    return end_line(out, cap, snprintf(out, cap - 1, MSG_LOG_LOST, static_cast<unsigned long long>(lost), strerror(err)));
+    return notice_line(out, cap, MSG_LOG_LOST, static_cast<unsigned long long>(lost), strerror(err));
 }
 
 const LineNotices log_notices = {log_drop_notice, log_failing_notice, log_lost_notice};
@@ -99,11 +111,15 @@ void (*console_wake)() = nullptr;
 constexpr size_t CONSOLE_LONGEST = sizeof console_ring_text / 4;
 
 // Lost log lines are announced on the console: the file holds message
-// lines only.
+// lines only. The notices of the log's faults are said once each, so they
+// have a small queue of their own, which standard output takes even while
+// it drops the threads' other lines.
 char log_ring[256 * 1024];
 char log_batch[16 * 1024];
-void console_text(const char *text, size_t len);
-LineQueue log_queue(-1, log_ring, sizeof log_ring, log_batch, sizeof log_batch, &log_notices, console_text);
+void console_notice(const char *text, size_t len);
+LineQueue log_queue(-1, log_ring, sizeof log_ring, log_batch, sizeof log_batch, &log_notices, console_notice);
+char notice_ring_text[4096];
+LineRing notice_ring(notice_ring_text, sizeof notice_ring_text);
 
 // Scopes open on this thread (ConsoleScope).
 thread_local int console_scopes = 0;
@@ -123,37 +139,81 @@ void console_text(const char *text, size_t len) {
     if (console_ring.push(text, len) && console_wake != nullptr) console_wake();
 }
 
+void console_notice(const char *text, size_t len) {
+    lines_made.fetch_add(count_lines(text, len), std::memory_order_relaxed);
+    if (notice_ring.push(text, len) && console_wake != nullptr) console_wake();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- console
 
+// A message is known by its format, the catalogue's text: the same pointer
+// where the compiler merged the literals, else the same text.
+static bool listed(const char *fmt, std::initializer_list<const char *> formats) {
+    for (const char *format : formats) {
+        if (format == fmt || strcmp(format, fmt) == 0) return true;
+    }
+    return false;
+}
+
+console_level console_level_of(const char *fmt) {
+    if (listed(fmt, {QEL_DEBUG_MESSAGES})) return LEVEL_DEBUG;
+    if (listed(fmt, {QEL_ERROR_MESSAGES})) return LEVEL_ERROR;
+    if (listed(fmt, {QEL_WARN_MESSAGES})) return LEVEL_WARN;
+    return LEVEL_INFO;
+}
+
+size_t console_strip_levels(char *text, size_t len, char *levels) {
+    static const char letters[] = "?diwe";
+    char level = 'i';
+    size_t kept = 0;
+    size_t lines = 0;
+    bool line_start = true;
+    for (size_t i = 0; i < len; i++) {
+        char c = text[i];
+        if (line_start && c >= LEVEL_DEBUG && c <= LEVEL_ERROR) {
+            level = letters[static_cast<int>(c)];
+            line_start = false;
+            continue;
+        }
+        line_start = c == '\n';
+        if (line_start && levels != nullptr) levels[lines++] = level;
+        text[kept++] = c;
+    }
+    return kept;
+}
+
 // Cuts a line that would not fit the queue, with a mark that says so.
+// The line begins with its level, which is no text of it.
 static void shorten_line(std::string &line) {
-    if (line.size() < CONSOLE_LONGEST) return;
+    if (line.size() - 1 < CONSOLE_LONGEST) return;
     char mark[128];
     size_t keep = CONSOLE_LONGEST - sizeof mark;
-    int n = snprintf(mark, sizeof mark, MSG_CONSOLE_LINE_CUT, static_cast<unsigned long long>(line.size() - keep));
-    line.resize(keep);
+    int n = snprintf(mark, sizeof mark, MSG_CONSOLE_LINE_CUT, static_cast<unsigned long long>(line.size() - 1 - keep));
+    line.resize(keep + 1);
     if (n > 0) line.append(mark, static_cast<size_t>(n) < sizeof mark ? static_cast<size_t>(n) : sizeof mark - 1);
 }
 
 void console_line(const char *fmt, ...) {
     char text[1024];
+    text[0] = console_level_of(fmt);
     va_list args;
     va_start(args, fmt);
     va_list again;
     va_copy(again, args);
-    int len = vsnprintf(text, sizeof text - 1, fmt, args);
+    int len = vsnprintf(text + 1, sizeof text - 2, fmt, args);
     va_end(args);
-    if (len >= 0 && static_cast<size_t>(len) < sizeof text - 1) {
-        text[len] = '\n';
-        console_text(text, static_cast<size_t>(len) + 1);
+    if (len >= 0 && static_cast<size_t>(len) < sizeof text - 2) {
+        text[len + 1] = '\n';
+        console_text(text, static_cast<size_t>(len) + 2);
     } else if (len >= 0) {
         // Only the exception details of a callback and a device path too
         // long to open get this long; both are printed on the main thread,
         // where allocating is harmless.
-        std::string long_text(static_cast<size_t>(len) + 1, '\0');
-        vsnprintf(&long_text[0], long_text.size(), fmt, again);
+        std::string long_text(static_cast<size_t>(len) + 2, '\0');
+        long_text[0] = text[0];
+        vsnprintf(&long_text[1], long_text.size() - 1, fmt, again);
         long_text.pop_back();
         shorten_line(long_text);
         long_text += '\n';
@@ -163,6 +223,7 @@ void console_line(const char *fmt, ...) {
 }
 
 void ConsoleLine::add(const char *fmt, ...) {
+    if (len_ == 0) text_[len_++] = console_level_of(fmt);  // the first piece names the message
     if (len_ >= sizeof text_ - 1) return;
     va_list args;
     va_start(args, fmt);
@@ -174,6 +235,7 @@ void ConsoleLine::add(const char *fmt, ...) {
 }
 
 void ConsoleLine::print() {
+    if (len_ == 0) text_[len_++] = LEVEL_INFO;
     text_[len_] = '\n';
     console_text(text_, len_ + 1);
 }
@@ -186,7 +248,14 @@ bool console_scope_leave() { return --console_scopes == 0; }
 
 size_t console_take(char *out, size_t cap, uint64_t *dropped) { return console_ring.take(out, cap, dropped); }
 
-bool console_idle() { return console_ring.idle(); }
+bool console_idle() { return console_ring.idle() && notice_ring.idle(); }
+
+size_t console_take_notices(char *out, size_t cap) {
+    uint64_t dropped = 0;
+    size_t len = notice_ring.take(out, cap - 256, &dropped);
+    if (dropped > 0) len += console_dropped_line(out + len, 256, dropped);
+    return len;
+}
 
 bool console_own_waiting() { return own_len > 0; }
 
@@ -201,6 +270,7 @@ size_t console_own_last_line(char *out, size_t cap) {
     size_t end = own_len > 0 && own_lines[own_len - 1] == '\n' ? own_len - 1 : own_len;
     const void *before = memrchr(own_lines, '\n', end);
     size_t start = before == nullptr ? 0 : static_cast<size_t>(static_cast<const char *>(before) - own_lines) + 1;
+    if (start < end && own_lines[start] >= LEVEL_DEBUG && own_lines[start] <= LEVEL_ERROR) start++;
     size_t len = end - start < cap - 1 ? end - start : cap - 1;
     memcpy(out, own_lines + start, len);
     out[len] = '\0';
@@ -210,23 +280,25 @@ size_t console_own_last_line(char *out, size_t cap) {
 uint64_t console_lines_made() { return lines_made.load(std::memory_order_relaxed); }
 
 size_t console_dropped_line(char *out, size_t cap, uint64_t lines) {
-    return end_line(out, cap, snprintf(out, cap - 1, MSG_CONSOLE_DROPPED, static_cast<unsigned long long>(lines)));
+    return notice_line(out, cap, MSG_CONSOLE_DROPPED, static_cast<unsigned long long>(lines));
 }
 
 int console_exit_fd = STDOUT_FILENO;
 
 bool console_flush_until(const struct timespec &deadline) {
-    static char text[sizeof console_ring_text + 256];
+    static char text[sizeof notice_ring_text + sizeof console_ring_text + 512];
     for (;;) {
         uint64_t dropped = 0;
-        size_t len = console_take(text, sizeof text - 256, &dropped);
+        size_t len = console_take_notices(text, sizeof notice_ring_text + 256);
+        len += console_take(text + len, sizeof text - len - 256, &dropped);
         if (dropped > 0) len += console_dropped_line(text + len, 256, dropped);
         if (len == 0) return true;
-        if (!write_until(console_exit_fd, text, len, deadline)) return false;
+        if (!console_write_until(text, len, deadline)) return false;
     }
 }
 
-bool console_write_until(const char *text, size_t len, const struct timespec &deadline) {
+bool console_write_until(char *text, size_t len, const struct timespec &deadline) {
+    len = console_strip_levels(text, len, nullptr);
     return console_exit_fd >= 0 && write_until(console_exit_fd, text, len, deadline);
 }
 
@@ -328,11 +400,22 @@ static int open_log_file(const char *path, const char **reason) {
     return fd;
 }
 
-// Writes what the log takes until `deadline`, then closes it.
+// A writer still in a write (a file system that hangs) ends only once the
+// write returns: the runtime must not unload the module's code under it, so
+// the module stays loaded for the rest of the process.
+static void keep_module_loaded() {
+    Dl_info self;
+    if (dladdr(reinterpret_cast<void *>(&keep_module_loaded), &self) == 0 || self.dli_fname == nullptr) return;
+    dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
+// Writes what the log takes until `deadline`, then closes it and ends the
+// writer thread.
 static void log_close(const struct timespec &deadline) {
     log_queue.flush_until(deadline);
     int fd = log_queue.detach(deadline);
     if (fd >= 0) close(fd);
+    if (!log_queue.stop_writer(deadline)) keep_module_loaded();
 }
 
 void log_close_now() { log_close(deadline_in_ms(EXIT_WAIT_MS)); }

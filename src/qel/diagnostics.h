@@ -22,6 +22,16 @@
 // Queues one message (a format of the catalogue) and a line feed.
 void console_line(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// A message's level travels with it on its way out as a first byte, one of
+// these, which no message text holds; the outputs take it off again.
+enum console_level : char { LEVEL_DEBUG = 1, LEVEL_INFO = 2, LEVEL_WARN = 3, LEVEL_ERROR = 4 };
+// The level of the catalogue's message `fmt` (messages.h).
+console_level console_level_of(const char *fmt);
+// Takes the levels off `len` bytes of whole lines in place and returns
+// their new length; with `levels`, one letter per line goes there (d, i, w,
+// e), a line that continues a message taking the message's.
+size_t console_strip_levels(char *text, size_t len, char *levels);
+
 // Assembles one console line from several pieces; print() queues it whole.
 class ConsoleLine {
 public:
@@ -44,10 +54,15 @@ bool console_scope_leave();
 // Takes the threads' lines (see LineRing::take).
 size_t console_take(char *out, size_t cap, uint64_t *dropped);
 bool console_idle();
+// Takes the notices of the log's faults, which are never dropped for a
+// slow reader (4 KiB of them at most wait); `cap` holds at least 4352.
+size_t console_take_notices(char *out, size_t cap);
+constexpr size_t CONSOLE_NOTICES_MAX = 4096 + 256;
 // Whether the function under way printed lines, and takes them.
 bool console_own_waiting();
 size_t console_take_own(char *out, size_t cap);
-// The line that counts `lines` dropped lines, line feed included.
+// The line that counts `lines` dropped lines, line feed included, with
+// its level.
 size_t console_dropped_line(char *out, size_t cap, uint64_t lines);
 
 // Writes the threads' lines straight to standard output, waiting at most
@@ -61,7 +76,8 @@ void console_flush();
 // output pending at exit, which the process loses: lines written past it
 // would come out of order.
 extern int console_exit_fd;
-bool console_write_until(const char *text, size_t len, const struct timespec &deadline);
+// Takes the levels off `text` first.
+bool console_write_until(char *text, size_t len, const struct timespec &deadline);
 
 // Closes the log when the module is unloaded, after whatever the outputs
 // take within about a second.
@@ -85,7 +101,8 @@ int64_t wall_clock_ns();
 // reason and returns 1 when it cannot.
 int log_open(const char *path);
 
-// Writes out what the log holds (a second at most) and closes it.
+// Writes out what the log holds (a second at most), closes it and ends its
+// writer thread.
 void log_close_now();
 
 // The last line that the function under way printed, without its line

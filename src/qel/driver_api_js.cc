@@ -130,9 +130,7 @@ void throw_start_failed(const char *message, int uv_error) {
 // created is let go in reverse order, so that a retry finds the process as
 // before the call.
 void undo_start(const char *message, int uv_error) {
-    release_async();
-    forget_wakeups();
-    driver_release(false);
+    stop_driver(stop_kind::failed_start);
     throw_type_error_uv(message, uv_error);
 }
 
@@ -177,7 +175,7 @@ NAN_METHOD(DriverStart) {
 
     if (driver_start() != 0) {
         int uv_error = bus_open_errno != 0 ? uv_translate_sys_error(bus_open_errno) : 0;
-        driver_release(false);
+        stop_driver(stop_kind::failed_start);
         return throw_start_failed(MSG_START_FAILED, uv_error);
     }
     mirror_from_environment();
@@ -200,10 +198,21 @@ NAN_METHOD(DriverStop) {
     ConsoleScope console;
     if (!driver_ever_started) return throw_type_error(MSG_NOT_STARTED_STOP, CODE_NOT_STARTED);
     if (!driver_started) return;
-    capture_end();
+    stop_driver(stop_kind::stop);
+}
+
+// The one way a driver, whole or half started, is let go: every thread it
+// started (receive, heartbeat, the log's writer) ends and is joined, its
+// wake-up no longer holds the event loop, and a signal already sent finds
+// nothing to deliver. A capture ends with its last batch on a stop, without
+// it when JavaScript no longer runs, and not at all when the start failed
+// (the application may have begun it before driverStart).
+void stop_driver(stop_kind how) {
+    if (how == stop_kind::stop) capture_end();
+    if (how == stop_kind::environment_ends) capture_end_quietly();
     release_async();
     forget_wakeups();
-    driver_release(true);
+    driver_release(how != stop_kind::failed_start);
 }
 
 // ------------------------------------------------ commands and parameters

@@ -38,11 +38,7 @@ void one_closed(uv_handle_t *) {
 // handing capture a last batch; the handles close, and the environment may
 // go once they have.
 void release_env(void *, void (*done)(void *), void *arg) {
-    if (driver_started) {
-        capture_end_quietly();
-        release_async();
-        driver_release(true);
-    }
+    if (driver_started) stop_driver(stop_kind::environment_ends);
     closed_done = done;
     closed_arg = arg;
     closing = 1;

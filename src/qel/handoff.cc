@@ -1,5 +1,7 @@
 #include "handoff.h"
 
+#include "bus_lock.h"
+
 #include <sched.h>
 
 #include <atomic>
@@ -81,40 +83,64 @@ void read_mailbox(int pos, posted_copy *out) {
 
 // ------------------------------------------------------ the change queue
 
-// Posts held back by the receive thread until release_posts().
+// Posts held back by the receive thread until release_posts(): which slots
+// changed, and whether a change was reportable (a post) or only refreshes
+// the copy of a pending slot.
 static thread_local bool holding = false;
-static uint32_t held_tail = 0;  // receive thread
+static uint32_t held_posts = 0;      // receive thread
+static uint32_t held_refreshes = 0;  // receive thread
+static const msg_mem_struct *held_slot[MEM_SLOTS];
 
-bool post_change(int pos, const msg_mem_struct &slot) {
+static bool post_now(int pos, const msg_mem_struct &slot) {
     changes_posted[pos]++;
     publish(pos, slot);
     if ((pending_mask.fetch_or(slot_bit(pos), std::memory_order_acq_rel) & slot_bit(pos)) == 0) {
-        uint32_t tail = holding ? held_tail : ring_tail.load(std::memory_order_relaxed);
+        uint32_t tail = ring_tail.load(std::memory_order_relaxed);
         change_ring[tail % RING_SIZE].store(pos, std::memory_order_relaxed);
-        if (holding) {
-            held_tail = tail + 1;
-        } else {
-            ring_tail.store(tail + 1, std::memory_order_release);
-        }
+        ring_tail.store(tail + 1, std::memory_order_release);
     }
     // Only the main thread clears the request, when a wake-up begins; so
     // every signal is either still to come or already counted by a wake-up.
     return !wakeup_requested.exchange(true, std::memory_order_acq_rel);
 }
 
-void hold_posts() {
-    holding = true;
-    held_tail = ring_tail.load(std::memory_order_relaxed);
+static void refresh_now(int pos, const msg_mem_struct &slot) {
+    if ((pending_mask.load(std::memory_order_acquire) & slot_bit(pos)) != 0) publish(pos, slot);
 }
 
-void release_posts() {
-    if (!holding) return;
-    holding = false;
-    ring_tail.store(held_tail, std::memory_order_release);
+bool post_change(int pos, const msg_mem_struct &slot) {
+    if (!holding) return post_now(pos, slot);
+    held_posts |= slot_bit(pos);
+    held_slot[pos] = &slot;
+    return false;
 }
 
 void refresh_change(int pos, const msg_mem_struct &slot) {
-    if ((pending_mask.load(std::memory_order_acquire) & slot_bit(pos)) != 0) publish(pos, slot);
+    if (!holding) return refresh_now(pos, slot);
+    held_refreshes |= slot_bit(pos);
+    held_slot[pos] = &slot;
+}
+
+void hold_posts() { holding = true; }
+
+// The copies are made now, of the slots as they are now (the main thread
+// may have cleared one meanwhile), under the bus lock as every copy is.
+bool release_posts() {
+    if (!holding) return false;
+    holding = false;
+    if ((held_posts | held_refreshes) == 0) return false;
+    bool wake = false;
+    receive_lock();
+    for (int pos = 0; pos < MEM_SLOTS; pos++) {
+        if ((held_posts & slot_bit(pos)) != 0) {
+            wake = post_now(pos, *held_slot[pos]) || wake;
+        } else if ((held_refreshes & slot_bit(pos)) != 0) {
+            refresh_now(pos, *held_slot[pos]);
+        }
+    }
+    receive_unlock();
+    held_posts = held_refreshes = 0;
+    return wake;
 }
 
 void mirror_stat(int index, int32_t value) { stats_mirror[index].store(value, std::memory_order_relaxed); }

@@ -12,14 +12,16 @@
 
 // post_change() returns true when the main thread has to be woken: only the
 // first post after the main thread began a wake-up needs a signal. `slot`
-// is the slot at `pos` as it is now.
+// is the slot at `pos` itself (its storage, which stays).
 bool post_change(int pos, const msg_mem_struct &slot);
-// The receive thread's posts of one cycle stay out of the main thread's
-// sight until release_posts(): in debug mode it first queues its console
-// lines about them, so that a status object never reaches the application
-// before the dump about its frame.
+// The receive thread's posts and refreshes of one cycle stay out of the
+// main thread's sight until release_posts(): in debug mode it first queues
+// its console lines about them, so that no status object shows a frame
+// before the dump about that frame is queued. release_posts() makes them
+// under the bus lock (the caller no longer holds it) and returns whether
+// the main thread has to be woken.
 void hold_posts();
-void release_posts();
+bool release_posts();
 // Keeps the copy of a pending slot equal to the slot after every frame
 // recorded in it.
 void refresh_change(int pos, const msg_mem_struct &slot);

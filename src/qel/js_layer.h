@@ -20,6 +20,12 @@ int close_console(uv_close_cb closed);
 // Ends a capture without a last batch: JavaScript no longer runs.
 void capture_end_quietly();
 
+// Why a driver is let go: a start failed half-way, driverStop (or
+// Bus.close), or the end of the environment that ran it.
+enum class stop_kind : uint8_t { failed_start, stop, environment_ends };
+// Stops the driver and ends every thread it started (driver_api_js.cc).
+void stop_driver(stop_kind how);
+
 // The function registered by registerCallback; empty until then.
 extern Nan::Persistent<v8::Function> node_callback;
 

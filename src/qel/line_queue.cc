@@ -23,6 +23,8 @@ size_t partial_line(const char *text, size_t done) {
 
 }  // namespace
 
+line_write_fn line_queue_write = write;
+
 int ms_until(const struct timespec &deadline) {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -112,6 +114,8 @@ void *LineQueue::writer_entry(void *self) {
 // thread allocates, which the driver threads never do. The caller holds the
 // lock.
 void LineQueue::start_writer() {
+    // A writer that a stop left in a slow write carries on once it returns.
+    writer_stopping_ = false;
     if (writer_started_) return;
     writer_started_ = pthread_create(&writer_, nullptr, writer_entry, this) == 0;
 }
@@ -173,7 +177,7 @@ LineQueue::wrote LineQueue::write_batch() {
     size_t len = batch_len_ - batch_done_;
     writing_ = true;
     pthread_mutex_unlock(&lock_);
-    ssize_t n = write(fd, from, len);
+    ssize_t n = line_queue_write(fd, from, len);
     int err = errno;
     off_t end = n > 0 && page_ > 0 ? lseek(fd, 0, SEEK_CUR) : -1;
     bool failed = n <= 0 && !(n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR));
@@ -189,7 +193,10 @@ LineQueue::wrote LineQueue::write_batch() {
     } else if (n > 0) {
         batch_done_ += static_cast<size_t>(n);
         if (batch_done_ == batch_len_) finish_batch();
-        failing_ = false;
+        // A full tmpfs takes the part of a line that fits its last page and
+        // refuses the rest, which is cut back off: the file takes lines
+        // again only once a write ends one.
+        if (memchr(from, '\n', static_cast<size_t>(n)) != nullptr) failing_ = false;
         result = wrote::all_or_part;
     }
     pthread_cond_broadcast(&progress_);
@@ -219,14 +226,15 @@ void LineQueue::report(const char *text, size_t len) {
 }
 
 void LineQueue::run_writer() {
-    char notice[256];
+    char notice[NOTICE_ROOM];
     pthread_mutex_lock(&lock_);
     for (;;) {
-        while (fd_ < 0 || writing_ || (batch_len_ == 0 && taken_ == accepted_)) {
+        while (!writer_stopping_ && (fd_ < 0 || writing_ || (batch_len_ == 0 && taken_ == accepted_))) {
             writer_waiting_ = true;
             pthread_cond_wait(&work_, &lock_);
             writer_waiting_ = false;
         }
+        if (writer_stopping_) break;
         if (batch_len_ == 0) take_batch();
         int fd = fd_;
         wrote result = write_batch();
@@ -241,6 +249,7 @@ void LineQueue::run_writer() {
         }
         pthread_mutex_lock(&lock_);
     }
+    pthread_mutex_unlock(&lock_);
 }
 
 // ------------------------------------------------------------- waiting
@@ -253,22 +262,28 @@ bool LineQueue::wait_progress(const struct timespec &deadline) {
 
 // Writes on the calling thread while nothing else is being written and the
 // output has room, so that it does not wait. The caller holds the lock.
-void LineQueue::write_now(uint64_t target) {
+// The notices its writes give rise to are told as the writer tells its own,
+// into `notice` (`*told` bytes so far).
+void LineQueue::write_now(uint64_t target, char *notice, size_t cap, size_t *told) {
     while (finished_ < target && !writing_ && fd_ >= 0) {
         if (batch_len_ == 0 && take_batch() == 0) break;
         struct pollfd room = {fd_, POLLOUT, 0};
         if (poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) break;
-        if (write_batch() != wrote::all_or_part) break;
+        wrote result = write_batch();
+        if (cap - *told >= NOTICE_ROOM) *told += take_error_notices(notice + *told, NOTICE_ROOM);
+        if (result != wrote::all_or_part) break;
     }
     if (writer_waiting_ && (batch_len_ > 0 || taken_ < accepted_)) pthread_cond_signal(&work_);
 }
 
 bool LineQueue::flush_until(const struct timespec &deadline) {
+    char notice[4 * NOTICE_ROOM];
+    size_t told = 0;
     pthread_mutex_lock(&lock_);
     uint64_t target = accepted_;
     if (finished_ < target) start_writer();
     if (flush_target_ < target) flush_target_ = target;
-    write_now(target);
+    write_now(target, notice, sizeof notice, &told);
     bool known_stalled = stalled_ && finished_ == stalled_at_;
     while (!known_stalled && finished_ < target) {
         if (!wait_progress(deadline)) {
@@ -280,6 +295,7 @@ bool LineQueue::flush_until(const struct timespec &deadline) {
     bool done = finished_ >= target;
     if (done) stalled_ = false;
     pthread_mutex_unlock(&lock_);
+    report(notice, told);
     return done;
 }
 
@@ -307,7 +323,7 @@ void LineQueue::attach(int fd, const char *preamble, size_t len) {
 
 int LineQueue::detach(const struct timespec &deadline) {
     char preamble[sizeof preamble_];
-    char notice[256];
+    char notice[NOTICE_ROOM];
     pthread_mutex_lock(&lock_);
     while (writing_ && wait_progress(deadline)) {
     }
@@ -327,6 +343,32 @@ int LineQueue::detach(const struct timespec &deadline) {
     report(notice, told);
     if (fd >= 0) write_until(fd, preamble, len, deadline);
     return fd;
+}
+
+bool LineQueue::stop_writer(const struct timespec &deadline) {
+    pthread_mutex_lock(&lock_);
+    if (!writer_started_) {
+        pthread_mutex_unlock(&lock_);
+        return true;
+    }
+    writer_stopping_ = true;
+    pthread_cond_broadcast(&work_);
+    pthread_mutex_unlock(&lock_);
+    // The join takes a wall-clock deadline; sanitizers know this one.
+    struct timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    int ms = ms_until(deadline);
+    wall.tv_sec += ms / 1000;
+    wall.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (wall.tv_nsec >= 1000000000L) {
+        wall.tv_sec++;
+        wall.tv_nsec -= 1000000000L;
+    }
+    if (pthread_timedjoin_np(writer_, nullptr, &wall) != 0) return false;
+    pthread_mutex_lock(&lock_);
+    writer_started_ = writer_stopping_ = false;
+    pthread_mutex_unlock(&lock_);
+    return true;
 }
 
 bool LineQueue::attached() {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
 #include <time.h>
 
 #include <cstddef>
@@ -65,6 +66,12 @@ public:
 
     bool attached();
 
+    // Ends the writer thread, which a later attach starts afresh: a module
+    // that the runtime unloads must leave no thread of its own behind.
+    // Returns false when the writer is still in a write at `deadline`; it
+    // then ends once the write returns, and its code must stay loaded.
+    bool stop_writer(const struct timespec &deadline);
+
 private:
     enum class wrote { all_or_part, no_room, failed };
 
@@ -75,7 +82,9 @@ private:
     wrote write_batch();
     void fail_batch(int fd, int err);
     void finish_batch();
-    void write_now(uint64_t target);
+    void write_now(uint64_t target, char *notice, size_t cap, size_t *told);
+    // Room for one notice of a failed write (it names the file).
+    static constexpr size_t NOTICE_ROOM = 512;
     size_t room() const { return capacity_ - static_cast<size_t>(accepted_ - taken_); }
     uint64_t ring_lines(uint64_t from, uint64_t to) const;
     void copy_in(const char *text, size_t len);
@@ -121,11 +130,17 @@ private:
     size_t preamble_len_ = 0;
     bool writer_started_ = false;
     bool writer_waiting_ = false;
+    bool writer_stopping_ = false;
     // The file's page size, and where the next write lands.
     uint64_t page_ = 0;
     uint64_t file_end_ = 0;
     pthread_t writer_{};
 };
+
+// How a queue's batches are written; tests put a file system that fills
+// up in its place.
+using line_write_fn = ssize_t (*)(int fd, const void *text, size_t len);
+extern line_write_fn line_queue_write;
 
 // A CLOCK_MONOTONIC time `ms` milliseconds from now, and the milliseconds
 // left until one (0 once it has passed).

@@ -97,6 +97,19 @@
 #define MSG_CONSOLE_LINE_CUT " [... %llu more bytes cut: the line is longer than the driver's console queue takes]"
 #define MSG_LOG_DROPPED "QEL Driver -- %llu log file lines dropped: the log file did not take them in time"
 
+// The level of each console message that is not information, as a console
+// function (open()'s console option) gets it with the line: the per-frame
+// lines of debug mode, faults, and what was lost or stopped. A message of
+// several lines has its level on each.
+#define QEL_DEBUG_MESSAGES MSG_DEBOUNCING, MSG_RECEIVED_PREFIX, MSG_CMD_DUMP, MSG_PARAM_DUMP
+#define QEL_ERROR_MESSAGES                                                                                           \
+    MSG_BOARD_UNSUPPORTED, MSG_NOT_A_PI, MSG_INIT_FAILED, MSG_I2C_BEGIN_FAILED, MSG_I2C_DEV_MISSING, MSG_I2C_DEV_DENIED, \
+        MSG_I2C_DEV_OPEN_FAILED, MSG_I2C_DEV_ADDRESS_FAILED, MSG_I2C_DEV_PATH_TOO_LONG, MSG_BAUD_FAILED,             \
+        MSG_SELECT_FAILED, MSG_LOG_OPEN_FAILED, MSG_LOG_OPEN_REASON, MSG_READ_FAILED, MSG_CHECKSUM_ERROR,            \
+        MSG_HB_FAILED, MSG_SEND_FAILED, MSG_CALLBACK_EXCEPTION, MSG_CALLBACK_EXCEPTION_DETAILS,                       \
+        MSG_CAPTURE_EXCEPTION, MSG_CAPTURE_EXCEPTION_DETAILS, MSG_MIRROR_FAILED
+#define QEL_WARN_MESSAGES MSG_MIRROR_STOPPED, MSG_CONSOLE_DROPPED, MSG_LOG_LOST, MSG_LOG_DROPPED
+
 // Errors thrown as TypeError
 #define MSG_EXPECTED_FUNCTION "Expected a function as the first argument"
 #define MSG_NO_CALLBACK "QEL Driver -- Please call registerCallback before calling driverStart"

@@ -65,6 +65,8 @@
 //                        unrefs it)
 // console ring          any thread           main (console_js:    queue
 //  console_ring          (console_line)       to process.stdout)
+// the log's notices     the writer, main     main (console_js,    queue
+//  notice_ring           (log_queue)          never dropped)
 // the function's lines  main (in a           main (as the         none: main
 //  own_lines             ConsoleScope)        function returns)    only
 // log queue             receive              the writer thread    queue
@@ -85,9 +87,13 @@
 //  driver_started                                                  only
 //
 // What a start creates and a stop (driverStop, a failed start, the
-// environment's cleanup) lets go, in reverse order, all on main:
-// driver_release() in driver_api.cc. The receive and heartbeat threads are
-// asked to end (stop_requested, which ends their pauses at once) and
-// joined before anything they use goes: no lock is needed for the state
-// above once they are joined.
+// environment's cleanup) lets go, in reverse order, all on main, through
+// one sequence: stop_driver() in driver_api_js.cc, then driver_release() in
+// driver_api.cc. The receive and heartbeat threads are asked to end
+// (stop_requested, which ends their pauses at once) and joined before
+// anything they use goes: no lock is needed for the state above once they
+// are joined. The log's writer ends and is joined as the log closes; the
+// runtime unloads the module once the last environment using it ends, so
+// no thread of it may outlive a stop (a writer stuck in a write keeps the
+// module loaded instead).
 #pragma once

@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -421,4 +422,50 @@ TEST(LineRingTest, LinesThatDoNotFitAreCountedWhereTheyAreMissing) {
     EXPECT_EQ(std::string(out, 64), numbered(7));
     EXPECT_EQ(dropped, 0u);
     EXPECT_TRUE(ring.idle());
+}
+
+// ------------------------------------------------ a file system that fills
+
+namespace {
+
+// A tmpfs with `fs_limit` bytes for the file: a write takes what fits and
+// refuses the rest; the part of a line cut back off frees its room.
+off_t fs_limit = 0;
+ssize_t tmpfs_write(int fd, const void *text, size_t len) {
+    struct stat st;
+    off_t room = fstat(fd, &st) == 0 ? fs_limit - st.st_size : 0;
+    if (room > 0) return write(fd, text, std::min(len, static_cast<size_t>(room)));
+    errno = ENOSPC;
+    return -1;
+}
+size_t failing(char *out, size_t cap, int err) { return snprintf(out, cap, "failing: %s\n", strerror(err)); }
+size_t lost(char *out, size_t cap, uint64_t n, int) { return snprintf(out, cap, "%d lost\n", static_cast<int>(n)); }
+
+}  // namespace
+
+// Each line meets room for part of it: the failure is told once, and the
+// count once the file takes a line again; the file holds whole lines.
+TEST(LineQueueTest, AFullTmpfsTellsTheFailureOnceAndTheLossOnce) {
+    char path[] = "/tmp/qel-tmpfs-test-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_EQ(fcntl(fd, F_SETFL, O_APPEND), 0);  // as the log is opened
+    static char ring[1024], batch[256];
+    static const LineNotices notices = {count_notice, failing, lost};
+    static LineQueue queue(-1, ring, sizeof ring, batch, sizeof batch, &notices, collect);
+    reported.clear();
+    line_queue_write = tmpfs_write;
+    fs_limit = 3 * 64 + 30;
+    queue.attach(fd, "", 0);
+    for (int i = 0; i <= 20; i++) {
+        if (i == 20) fs_limit = 1 << 20;
+        queue.push(numbered(i).data(), 64);
+        ASSERT_TRUE(queue.flush(5000)) << i;
+    }
+    line_queue_write = write;
+    EXPECT_EQ(reported, "failing: No space left on device\n17 lost\n");
+    EXPECT_EQ(read_file(path), numbered(0) + numbered(1) + numbered(2) + numbered(20));
+    EXPECT_EQ(queue.detach(deadline_in_ms(1000)), fd);
+    EXPECT_TRUE(queue.stop_writer(deadline_in_ms(5000)));
+    close(fd);
+    unlink(path);
 }

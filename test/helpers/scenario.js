@@ -31,12 +31,13 @@ const ENTRIES = { real: root, sim: path.join(root, 'sim'), 'i2c-dev': path.join(
 // flavour takes this as its skip option.
 const NO_REAL = !['arm', 'arm64'].includes(process.arch) && `qel.node is built for a Raspberry Pi only; this is ${process.arch}`;
 
+// Flavour 'none' loads no add-on on the main thread (workers may).
 function prelude(flavour) {
   const module = ENTRIES[flavour];
   return `
 'use strict';
-const qel = require(${JSON.stringify(module)});
-const bridge = qel.bridge;
+const qel = ${module ? `require(${JSON.stringify(module)})` : 'null'};
+const bridge = qel && qel.bridge;
 const { frame, simBytes, empty, checksum } = require(${JSON.stringify(path.join(__dirname, 'frames.js'))});
 const { msg, MSG, VERSION } = require(${JSON.stringify(path.join(__dirname, 'catalogue.js'))});
 const wait = (ms) => new Promise((r) => setTimeout(r, ms));

@@ -121,3 +121,35 @@ test('stopped from the registered function during a flood, the process ends by i
   const seen = JSON.parse(r.stderr);
   assert.equal(seen.calls, 50, 'no delivery after the stop');
 });
+
+// Workers that use the driver in debug mode one after another, the main
+// thread never loading it: the runtime unloads the add-on after each, so
+// no thread of the driver's (the log's writer included) may outlive a
+// stop or a worker's end. Even workers close their driver object, odd ones
+// are ended while it floods.
+test('15 workers in a row, each open({ debug: true }), closed or ended mid-flood: none hangs, no thread is left', async () => {
+  const r = await runScenario(`
+    const { Worker } = require('worker_threads');
+    const fs = require('fs');
+    const threads = () => Number(/Threads:\\s+(\\d+)/.exec(fs.readFileSync('/proc/self/status', 'utf8'))[1]);
+    const counts = [];
+    for (let i = 0; i < 15; i++) {
+      const w = new Worker(\`
+        const { parentPort } = require('worker_threads');
+        const sim = require(\${JSON.stringify(process.cwd() + '/sim')});
+        const bus = sim.open({ debug: true, console: false, canBusDelay: 1000, heartbeat: 1000 });
+        let seen = 0;
+        bus.on('status', () => { if (++seen === 5) \${i % 2 ? '' : 'bus.close(), '}parentPort.postMessage(seen); });
+        sim.bridge.receive(sim.bridge.frame(0x4a1, [\${i}]), 1e6);\`, { eval: true });
+      const seen = await new Promise((resolve, reject) => { w.once('message', resolve); w.once('error', reject); });
+      await w.terminate();
+      counts.push([seen, threads()]);
+    }
+    done(counts);
+  `, { flavour: 'none', debugLog: true, timeout: 120000 });
+  assert.deepEqual(r.result.map(([seen]) => seen), Array(15).fill(5));
+  // A thread left per worker would add 14; an emulator may still be
+  // tearing down the last one it joined.
+  const threads = r.result.map(([, n]) => n);
+  assert.ok(threads[14] - threads[0] <= 1, `no thread left by a worker: ${threads.join(' ')}`);
+});

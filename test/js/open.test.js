@@ -41,6 +41,21 @@ test('open: receives as an event and in a for-await loop, sends by named fields,
   await closed;
   assert.deepEqual(await statuses.next(), { value: undefined, done: true });
   assert.throws(() => bus.read(0x4a1), { code: 'QEL_CLOSED' });
+  // Each line's level is its message's: a log fault is an error, both lines
+  // of a dump are debug.
+  const logPath = bridge.logPath;
+  bridge.setLogPath('/nonexistent-qel/qel_cc_log.txt');
+  lines.length = 0;
+  const debugBus = sim.open({ ...FAST, debug: true, console: (line, level) => lines.push(`${level} ${line}`) });
+  bridge.receive(bridge.frame(0x4a1, [7]));
+  await once(debugBus, 'status');
+  await debugBus.close();
+  bridge.setLogPath(logPath);
+  const at = lines.indexOf(`info ${msg('DEBUG_ENABLED')}`);
+  assert.deepEqual(lines.slice(at + 2, at + 4), [`error ${msg('LOG_OPEN_FAILED')}`,
+    `error ${msg('LOG_OPEN_REASON', '/nonexistent-qel/qel_cc_log.txt', 'No such file or directory')}`]);
+  const dump = lines.findIndex((l) => l.startsWith(`debug ${msg('RECEIVED_PREFIX', 0x4a1)}`));
+  assert.match(lines[dump + 1], /^debug QEL Driver -- Checksum = /);
   sim.registerCallback(() => {});
   sim.driverStart(0, 1000, 0, 2000, undefined, undefined, false);
   assert.throws(() => sim.open(FAST), { code: 'QEL_ALREADY_STARTED' });
