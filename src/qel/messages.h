@@ -51,6 +51,8 @@
 #define MSG_RECEIVED_PREFIX "QEL Driver -- received message with ID = 0x%x, data = "
 #define MSG_RECEIVED_BYTE "%2x "
 #define MSG_RECEIVED_SUFFIX "\nQEL Driver -- Checksum = %x, calculated checksum = %x, counter =%d, timestamp = %llu, status changed = %d"
+#define MSG_BRIDGE_LOST "QEL Driver -- Error talking to the bridge: it refuses transfers or gives frames no bridge sends; it is set up again once it answers"
+#define MSG_BRIDGE_SET_UP_AGAIN "QEL Driver -- The bridge answers again after %u unsuccessful transfers: CAN Bus BAUD speed and RECV register set up again"
 
 // Heartbeat (heartbit)
 #define MSG_HB_DISABLED "QEL Driver -- Heartbit thread disabled"
