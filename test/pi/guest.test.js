@@ -434,7 +434,9 @@ function bridgeTests(flavour, clockLine, around) {
       const sent = [];
       const take = () => { for (const s of model.sent()) sent.push([s.at, s.bytes.toString('hex')]); return sent; };
       ${WORKED.map(([call]) => `qel.${call};`).join('\n')}
-      await modelUntil(() => take().filter(([, b]) => b === '${HEARTBEAT.subarray(1).toString('hex')}').length >= 5);
+      // Refused polls and heartbeats after the last frame: none reaches the bridge again.
+      model.unplug(1000);
+      await modelUntil(() => take().filter(([, b]) => b === '${HEARTBEAT.subarray(1).toString('hex')}').length >= 5 && model.stats().resumed > 0);
       done({ sent, errors: model.errors() });`);
     const { sent, errors } = r.result;
     const frames = sent.map(([at, b]) => [at, Buffer.concat([Buffer.from([0x30]), Buffer.from(b, 'hex')])]);
@@ -526,7 +528,7 @@ function bridgeTests(flavour, clockLine, around) {
     assert.deepEqual(model.errors(), NO_ERRORS);
   });
 
-  test('unplugged for two seconds while polling: failed reads, a refused command, then recovery with nothing twice', async () => {
+  test('unplugged for two seconds while polling and back with no register selected: failed reads, a refused command, the bridge set up again, nothing twice', async () => {
     model.reset();
     model.queue([frame(0x4a1, [1]), frame(0x4a1, [2])]);
     const r = await run(`
@@ -535,13 +537,14 @@ function bridgeTests(flavour, clockLine, around) {
       await until(() => captured.length >= 2, 60000);
       const counters = [qel.readStatus(0x4a1).driver_stats];
       model.unplug(2000);
+      model.powerReset();
       model.queue([${[3, 4].map((d) => `frame(0x4a1, [${d}])`).join(', ')}]);
       let refused;
       try { qel.sendCommand(5); } catch (e) { refused = [e.constructor.name, e.message, e.code]; }
       await modelUntil(() => model.stats().resumed > 0);
       await until(() => captured.length >= 4, 60000);
       counters.push(qel.readStatus(0x4a1).driver_stats);
-      done({ captured, counters, refused, timeline: model.stats(), sent: model.sent().length });`);
+      done({ captured, counters, refused, timeline: model.stats(), sent: model.sent().length, errors: model.errors() });`);
     const { captured, counters, refused, timeline } = r.result;
     const failed = r.lines.filter((l) => l.startsWith(MSG.READ_FAILED.split('%')[0]));
     show(`unplugged (${flavour}): timeline of the bridge, virtual ns`, timeline);
@@ -556,6 +559,9 @@ function bridgeTests(flavour, clockLine, around) {
     assert.equal(failed.length, counters[1].err);
     assert.ok(timeline.first_nack > 0 && timeline.last_nack >= timeline.first_nack && timeline.resumed > timeline.last_nack, 'refused, then answered again');
     assert.equal(r.result.sent, 0, 'the refused command never reached the bridge');
+    assert.deepEqual(r.result.errors, NO_ERRORS, 'no read before the receive register was selected again');
+    const setUp = r.lines.filter((l) => l === MSG.BRIDGE_LOST || l.startsWith(MSG.BRIDGE_SET_UP_AGAIN.split('%')[0]));
+    assert.deepEqual(setUp, [MSG.BRIDGE_LOST, format(MSG.BRIDGE_SET_UP_AGAIN, counters[1].err)]);
   });
 }
 
@@ -571,13 +577,17 @@ if (MODE === 'kernel') {
       model.reset();
       model.nack();
       const address = refusal(['w1@0x25', '0x40']);
+      const { first_nack: first } = model.stats();
       model.nackByte(1);
-      const data = refusal(['w2@0x25', '0x03', '0x0f']);
+      const data = refusal(['w17@0x25', ...transmitFrame(0x04, 0xe0, [5])].map((b) => `0x${b.toString(16)}`));
+      const { last_nack: last, nacked } = model.stats();
       // The refused transfer is over: the next START goes to its own address.
       const elsewhere = refusal(['w1@0x26', '0x00']);
       show('i2ctransfer against a refusing bridge', [address, data, elsewhere].join('\n'));
       assert.deepEqual([address, data, elsewhere], Array(3).fill('i2ctransfer: I2C_RDWR: Remote I/O error'));
-      assert.deepEqual(model.errors(), NO_ERRORS);
+      assert.deepEqual(model.errors(), NO_ERRORS, 'injected refusals are no protocol errors');
+      assert.deepEqual(model.sent(), [], 'the refused frame was not transmitted');
+      assert.ok(last > first && nacked === 2, `the refused byte is a refusal in time: ${first}, ${last}, ${nacked}`);
       // A read and a command refused once each, on the kernel and on the emulation.
       const body = (refuseRead, refuseWrite) => `
         const { model } = require('./test/pi/bridge-model');
@@ -592,12 +602,26 @@ if (MODE === 'kernel') {
       model.reset();
       // Only a write has data bytes: the refused byte cannot fall on a poll.
       const real = await runScenario(body('model.nack()', 'model.nackByte(1)'), { flavour: 'i2c-dev', timeout: 60000 });
+      assert.deepEqual(model.errors(), NO_ERRORS, 'the refused command byte is no protocol error');
       const sim = await runScenario(body('bridge.failReads(1, 1)', 'bridge.failWrites(1, 1)'), { flavour: 'sim', env: { QEL_SIM_BUS: 'i2c-dev' } });
-      const noisy = (l) => !l.startsWith('QEL Driver -- Log file') && !l.startsWith(MSG.LOG_OPEN_FAILED) && l !== KERNEL_CLOCK && !l.startsWith('QEL Driver -- I2C clock');
+      // The set-up after the refused read comes a poll or two later, before or after the command.
+      const setUp = [MSG.BRIDGE_LOST, format(MSG.BRIDGE_SET_UP_AGAIN, 1)];
+      for (const lines of [real.lines, sim.lines]) assert.deepEqual(lines.filter((l) => setUp.includes(l)), setUp);
+      const noisy = (l) => !l.startsWith('QEL Driver -- Log file') && !l.startsWith(MSG.LOG_OPEN_FAILED) && l !== KERNEL_CLOCK && !l.startsWith('QEL Driver -- I2C clock') && !setUp.includes(l);
       show('refused once each: kernel, emulation', { kernel: real.lines.filter(noisy).slice(5), emulation: sim.lines.filter(noisy).slice(5) });
       assert.deepEqual(real.result, sim.result);
       assert.deepEqual(real.lines.filter(noisy), sim.lines.filter(noisy));
     });
+  });
+}
+
+if (MODE === 'kernel') {
+  test('the model\'s control channel: a line of 8 KiB or more is refused at its newline, and the next request is answered', () => {
+    model.reset();
+    const frames = Array.from({ length: 249 }, (_, i) => Buffer.from(frame(0x4a1, [i])).toString('hex'));
+    assert.throws(() => model.request(`queue ${frames.join(' ')}`), { message: /: error line too long$/ });
+    model.queue(frames.slice(0, 2).map((h) => Buffer.from(h, 'hex')));
+    assert.equal(model.stats().queued, 2);
   });
 }
 
