@@ -579,7 +579,8 @@ if (MODE === 'kernel') {
       const address = refusal(['w1@0x25', '0x40']);
       const { first_nack: first } = model.stats();
       model.nackByte(1);
-      const data = refusal(['w17@0x25', ...transmitFrame(0x04, 0xe0, [5])].map((b) => `0x${b.toString(16)}`));
+      // The transmit register, then a refused byte: no known write is left.
+      const data = refusal(['w3@0x25', '0x30', '0x00', '0x00']);
       const { last_nack: last, nacked } = model.stats();
       // The refused transfer is over: the next START goes to its own address.
       const elsewhere = refusal(['w1@0x26', '0x00']);
