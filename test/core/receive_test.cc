@@ -33,15 +33,23 @@ TEST_F(ReceiveTest, StatisticsCountEachKindOfFrame) {
     core_frame bad = make_frame(0x1A1, {1});
     bad.bytes[15] ^= 0x01;
     cycle(bad);                                              // err
+    core_frame undriven;
+    memset(undriven.bytes, 0xFF, sizeof undriven.bytes);
+    cycle(undriven);                                         // no frame a bridge sends: err
+    EXPECT_EQ(sim_bridge::writes().size(), 1u) << "the selection of start-up only";
+    listen_cycle();                                          // the bridge set up again: bit rate,
+    listen_cycle();                                          // receive register
     sim_bridge::fail_reads(2, 0x02);
     EXPECT_EQ(listen_cycle(), READ_RETRY_MIN_US);            // failed read: err, pause of 1 ms
+    listen_cycle();
+    listen_cycle();
     can_bus_delay = 5000;
     EXPECT_EQ(listen_cycle(), 5000) << "or the poll delay when that is longer";
 
     EXPECT_EQ(stat(POS_HB), 2);
     EXPECT_EQ(stat(POS_UNK), 2);
     EXPECT_EQ(stat(POS_EMPTY), 3);
-    EXPECT_EQ(stat(POS_ERR), 4);
+    EXPECT_EQ(stat(POS_ERR), 5);
     EXPECT_EQ(PDO_memory[0].counter, 0) << "a frame with a wrong checksum is not recorded";
     EXPECT_EQ(PDO_memory[0].msg_id, 0);
     EXPECT_EQ(PDO_memory[POS_HB].msg_id, 0) << "heartbeats are never stored";
@@ -52,7 +60,7 @@ TEST_F(ReceiveTest, StatisticsCountEachKindOfFrame) {
     mirror_state(iface, sizeof iface, &counts);
     mirror_stop();
     EXPECT_EQ(counts.empty, static_cast<uint64_t>(stat(POS_EMPTY)));
-    EXPECT_EQ(counts.checksum_errors, 2u) << "the two bad checksums; the failed reads are no frames";
+    EXPECT_EQ(counts.checksum_errors, 3u) << "the two bad checksums and the undriven bus; the failed reads are no frames";
     std::vector<uint32_t> sent;
     uint32_t got[8];  // a can_frame, its identifier first
     while (recv(pair[1], got, sizeof got, MSG_DONTWAIT) == 16) sent.push_back(got[0]);
@@ -188,10 +196,19 @@ TEST_F(ReceiveTest, SimulatedFrameReplacesTheBusRead) {
 TEST_F(ReceiveTest, FailedReadsDoNotConsumeFrames) {
     feed(make_frame(0x4A1, {1}));
     sim_bridge::fail_reads(3, 0x01);
-    for (int i = 0; i < 3; i++) EXPECT_EQ(listen_cycle(), READ_RETRY_MIN_US);
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(listen_cycle(), READ_RETRY_MIN_US);
+        EXPECT_EQ(listen_cycle(), READ_RETRY_MIN_US) << "the settle time, at least the retry pause";
+        listen_cycle();
+    }
     EXPECT_EQ(listen_cycle(), 0);
     EXPECT_EQ(stat(POS_ERR), 3);
     EXPECT_EQ(PDO_memory[4].counter, 1);
+    std::vector<std::vector<uint8_t>> regs;
+    for (const sim_bridge::write_record &w : sim_bridge::writes()) regs.push_back(w.bytes);
+    std::vector<std::vector<uint8_t>> once = {{0x03, 0x0F}, {0x40}};
+    EXPECT_EQ(regs, (std::vector<std::vector<uint8_t>>{{0x40}, once[0], once[1], once[0], once[1], once[0], once[1]}))
+        << "start-up's selection, then the set-up before each read after a failed one";
 }
 
 // ---------------------------------------------------------------- capture
