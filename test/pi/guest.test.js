@@ -599,6 +599,10 @@ if (MODE === 'kernel') {
         ${refuseWrite};
         let refused;
         try { qel.sendCommand(5); } catch (e) { refused = [e.constructor.name, e.message, e.code]; }
+        // Two valid polls: the bridge was set up again before them.
+        const empty = () => qel.readStatus(0x4a1).driver_stats.empty;
+        const e0 = empty();
+        await until(() => empty() >= e0 + 2, 60000);
         done({ refused, err: qel.readStatus(0x4a1).driver_stats.err });`;
       model.reset();
       // Only a write has data bytes: the refused byte cannot fall on a poll.
