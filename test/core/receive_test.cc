@@ -230,19 +230,24 @@ TEST_F(CaptureTest, EveryFrameReadIsTakenWhateverBecomesOfIt) {
     cycle(bad);                                      // wrong checksum
     cycle(make_frame(0x123, {4}, 12));               // unlisted, length code 12
     cycle(make_frame(0x765, {}));                    // heartbeat range
+    core_frame undriven;
+    memset(undriven.bytes, 0xFF, sizeof undriven.bytes);
+    cycle(undriven);                                 // no empty poll: a fault
     core_frame sim = make_frame(0x4A1, {5});
     memcpy(sim_buf, sim.bytes, 16);
     simulate = 1;
-    listen_cycle();                                  // simulated
+    listen_cycle();                                  // simulated, before the set-up
+    listen_cycle();                                  // the set-up: no frame
+    listen_cycle();
     sim_bridge::fail_reads(1, 0x01);
     listen_cycle();                                  // failed read: no frame
 
-    ASSERT_EQ(capture_waiting(), 5u);
-    const uint16_t ids[] = {0x421, 0x1A1, 0x123, 0x765, 0x4A1};
-    const uint8_t lengths[] = {2, 1, 12, 0, 1};
-    const uint8_t flags[] = {0, CAPTURE_CHECKSUM_ERROR, 0, 0, CAPTURE_SIMULATED};
+    ASSERT_EQ(capture_waiting(), 6u);
+    const uint16_t ids[] = {0x421, 0x1A1, 0x123, 0x765, 0xFFFF, 0x4A1};
+    const uint8_t lengths[] = {2, 1, 12, 0, 0xFF, 1};
+    const uint8_t flags[] = {0, CAPTURE_CHECKSUM_ERROR, 0, 0, CAPTURE_CHECKSUM_ERROR, CAPTURE_SIMULATED};
     uint64_t now_us = static_cast<uint64_t>(wall_clock_ns() / 1000);
-    for (uint32_t i = 0; i < 5; i++) {
+    for (uint32_t i = 0; i < 6; i++) {
         const captured_frame &f = capture_waiting_at(i);
         EXPECT_EQ(f.id, ids[i]);
         EXPECT_EQ(f.length, lengths[i]);
@@ -257,7 +262,7 @@ TEST_F(CaptureTest, EveryFrameReadIsTakenWhateverBecomesOfIt) {
 
     capture_stop();
     cycle(make_frame(0x4A1, {6}));
-    EXPECT_EQ(capture_waiting(), 5u) << "nothing is taken once the capture stopped";
+    EXPECT_EQ(capture_waiting(), 6u) << "nothing is taken once the capture stopped";
 }
 
 TEST_F(CaptureTest, FullRingDropsAndCountsThenTakesAgain) {
