@@ -425,26 +425,30 @@ function bridgeTests(flavour, clockLine, around) {
     for (const o of [once, second, never]) assert.deepEqual(o.errors, NO_ERRORS);
   });
 
-  test('the worked commands and parameters arrive byte for byte, one transfer each, between heartbeats at their period', async () => {
+  test('the worked commands and parameters arrive byte for byte, one transfer each, between heartbeats at their period; a refused one replays none', async () => {
     model.reset();
     const PERIOD_US = 300000;
     const r = await run(`
       qel.registerCallback(() => {});
-      qel.driverStart(0, 20000, ${PERIOD_US}, 60000, undefined, undefined, undefined);
+      // Polls far apart: what comes right after the last frame is a write.
+      qel.driverStart(0, 10000000, ${PERIOD_US}, 60000, undefined, undefined, undefined);
       const sent = [];
       const take = () => { for (const s of model.sent()) sent.push([s.at, s.bytes.toString('hex')]); return sent; };
       ${WORKED.map(([call]) => `qel.${call};`).join('\n')}
-      // Refused polls and heartbeats after the last frame: none reaches the bridge again.
-      model.unplug(1000);
-      await modelUntil(() => take().filter(([, b]) => b === '${HEARTBEAT.subarray(1).toString('hex')}').length >= 5 && model.stats().resumed > 0);
-      done({ sent, errors: model.errors() });`);
+      // The refusal falls on the command, or on a heartbeat that came first.
+      model.nack();
+      let refused = false;
+      try { qel.sendCommand(6); } catch { refused = true; }
+      await modelUntil(() => take().filter(([, b]) => b === '${HEARTBEAT.subarray(1).toString('hex')}').length >= 5);
+      done({ sent, errors: model.errors(), refused });`);
     const { sent, errors } = r.result;
     const frames = sent.map(([at, b]) => [at, Buffer.concat([Buffer.from([0x30]), Buffer.from(b, 'hex')])]);
     const beats = frames.filter(([, b]) => b.equals(HEARTBEAT)).map(([at]) => at);
     const others = frames.filter(([, b]) => !b.equals(HEARTBEAT)).map(([, b]) => b.toString('hex'));
     show(`frames at the bridge (${flavour}), virtual ns and bytes`, frames.map(([at, b]) => `${at} ${b.toString('hex')}`).join('\n'));
     assert.deepEqual(errors, NO_ERRORS, 'every transfer one the bridge understands');
-    assert.deepEqual(others, WORKED.map(([, bytes]) => hex(bytes).toString('hex')), 'the worked frames, in order, once each');
+    const last = r.result.refused ? [] : [transmitFrame(0x04, 0xe0, [6]).toString('hex')];
+    assert.deepEqual(others, [...WORKED.map(([, bytes]) => hex(bytes).toString('hex')), ...last], 'the worked frames, in order, once each');
     assert.ok(beats.length >= 5);
     beats.slice(1).forEach((at, i) => assert.ok(at - beats[i] >= PERIOD_US * 1000, `heartbeat ${i + 1} ${at - beats[i]} ns after the one before`));
     assert.deepEqual(r.lines.filter((l) => l === MSG.CMD_SENT || l === MSG.PARAM_WRITTEN), [MSG.CMD_SENT, MSG.CMD_SENT, MSG.CMD_SENT, MSG.PARAM_WRITTEN, MSG.PARAM_WRITTEN]);
