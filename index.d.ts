@@ -184,14 +184,19 @@ declare namespace qel {
     readonly dropped: number;
   }
 
-  type BusEvent = 'status' | 'error' | 'close';
+  type BusEvent = 'status' | 'error' | 'close' | 'bridgeDown' | 'bridgeUp';
   type BusListener<E extends BusEvent> =
-    E extends 'status' ? (status: StatusObject) => void : E extends 'error' ? (error: Error) => void : () => void;
+    E extends 'status' ? (status: StatusObject) => void :
+    E extends 'error' ? (error: Error) => void :
+    E extends 'bridgeUp' ? (failedTransfers: number) => void : () => void;
 
   /**
    * The driver object that open() returns (an EventEmitter): 'status' with
    * every status object, 'error' with what a 'status' listener or the
-   * console function threw, 'close' once the driver stopped.
+   * console function threw, 'close' once the driver stopped; 'bridgeDown'
+   * when the bridge stopped answering (a refused transfer, or a frame no
+   * bridge sends), 'bridgeUp' with the number of failed transfers once it
+   * answers again, set up anew.
    */
   interface Bus extends AsyncIterable<StatusObject> {
     on<E extends BusEvent>(event: E, listener: BusListener<E>): this;

@@ -68,6 +68,8 @@ declare namespace qelSim {
     failWrites(count: number, code: number): void;
     /** Fails the selection of the receive register with `code`; 0 ends the fault. */
     failSelect(code: number): void;
+    /** The bridge loses power and comes back: no register selected (reads give 16 bytes of 0xFF), bit rate register 0. */
+    powerCycle(): void;
     /** Simulated I2C clock in Hz (a transfer takes 9 bit times per byte); 0 makes transfers take no time. */
     busSpeed(hz: number): void;
     /** The file start-up reads the board's model name from, as the real driver reads /proc/device-tree/model; '' (the default) for none. */

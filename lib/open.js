@@ -2,13 +2,15 @@
 // open(): the driver as Node programs use a device, beside the eight
 // functions. One driver object at a time in a process, since the bus is
 // one; it holds the driver from open() to close().
-const { Bus, DELIVER, FAULT } = require('./open/bus');
+const { Bus, DELIVER, FAULT, LINK } = require('./open/bus');
 const { SLOT_IDS, fail, checkOptions } = require('./open/checks');
 const { consoleTarget, routeConsole } = require('./open/console');
 
 // Shared by every flavour and by a copy loaded after the module cache was
 // cleared.
 const OPEN = Symbol.for('corvalith.open');
+// Where the add-on tells that the bridge stopped answering or answers again.
+const LINK_TARGET = Symbol.for('corvalith.link');
 const slot = () => (globalThis[OPEN] ??= { bus: null });
 
 // A driver that the application started with driverStart is its own: open()
@@ -27,10 +29,12 @@ function refuseStarted(addon) {
 function start(addon, s, bus) {
   routeConsole(addon, consoleTarget(s.console, (e) => bus[FAULT](e)));
   addon.registerCallback((status) => bus[DELIVER](status));
+  addon[LINK_TARGET]((answering, failed) => bus[LINK](answering, failed));
   try {
     addon.driverStart(s.i2cDelay, s.canBusDelay, s.heartbeat, s.debounce, [...s.enabledIds], [...s.cyclicIds], s.debug);
   } catch (e) {
     routeConsole(addon, 'stdout');
+    addon[LINK_TARGET](null);
     throw e;
   }
 }
@@ -44,6 +48,7 @@ module.exports = function makeOpen(addon) {
     refuseStarted(addon);
     const bus = new Bus(addon, () => {
       routeConsole(addon, 'stdout');
+      addon[LINK_TARGET](null);
       if (place.bus === bus) place.bus = null;
     });
     start(addon, settings, bus);

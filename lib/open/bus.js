@@ -9,10 +9,15 @@ const { StatusIterator } = require('./statuses');
 
 const DELIVER = Symbol('deliver');
 const FAULT = Symbol('fault');
+const LINK = Symbol('link');
 const ASYNC_DISPOSE = Symbol.asyncDispose ?? Symbol.for('nodejs.asyncDispose');
 
 // Status objects a `for await` loop may fall behind before the oldest go.
 const ITERATOR_LIMIT = 1024;
+
+// The add-on prints what a listener threw by its text, which for an Error
+// leaves out where it was thrown: the report it prints gets the stack.
+const withStack = (e) => (e !== null && typeof e === 'object' && typeof e.stack === 'string' ? { toString: () => e.stack } : e);
 
 class Bus extends EventEmitter {
   #addon;
@@ -108,10 +113,23 @@ class Bus extends EventEmitter {
   [DELIVER](status) {
     if (this.closed) return;
     for (const it of this.#iterators) it.push(status);
+    this.#emitGuarded('status', status);
+  }
+
+  // The receive loop's news of the bridge: 'bridgeDown' when its transfers
+  // began to fail, 'bridgeUp' with the number of failed transfers once it
+  // answers again, set up anew.
+  [LINK](answering, failed) {
+    if (this.closed) return;
+    if (answering) this.#emitGuarded('bridgeUp', failed);
+    else this.#emitGuarded('bridgeDown');
+  }
+
+  #emitGuarded(name, ...args) {
     try {
-      this.emit('status', status);
+      this.emit(name, ...args);
     } catch (e) {
-      if (this.listenerCount('error') === 0) throw e;
+      if (this.listenerCount('error') === 0) throw withStack(e);
       this.emit('error', e);
     }
   }
@@ -123,4 +141,4 @@ class Bus extends EventEmitter {
   }
 }
 
-module.exports = { Bus, DELIVER, FAULT };
+module.exports = { Bus, DELIVER, FAULT, LINK };

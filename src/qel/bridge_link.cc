@@ -135,22 +135,130 @@ static int32_t retry_pause() {
     return can_bus_delay > READ_RETRY_MIN_US ? can_bus_delay : READ_RETRY_MIN_US;
 }
 
+// ------------------------------------------------- losing the bridge
+//
+// A bridge that lost power or was replugged comes back with no register
+// selected, and would answer every poll with sixteen bytes of 0xFF. So a
+// failed transfer of the receive loop (a refused read, a frame no bridge
+// sends, a refused set-up transfer) begins a run, during which the loop sets
+// the bridge up again before each read: the bit rate, then the receive
+// register. The first valid frame ends the run.
+//
+// Each set-up transfer is a cycle of its own, with the bus lock held for
+// that one transfer, and the settle time the start-up gives a register
+// (i2c_delay) is the loop's pause after it, taken without the lock: the
+// heartbeat and the commands never wait for more than one transfer, as at
+// any other time.
+
+namespace {
+
+enum class setup_step : uint8_t { none, baud, select };
+
+// Receive thread only; reset while the threads are joined.
+setup_step next_setup = setup_step::none;
+uint32_t failed_run = 0;
+bool run_began = false;  // in this cycle, to be said once the lock is released
+bool run_ended = false;
+
+// Under the bus lock.
+void transfer_failed() {
+    if (failed_run == 0) run_began = true;
+    if (failed_run < UINT32_MAX) failed_run++;
+    next_setup = setup_step::baud;
+}
+
+// Under the bus lock, after a read of the bridge (not a simulated frame).
+void judge_read(bool read) {
+    if (!read || kind_of(buf) == frame_kind::invalid) return transfer_failed();
+    if (failed_run > 0) run_ended = true;
+}
+
+int32_t settle_pause() { return i2c_delay > retry_pause() ? i2c_delay : retry_pause(); }
+
+// One set-up transfer, under the bus lock; returns the pause before the
+// next cycle.
+int32_t setup_cycle(cycle_report &report) {
+    buf[0] = next_setup == setup_step::baud ? REG_BAUD : REG_RECEIVE;
+    buf[1] = BAUD_250K;
+    uint8_t code = bus_write(buf, next_setup == setup_step::baud ? 2 : 1);
+    data = code;
+    if (code != BUS_OK) {
+        if (debug_log) note_cycle(report, cycle_notice::read_failed, code);
+        count_event(POS_ERR);
+        transfer_failed();
+        return retry_pause();
+    }
+    next_setup = next_setup == setup_step::baud ? setup_step::select : setup_step::none;
+    return settle_pause();
+}
+
+// What the main thread learns of the run: entry i of the news is its
+// beginning for an even i and its end, with the run's length, for an odd i.
+constexpr uint32_t NEWS_SLOTS = 16;
+std::atomic<uint32_t> news_posted{0};
+std::atomic<uint32_t> news_failed[NEWS_SLOTS];
+uint32_t news_taken = 0;  // main thread only
+
+void post_news(uint32_t failed) {
+    uint32_t i = news_posted.load(std::memory_order_relaxed);
+    news_failed[i % NEWS_SLOTS].store(failed, std::memory_order_relaxed);
+    news_posted.store(i + 1, std::memory_order_release);
+    if (request_wakeup() && async_ready) uv_async_send(&async);
+}
+
+// Says a run's beginning or end, once the lock is released.
+void tell_run() {
+    if (run_began) {
+        console_line(MSG_BRIDGE_LOST);
+        post_news(0);
+    }
+    if (run_ended) {
+        console_line(MSG_BRIDGE_SET_UP_AGAIN, failed_run);
+        post_news(failed_run);
+        failed_run = 0;
+    }
+    run_began = run_ended = false;
+}
+
+}  // namespace
+
+bool take_link_news(link_news *out) {
+    uint32_t posted = news_posted.load(std::memory_order_acquire);
+    if (posted == news_taken) return false;
+    // Fallen a whole table behind: the oldest entries are gone.
+    if (posted - news_taken > NEWS_SLOTS) news_taken = posted - NEWS_SLOTS;
+    out->answering = news_taken % 2 == 1;
+    out->failed = news_failed[news_taken % NEWS_SLOTS].load(std::memory_order_relaxed);
+    news_taken++;
+    return true;
+}
+
 int32_t listen_cycle() {
     cycle_report report;
     uint8_t mirrored[FRAME_BYTES];
+    bool mirroring = false;
+    int32_t pause;
     receive_lock();
-    bool read = take_frame(report);
-    bool mirroring = read && mirror_on.load(std::memory_order_relaxed);
-    if (mirroring) memcpy(mirrored, buf, sizeof mirrored);
     if (debug_log) hold_posts();
-    if (read) sort_frame(buf, report);
+    // A simulated frame goes first: it needs no bridge.
+    if (next_setup != setup_step::none && simulate == 0) {
+        pause = setup_cycle(report);
+    } else {
+        bool read = take_frame(report);
+        mirroring = read && mirror_on.load(std::memory_order_relaxed);
+        if (mirroring) memcpy(mirrored, buf, sizeof mirrored);
+        if (read) sort_frame(buf, report);
+        if (!report.simulated) judge_read(read);
+        pause = read ? can_bus_delay : retry_pause();
+    }
     receive_unlock();
     if (report.prints) print_cycle(report);
+    tell_run();
     if (release_posts()) report.wake = true;
     if (report.wake && async_ready) uv_async_send(&async);
     if (mirroring) mirror_record(mirrored);
     step_aside_for_waiters();
-    return read ? can_bus_delay : retry_pause();
+    return pause;
 }
 
 // ------------------------------------------------------------ heartbeat
@@ -283,6 +391,11 @@ void request_driver_stop() {
 }
 
 void rearm_driver_threads() {
+    next_setup = setup_step::none;
+    failed_run = 0;
+    run_began = run_ended = false;
+    news_posted.store(0, std::memory_order_relaxed);
+    news_taken = 0;
     stop_requested.store(false, std::memory_order_release);
     threads_released.store(false, std::memory_order_release);
     heartbeat_announced.store(false, std::memory_order_release);

@@ -35,7 +35,19 @@ constexpr int32_t READ_RETRY_MIN_US = 1000;
 
 // One receive cycle; returns the pause in microseconds before the next:
 // the poll delay, and after a failed bus read at least READ_RETRY_MIN_US.
+// After a failed transfer the cycles set the bridge up again (the bit rate,
+// then the receive register) before they read.
 int32_t listen_cycle();
+
+// The bridge stopped answering (`answering` false: a transfer of the receive
+// loop failed, or it gave a frame no bridge sends), or answers again with a
+// valid frame after `failed` failed transfers and a new set-up.
+struct link_news {
+    bool answering;
+    uint32_t failed;
+};
+// Main thread: the next news, in order, since the start; false when none.
+bool take_link_news(link_news *out);
 void listen(void *arg);
 
 // Heartbeat: prints its start line and completes the frame; returns false

@@ -35,7 +35,9 @@ void wake_main_thread() {
 }  // namespace
 
 void capture_record(const uint8_t *frame, bool simulated) {
-    if (frame[FRAME_LENGTH_AT] == LEN_EMPTY) {
+    // Sixteen bytes of 0xFF are no empty poll but a fault (frame.h): taken,
+    // with its wrong checksum.
+    if (frame[FRAME_LENGTH_AT] == LEN_EMPTY && frame_checksum_ok(frame)) {
         empty_polls.fetch_add(1, std::memory_order_relaxed);
         return;
     }

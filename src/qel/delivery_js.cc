@@ -121,12 +121,38 @@ static bool stopped_since_wakeup = false;
 
 void forget_wakeups() { stopped_since_wakeup = true; }
 
+// open()'s driver object learns here that the bridge stopped answering or
+// answers again: called with (answering, failedTransfers).
+static Nan::Persistent<v8::Function> link_function;
+
+NAN_METHOD(LinkTarget) {
+    if (!own_env()) return;
+    link_function.Reset();
+    if (info.Length() > 0 && info[0]->IsFunction()) link_function.Reset(info[0].As<v8::Function>());
+}
+
+// The news comes before the changes of the same wake-up: the frames that
+// ended a run were read after it ended.
+static bool deliver_link_news() {
+    link_news news;
+    while (take_link_news(&news)) {
+        if (link_function.IsEmpty()) continue;
+        Nan::HandleScope scope;
+        v8::Local<v8::Object> receiver = Nan::GetCurrentContext()->Global();
+        node::CallbackScope callback_scope(v8::Isolate::GetCurrent(), receiver, *delivery_resource);
+        v8::Local<v8::Value> argv[] = {Nan::New(news.answering), Nan::New(static_cast<double>(news.failed))};
+        if (!call_guarded(Nan::New(link_function), receiver, 2, argv, guarded_caller::delivery)) return false;
+    }
+    return true;
+}
+
 void async_callback(uv_async_t *) {
     Nan::HandleScope scope;
     if (delivery_resource == nullptr) delivery_resource = new Nan::AsyncResource("qel:delivery");
     bool requested = begin_wakeup();
     bool stale = stopped_since_wakeup;
     stopped_since_wakeup = false;
+    if (!deliver_link_news()) return;
     int delivered = 0;
     status_snapshot snapshot;
     for (int due = pending_changes(); delivered < due && take_change(&snapshot); delivered++) {
@@ -146,6 +172,7 @@ void async_callback(uv_async_t *) {
 
 int close_delivery(uv_close_cb closed) {
     node_callback.Reset();
+    link_function.Reset();
     status_builder.Reset();
     delivery_resource = nullptr;  // left to the ending runtime, as the console's
     if (!async_ready) return 0;

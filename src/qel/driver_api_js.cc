@@ -285,6 +285,11 @@ static void init(v8::Local<v8::Object> exports) {
                                Nan::GetFunction(Nan::New<v8::FunctionTemplate>(ConsoleTarget)).ToLocalChecked(),
                                v8::DontEnum)
         .Check();
+    v8::Local<v8::Symbol> link_key = v8::Symbol::For(v8::Isolate::GetCurrent(), Nan::New("corvalith.link").ToLocalChecked());
+    exports->DefineOwnProperty(Nan::GetCurrentContext(), link_key,
+                               Nan::GetFunction(Nan::New<v8::FunctionTemplate>(LinkTarget)).ToLocalChecked(),
+                               v8::DontEnum)
+        .Check();
 #ifdef QEL_SIM
     init_bridge(exports);
 #endif

@@ -47,11 +47,19 @@ inline bool frame_checksum_ok(const uint8_t *frame) {
 // 0x7FF), or a CAN frame from the bus. The receive loop sorts
 // and the mirror sends by this one rule, so that the mirror puts on the
 // interface exactly the frames the statistics take for bus traffic.
-enum class frame_kind : uint8_t { empty, error_marker, unknown_marker, can };
+//
+// A "nothing waiting" marker whose checksum is wrong is `invalid`: no
+// bridge sends one. It is what a bridge gives that has lost its register
+// selection (power cycled, replugged), or a bus that nobody drives: sixteen
+// bytes of 0xFF, whose length code reads LEN_EMPTY. Counting it as "empty"
+// would leave the driver deaf for good without a word.
+enum class frame_kind : uint8_t { empty, error_marker, unknown_marker, can, invalid };
 
 inline frame_kind kind_of(const uint8_t *frame) {
     uint32_t id = frame_id(frame);
-    if (frame[FRAME_LENGTH_AT] == LEN_EMPTY || id == ID_EMPTY) return frame_kind::empty;
+    if (frame[FRAME_LENGTH_AT] == LEN_EMPTY || id == ID_EMPTY) {
+        return frame_checksum_ok(frame) ? frame_kind::empty : frame_kind::invalid;
+    }
     if (id == ID_ERROR) return frame_kind::error_marker;
     if (id == ID_UNKNOWN) return frame_kind::unknown_marker;
     return frame_kind::can;

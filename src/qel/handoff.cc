@@ -173,6 +173,8 @@ bool take_change(status_snapshot *out) {
     return true;
 }
 
+bool request_wakeup() { return !wakeup_requested.exchange(true, std::memory_order_acq_rel); }
+
 bool begin_wakeup() { return wakeup_requested.exchange(false, std::memory_order_acq_rel); }
 
 int pending_changes() {

@@ -32,6 +32,9 @@ void mirror_stat(int index, int32_t value);
 // pending. A slot queued again whose latest change has been taken already
 // is passed over. Main thread only; needs no lock.
 bool take_change(status_snapshot *out);
+// A wake-up for something other than a slot (news of the bridge); true
+// when the caller has to signal it.
+bool request_wakeup();
 // Called once at the start of every wake-up of the main thread: returns
 // whether a post asked for it, and arms the next signal.
 bool begin_wakeup();

@@ -107,6 +107,7 @@ v8::Local<v8::Object> JS_msg_mem(const status_snapshot &snapshot);
 void async_callback(uv_async_t *handle);
 // A stop happened: the next wake-up may be one signalled before it.
 void forget_wakeups();
+NAN_METHOD(LinkTarget);
 
 NAN_METHOD(ReadStatus);
 NAN_METHOD(Simulate);

@@ -126,6 +126,9 @@ void sort_frame(const uint8_t *frame, cycle_report &report) {
     switch (kind_of(frame)) {
         case frame_kind::empty:
             return count_event(POS_EMPTY);
+        case frame_kind::invalid:
+            if (debug_log) note_cycle(report, cycle_notice::checksum_error, frame[FRAME_CHECKSUM_AT], checksum(frame, frame_len - 1));
+            return count_event(POS_ERR);
         case frame_kind::error_marker:
             return;  // names the error statistic, counts nothing
         case frame_kind::unknown_marker:

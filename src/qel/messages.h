@@ -51,6 +51,8 @@
 #define MSG_RECEIVED_PREFIX "QEL Driver -- received message with ID = 0x%x, data = "
 #define MSG_RECEIVED_BYTE "%2x "
 #define MSG_RECEIVED_SUFFIX "\nQEL Driver -- Checksum = %x, calculated checksum = %x, counter =%d, timestamp = %llu, status changed = %d"
+#define MSG_BRIDGE_LOST "QEL Driver -- Error talking to the bridge: it refuses transfers or gives frames no bridge sends; it is set up again once it answers"
+#define MSG_BRIDGE_SET_UP_AGAIN "QEL Driver -- The bridge answers again after %u unsuccessful transfers: CAN Bus BAUD speed and RECV register set up again"
 
 // Heartbeat (heartbit)
 #define MSG_HB_DISABLED "QEL Driver -- Heartbit thread disabled"
@@ -107,7 +109,7 @@
         MSG_I2C_DEV_OPEN_FAILED, MSG_I2C_DEV_ADDRESS_FAILED, MSG_I2C_DEV_PATH_TOO_LONG, MSG_BAUD_FAILED,             \
         MSG_SELECT_FAILED, MSG_LOG_OPEN_FAILED, MSG_LOG_OPEN_REASON, MSG_READ_FAILED, MSG_CHECKSUM_ERROR,            \
         MSG_HB_FAILED, MSG_SEND_FAILED, MSG_CALLBACK_EXCEPTION, MSG_CALLBACK_EXCEPTION_DETAILS,                       \
-        MSG_CAPTURE_EXCEPTION, MSG_CAPTURE_EXCEPTION_DETAILS, MSG_MIRROR_FAILED
+        MSG_CAPTURE_EXCEPTION, MSG_CAPTURE_EXCEPTION_DETAILS, MSG_MIRROR_FAILED, MSG_BRIDGE_LOST
 #define QEL_WARN_MESSAGES MSG_MIRROR_STOPPED, MSG_CONSOLE_DROPPED, MSG_LOG_LOST, MSG_LOG_DROPPED
 
 // Errors thrown as TypeError

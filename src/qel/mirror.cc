@@ -128,6 +128,8 @@ void mirror_record(const uint8_t *frame) {
     switch (kind_of(frame)) {
         case frame_kind::empty:
             return count(empty);
+        case frame_kind::invalid:
+            return count(checksum_errors);
         case frame_kind::error_marker:
         case frame_kind::unknown_marker:
             return;

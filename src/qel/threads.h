@@ -55,6 +55,14 @@
 // slot table            receive (records,    receive, main        bus
 //  PDO_memory            sort_frame), main    (readStatus)
 //                        (clear_mem)
+// set-up of the bridge  receive (main       receive              none:
+//  (bridge_link.cc:      resets it while                           receive
+//  next_setup,           the threads are                           only
+//  failed_run)           joined)
+// link news             receive (post_news)  main                 none:
+//  (news_posted,                              (take_link_news)     atomics,
+//  news_failed)                                                    sequence
+//                                                                  numbers
 // change queue          receive (post),      main (take_change)   none:
 //  (handoff.cc:          main (take: head)                         atomics,
 //  mailboxes,                                                      sequence

@@ -145,6 +145,11 @@ NAN_METHOD(FailSelect) {
     sim_bridge::fail_select(static_cast<uint8_t>(code));
 }
 
+NAN_METHOD(PowerCycle) {
+    if (!no_arguments(info, "powerCycle")) return;
+    sim_bridge::power_cycle();
+}
+
 // Start-up reads the board's model name from this file, as the real
 // flavour reads the device tree's; '' (the default) skips the board check.
 NAN_METHOD(BoardModelFile) {
@@ -207,6 +212,7 @@ void init_bridge(v8::Local<v8::Object> exports) {
     Nan::SetMethod(bridge, "failReads", FailReads);
     Nan::SetMethod(bridge, "failWrites", FailWrites);
     Nan::SetMethod(bridge, "failSelect", FailSelect);
+    Nan::SetMethod(bridge, "powerCycle", PowerCycle);
     Nan::SetMethod(bridge, "busSpeed", BusSpeed);
     Nan::SetMethod(bridge, "boardModelFile", BoardModelFile);
     Nan::SetMethod(bridge, "setLogPath", SetLogPath);

@@ -179,6 +179,13 @@ void fail_select(uint8_t code) {
     b.select_fault_code = code;
 }
 
+void power_cycle() {
+    bridge &b = the_bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    b.selected = 0;
+    b.registers[REG_BAUD] = 0;
+}
+
 void bus_speed(double hz) { speed_hz.store(hz > 0 ? hz : 0.0); }
 
 bridge_state state() {
@@ -285,7 +292,11 @@ uint8_t bcm2835_i2c_read(char *buf, uint32_t len) {
         b.read_faults--;
         return b.read_fault_code;
     }
-    if (b.selected != REG_RECEIVE || b.queue.empty()) {
+    if (b.selected != REG_RECEIVE) {
+        memset(out, 0xff, len);
+        return BCM2835_I2C_REASON_OK;
+    }
+    if (b.queue.empty()) {
         sim_bridge::empty_frame(out);
         return BCM2835_I2C_REASON_OK;
     }

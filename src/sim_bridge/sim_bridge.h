@@ -3,7 +3,8 @@
 // It defines the bcm2835 functions that the driver calls and behaves as the
 // bridge the driver expects: it answers register reads and writes, returns
 // one queued CAN frame per 16-byte read once the receive register 0x40 is
-// selected (an empty frame, length code 0xFF, when none is queued), and
+// selected (an empty frame, length code 0xFF, when none is queued; sixteen
+// bytes of 0xFF, as from a bus nobody drives, before it is), and
 // records every write. Faults and the bus speed can be set at any time from
 // another thread.
 #pragma once
@@ -38,6 +39,9 @@ void baud_readback(const std::vector<uint8_t> &values);
 void fail_reads(uint64_t count, uint8_t code);
 void fail_writes(uint64_t count, uint8_t code);
 void fail_select(uint8_t code);
+// The bridge loses power and comes back: no register selected and the bit
+// rate register at 0, as after power-on; queued frames stay.
+void power_cycle();
 void bus_speed(double hz);
 bridge_state state();
 double now();

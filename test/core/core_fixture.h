@@ -62,6 +62,7 @@ protected:
         can_bus_delay = 0;
         debug_log = false;
         simulate = 0;
+        rearm_driver_threads();  // and with it no set-up of the bridge pending
         ASSERT_EQ(init_bus_lock(), 0);
         sim_bridge::reset();
         sim_bridge::bus_speed(0);

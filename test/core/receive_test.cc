@@ -33,15 +33,23 @@ TEST_F(ReceiveTest, StatisticsCountEachKindOfFrame) {
     core_frame bad = make_frame(0x1A1, {1});
     bad.bytes[15] ^= 0x01;
     cycle(bad);                                              // err
+    core_frame undriven;
+    memset(undriven.bytes, 0xFF, sizeof undriven.bytes);
+    cycle(undriven);                                         // no frame a bridge sends: err
+    EXPECT_EQ(sim_bridge::writes().size(), 1u) << "the selection of start-up only";
+    listen_cycle();                                          // the bridge set up again: bit rate,
+    listen_cycle();                                          // receive register
     sim_bridge::fail_reads(2, 0x02);
     EXPECT_EQ(listen_cycle(), READ_RETRY_MIN_US);            // failed read: err, pause of 1 ms
+    listen_cycle();
+    listen_cycle();
     can_bus_delay = 5000;
     EXPECT_EQ(listen_cycle(), 5000) << "or the poll delay when that is longer";
 
     EXPECT_EQ(stat(POS_HB), 2);
     EXPECT_EQ(stat(POS_UNK), 2);
     EXPECT_EQ(stat(POS_EMPTY), 3);
-    EXPECT_EQ(stat(POS_ERR), 4);
+    EXPECT_EQ(stat(POS_ERR), 5);
     EXPECT_EQ(PDO_memory[0].counter, 0) << "a frame with a wrong checksum is not recorded";
     EXPECT_EQ(PDO_memory[0].msg_id, 0);
     EXPECT_EQ(PDO_memory[POS_HB].msg_id, 0) << "heartbeats are never stored";
@@ -52,7 +60,7 @@ TEST_F(ReceiveTest, StatisticsCountEachKindOfFrame) {
     mirror_state(iface, sizeof iface, &counts);
     mirror_stop();
     EXPECT_EQ(counts.empty, static_cast<uint64_t>(stat(POS_EMPTY)));
-    EXPECT_EQ(counts.checksum_errors, 2u) << "the two bad checksums; the failed reads are no frames";
+    EXPECT_EQ(counts.checksum_errors, 3u) << "the two bad checksums and the undriven bus; the failed reads are no frames";
     std::vector<uint32_t> sent;
     uint32_t got[8];  // a can_frame, its identifier first
     while (recv(pair[1], got, sizeof got, MSG_DONTWAIT) == 16) sent.push_back(got[0]);
@@ -188,10 +196,19 @@ TEST_F(ReceiveTest, SimulatedFrameReplacesTheBusRead) {
 TEST_F(ReceiveTest, FailedReadsDoNotConsumeFrames) {
     feed(make_frame(0x4A1, {1}));
     sim_bridge::fail_reads(3, 0x01);
-    for (int i = 0; i < 3; i++) EXPECT_EQ(listen_cycle(), READ_RETRY_MIN_US);
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(listen_cycle(), READ_RETRY_MIN_US);
+        EXPECT_EQ(listen_cycle(), READ_RETRY_MIN_US) << "the settle time, at least the retry pause";
+        listen_cycle();
+    }
     EXPECT_EQ(listen_cycle(), 0);
     EXPECT_EQ(stat(POS_ERR), 3);
     EXPECT_EQ(PDO_memory[4].counter, 1);
+    std::vector<std::vector<uint8_t>> regs;
+    for (const sim_bridge::write_record &w : sim_bridge::writes()) regs.push_back(w.bytes);
+    std::vector<std::vector<uint8_t>> once = {{0x03, 0x0F}, {0x40}};
+    EXPECT_EQ(regs, (std::vector<std::vector<uint8_t>>{{0x40}, once[0], once[1], once[0], once[1], once[0], once[1]}))
+        << "start-up's selection, then the set-up before each read after a failed one";
 }
 
 // ---------------------------------------------------------------- capture
@@ -213,19 +230,24 @@ TEST_F(CaptureTest, EveryFrameReadIsTakenWhateverBecomesOfIt) {
     cycle(bad);                                      // wrong checksum
     cycle(make_frame(0x123, {4}, 12));               // unlisted, length code 12
     cycle(make_frame(0x765, {}));                    // heartbeat range
+    core_frame undriven;
+    memset(undriven.bytes, 0xFF, sizeof undriven.bytes);
+    cycle(undriven);                                 // no empty poll: a fault
     core_frame sim = make_frame(0x4A1, {5});
     memcpy(sim_buf, sim.bytes, 16);
     simulate = 1;
-    listen_cycle();                                  // simulated
+    listen_cycle();                                  // simulated, before the set-up
+    listen_cycle();                                  // the set-up: no frame
+    listen_cycle();
     sim_bridge::fail_reads(1, 0x01);
     listen_cycle();                                  // failed read: no frame
 
-    ASSERT_EQ(capture_waiting(), 5u);
-    const uint16_t ids[] = {0x421, 0x1A1, 0x123, 0x765, 0x4A1};
-    const uint8_t lengths[] = {2, 1, 12, 0, 1};
-    const uint8_t flags[] = {0, CAPTURE_CHECKSUM_ERROR, 0, 0, CAPTURE_SIMULATED};
+    ASSERT_EQ(capture_waiting(), 6u);
+    const uint16_t ids[] = {0x421, 0x1A1, 0x123, 0x765, 0xFFFF, 0x4A1};
+    const uint8_t lengths[] = {2, 1, 12, 0, 0xFF, 1};
+    const uint8_t flags[] = {0, CAPTURE_CHECKSUM_ERROR, 0, 0, CAPTURE_CHECKSUM_ERROR, CAPTURE_SIMULATED};
     uint64_t now_us = static_cast<uint64_t>(wall_clock_ns() / 1000);
-    for (uint32_t i = 0; i < 5; i++) {
+    for (uint32_t i = 0; i < 6; i++) {
         const captured_frame &f = capture_waiting_at(i);
         EXPECT_EQ(f.id, ids[i]);
         EXPECT_EQ(f.length, lengths[i]);
@@ -240,7 +262,7 @@ TEST_F(CaptureTest, EveryFrameReadIsTakenWhateverBecomesOfIt) {
 
     capture_stop();
     cycle(make_frame(0x4A1, {6}));
-    EXPECT_EQ(capture_waiting(), 5u) << "nothing is taken once the capture stopped";
+    EXPECT_EQ(capture_waiting(), 6u) << "nothing is taken once the capture stopped";
 }
 
 TEST_F(CaptureTest, FullRingDropsAndCountsThenTakesAgain) {

@@ -19,11 +19,18 @@ namespace {
 uv_loop_t main_loop;
 uint64_t delivered = 0;
 uint64_t bad_deliveries = 0;
+uint64_t news = 0;
+uint64_t bad_news = 0;  // not a beginning, then an end with its length, in turn
 
 // What the main thread's delivery does, minus JavaScript: it takes the
 // pending slots without the bus lock.
 void deliver_changes(uv_async_t *) {
     begin_wakeup();
+    link_news n;
+    while (take_link_news(&n)) {
+        if (n.answering != (news % 2 == 1) || (n.answering && n.failed == 0)) bad_news++;
+        news++;
+    }
     status_snapshot s;
     for (;;) {
         if (!take_change(&s)) break;
@@ -147,6 +154,8 @@ TEST_F(StressTest, ThreeThreadsShareTheBusAndTheMemory) {
 
     EXPECT_GT(delivered, 100u);
     EXPECT_EQ(bad_deliveries, 0u);
+    EXPECT_GT(news, 2u) << "the failed reads made runs of failed transfers";
+    EXPECT_EQ(bad_news, 0u);
     EXPECT_GT(captured, 100u);
     EXPECT_EQ(bad_captures, 0u);
     EXPECT_EQ(sim_bridge::state().overlaps, 0u);

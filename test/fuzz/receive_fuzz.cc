@@ -8,6 +8,9 @@
 //   op % 6 == 4  new enable and cyclic tables: the next four bytes
 //   op % 6 == 5  an empty poll
 //
+// A failed read, or a "nothing waiting" marker with a wrong checksum, has
+// the next two cycles set the bridge up again before a read.
+//
 // After every operation: each counter equals the number of frames of its
 // kind seen since the slot was last cleared with its counter (statistics
 // included), a slot's identifier is 0 or one that maps to it, and every
@@ -49,6 +52,7 @@ int expected_position(uint32_t id) {
 }
 
 uint32_t expected_count[MEM_SLOTS];
+bool setup_due = false;
 
 uint8_t frame_sum(const uint8_t *bytes) {
     uint32_t sum = 0;
@@ -61,7 +65,9 @@ void count_frame(const uint8_t *f) {
     uint32_t id = static_cast<uint32_t>(f[2]) * 256u + f[3];
     int pos = expected_position(id);
     if (f[6] == 0xFF || pos == 15) {
-        expected_count[15]++;
+        bool valid = f[15] == frame_sum(f);
+        expected_count[valid ? 15 : 16]++;
+        setup_due = setup_due || !valid;
         return;
     }
     if (pos == 14) {
@@ -121,6 +127,8 @@ void power_on() {
     set_table(is_enabled, 0x1FF7);
     set_table(is_cyclic, 0x0005);
     simulate = 0;
+    rearm_driver_threads();
+    setup_due = false;
     clear_mem(false, -1);
     memset(expected_count, 0, sizeof expected_count);
     check_memory();
@@ -139,6 +147,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t size) {
     };
     while (at < size) {
         uint8_t op = in[at++] % 6;
+        if (setup_due && op != 2 && op != 3 && op != 4) {
+            listen_cycle();
+            listen_cycle();
+            setup_due = false;
+        }
         if (op == 0) {
             const uint8_t *f = take(16);
             if (f == nullptr) break;
@@ -151,6 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t size) {
             sim_bridge::fail_reads(1, c[0] == 0 ? 1 : c[0]);
             listen_cycle();
             expected_count[16]++;
+            setup_due = true;
         } else if (op == 2) {
             const uint8_t *p = take(3);
             if (p == nullptr) break;

@@ -206,7 +206,7 @@ const rows = [
     },
   },
   ...[false, true].map((debug) => ({
-    name: `receive reads fail (debug ${debug}): counted in err, ${debug ? 'one line each with the code' : 'silent'}, retried after the poll pause`,
+    name: `receive reads fail (debug ${debug}): counted in err, ${debug ? 'one line each with the code' : 'silent'}, retried after the poll pause, the bridge set up again`,
     debug,
     body: `
       start('start', { debug: ${debug} });
@@ -224,7 +224,9 @@ const rows = [
       assert.deepEqual(b.start, [...bringUp({ debug }), msg('BAUD_OK', 0x0f), msg('SELECT_OK'), ...started({ debug })]);
       assert.equal(r.result.before.err, 0);
       assert.deepEqual(r.result.after, { counter: 3, stats: { ...r.result.after.stats, err: 3 } });
-      assert.deepEqual(b.faults, debug ? Array(3).fill(msg('READ_FAILED', 0x21)) : []);
+      const failed = msg('READ_FAILED', 0x21);
+      const around = [msg('BRIDGE_LOST'), msg('BRIDGE_SET_UP_AGAIN', 3)];
+      assert.deepEqual(b.faults, debug ? [failed, around[0], failed, failed, around[1]] : around);
       if (debug && !KERNEL) assert.equal(b.faults[0], 'QEL Driver -- Error reading the I2C bus, error code = 0x21');
     },
   })),

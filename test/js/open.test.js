@@ -18,10 +18,11 @@ const FAST = { i2cDelay: 0, canBusDelay: 1000, heartbeat: 0 };
 const hex = (bytes) => Buffer.from(bytes).toString('hex');
 const lastWrite = () => hex(bridge.writes().at(-1).bytes);
 
-test('open: receives as an event and in a for-await loop, sends by named fields, routes its lines, closes', async (t) => {
+test('open: receives as an event and in a for-await loop, sends by named fields, routes its lines, tells of the bridge, closes', { timeout: 60000 * TIME_FACTOR }, async (t) => {
   bridge.reset();
   const lines = [];
-  const bus = sim.open({ ...FAST, console: (line, level) => lines.push(`${level} ${line}`) });
+  let seen = () => {};
+  const bus = sim.open({ ...FAST, console: (line, level) => { lines.push(`${level} ${line}`); seen(line); } });
   t.after(() => bus.close());
   assert.throws(() => sim.open(FAST), { code: 'QEL_ALREADY_OPEN', message: 'QEL Driver -- The driver is already open in this process; close it first' });
   const statuses = bus[Symbol.asyncIterator]();
@@ -36,6 +37,22 @@ test('open: receives as an event and in a for-await loop, sends by named fields,
   bus.writeParameter(3, [1, 2]);
   assert.equal(lastWrite(), '30000005600000080301020000000000' + '73');
   assert.ok(lines.includes(`info ${msg('CMD_SENT')}`) && lines.includes(`info ${msg('PARAM_WRITTEN')}`), lines.join('\n'));
+  const down = once(bus, 'bridgeDown');
+  const up = once(bus, 'bridgeUp');
+  bridge.failReads(5, 1);
+  await down;
+  assert.deepEqual(await up, [5], 'the bridge answers again after 5 failed reads');
+  const said = (text) => lines.some((l) => l.endsWith(` ${text}`));
+  assert.ok(said(msg('BRIDGE_LOST')) && said(msg('BRIDGE_SET_UP_AGAIN', 5)), lines.join('\n'));
+  // No 'error' listener now: a listener's fault is printed with its stack.
+  const stackLine = /^ {4}at Bus\.throwing \(.*open\.test\.js:\d+:\d+\)$/;
+  const printed = new Promise((resolve) => { seen = (line) => stackLine.test(line) && resolve(); });
+  bus.once('status', function throwing() { throw new Error('no error listener'); });
+  bridge.receive(bridge.frame(0x4a1, [2]));
+  await printed;
+  assert.equal((await statuses.next()).value.msg_data[0], 2);
+  const details = lines.findIndex((l) => l.endsWith(msg('CALLBACK_EXCEPTION_DETAILS', 'Error: no error listener')));
+  assert.match(lines[details + 1].replace(/^\w+ /, ''), stackLine);
   const closed = once(bus, 'close');
   await bus.close();
   await closed;

@@ -190,12 +190,13 @@ describe('receive loop', { concurrency: 4 }, () => {
     assert.equal(r.result.c421, 2);
   });
 
-  test('failed bus reads count in "err" and are retried after the poll pause', async () => {
+  test('failed bus reads count in "err", are retried after the poll pause and set the bridge up again; so does a power cycle', async () => {
     const r = await runScenario(`${CHILD}
       qel.driverStart(0, 20000, 0, 300, U, U, U);
       const r0 = bridge.reads();
       await until(() => bridge.reads() > r0);
       console.log('#faults');
+      const w0 = bridge.writes().length;
       bridge.failReads(10, 4);
       const t0 = Date.now();
       await until(() => qel.readStatus(0xffd).counter >= 10, 10000);
@@ -204,14 +205,23 @@ describe('receive loop', { concurrency: 4 }, () => {
       const s = qel.readStatus(0xffd);
       bridge.receive(frame(0x4a1, [3]));
       await until(() => got.length === 1, 5000);
-      done({ ms, counter: s.counter, stats: s.driver_stats, got });
+      const setUp = bridge.writes().slice(w0).map((w) => [...w.bytes]);
+      console.log('#power');
+      bridge.powerCycle();
+      bridge.receive(frame(0x4a1, [4]));
+      await until(() => got.length === 2, 10000);
+      done({ ms, counter: s.counter, stats: s.driver_stats, got, setUp, err: qel.readStatus(0xffd).counter });
     `);
     assert.ok(r.result.ms >= 9 * 20, `10 failed reads took ${r.result.ms} ms at a 20 ms poll pause`);
     assert.equal(r.result.counter, 10);
     assert.deepEqual({ ...r.result.stats, empty: 0 }, { hb: 0, unk: 0, empty: 0, err: 10 });
-    const after = withoutHeartbeat(r.lines.slice(r.lines.indexOf('#faults') + 1));
-    assert.deepEqual(after, [], 'read errors are printed only in debug mode');
-    assert.deepEqual(ids(r.result.got), [[0x4a1, 1]], 'reading resumes once the bus answers');
+    assert.deepEqual(r.result.setUp, Array(10).fill([[0x03, 0x0f], [0x40]]).flat(), 'bit rate and receive register after each failed read');
+    const faults = withoutHeartbeat(r.lines.slice(r.lines.indexOf('#faults') + 1, r.lines.indexOf('#power')));
+    assert.deepEqual(faults, [msg('BRIDGE_LOST'), msg('BRIDGE_SET_UP_AGAIN', 10)], 'read errors themselves are printed only in debug mode');
+    // Power-cycled, the bridge gives sixteen bytes of 0xFF: no "empty" frame.
+    assert.deepEqual(r.lines.slice(r.lines.indexOf('#power') + 1), [msg('BRIDGE_LOST'), msg('BRIDGE_SET_UP_AGAIN', 1)]);
+    assert.equal(r.result.err, 11);
+    assert.deepEqual(ids(r.result.got), [[0x4a1, 1], [0x4a1, 2]], 'reading resumes once the bus answers, and after the power cycle');
   });
 
   test('an unplugged bridge (every read failing, canBusDelay 0): one attempt per millisecond at most; commands, queries, clearing and the heartbeat go on', async () => {

@@ -48,7 +48,12 @@ function inChunks(verb, frames) {
 }
 
 const model = {
+  // One request line as it is, and the words of its answer.
+  request,
   reset: () => request('reset'),
+  // The bridge loses power and comes back: no register selected, the bit
+  // rate register at 0. What waits in its queue stays.
+  powerReset: () => request('power-reset'),
   // Frames that the bridge gives at once, in this order.
   queue: (frames) => inChunks('queue', frames),
   // Frames that reach the bridge one at a time, `rate` a virtual second.

@@ -425,24 +425,30 @@ function bridgeTests(flavour, clockLine, around) {
     for (const o of [once, second, never]) assert.deepEqual(o.errors, NO_ERRORS);
   });
 
-  test('the worked commands and parameters arrive byte for byte, one transfer each, between heartbeats at their period', async () => {
+  test('the worked commands and parameters arrive byte for byte, one transfer each, between heartbeats at their period; a refused one replays none', async () => {
     model.reset();
     const PERIOD_US = 300000;
     const r = await run(`
       qel.registerCallback(() => {});
-      qel.driverStart(0, 20000, ${PERIOD_US}, 60000, undefined, undefined, undefined);
+      // Polls far apart: what comes right after the last frame is a write.
+      qel.driverStart(0, 10000000, ${PERIOD_US}, 60000, undefined, undefined, undefined);
       const sent = [];
       const take = () => { for (const s of model.sent()) sent.push([s.at, s.bytes.toString('hex')]); return sent; };
       ${WORKED.map(([call]) => `qel.${call};`).join('\n')}
+      // The refusal falls on the command, or on a heartbeat that came first.
+      model.nack();
+      let refused = false;
+      try { qel.sendCommand(6); } catch { refused = true; }
       await modelUntil(() => take().filter(([, b]) => b === '${HEARTBEAT.subarray(1).toString('hex')}').length >= 5);
-      done({ sent, errors: model.errors() });`);
+      done({ sent, errors: model.errors(), refused });`);
     const { sent, errors } = r.result;
     const frames = sent.map(([at, b]) => [at, Buffer.concat([Buffer.from([0x30]), Buffer.from(b, 'hex')])]);
     const beats = frames.filter(([, b]) => b.equals(HEARTBEAT)).map(([at]) => at);
     const others = frames.filter(([, b]) => !b.equals(HEARTBEAT)).map(([, b]) => b.toString('hex'));
     show(`frames at the bridge (${flavour}), virtual ns and bytes`, frames.map(([at, b]) => `${at} ${b.toString('hex')}`).join('\n'));
     assert.deepEqual(errors, NO_ERRORS, 'every transfer one the bridge understands');
-    assert.deepEqual(others, WORKED.map(([, bytes]) => hex(bytes).toString('hex')), 'the worked frames, in order, once each');
+    const last = r.result.refused ? [] : [transmitFrame(0x04, 0xe0, [6]).toString('hex')];
+    assert.deepEqual(others, [...WORKED.map(([, bytes]) => hex(bytes).toString('hex')), ...last], 'the worked frames, in order, once each');
     assert.ok(beats.length >= 5);
     beats.slice(1).forEach((at, i) => assert.ok(at - beats[i] >= PERIOD_US * 1000, `heartbeat ${i + 1} ${at - beats[i]} ns after the one before`));
     assert.deepEqual(r.lines.filter((l) => l === MSG.CMD_SENT || l === MSG.PARAM_WRITTEN), [MSG.CMD_SENT, MSG.CMD_SENT, MSG.CMD_SENT, MSG.PARAM_WRITTEN, MSG.PARAM_WRITTEN]);
@@ -526,7 +532,7 @@ function bridgeTests(flavour, clockLine, around) {
     assert.deepEqual(model.errors(), NO_ERRORS);
   });
 
-  test('unplugged for two seconds while polling: failed reads, a refused command, then recovery with nothing twice', async () => {
+  test('unplugged for two seconds while polling and back with no register selected: failed reads, a refused command, the bridge set up again, nothing twice', async () => {
     model.reset();
     model.queue([frame(0x4a1, [1]), frame(0x4a1, [2])]);
     const r = await run(`
@@ -535,13 +541,14 @@ function bridgeTests(flavour, clockLine, around) {
       await until(() => captured.length >= 2, 60000);
       const counters = [qel.readStatus(0x4a1).driver_stats];
       model.unplug(2000);
+      model.powerReset();
       model.queue([${[3, 4].map((d) => `frame(0x4a1, [${d}])`).join(', ')}]);
       let refused;
       try { qel.sendCommand(5); } catch (e) { refused = [e.constructor.name, e.message, e.code]; }
       await modelUntil(() => model.stats().resumed > 0);
       await until(() => captured.length >= 4, 60000);
       counters.push(qel.readStatus(0x4a1).driver_stats);
-      done({ captured, counters, refused, timeline: model.stats(), sent: model.sent().length });`);
+      done({ captured, counters, refused, timeline: model.stats(), sent: model.sent().length, errors: model.errors() });`);
     const { captured, counters, refused, timeline } = r.result;
     const failed = r.lines.filter((l) => l.startsWith(MSG.READ_FAILED.split('%')[0]));
     show(`unplugged (${flavour}): timeline of the bridge, virtual ns`, timeline);
@@ -556,6 +563,9 @@ function bridgeTests(flavour, clockLine, around) {
     assert.equal(failed.length, counters[1].err);
     assert.ok(timeline.first_nack > 0 && timeline.last_nack >= timeline.first_nack && timeline.resumed > timeline.last_nack, 'refused, then answered again');
     assert.equal(r.result.sent, 0, 'the refused command never reached the bridge');
+    assert.deepEqual(r.result.errors, NO_ERRORS, 'no read before the receive register was selected again');
+    const setUp = r.lines.filter((l) => l === MSG.BRIDGE_LOST || l.startsWith(MSG.BRIDGE_SET_UP_AGAIN.split('%')[0]));
+    assert.deepEqual(setUp, [MSG.BRIDGE_LOST, format(MSG.BRIDGE_SET_UP_AGAIN, counters[1].err)]);
   });
 }
 
@@ -571,13 +581,18 @@ if (MODE === 'kernel') {
       model.reset();
       model.nack();
       const address = refusal(['w1@0x25', '0x40']);
+      const { first_nack: first } = model.stats();
       model.nackByte(1);
-      const data = refusal(['w2@0x25', '0x03', '0x0f']);
+      // The transmit register, then a refused byte: no known write is left.
+      const data = refusal(['w3@0x25', '0x30', '0x00', '0x00']);
+      const { last_nack: last, nacked } = model.stats();
       // The refused transfer is over: the next START goes to its own address.
       const elsewhere = refusal(['w1@0x26', '0x00']);
       show('i2ctransfer against a refusing bridge', [address, data, elsewhere].join('\n'));
       assert.deepEqual([address, data, elsewhere], Array(3).fill('i2ctransfer: I2C_RDWR: Remote I/O error'));
-      assert.deepEqual(model.errors(), NO_ERRORS);
+      assert.deepEqual(model.errors(), NO_ERRORS, 'injected refusals are no protocol errors');
+      assert.deepEqual(model.sent(), [], 'the refused frame was not transmitted');
+      assert.ok(last > first && nacked === 2, `the refused byte is a refusal in time: ${first}, ${last}, ${nacked}`);
       // A read and a command refused once each, on the kernel and on the emulation.
       const body = (refuseRead, refuseWrite) => `
         const { model } = require('./test/pi/bridge-model');
@@ -588,16 +603,34 @@ if (MODE === 'kernel') {
         ${refuseWrite};
         let refused;
         try { qel.sendCommand(5); } catch (e) { refused = [e.constructor.name, e.message, e.code]; }
+        // Two valid polls: the bridge was set up again before them.
+        const empty = () => qel.readStatus(0x4a1).driver_stats.empty;
+        const e0 = empty();
+        await until(() => empty() >= e0 + 2, 60000);
         done({ refused, err: qel.readStatus(0x4a1).driver_stats.err });`;
       model.reset();
       // Only a write has data bytes: the refused byte cannot fall on a poll.
       const real = await runScenario(body('model.nack()', 'model.nackByte(1)'), { flavour: 'i2c-dev', timeout: 60000 });
+      assert.deepEqual(model.errors(), NO_ERRORS, 'the refused command byte is no protocol error');
       const sim = await runScenario(body('bridge.failReads(1, 1)', 'bridge.failWrites(1, 1)'), { flavour: 'sim', env: { QEL_SIM_BUS: 'i2c-dev' } });
-      const noisy = (l) => !l.startsWith('QEL Driver -- Log file') && !l.startsWith(MSG.LOG_OPEN_FAILED) && l !== KERNEL_CLOCK && !l.startsWith('QEL Driver -- I2C clock');
+      // The set-up after the refused read comes a poll or two later, before or after the command.
+      const setUp = [MSG.BRIDGE_LOST, format(MSG.BRIDGE_SET_UP_AGAIN, 1)];
+      for (const lines of [real.lines, sim.lines]) assert.deepEqual(lines.filter((l) => setUp.includes(l)), setUp);
+      const noisy = (l) => !l.startsWith('QEL Driver -- Log file') && !l.startsWith(MSG.LOG_OPEN_FAILED) && l !== KERNEL_CLOCK && !l.startsWith('QEL Driver -- I2C clock') && !setUp.includes(l);
       show('refused once each: kernel, emulation', { kernel: real.lines.filter(noisy).slice(5), emulation: sim.lines.filter(noisy).slice(5) });
       assert.deepEqual(real.result, sim.result);
       assert.deepEqual(real.lines.filter(noisy), sim.lines.filter(noisy));
     });
+  });
+}
+
+if (MODE === 'kernel') {
+  test('the model\'s control channel: a line of 8 KiB or more is refused at its newline, and the next request is answered', () => {
+    model.reset();
+    const frames = Array.from({ length: 249 }, (_, i) => Buffer.from(frame(0x4a1, [i])).toString('hex'));
+    assert.throws(() => model.request(`queue ${frames.join(' ')}`), { message: /: error line too long$/ });
+    model.queue(frames.slice(0, 2).map((h) => Buffer.from(h, 'hex')));
+    assert.equal(model.stats().queued, 2);
   });
 }
 

@@ -113,6 +113,7 @@ qel.driverStop();
 async function owned(): Promise<void> {
   const bus: qel.Bus = sim.open({ canBusDelay: 1000, enabledIds: [0x4a1], console: (line, level) => void [line.length, level === 'warn'] });
   bus.on('status', (s) => void s.msg_data[0]).once('close', () => {}).on('error', (e) => void e.message);
+  bus.on('bridgeDown', () => {}).on('bridgeUp', (failed) => void failed.toFixed());
   bus.send({ readCfg: 'one', parameter: 42, copLight: true });
   bus.send({ tft: 5, readCfg: 'all' });
   bus.writeParameter(3, [1, 2]);

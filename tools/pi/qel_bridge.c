@@ -39,7 +39,7 @@ OBJECT_DECLARE_SIMPLE_TYPE(QelBridgeState, QEL_BRIDGE)
 #define SENT_MAX 4096
 #define BAUD_MAX 8
 #define WRITE_MAX 32
-#define LINE_MAX 8192
+#define CONTROL_LINE_MAX 8192
 #define ERRORS_MAX 64
 
 typedef struct Transmitted {
@@ -65,6 +65,8 @@ struct QelBridgeState {
     uint32_t baud_pending;
 
     /* The transfer in progress. */
+    bool accepted;                  /* its address acknowledged: it has an end to judge */
+    bool refused;                   /* a byte of it refused by an injected fault */
     bool reading;
     uint8_t out[FRAME_BYTES];
     uint32_t out_pos;
@@ -85,8 +87,9 @@ struct QelBridgeState {
     uint64_t transfers, frame_reads, empty_reads, nacked;
     int64_t first_nack, last_nack, resumed;
 
-    char line[LINE_MAX];
+    char line[CONTROL_LINE_MAX];
     uint32_t line_len;
+    bool line_too_long;             /* the line in progress passed CONTROL_LINE_MAX: dropped */
 };
 
 static int64_t now_ns(void)
@@ -205,24 +208,59 @@ static void finish_write(QelBridgeState *s)
     }
 }
 
-static bool refuses_address(QelBridgeState *s)
+/* An injected refusal, of an address or of a byte: counted and timed, and
+ * never a protocol error of the driver's. */
+static void note_refusal(QelBridgeState *s)
 {
     int64_t now = now_ns();
 
-    if (s->nack_next || now < s->unplugged_until) {
+    s->nacked++;
+    if (!s->first_nack) {
+        s->first_nack = now;
+    }
+    s->last_nack = now;
+    s->resumed = 0;
+}
+
+static bool refuses_address(QelBridgeState *s)
+{
+    if (s->nack_next || now_ns() < s->unplugged_until) {
         s->nack_next = false;
-        s->nacked++;
-        if (!s->first_nack) {
-            s->first_nack = now;
-        }
-        s->last_nack = now;
-        s->resumed = 0;
+        note_refusal(s);
         return true;
     }
     if (s->nacked && !s->resumed) {
-        s->resumed = now;
+        s->resumed = now_ns();
     }
     return false;
+}
+
+/* QEMU hands a general call (address 0x00) to every device on the bus and
+ * ignores their answer; the bridge does not take part in it. */
+static bool general_call(QelBridgeState *s)
+{
+    I2CBus *bus = I2C_BUS(qdev_get_parent_bus(DEVICE(s)));
+
+    return bus->broadcast;
+}
+
+/* Judges the transfer that ends. QEMU ends a refused transfer too: that one
+ * has nothing to judge, and judging what the transfer before it left would
+ * replay it (a refused poll after a heartbeat, the heartbeat once more). A
+ * transfer cut by an injected refusal is no mistake of the driver's. */
+static void finish_transfer(QelBridgeState *s)
+{
+    bool judge = s->accepted && !s->refused;
+
+    s->accepted = false;
+    if (!judge) {
+        return;
+    }
+    if (s->reading) {
+        finish_read(s);
+    } else {
+        finish_write(s);
+    }
 }
 
 static int qel_bridge_event(I2CSlave *i2c, enum i2c_event event)
@@ -232,9 +270,13 @@ static int qel_bridge_event(I2CSlave *i2c, enum i2c_event event)
     switch (event) {
     case I2C_START_RECV:
     case I2C_START_SEND:
-        if (refuses_address(s)) {
+        /* A repeated start ends the transfer before it. */
+        finish_transfer(s);
+        if (general_call(s) || refuses_address(s)) {
             return 1;
         }
+        s->accepted = true;
+        s->refused = false;
         s->transfers++;
         s->reading = event == I2C_START_RECV;
         s->in_len = 0;
@@ -243,11 +285,7 @@ static int qel_bridge_event(I2CSlave *i2c, enum i2c_event event)
         }
         return 0;
     case I2C_FINISH:
-        if (s->reading) {
-            finish_read(s);
-        } else {
-            finish_write(s);
-        }
+        finish_transfer(s);
         return 0;
     default:
         return 0;
@@ -267,9 +305,13 @@ static int qel_bridge_send(I2CSlave *i2c, uint8_t data)
 {
     QelBridgeState *s = QEL_BRIDGE(i2c);
 
+    if (!s->accepted || s->refused) {
+        return 1;
+    }
     if (s->nack_byte >= 0 && (uint32_t)s->nack_byte == s->in_len) {
         s->nack_byte = -1;
-        s->nacked++;
+        s->refused = true;
+        note_refusal(s);
         return 1;
     }
     if (s->in_len < WRITE_MAX) {
@@ -335,14 +377,21 @@ static bool append_frames(QelBridgeState *s, char **words, int from, GString *re
     return true;
 }
 
+/* What a power cycle loses: the register selection and the bit rate. The
+ * receive queue stands for the CAN bus, which goes on. */
+static void power_on(QelBridgeState *s)
+{
+    s->selected = NO_REGISTER;
+    s->baud = 0;
+    s->baud_pending = 0;
+}
+
 static void reset_state(QelBridgeState *s)
 {
     timer_del(s->trickle);
     s->head = s->count = s->ready = 0;
     s->cut_at = -1;
-    s->selected = NO_REGISTER;
-    s->baud = 0;
-    s->baud_pending = 0;
+    power_on(s);
     s->unplugged_until = 0;
     s->nack_next = false;
     s->nack_byte = -1;
@@ -406,6 +455,8 @@ static void handle_request(QelBridgeState *s, char **w, GString *reply)
         }
     } else if (!strcmp(cmd, "unplug") && n == 2) {
         s->unplugged_until = now_ns() + atoll(w[1]) * SCALE_MS;
+    } else if (!strcmp(cmd, "power-reset") && n == 1) {
+        power_on(s);
     } else if (!strcmp(cmd, "nack") && n == 1) {
         s->nack_next = true;
     } else if (!strcmp(cmd, "nack-byte") && n == 2) {
@@ -448,11 +499,11 @@ static void handle_line(QelBridgeState *s)
     qemu_chr_fe_write_all(&s->chr, (const uint8_t *)reply->str, reply->len);
 }
 
+/* Always room: a line that does not fit is read to its end and refused
+ * there, so that the channel never waits for room that cannot come. */
 static int control_can_receive(void *opaque)
 {
-    QelBridgeState *s = opaque;
-
-    return LINE_MAX - 1 - s->line_len;
+    return CONTROL_LINE_MAX;
 }
 
 static void control_receive(void *opaque, const uint8_t *buf, int size)
@@ -462,10 +513,21 @@ static void control_receive(void *opaque, const uint8_t *buf, int size)
 
     for (i = 0; i < size; i++) {
         if (buf[i] == '\n') {
-            handle_line(s);
+            if (s->line_too_long) {
+                static const char too_long[] = "error line too long\n";
+
+                qemu_chr_fe_write_all(&s->chr, (const uint8_t *)too_long, sizeof too_long - 1);
+            } else {
+                handle_line(s);
+            }
             s->line_len = 0;
-        } else if (buf[i] != '\r' && s->line_len < LINE_MAX - 1) {
+            s->line_too_long = false;
+        } else if (buf[i] == '\r' || s->line_too_long) {
+            continue;
+        } else if (s->line_len < CONTROL_LINE_MAX - 1) {
             s->line[s->line_len++] = buf[i];
+        } else {
+            s->line_too_long = true;
         }
     }
 }
