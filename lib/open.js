@@ -41,11 +41,10 @@ function start(addon, s, bus) {
     addon.driverStart(s.i2cDelay, s.canBusDelay, s.heartbeat, s.debounce, [...s.enabledIds], [...s.cyclicIds], s.debug);
   } catch (e) {
     routeConsole(addon, 'stdout');
+    bus[OPENED](false);
     throw startFault(e);
-  } finally {
-    // Only now can the application have listened for 'error'.
-    bus[OPENED]();
   }
+  bus[OPENED](true);
 }
 
 // The open() of one flavour's add-on.

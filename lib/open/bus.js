@@ -139,11 +139,16 @@ class Bus extends EventEmitter {
   }
 
   // open() is over: the application's next line may listen for 'error'.
-  [OPENED]() {
+  // After a failed start there is no object to listen on, and the start's
+  // error is what the application handles: the faults become warnings.
+  [OPENED](started) {
     process.nextTick(() => {
       const held = this.#held;
       this.#held = null;
-      for (const err of held) this.#report(err);
+      for (const err of held) {
+        if (started) this.#report(err);
+        else process.emitWarning(err);
+      }
     });
   }
 

@@ -43,11 +43,13 @@ test('open: receives as an event and in a for-await loop, sends by named fields,
   await closed;
   assert.deepEqual(await statuses.next(), { value: undefined, done: true });
   assert.throws(() => bus.read(0x4a1), { code: 'QEL_CLOSED' });
-  // A start that fails is the system's fault, and its message says why.
+  // A start that fails is the system's fault, and its message says why; what the logger threw meanwhile is a warning.
   bridge.failInit(true);
-  assert.throws(() => sim.open(FAST), { name: 'Error', code: KERNEL ? 'EACCES' : 'QEL_START_FAILED', reason: msg('INIT_FAILED'),
+  const warned = once(process, 'warning');
+  assert.throws(() => sim.open({ ...FAST, console: () => { throw new Error('logger down'); } }), { name: 'Error', code: KERNEL ? 'EACCES' : 'QEL_START_FAILED', reason: msg('INIT_FAILED'),
     message: `${msg('START_FAILED')}: ${msg('INIT_FAILED').slice('QEL Driver -- '.length)}`, ...(KERNEL && { errno: -13, syscall: 'open' }) });
   bridge.failInit(false);
+  assert.equal((await warned)[0].message, 'logger down');
   sim.registerCallback(() => {});
   sim.driverStart(0, 1000, 0, 2000, undefined, undefined, false);
   assert.throws(() => sim.open(FAST), { code: 'QEL_ALREADY_STARTED' });
