@@ -30,7 +30,7 @@ declare namespace qel {
    * - QEL_UNKNOWN_ID (TypeError, RangeError): an identifier that has no slot, in open()'s
    *   enabledIds or cyclicIds or in read()
    * - QEL_BAD_COMMAND (TypeError, RangeError): a field of send() or an argument of the
-   *   driver object's writeParameter that the frame cannot carry
+   *   driver object's writeParameter that the frame cannot carry; a send() that sets nothing
    * - QEL_ALREADY_OPEN: open() while a driver object is open in this process (an Error)
    * - QEL_CLOSED: a driver object used after close() (an Error)
    * - an errno name (ENOENT, EACCES, EAGAIN, ...): a system call failed, as
@@ -55,7 +55,11 @@ declare namespace qel {
     | 'QEL_CLOSED'
     | (string & {});
 
-  /** What the driver throws: a TypeError (an Error where ErrorCode says so) with a code. */
+  /**
+   * What the driver throws: a TypeError (an Error where ErrorCode says so) with a code.
+   * open() and its driver object throw a fault of the system (a failed start, a refused
+   * bus write) as an Error, and keep TypeError and RangeError for a wrong call.
+   */
   interface DriverError extends Error {
     code: ErrorCode;
     /** A failed start: the console line(s) that say why. */
@@ -333,6 +337,8 @@ declare namespace qel {
      * Starts the driver with options by name and returns the object that
      * owns it until close(). Registers its own function (registerCallback):
      * an application that registers another stops the object's 'status'.
+     * A start that fails throws an Error whose message says why
+     * ("QEL Driver -- Error starting the driver: ..."), with `reason`.
      */
     open(options?: OpenOptions): Bus;
   }

@@ -3,17 +3,26 @@
 import qel = require('./index');
 
 declare namespace qelSim {
+  // Every type of `corvalith`'s, by the same name.
   type QelBuffer = qel.QelBuffer;
+  type ErrorCode = qel.ErrorCode;
+  type DriverError = qel.DriverError;
   type DriverStats = qel.DriverStats;
   type StatusObject = qel.StatusObject;
   type StatusCallback = qel.StatusCallback;
   type CaptureBatch = qel.CaptureBatch;
   type CaptureCallback = qel.CaptureCallback;
   type MirrorState = qel.MirrorState;
-  type OpenOptions = qel.OpenOptions;
-  type Command = qel.Command;
-  type Bus = qel.Bus;
   type ConsoleLevel = qel.ConsoleLevel;
+  type ConsoleFunction = qel.ConsoleFunction;
+  type OpenOptions = qel.OpenOptions;
+  type CommandLights = qel.CommandLights;
+  type Command = qel.Command;
+  type StatusIterator = qel.StatusIterator;
+  type BusEvent = qel.BusEvent;
+  type BusListener<E extends BusEvent> = qel.BusListener<E>;
+  type Bus = qel.Bus;
+  type Driver = qel.Driver;
 
   /** One write that the driver made to the simulated bridge. */
   interface BridgeWrite {

@@ -6,22 +6,12 @@
 // `node app.js` (the bcm2835 flavour, as root), `node app.js --i2c-dev` (the
 // kernel's I2C driver, a member of group i2c), `node app.js --sim` (the
 // simulated bridge, any machine, with a few frames to show).
-const path = require('path');
-
 const flavour = process.argv.includes('--sim') ? 'sim' : process.argv.includes('--i2c-dev') ? 'i2c-dev' : '';
 
-// The application's node_modules first; run from a clone of the repository,
-// where nothing installed it, the clone itself.
-function load(entry) {
-  const name = entry ? `corvalith/${entry}` : 'corvalith';
-  try {
-    return require(name);
-  } catch (e) {
-    if (e.code !== 'MODULE_NOT_FOUND' || !e.message.includes(`'${name}'`)) throw e;
-    return require(path.join(__dirname, '..', entry));
-  }
-}
-const qel = load(flavour);
+// The package by its name: from the application's node_modules, and in a
+// clone of the repository from the clone itself (a package may require
+// itself by the name in its package.json).
+const qel = require(flavour ? `corvalith/${flavour}` : 'corvalith');
 const sim = flavour === 'sim';
 
 let light = false;

@@ -2,7 +2,7 @@
 // A short run of the driver on the simulated CAN bridge: frames of each
 // message class arrive, the application's function receives their status
 // objects, and a command goes out on the bus.
-const qel = require('../sim');
+const qel = require('corvalith/sim');  // the package by its name: this file runs as it is in an application
 const { bridge } = qel;
 const { frame } = bridge;  // a valid 16-byte bridge frame from an identifier and data
 

@@ -2,8 +2,8 @@
 // open(): the driver as Node programs use a device, beside the eight
 // functions. One driver object at a time in a process, since the bus is
 // one; it holds the driver from open() to close().
-const { Bus, DELIVER, FAULT, LINK } = require('./open/bus');
-const { SLOT_IDS, fail, checkOptions } = require('./open/checks');
+const { Bus, DELIVER, FAULT, LINK, OPENED } = require('./open/bus');
+const { SLOT_IDS, fail, systemFault, checkOptions } = require('./open/checks');
 const { consoleTarget, routeConsole } = require('./open/console');
 
 // Shared by every flavour and by a copy loaded after the module cache was
@@ -21,9 +21,19 @@ function refuseStarted(addon) {
     addon.readStatus(SLOT_IDS[0]);
   } catch (e) {
     if (e.code === 'QEL_NOT_STARTED') return;
-    throw e;
+    throw systemFault(e);
   }
   throw fail(Error, 'QEL_ALREADY_STARTED', 'The driver was started with driverStart; stop it with driverStop before open()');
+}
+
+// A start that failed says why in its message, not only in `reason` (the
+// console line that tells it), and is an Error: nothing the caller passed
+// was wrong.
+function startFault(e) {
+  const err = systemFault(e);
+  const why = typeof e.reason === 'string' ? e.reason.replace(/^QEL Driver -- /, '') : '';
+  if (why) err.message = `${e.message}: ${why}`;
+  return err;
 }
 
 function start(addon, s, bus) {
@@ -35,8 +45,10 @@ function start(addon, s, bus) {
   } catch (e) {
     routeConsole(addon, 'stdout');
     addon[LINK_TARGET](null);
-    throw e;
+    bus[OPENED](false);
+    throw startFault(e);
   }
+  bus[OPENED](true);
 }
 
 // The open() of one flavour's add-on.

@@ -4,12 +4,13 @@
 // open() to close(). The driver threads know nothing of it: it sees the
 // status objects through the registered function, on the JavaScript thread.
 const { EventEmitter } = require('events');
-const { fail, commandArguments, parameterValue, parameterNumber, slotId } = require('./checks');
+const { fail, systemFault, commandArguments, parameterValue, parameterNumber, slotId } = require('./checks');
 const { StatusIterator } = require('./statuses');
 
 const DELIVER = Symbol('deliver');
 const FAULT = Symbol('fault');
 const LINK = Symbol('link');
+const OPENED = Symbol('opened');
 const ASYNC_DISPOSE = Symbol.asyncDispose ?? Symbol.for('nodejs.asyncDispose');
 
 // Status objects a `for await` loop may fall behind before the oldest go.
@@ -25,6 +26,10 @@ class Bus extends EventEmitter {
   #closing = null;
   #iterators = new Set();
   #dropped = 0;
+  // What the console function threw before the application had a chance
+  // to listen for 'error' (during open()): handed on a tick later. null
+  // once handed on.
+  #held = [];
 
   // `onClose` runs once the driver is stopped (open() frees its place).
   constructor(addon, onClose) {
@@ -54,12 +59,12 @@ class Bus extends EventEmitter {
 
   send(fields) {
     const args = commandArguments(fields);
-    this.#live().sendCommand(...args);
+    return this.#system('sendCommand', args);
   }
 
   writeParameter(number, bytes = []) {
     const args = [parameterNumber(number), parameterValue(bytes)];
-    this.#live().writeParameter(...args);
+    return this.#system('writeParameter', args);
   }
 
   capture(fn) {
@@ -67,7 +72,18 @@ class Bus extends EventEmitter {
   }
 
   mirror(...iface) {
-    return this.#live().mirror(...iface);
+    return this.#system('mirror', iface);
+  }
+
+  // A call whose failure past the checks is the system's (a refused bus
+  // write, a missing interface): thrown as an Error.
+  #system(name, args) {
+    const addon = this.#live();
+    try {
+      return addon[name](...args);
+    } catch (e) {
+      throw systemFault(e);
+    }
   }
 
   // Stops the driver at once (also from a 'status' listener); the promise
@@ -136,9 +152,28 @@ class Bus extends EventEmitter {
 
   // What the application's console function threw: 'error', or uncaught.
   [FAULT](err) {
+    if (this.#held) this.#held.push(err);
+    else this.#report(err);
+  }
+
+  // open() is over: the application's next line may listen for 'error'.
+  // After a failed start there is no object to listen on, and the start's
+  // error is what the application handles: the faults become warnings.
+  [OPENED](started) {
+    process.nextTick(() => {
+      const held = this.#held;
+      this.#held = null;
+      for (const err of held) {
+        if (started) this.#report(err);
+        else process.emitWarning(err);
+      }
+    });
+  }
+
+  #report(err) {
     if (this.listenerCount('error') > 0) this.emit('error', err);
     else process.nextTick(() => { throw err; });
   }
 }
 
-module.exports = { Bus, DELIVER, FAULT, LINK };
+module.exports = { Bus, DELIVER, FAULT, LINK, OPENED };

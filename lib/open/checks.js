@@ -137,7 +137,13 @@ function commandArguments(fields) {
   if (f.readCfg !== 'one' && f.parameter !== undefined) throw fail(RangeError, 'QEL_BAD_COMMAND', 'parameter is sent only with readCfg \'one\'');
   const readCfg = { all: 0, one: 1 }[f.readCfg] ?? -1;
   const copLight = f.copLight === undefined ? -1 : Number(f.copLight);
-  return [f.tft ?? -1, readCfg, copLight, f.copLightColor ? 1 : -1, f.parameter ?? -1];
+  const args = [f.tft ?? -1, readCfg, copLight, f.copLightColor ? 1 : -1, f.parameter ?? -1];
+  // A frame with no field set tells the QEL module nothing: a mistake
+  // (a field name held in a variable that was undefined, say), not a send.
+  if (args.every((a) => a === -1)) {
+    throw fail(TypeError, 'QEL_BAD_COMMAND', `send() sets nothing with ${shown(fields)}; set tft, readCfg, copLight or copLightColor: true`);
+  }
+  return args;
 }
 
 // writeParameter()'s value: up to 7 bytes, as the Buffer the add-on takes.
@@ -150,6 +156,16 @@ function parameterValue(bytes) {
   return Buffer.from(bytes);
 }
 
+// What the add-on threw for a fault of the system (a bridge that did not
+// come up, a bus write refused, a device missing) as an Error with the same
+// text and properties: a TypeError stays for the caller's own mistakes.
+function systemFault(e) {
+  if (!(e instanceof TypeError) || e.code === 'QEL_BAD_ARGUMENT') return e;
+  const err = new Error(e.message);
+  for (const key of Object.keys(e)) err[key] = e[key];
+  return err;
+}
+
 const parameterNumber = (n) => integer(n, 0, 255, 'QEL_BAD_COMMAND', 'The parameter number must be an integer from 0 to 255');
 
-module.exports = { SLOT_IDS, DEFAULTS, fail, checkOptions, commandArguments, parameterValue, parameterNumber, slotId };
+module.exports = { SLOT_IDS, DEFAULTS, fail, systemFault, checkOptions, commandArguments, parameterValue, parameterNumber, slotId };

@@ -1,7 +1,8 @@
 'use strict';
 // Every block of the README and the Raspberry Pi guide marked
-// <!-- runnable --> runs as written in an application's folder that has the
-// package in node_modules (a link to this clone), on the simulated bridge.
+// <!-- runnable -->, and examples/demo.js, run as written in an application's
+// folder that has the package in node_modules (a link to this clone), on the
+// simulated bridge.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('child_process');
@@ -16,10 +17,13 @@ fs.symlinkSync('../corvalith/bin/qel-monitor.js', path.join(app, 'node_modules',
 fs.writeFileSync(path.join(app, 'package.json'), '{ "name": "lift-app", "version": "1.0.0", "private": true }\n');
 test.after(() => fs.rmSync(app, { recursive: true, force: true }));
 
-for (const name of ['README.md', 'docs/raspberry-pi.md']) {
+// The examples too, as an application copies them.
+const EXAMPLES = ['examples/demo.js'];
+for (const name of ['README.md', 'docs/raspberry-pi.md', ...EXAMPLES]) {
   const text = fs.readFileSync(path.join(root, name), 'utf8');
-  const blocks = [...text.matchAll(/<!-- runnable -->\n```(sh|js)\n([\s\S]*?)\n```/g)];
-  assert.equal(blocks.length, text.split('<!-- runnable -->').length - 1, `${name}: each mark right before a sh or js block`);
+  const example = EXAMPLES.includes(name);
+  const blocks = example ? [[name, 'js', text]] : [...text.matchAll(/<!-- runnable -->\n```(sh|js)\n([\s\S]*?)\n```/g)];
+  if (!example) assert.equal(blocks.length, text.split('<!-- runnable -->').length - 1, `${name}: each mark right before a sh or js block`);
   for (const [, lang, code] of blocks) {
     // Under an emulated Node the blocks' own `node` would be the host's,
     // which cannot load the emulated platform's add-ons: the host proves them.

@@ -9,7 +9,7 @@ const { spawn } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
-const { msg } = require('../helpers/catalogue');
+const { msg, KERNEL } = require('../helpers/catalogue');
 const { root, nodeCommand, TIME_FACTOR } = require('../helpers/scenario');
 
 const sim = require(`${root}/sim`);
@@ -22,16 +22,18 @@ test('open: receives as an event and in a for-await loop, sends by named fields,
   bridge.reset();
   const lines = [];
   let seen = () => {};
-  const bus = sim.open({ ...FAST, console: (line, level) => { lines.push(`${level} ${line}`); seen(line); } });
+  // A logger that fails on the first start-up line: the 'error' listener of the next line gets it.
+  const bus = sim.open({ ...FAST, console: (line, level) => { if (lines.push(`${level} ${line}`) === 1) throw new Error('logger fault'); seen(line); } });
+  const errors = [];
+  bus.on('error', (e) => errors.push(e.message));
   t.after(() => bus.close());
   assert.throws(() => sim.open(FAST), { code: 'QEL_ALREADY_OPEN', message: 'QEL Driver -- The driver is already open in this process; close it first' });
   const statuses = bus[Symbol.asyncIterator]();
-  const thrown = once(bus, 'error');
   bus.once('status', () => { throw new Error('listener fault'); });
   bridge.receive(bridge.frame(0x4a1, [1]));
   const { value } = await statuses.next();
   assert.deepEqual([value.msg_id, hex(value.msg_data)], [0x4a1, '0100000000000000']);
-  assert.equal((await thrown)[0].message, 'listener fault');
+  assert.deepEqual(errors, ['logger fault', 'listener fault']);
   bus.send({ readCfg: 'one', parameter: 42, copLight: true, copLightColor: true });
   assert.equal(lastWrite(), '30000004e0000008001b2a0000000000cf');
   bus.writeParameter(3, [1, 2]);
@@ -73,6 +75,13 @@ test('open: receives as an event and in a for-await loop, sends by named fields,
     `error ${msg('LOG_OPEN_REASON', '/nonexistent-qel/qel_cc_log.txt', 'No such file or directory')}`]);
   const dump = lines.findIndex((l) => l.startsWith(`debug ${msg('RECEIVED_PREFIX', 0x4a1)}`));
   assert.match(lines[dump + 1], /^debug QEL Driver -- Checksum = /);
+  // A start that fails is the system's fault, and its message says why; what the logger threw meanwhile is a warning.
+  bridge.failInit(true);
+  const warned = once(process, 'warning');
+  assert.throws(() => sim.open({ ...FAST, console: () => { throw new Error('logger down'); } }), { name: 'Error', code: KERNEL ? 'EACCES' : 'QEL_START_FAILED', reason: msg('INIT_FAILED'),
+    message: `${msg('START_FAILED')}: ${msg('INIT_FAILED').slice('QEL Driver -- '.length)}`, ...(KERNEL && { errno: -13, syscall: 'open' }) });
+  bridge.failInit(false);
+  assert.equal((await warned)[0].message, 'logger down');
   sim.registerCallback(() => {});
   sim.driverStart(0, 1000, 0, 2000, undefined, undefined, false);
   assert.throws(() => sim.open(FAST), { code: 'QEL_ALREADY_STARTED' });
@@ -99,6 +108,7 @@ const REFUSED = [
   ['send', [{ readCfg: 'one' }], RangeError, 'QEL_BAD_COMMAND', 'readCfg \'one\' needs a parameter number from 0 to 255'],
   ['send', [{ readCfg: 'all', parameter: 3 }], RangeError, 'QEL_BAD_COMMAND', 'parameter is sent only with readCfg \'one\''],
   ['send', [{ copLight: 1 }], TypeError, 'QEL_BAD_COMMAND', 'copLight must be a boolean, not 1'],
+  ['send', [{}], TypeError, 'QEL_BAD_COMMAND', 'send() sets nothing with {}; set tft, readCfg, copLight or copLightColor: true'],
   ['writeParameter', [256], RangeError, 'QEL_BAD_COMMAND', 'The parameter number must be an integer from 0 to 255, not 256'],
   ['writeParameter', [1, [1, 2, 3, 4, 5, 6, 7, 8]], RangeError, 'QEL_BAD_COMMAND', `${BYTES}, not [ 1, 2, 3, 4, 5, 6, 7, 8 ]`],
   ['read', [0x123], RangeError, 'QEL_UNKNOWN_ID', `read(): 291 (0x123) is no identifier of the driver's; it knows ${KNOWN}`],

@@ -115,7 +115,7 @@ test('TypeScript 7 without "types": ["node"] includes no @types package: Buffer 
   assert.match(r.output, /node-types\.ts\(\d+,\d+\): error TS\d+: Cannot find name 'Buffer'/);
 });
 
-test('the declared functions are the ones the flavours export', () => {
+test('the declared functions are the ones the flavours export, and corvalith/sim has every type of corvalith', () => {
   const declared = (file, iface) => {
     const text = fs.readFileSync(path.join(root, file), 'utf8');
     const body = text.slice(text.indexOf(`interface ${iface} `));
@@ -128,4 +128,6 @@ test('the declared functions are the ones the flavours export', () => {
   assert.deepEqual(declared('index.d.ts', 'Driver').sort(), Object.keys(real).sort());
   assert.deepEqual(['bridge'], declared('sim.d.ts', 'SimDriver'));
   assert.deepEqual(declared('sim.d.ts', 'Bridge').sort(), Object.keys(sim.bridge).sort());
+  const types = (file) => [...fs.readFileSync(path.join(root, file), 'utf8').split('declare global')[0].matchAll(/^ {2}(?:type|interface) (\w+)/gm)].map((m) => m[1]);
+  assert.deepEqual(types('index.d.ts').filter((name) => !types('sim.d.ts').includes(name)), []);
 });

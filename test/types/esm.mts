@@ -3,6 +3,8 @@
 import qel, { driverStart, registerCallback } from 'corvalith';
 import sim, { bridge, readStatus } from 'corvalith/sim';
 import kernel from 'corvalith/i2c-dev';
+import type { DriverError, ErrorCode, StatusIterator } from 'corvalith/i2c-dev';
+import { publish } from 'corvalith/mqtt';
 
 registerCallback((status) => {
   const id: number = status.msg_id;
@@ -22,3 +24,10 @@ void neither;
 import { open } from 'corvalith/sim';
 await using bus = open({ console: false });
 bus.send({ tft: 1 });
+const publisher = publish(bus, { url: 'mqtt://127.0.0.1:1883', node: 'lift7', driver: sim, log: (line) => void line.length });
+const statuses: StatusIterator = bus[Symbol.asyncIterator]();
+void [publisher.counts.dropped + publisher.counts.queued, publisher.connected, statuses.dropped];
+publisher.stop(() => {});
+try { kernel.readStatus(0x1a1); } catch (e) { const code: ErrorCode = (e as DriverError).code; void code; }
+// @ts-expect-error a publisher needs its broker's URL
+publish(bus, { node: 'lift7' });

@@ -2,6 +2,7 @@
 // must compile, and every line under @ts-expect-error must not.
 import qel = require('../..');
 import sim = require('../../sim');
+import kernel = require('../../i2c-dev');
 
 const seen: qel.StatusObject[] = [];
 
@@ -118,8 +119,15 @@ async function owned(): Promise<void> {
   bus.send({ tft: 5, readCfg: 'all' });
   bus.writeParameter(3, [1, 2]);
   for await (const s of bus) void s.counter;
-  const it = bus[Symbol.asyncIterator]();
+  const it: sim.StatusIterator = bus[Symbol.asyncIterator]();
   void [it.dropped, bus.dropped, bus.read(0x2c0).timestamp, bus.closed];
+  try {
+    bus.send({ tft: 1 });
+  } catch (e) {
+    const err = e as sim.DriverError | kernel.DriverError;
+    const code: sim.ErrorCode & kernel.ErrorCode = err.code;
+    void [code, err.reason, err.errno];
+  }
   await bus[Symbol.asyncDispose]();
   // @ts-expect-error a Read CFG of one parameter names it
   bus.send({ readCfg: 'one' });

@@ -1,0 +1,60 @@
+// Types of `require('corvalith/mqtt')`: the publisher of `qel-monitor --mqtt`
+// for an application's own process. It needs no types of the mqtt package
+// (which need @types/node): what it returns of that package is `client`.
+import qel = require('./index');
+
+/** Where the status objects come from: a driver object of open(), or any EventEmitter of 'status'. */
+export interface StatusSource {
+  on(event: 'status', listener: (status: qel.StatusObject) => void): unknown;
+  removeListener(event: 'status', listener: (status: qel.StatusObject) => void): unknown;
+}
+
+/** Gets the publisher's listener, to call with each status object (from a registered function, say). */
+export type StatusFeed = (listener: (status: qel.StatusObject) => void) => void;
+
+export interface PublishOptions {
+  /** The broker: mqtt://, mqtts://, ws:// or wss://, with a user (and a password) if it wants one. */
+  url: string;
+  /** The password from this file's first line, in place of one in the URL. */
+  passwordFile?: string;
+  /** First part of every topic ('corvalith'). */
+  prefix?: string;
+  /** Second part of every topic (the host name). */
+  node?: string;
+  /** Status messages that may wait for the broker before the oldest are dropped (1000). */
+  queueLimit?: number;
+  /** Milliseconds between two statistics and health messages (1000). */
+  interval?: number;
+  /** The driver whose statistics are published, and which runs the commands. */
+  driver?: Pick<qel.Driver, 'readStatus' | 'sendCommand' | 'writeParameter'>;
+  /** The topic commands come on; none without it. They need a user and a password. */
+  commands?: string;
+  /** Gets one line for each command, to tell an operator. */
+  log?: (line: string) => void;
+  /** Passed on to the mqtt package's connect(), e.g. `ca` for a private certificate authority. */
+  mqttOptions?: Record<string, unknown>;
+}
+
+export interface PublishCounts {
+  /** Status objects received. */
+  readonly frames: number;
+  /** Messages the broker acknowledged. */
+  readonly published: number;
+  /** Status messages dropped, the queue being full. */
+  readonly dropped: number;
+  /** Status messages waiting for the broker. */
+  readonly queued: number;
+}
+
+export interface Publisher {
+  /** The mqtt package's MqttClient: `publisher.client as import('mqtt').MqttClient` where its types are at hand. */
+  readonly client: unknown;
+  readonly counts: PublishCounts;
+  /** Whether the broker is connected now. */
+  readonly connected: boolean;
+  /** Says goodbye on the health topic and disconnects; `done` runs once, either way. */
+  stop(done?: () => void): void;
+}
+
+/** Publishes every status object of `source` to the broker of `options.url`. */
+export declare function publish(source: StatusSource | StatusFeed, options: PublishOptions): Publisher;
