@@ -24,14 +24,21 @@ function refuseStarted(addon) {
   throw fail(Error, 'QEL_ALREADY_STARTED', 'The driver was started with driverStart; stop it with driverStop before open()');
 }
 
+// The option logPath names the file of this start only: a later
+// driverStart takes the flavour's own again.
+const LOG_PATH = Symbol.for('corvalith.logPath');
+
 function start(addon, s, bus) {
   routeConsole(addon, consoleTarget(s.console, (e) => bus[FAULT](e)));
   addon.registerCallback((status) => bus[DELIVER](status));
+  addon[LOG_PATH](s.logPath);
   try {
     addon.driverStart(s.i2cDelay, s.canBusDelay, s.heartbeat, s.debounce, [...s.enabledIds], [...s.cyclicIds], s.debug);
   } catch (e) {
     routeConsole(addon, 'stdout');
     throw e;
+  } finally {
+    addon[LOG_PATH](null);
   }
 }
 
