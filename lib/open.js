@@ -31,8 +31,8 @@ const LOG_PATH = Symbol.for('corvalith.logPath');
 function start(addon, s, bus) {
   routeConsole(addon, consoleTarget(s.console, (e) => bus[FAULT](e)));
   addon.registerCallback((status) => bus[DELIVER](status));
-  addon[LOG_PATH](s.logPath);
   try {
+    addon[LOG_PATH](s.logPath);
     addon.driverStart(s.i2cDelay, s.canBusDelay, s.heartbeat, s.debounce, [...s.enabledIds], [...s.cyclicIds], s.debug);
   } catch (e) {
     routeConsole(addon, 'stdout');
