@@ -166,6 +166,8 @@ declare namespace qel {
     debug?: boolean;
     /** Where the driver's console lines go: standard output ('stdout'), nowhere (false) or a function. */
     console?: 'stdout' | false | ConsoleFunction;
+    /** The debug log's file for this start, in place of QEL_LOG_PATH and the fixed path (the simulated flavour: of bridge.logPath); relative to the working directory. */
+    logPath?: string;
   }
 
   interface CommandLights {

@@ -21,7 +21,10 @@ floor="$build/floor"
 mkdir -p "$floor"
 # The gyp file names its source relative to BUILD/floor.
 cmp -s "$root/bench/floor.gyp" "$floor/binding.gyp" || cp "$root/bench/floor.gyp" "$floor/binding.gyp"
-gyp="$root/node_modules/node-gyp/bin/node-gyp.js"
+# The node-gyp the package's own build takes: on a clone that bin/qel-setup
+# set up without the development dependencies, the one that comes with npm.
+gyp="$(node "$root/lib/build-paths.js" node-gyp)"
+[ -n "$gyp" ] || { echo "qel-bench: node-gyp is missing: npm has none and $root/node_modules holds none: run \`npm install\` in $root" >&2; exit 1; }
 # node-gyp on the host's Node, with no npm settings that would override
 # --nodedir or --arch.
 gyp_run() {

@@ -10,7 +10,7 @@
 const { spawnSync } = require('child_process');
 const fs = require('fs');
 const path = require('path');
-const { bcm2835, onPiProcessor } = require('../lib/build-paths');
+const { bcm2835, onPiProcessor, resolveFrom, npmFolder, nodeGyp } = require('../lib/build-paths');
 const { prebuilt, shortfall } = require('../lib/prebuilds');
 
 const root = path.resolve(__dirname, '..');
@@ -133,37 +133,7 @@ function checkHeaders() {
   fail(`no Node headers under ${nodedir}/include/node: ${remedy}`);
 }
 
-// The file that `id` names, looked up from `dir` as require would, or null.
-function resolveFrom(dir, id) {
-  try {
-    return require.resolve(id, { paths: [dir] });
-  } catch {
-    return null;
-  }
-}
-
 const resolvable = (id) => resolveFrom(root, id) !== null;
-
-// The folder of the npm on PATH (npm-cli.js), or null.
-function npmFolder() {
-  if (process.env.npm_execpath) return path.dirname(process.env.npm_execpath);
-  const dir = (process.env.PATH || '').split(':').find((d) => fs.existsSync(path.join(d || '.', 'npm')));
-  return dir === undefined ? null : path.dirname(fs.realpathSync(path.join(dir || '.', 'npm')));
-}
-
-// node-gyp: the one npm gives the install scripts it runs; else the
-// repository's own (a development dependency, the version the tests use);
-// else the one that comes with npm, which npm itself would give. Nothing is
-// fetched for it: npm leaves a development dependency out of an install of
-// the package's dependencies, and an application that loads a prebuild
-// needs no node-gyp at all.
-const GYP = 'node-gyp/bin/node-gyp.js';
-function nodeGyp() {
-  const given = process.env.npm_config_node_gyp;
-  if (given && fs.existsSync(given)) return given;
-  const npm = npmFolder();
-  return resolveFrom(root, GYP) || (npm && resolveFrom(npm, GYP));
-}
 
 // npm links a folder installed with `npm install <folder>` instead of
 // copying it, and installs nothing into it: the build's one dependency,

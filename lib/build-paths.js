@@ -89,6 +89,37 @@ function forGyp(p, from) {
   return p && p.startsWith(`${root}${path.sep}`) ? path.relative(from, p) : p;
 }
 
+// The file that `id` names, looked up from `dir` as require would, or null.
+function resolveFrom(dir, id) {
+  try {
+    return require.resolve(id, { paths: [dir] });
+  } catch {
+    return null;
+  }
+}
+
+// The folder of the npm on PATH (npm-cli.js), or null.
+function npmFolder() {
+  if (process.env.npm_execpath) return path.dirname(process.env.npm_execpath);
+  const dir = (process.env.PATH || '').split(':').find((d) => fs.existsSync(path.join(d || '.', 'npm')));
+  return dir === undefined ? null : path.dirname(fs.realpathSync(path.join(dir || '.', 'npm')));
+}
+
+// node-gyp: the one npm gives the install scripts it runs; else the
+// repository's own (a development dependency, the version the tests use);
+// else the one that comes with npm, which npm itself would give. Nothing is
+// fetched for it: npm leaves a development dependency out of an install of
+// the package's dependencies, and an application that loads a prebuild
+// needs no node-gyp at all. The benchmark's own add-on is built with the
+// same one, so that it builds wherever the package does.
+const GYP = 'node-gyp/bin/node-gyp.js';
+function nodeGyp() {
+  const given = process.env.npm_config_node_gyp;
+  if (given && fs.existsSync(given)) return given;
+  const npm = npmFolder();
+  return resolveFrom(root, GYP) || (npm && resolveFrom(npm, GYP)) || null;
+}
+
 const paths = {
   'root': () => root,
   // The programs built against the simulated bridge find its own bcm2835.h
@@ -102,6 +133,7 @@ const paths = {
   'nan-include': nanInclude,
   // The headers that come with the running Node: <prefix>/include/node.
   'nodedir': () => path.resolve(path.dirname(process.execPath), '..'),
+  'node-gyp': () => nodeGyp() || '',
 };
 
 if (require.main === module) {
@@ -112,5 +144,5 @@ if (require.main === module) {
   }
   process.stdout.write(paths[what]());
 } else {
-  module.exports = { bcm2835, onPiProcessor, root };
+  module.exports = { bcm2835, onPiProcessor, resolveFrom, npmFolder, nodeGyp, root };
 }

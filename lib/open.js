@@ -36,17 +36,24 @@ function startFault(e) {
   return err;
 }
 
+// The option logPath names the file of this start only: a later
+// driverStart takes the flavour's own again.
+const LOG_PATH = Symbol.for('corvalith.logPath');
+
 function start(addon, s, bus) {
   routeConsole(addon, consoleTarget(s.console, (e) => bus[FAULT](e)));
   addon.registerCallback((status) => bus[DELIVER](status));
   addon[LINK_TARGET]((answering, failed) => bus[LINK](answering, failed));
   try {
+    addon[LOG_PATH](s.logPath);
     addon.driverStart(s.i2cDelay, s.canBusDelay, s.heartbeat, s.debounce, [...s.enabledIds], [...s.cyclicIds], s.debug);
   } catch (e) {
     routeConsole(addon, 'stdout');
     addon[LINK_TARGET](null);
     bus[OPENED](false);
     throw startFault(e);
+  } finally {
+    addon[LOG_PATH](null);
   }
   bus[OPENED](true);
 }

@@ -3,6 +3,7 @@
 // eight functions accept what they always accepted (a typo in enabledIds
 // gives a deaf driver, a negative delay no pause); here every such mistake
 // is refused with a code before anything reaches the bridge.
+const path = require('path');
 const { inspect } = require('util');
 
 // The message slots that enabledIds, cyclicIds and read() can name.
@@ -19,6 +20,7 @@ const DEFAULTS = Object.freeze({
   cyclicIds: Object.freeze([0x1a1, 0x3a1]),
   debug: false,
   console: 'stdout',
+  logPath: null,
 });
 
 const DELAY_UNITS = { i2cDelay: 'µs', canBusDelay: 'µs', heartbeat: 'µs (0: no heartbeat)', debounce: 'ms' };
@@ -83,6 +85,17 @@ function consoleTarget(value) {
   throw fail(TypeError, 'QEL_BAD_OPTION', `Option console must be 'stdout', false or a function, not ${shown(value)}`);
 }
 
+// The debug log's file, absolute, as start-up names it; the driver takes
+// paths of up to 4095 bytes.
+function logFile(value) {
+  if (typeof value !== 'string' || value === '' || value.includes('\0')) {
+    throw fail(TypeError, 'QEL_BAD_OPTION', `Option logPath must be a file path (a non-empty string), not ${shown(value)}`);
+  }
+  const file = path.resolve(value);
+  if (Buffer.byteLength(file) > 4095) throw fail(RangeError, 'QEL_BAD_OPTION', `Option logPath must be at most 4095 bytes long, not ${Buffer.byteLength(file)}`);
+  return file;
+}
+
 const CHECK_OPTION = {
   i2cDelay: (v, n) => integer(v, 0, INT32_MAX, 'QEL_BAD_OPTION', `Option ${n} must be an integer from 0 to ${INT32_MAX} ${DELAY_UNITS[n]}`),
   enabledIds: idList,
@@ -91,6 +104,7 @@ const CHECK_OPTION = {
     return v;
   },
   console: consoleTarget,
+  logPath: logFile,
 };
 CHECK_OPTION.canBusDelay = CHECK_OPTION.i2cDelay;
 CHECK_OPTION.heartbeat = CHECK_OPTION.i2cDelay;

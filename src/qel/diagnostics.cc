@@ -48,6 +48,25 @@ void log_path_from_environment() {
     log_path = chosen;
 }
 
+// open()'s logPath: an application that names its file in code need not
+// rely on the environment a service manager gives it.
+static char given_log_path[PATH_MAX];
+
+int log_path_give(const char *path) {
+    size_t len = strlen(path);
+    if (len >= sizeof given_log_path) return 1;
+    memcpy(given_log_path, path, len + 1);
+    return 0;
+}
+
+const char *log_path_for_start() {
+    if (given_log_path[0] != '\0') return given_log_path;
+#ifndef QEL_SIM
+    log_path_from_environment();
+#endif
+    return log_path;
+}
+
 // Reception times are 64-bit from end to end; on 32-bit targets the build
 // selects the 64-bit time_t, so that dates after January 2038 convert.
 static_assert(sizeof(time_t) == 8, "build with a 64-bit time_t (_TIME_BITS=64 on 32-bit targets)");

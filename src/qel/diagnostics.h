@@ -92,6 +92,13 @@ extern LogFileCloser log_file_closer;
 extern const char *log_path;
 // The real flavours' log file: QEL_LOG_PATH if set, else the fixed path.
 void log_path_from_environment();
+// Names the file that each start in debug mode opens from now on, whatever
+// the environment says, until "" gives it back; 1 for a path of PATH_MAX
+// bytes or more.
+int log_path_give(const char *path);
+// The file a start in debug mode opens: the one given, else (the real
+// flavours) QEL_LOG_PATH, else log_path.
+const char *log_path_for_start();
 
 // Wall clock in nanoseconds since the Unix epoch.
 int64_t wall_clock_ns();

@@ -134,11 +134,9 @@ int driver_start() {
 
     if (!debug_log) return 0;
     console_line(MSG_DEBUG_ENABLED);
-#ifndef QEL_SIM
-    log_path_from_environment();
-#endif
-    console_line(MSG_LOG_FILE, log_path);
-    log_open(log_path);
+    const char *path = log_path_for_start();
+    console_line(MSG_LOG_FILE, path);
+    log_open(path);
     return 0;
 }
 

@@ -266,6 +266,30 @@ NAN_METHOD(WriteParameter) {
     console_line(MSG_PARAM_WRITTEN);
 }
 
+// open()'s logPath, which open() has checked: the path for its start, then
+// null to give it back. Reached through Symbol.for('corvalith.logPath').
+NAN_METHOD(LogPathOption) {
+    if (!own_env()) return;
+    const char *const refused = "QEL Driver -- Expected a file path or null";
+    if (info.Length() != 1) return throw_type_error(refused, CODE_BAD_ARGUMENT);
+    if (info[0]->IsNull()) {
+        log_path_give("");
+        return;
+    }
+    if (!info[0]->IsString()) return throw_type_error(refused, CODE_BAD_ARGUMENT);
+    Nan::Utf8String path(info[0]);
+    bool whole = path.length() > 0 && strlen(*path) == static_cast<size_t>(path.length());
+    if (!whole || log_path_give(*path) != 0) return throw_type_error(refused, CODE_BAD_ARGUMENT);
+}
+
+// A function of the exports that open() uses and an application need not see.
+static void set_hidden(v8::Local<v8::Object> exports, const char *key, Nan::FunctionCallback fn) {
+    v8::Local<v8::Symbol> symbol = v8::Symbol::For(v8::Isolate::GetCurrent(), Nan::New(key).ToLocalChecked());
+    exports->DefineOwnProperty(Nan::GetCurrentContext(), symbol,
+                               Nan::GetFunction(Nan::New<v8::FunctionTemplate>(fn)).ToLocalChecked(), v8::DontEnum)
+        .Check();
+}
+
 // ----------------------------------------------------------- module entry
 
 static void init(v8::Local<v8::Object> exports) {
@@ -280,16 +304,9 @@ static void init(v8::Local<v8::Object> exports) {
     Nan::SetMethod(exports, "capture", Capture);
     Nan::SetMethod(exports, "mirror", Mirror);
     Nan::SetMethod(exports, "driverStop", DriverStop);
-    v8::Local<v8::Symbol> console_key = v8::Symbol::For(v8::Isolate::GetCurrent(), Nan::New("corvalith.console").ToLocalChecked());
-    exports->DefineOwnProperty(Nan::GetCurrentContext(), console_key,
-                               Nan::GetFunction(Nan::New<v8::FunctionTemplate>(ConsoleTarget)).ToLocalChecked(),
-                               v8::DontEnum)
-        .Check();
-    v8::Local<v8::Symbol> link_key = v8::Symbol::For(v8::Isolate::GetCurrent(), Nan::New("corvalith.link").ToLocalChecked());
-    exports->DefineOwnProperty(Nan::GetCurrentContext(), link_key,
-                               Nan::GetFunction(Nan::New<v8::FunctionTemplate>(LinkTarget)).ToLocalChecked(),
-                               v8::DontEnum)
-        .Check();
+    set_hidden(exports, "corvalith.console", ConsoleTarget);
+    set_hidden(exports, "corvalith.link", LinkTarget);
+    set_hidden(exports, "corvalith.logPath", LogPathOption);
 #ifdef QEL_SIM
     init_bridge(exports);
 #endif

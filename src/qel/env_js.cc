@@ -38,6 +38,7 @@ void one_closed(uv_handle_t *) {
 // handing capture a last batch; the handles close, and the environment may
 // go once they have.
 void release_env(void *, void (*done)(void *), void *arg) {
+    log_path_give("");  // a start that the end cut short leaves no path behind
     if (driver_started) stop_driver(stop_kind::environment_ends);
     closed_done = done;
     closed_arg = arg;

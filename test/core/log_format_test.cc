@@ -345,6 +345,14 @@ TEST_F(LogFileTest, StartOpensTheFileThatQelLogPathNames) {
     EXPECT_EQ(read_file(path_).rfind("QEL Driver Log File\n", 0), 0u);
     log_path_from_environment();
     EXPECT_STREQ(log_path, QEL_LOG_PATH) << "without the variable, the fixed path again";
+    // open()'s logPath comes before the variable, for as long as it is given.
+    setenv("QEL_LOG_PATH", path_.c_str(), 1);
+    ASSERT_EQ(log_path_give("/given/qel_cc_log.txt"), 0);
+    EXPECT_STREQ(log_path_for_start(), "/given/qel_cc_log.txt");
+    log_path_give("");
+    EXPECT_STREQ(log_path_for_start(), path_.c_str());
+    unsetenv("QEL_LOG_PATH");
+    EXPECT_EQ(log_path_give(std::string(PATH_MAX, 'x').c_str()), 1) << "longer than the driver takes";
 }
 
 }  // namespace

@@ -36,3 +36,11 @@ for (const name of ['README.md', 'docs/raspberry-pi.md', ...EXAMPLES]) {
     });
   }
 }
+
+// npm comes with Node, and what the guide's steps put in the application's folder is where the units run it.
+test('the guide installs npm with Node; its install step, the README and both units use one application folder', () => {
+  const [guide, ...others] = ['docs/raspberry-pi.md', 'README.md', 'examples/qel-app.service'].map((f) => fs.readFileSync(path.join(root, f), 'utf8'));
+  assert.match(guide, /^sudo apt install nodejs npm$/m);
+  const places = [guide, ...others].flatMap((text) => [...text.matchAll(/^(?:WorkingDirectory=|ExecStart=\S+ |cd )(\S+?)(?:\/app\.js)?(?: .*)?$/gm)].map((m) => m[1]));
+  assert.deepEqual([...new Set(places)], ['/home/root/node_production_app']);
+});

@@ -56,12 +56,17 @@ test('ES modules: default and named exports of every entry are the CommonJS expo
   for (const name of [...DRIVER_FUNCTIONS, ...AFTER, 'open']) assert.equal(kernel[name], flavours.kernel[name], name);
 });
 
-test('npm pack ships LICENSE, the entries and every file they and the tools require, and nothing built but the prebuilt add-ons', () => {
+test('npm pack ships LICENSE with the texts it names, the entries and every file they and the tools require, and nothing built but the prebuilt add-ons', () => {
   const r = spawnSync('npm', ['pack', '--dry-run', '--json', '--ignore-scripts'], { cwd: root, encoding: 'utf8' });
   const files = JSON.parse(r.stdout)[0].files.map((f) => f.path);
   const pkg = require(`${root}/package.json`);
+  // qel.node links the bcm2835 library, which is GPL-3.0-only.
+  assert.equal(pkg.license, 'MIT AND GPL-3.0-only');
+  const named = [...new Set(fs.readFileSync(path.join(root, 'LICENSE'), 'utf8').match(/LICENSES\/[\w.-]+\.txt/g))].sort();
+  assert.deepEqual(named, ['LICENSES/GPL-3.0-only.txt', 'LICENSES/bcm2835.txt']);
+  assert.match(fs.readFileSync(path.join(root, 'LICENSES', 'GPL-3.0-only.txt'), 'utf8'), /^ +GNU GENERAL PUBLIC LICENSE\n +Version 3, 29 June 2007\n/);
   const entries = [...Object.values(pkg.bin), ...Object.values(pkg.exports).flatMap((e) => (typeof e === 'string' ? [e] : Object.values(e)))];
-  for (const f of ['LICENSE', 'README.md', 'binding.gyp', 'bin/qel-setup', 'src/qel/driver_api.cc', ...entries.map(path.normalize)]) {
+  for (const f of ['LICENSE', ...named, 'README.md', 'binding.gyp', 'bin/qel-setup', 'src/qel/driver_api.cc', ...entries.map(path.normalize)]) {
     assert.ok(files.includes(f), f);
   }
   for (const f of files.filter((name) => /^(bin|lib)\//.test(name) || /\.m?js$/.test(name))) {
@@ -263,6 +268,9 @@ test('install: any folder builds, its sim add-on logs there; built and current, 
     const built = install();
     assert.equal(built.status, 0, built.stderr);
     assert.match(built.stdout, new RegExp(`^qel-build: passing over ${damaged}: damaged: 4096 bytes where its headers describe \\d+; building from source$`, 'm'));
+    // The node-gyp that built it, which the benchmark's own add-on takes too: npm's, as the copy has none.
+    const gyp = spawnSync(process.execPath, ['lib/build-paths.js', 'node-gyp'], { cwd: copy, encoding: 'utf8', env }).stdout;
+    assert.ok(/\/node-gyp\/bin\/node-gyp\.js$/.test(gyp) && !gyp.startsWith(copy) && fs.existsSync(gyp), gyp);
     fs.rmSync(path.join(copy, 'prebuilds'), { recursive: true });
     const log = path.join(copy, 'build', 'sim-log', 'qel_cc_log.txt');
     const debugRun = (...asUser) => {

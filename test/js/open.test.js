@@ -75,6 +75,17 @@ test('open: receives as an event and in a for-await loop, sends by named fields,
     `error ${msg('LOG_OPEN_REASON', '/nonexistent-qel/qel_cc_log.txt', 'No such file or directory')}`]);
   const dump = lines.findIndex((l) => l.startsWith(`debug ${msg('RECEIVED_PREFIX', 0x4a1)}`));
   assert.match(lines[dump + 1], /^debug QEL Driver -- Checksum = /);
+  // logPath names this start's log file, relative to the working folder.
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-open-log-'));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  const log = path.join(dir, 'lift.log');
+  lines.length = 0;
+  const logBus = sim.open({ ...FAST, debug: true, logPath: path.relative(process.cwd(), log), console: (line, level) => lines.push(`${level} ${line}`) });
+  bridge.receive(bridge.frame(0x4a1, [1]));
+  await once(logBus, 'status');
+  await logBus.close();
+  assert.ok(lines.includes(`info ${msg('LOG_FILE', log)}`), lines.join('\n'));
+  assert.match(fs.readFileSync(log, 'utf8'), /^QEL Driver Log File\n[^]*: MsgID = 0x4a1, data = 01, timestamp = \d+\n$/);
   // A start that fails is the system's fault, and its message says why; what the logger threw meanwhile is a warning.
   bridge.failInit(true);
   const warned = once(process, 'warning');
@@ -88,7 +99,7 @@ test('open: receives as an event and in a for-await loop, sends by named fields,
   sim.driverStop();
 });
 
-const NAMES = 'i2cDelay, canBusDelay, heartbeat, debounce, enabledIds, cyclicIds, debug, console';
+const NAMES = 'i2cDelay, canBusDelay, heartbeat, debounce, enabledIds, cyclicIds, debug, console, logPath';
 const KNOWN = '0x1a1, 0x2a1, 0x3a1, 0x421, 0x4a1, 0x2a2, 0x2c0, 0x2c1, 0x2c4, 0x2c5, 0x2c8, 0x2c9, 0x4e0';
 const FIELDS = 'tft, readCfg, parameter, copLight, copLightColor';
 const BYTES = 'The parameter value must be at most 7 bytes: an array of integers from 0 to 255, or a Uint8Array';
@@ -102,6 +113,8 @@ const REFUSED = [
   ['open', [{ cyclicIds: 0x1a1 }], TypeError, 'QEL_BAD_OPTION', 'Option cyclicIds must be an array of CAN identifiers, not 417'],
   ['open', [{ debug: 1 }], TypeError, 'QEL_BAD_OPTION', 'Option debug must be a boolean, not 1'],
   ['open', [{ console: true }], TypeError, 'QEL_BAD_OPTION', 'Option console must be \'stdout\', false or a function, not true'],
+  ['open', [{ logPath: 42 }], TypeError, 'QEL_BAD_OPTION', 'Option logPath must be a file path (a non-empty string), not 42'],
+  ['open', [{ logPath: `/${'x'.repeat(4095)}` }], RangeError, 'QEL_BAD_OPTION', 'Option logPath must be at most 4095 bytes long, not 4096'],
   ['open', [null], TypeError, 'QEL_BAD_OPTION', 'open() expects an object, not null'],
   ['send', [{ tft: 256 }], RangeError, 'QEL_BAD_COMMAND', 'tft must be an integer from 0 to 255, not 256'],
   ['send', [{ tfd: 1 }], TypeError, 'QEL_BAD_COMMAND', `Unknown command field 'tfd' (did you mean tft?); the command fields are ${FIELDS}`],

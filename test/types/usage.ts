@@ -112,7 +112,9 @@ void asNumber;
 
 qel.driverStop();
 async function owned(): Promise<void> {
-  const bus: qel.Bus = sim.open({ canBusDelay: 1000, enabledIds: [0x4a1], console: (line, level) => void [line.length, level === 'warn'] });
+  const bus: qel.Bus = sim.open({ canBusDelay: 1000, enabledIds: [0x4a1], console: (line, level) => void [line.length, level === 'warn'], logPath: 'lift.log' });
+  // @ts-expect-error the log's file is a path
+  void (() => sim.open({ logPath: true }));
   bus.on('status', (s) => void s.msg_data[0]).once('close', () => {}).on('error', (e) => void e.message);
   bus.on('bridgeDown', () => {}).on('bridgeUp', (failed) => void failed.toFixed());
   bus.send({ readCfg: 'one', parameter: 42, copLight: true });
