@@ -151,6 +151,7 @@ function publish(source, opts = {}) {
   let stats = null;
   let closing = false;
   let refused = false;
+  let downgraded = false;
   const refusedRetained = new Set();
 
   const health = (connected) => JSON.stringify({ connected, frames: counts.frames, published: counts.published, drops: queue.dropped, queued: queue.items.length });
@@ -244,13 +245,17 @@ function publish(source, opts = {}) {
     if (packet.retain) refuseRetained(payload.toString('utf8'));
     else runCommand(payload.toString('utf8'));
   });
-  client.on('close', () => become(reached ? 'lost' : 'unreachable'));
+  client.on('close', () => {
+    if (downgraded) downgraded = false;  // the broker is there; it takes 3.1.1 at the next try
+    else become(reached ? 'lost' : 'unreachable');
+  });
   client.on('error', (e) => {
     lastError = e;
     if (OLD_PROTOCOL.has(e.code) && client.options.protocolVersion === 5) {
       // The reconnection speaks 3.1.1, where a retained command published
       // while the monitor listens arrives without its flag.
       client.options.protocolVersion = 4;
+      downgraded = true;
     } else if (AUTH_REFUSED.has(e.code)) {
       refused = true;
       client.end(true);

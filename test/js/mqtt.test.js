@@ -115,8 +115,9 @@ test('qel-monitor --mqtt: retained slot topics, commands only on their topic and
   await until(() => fleet.on('corvalith/lift7/health').some((m) => m.json.connected && m.json.frames === 1), 'health');
 
   // the retained command comes again after the broker's restart: still not run, not answered again
-  const seen = fleet.messages.length;
   await b.stop();
+  await until(() => !fleet.client.connected, 'the fleet to see the broker gone');
+  const seen = fleet.messages.length;
   await b.start();
   await until(() => fleet.messages.slice(seen).some((m) => m.topic === 'corvalith/lift7/health' && !m.retain && m.json.connected), 'the monitor back');
   const wrap = '{"fn":"writeParameter","args":[3,[256,300,-1,"x",1.5]]}';
