@@ -307,7 +307,7 @@ test('waits beyond 24.8 days (above what one timer holds): --duration keeps the 
   assert.equal(sortLines(r).ends.length, 0);
   // 25 days between two frames: one wait, without a storm of warnings.
   const dir = tempDir(t, { 'gap.log': '(1700000000.000000) can0 4A1#01\n(1702160000.000000) can0 4A1#02\n' });
-  const gap = await monitor(['--replay', path.join(dir, 'gap.log'), '--lines', '--duration', '1']);
+  const gap = await monitor(['--replay', path.join(dir, 'gap.log'), '--lines', '--duration', String(TIME_FACTOR)]);
   assert.equal(gap.code, 0);
   assert.deepEqual(sortLines(gap).statuses.map((s) => s.data), ['0100000000000000']);
   assert.equal(gap.stderr, 'qel-monitor: replay of gap.log: 2 lines accepted, 0 skipped\n');
@@ -330,7 +330,7 @@ async function candumpEnded(fake) {
 
 test('--can: candump\'s frames make the lines a replay of them makes, others described and counted; candump ends with the monitor', async (t) => {
   const fake = fakeCandump(t, `printf '${LIVE.join('\\n')}\\n'; exec sleep 600`);
-  const r = await monitor(['--can', 'vcan0', '--lines', '--duration', '1'], { env: fake.env });
+  const r = await monitor(['--can', 'vcan0', '--lines', '--duration', String(TIME_FACTOR)], { env: fake.env });
   assert.equal(r.code, 0, r.stderr);
   assert.equal(fs.readFileSync(path.join(fake.dir, 'argv'), 'utf8'), '-L vcan0,0:0,#FFFFFFFF\n');
   const reports = (x) => sortLines(x).statuses.map((s) => [s.id, s.cls, s.counter, s.data]);
