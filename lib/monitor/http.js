@@ -15,6 +15,10 @@ const FLUSH_MS = 100;        // at most ten messages a second to a browser
 const STATS_MS = 200;        // the statistics move without a status object
 const POINT_MS = 1000;       // one point of the chart a second
 const POINTS = 300;          // five minutes of them
+// Each stream holds a socket and its buffers for as long as the page is
+// open: enough for a team around one lift, and a bound on what idle or
+// hostile connections can take from the Pi.
+const STREAMS = 32;
 
 const HEADERS = {
   'Cache-Control': 'no-store',
@@ -91,11 +95,24 @@ function loopbackHost(header) {
   return name === 'localhost' || name === '::1' || /^127\.\d+\.\d+\.\d+$/.test(name);
 }
 
-const isLoopback = (host) => loopbackHost(host.includes(':') ? `[${host}]` : host);
+// By the address the server is bound to, not by how --http spelled it:
+// 127.1, localhost and ::ffff:127.0.0.1 are loopback; 0 and :: are not.
+const isLoopback = (address) => /^(127\.\d+\.\d+\.\d+|::1|::ffff:127\.\d+\.\d+\.\d+)$/i.test(address);
+const urlHost = (address) => (address.includes(':') ? `[${address}]` : address);
+
+// The path of a request target; null for one that is no URL (`//[`).
+function routeOf(target) {
+  try {
+    return new URL(target, 'http://view').pathname;
+  } catch {
+    return null;
+  }
+}
 
 function refuse(res, code, text, headers = {}) {
-  res.writeHead(code, { ...HEADERS, ...headers, 'Content-Type': 'text/plain; charset=utf-8' });
-  res.end(`${text}\n`);
+  const body = Buffer.from(`${text}\n`);
+  res.writeHead(code, { ...HEADERS, ...headers, 'Content-Type': 'text/plain; charset=utf-8', 'Content-Length': body.length });
+  res.end(body);
 }
 
 // opts: monitor (the state main.js keeps), statuses (an EventEmitter of
@@ -137,16 +154,21 @@ function serveView(opts) {
   };
 
   const events = (req, res) => {
+    if (viewers.size >= STREAMS) {
+      return refuse(res, 503, `qel-monitor: the live view already serves ${STREAMS} pages; close one and reload`, { 'Retry-After': '10' });
+    }
     res.writeHead(200, { ...HEADERS, 'Content-Type': 'text/event-stream; charset=utf-8', Connection: 'keep-alive' });
     res.write('retry: 2000\n\n');
     sample();
     const viewer = new Viewer(res, snapshot);
     viewers.add(viewer);
     res.on('close', () => viewers.delete(viewer));
+    return undefined;
   };
-  const local = isLoopback(host);
+  let local = true;  // until the bound address is known; no request comes before
   const server = http.createServer((req, res) => {
-    const route = new URL(req.url, 'http://view').pathname;
+    const route = routeOf(req.url);
+    if (route === null) return refuse(res, 400, 'qel-monitor: bad request: the target is no URL path');
     if (local && !loopbackHost(req.headers.host)) return refuse(res, 403, 'qel-monitor: this live view answers to localhost only');
     if (route !== '/' && route !== '/events') return refuse(res, 404, 'qel-monitor: not found; the live view is at /');
     if (req.method !== 'GET') return refuse(res, 405, 'qel-monitor: the live view only reads (GET)', { Allow: 'GET' });
@@ -160,8 +182,9 @@ function serveView(opts) {
   for (const t of timers) t.unref();
   server.on('error', (e) => opts.onError(e));
   server.listen(port, host, () => {
-    const shown = host.includes(':') ? `[${host}]` : host;
-    opts.onListening(`http://${shown}:${server.address().port}/`);
+    const bound = server.address();
+    local = isLoopback(bound.address);
+    opts.onListening(`http://${urlHost(bound.address)}:${bound.port}/`);
   });
 
   const stop = () => {
@@ -174,4 +197,4 @@ function serveView(opts) {
   return { server, stop, get viewers() { return viewers.size; } };
 }
 
-module.exports = { serveView, Viewer, loopbackHost };
+module.exports = { serveView, Viewer, loopbackHost, STREAMS };

@@ -125,6 +125,7 @@ function main(argv) {
     copOn: false,
     keys: false,
     note: '',
+    broker: settings.mqtt ? 'connecting' : null,
   };
 
   let finished = false;
@@ -174,6 +175,7 @@ function main(argv) {
     publisher = require('./mqtt').publish(statuses, {
       ...settings.mqtt, driver,
       log: (line) => process.stderr.write(`${line}\n`),
+      onState: (state) => { monitor.broker = state; },
       onRefused: (e) => { mqttRefused = `qel-monitor: --mqtt: the broker refused the connection: ${e.message}`; finish(1); },
     });
   }
@@ -184,6 +186,11 @@ function main(argv) {
     if (mqttRefused) process.stderr.write(`${mqttRefused}\n`);
     if (viewFailed) process.stderr.write(`${viewFailed}\n`);
     if (!publisher) return process.exit(code);
+    // a publisher that never reached its broker did not do its work
+    if (!publisher.reached && !mqttRefused) {
+      process.stderr.write(`qel-monitor: --mqtt: the broker was never reached during the run\n`);
+      if (code === 0) code = 1;
+    }
     publisher.stop(() => process.exit(code));
   };
 

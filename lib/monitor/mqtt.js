@@ -6,13 +6,19 @@
 // what overflows it is dropped and counted.
 const fs = require('fs');
 const os = require('os');
+const { commandArguments, parameterNumber, parameterValue, fail } = require('../open/checks');
 
 const DEFAULTS = { prefix: 'corvalith', queueLimit: 1000, interval: 1000 };
 // Sent and not yet acknowledged: the client keeps these and sends them
 // again after a reconnection, so they count beside the queue's bound.
 const IN_FLIGHT = 32;
-const COMMANDS = ['sendCommand', 'writeParameter'];
+const COMMANDS = ['send', 'sendCommand', 'writeParameter'];
 const AUTH_REFUSED = new Set([4, 5, 134, 135]);
+// A broker that speaks MQTT 3.1.1 only answers a 5.0 connection so.
+const OLD_PROTOCOL = new Set([1, 132]);
+// Retained commands already refused, by their text, so that a broker that
+// hands one over at every connection gets one answer and one log line.
+const REFUSED_KEPT = 64;
 
 const hexId = (id) => `0x${id.toString(16)}`;
 
@@ -23,15 +29,58 @@ function statusPayload(status) {
   });
 }
 
+// The user or password as the URL carries it, %XX-escaped; a % that begins
+// no escape is refused rather than guessed at.
+function unescaped(text) {
+  try {
+    return decodeURIComponent(text);
+  } catch {
+    throw new TypeError('the user or password in the broker URL has a % that begins no %XX escape; write a % as %25');
+  }
+}
+
 // A password from the file's first line; a user and password in the URL
 // otherwise.
 function credentials(url, passwordFile) {
   const u = new URL(url);
-  const username = decodeURIComponent(u.username) || undefined;
-  let password = decodeURIComponent(u.password) || undefined;
+  const username = unescaped(u.username) || undefined;
+  let password = unescaped(u.password) || undefined;
   if (passwordFile) password = fs.readFileSync(passwordFile, 'utf8').split('\n')[0].trim();
   return { username, password };
 }
+
+// sendCommand's arguments as send()'s fields: -1 leaves a field out, the
+// values the frame names become the field's; anything else is handed on
+// as it is, for the field's check to refuse.
+const named = (v, values) => (values.has(v) ? values.get(v) : v);
+const POSITIONAL = [
+  ['tft', new Map()],
+  ['readCfg', new Map([[0, 'all'], [1, 'one']])],
+  ['copLight', new Map([[0, false], [1, true]])],
+  ['copLightColor', new Map([[0, false], [1, true]])],
+  ['parameter', new Map()],
+];
+function positionalFields(args) {
+  if (args.length < 1 || args.length > POSITIONAL.length) throw fail(RangeError, 'QEL_BAD_COMMAND', 'sendCommand takes 1 to 5 arguments');
+  const fields = {};
+  args.forEach((v, i) => { if (v !== -1) fields[POSITIONAL[i][0]] = named(v, POSITIONAL[i][1]); });
+  return fields;
+}
+
+// The driver function and its arguments, through the checks that open()'s
+// send() and writeParameter() make: nothing the frame cannot carry reaches
+// the bus, where the add-on would cut it to a byte.
+const CHECKED = {
+  send: (args) => {
+    if (args.length !== 1) throw fail(RangeError, 'QEL_BAD_COMMAND', 'send takes 1 argument, an object of fields');
+    return ['sendCommand', commandArguments(args[0])];
+  },
+  sendCommand: (args) => ['sendCommand', commandArguments(positionalFields(args))],
+  writeParameter: (args) => {
+    if (args.length < 1 || args.length > 2) throw fail(RangeError, 'QEL_BAD_COMMAND', 'writeParameter takes 1 or 2 arguments');
+    return ['writeParameter', [parameterNumber(args[0]), parameterValue(args[1] === undefined ? [] : args[1])]];
+  },
+};
 
 // Turns a command message into the call it asks for, or says why not.
 function parseCommand(text) {
@@ -39,12 +88,16 @@ function parseCommand(text) {
   try {
     c = JSON.parse(text);
   } catch {
-    return { error: 'not JSON' };
+    return { error: 'not JSON', code: 'QEL_BAD_COMMAND' };
   }
-  if (!c || !COMMANDS.includes(c.fn)) return { error: `fn must be one of ${COMMANDS.join(', ')}` };
-  if (!Array.isArray(c.args)) return { error: 'args must be an array' };
-  const args = c.fn === 'writeParameter' && Array.isArray(c.args[1]) ? [c.args[0], Buffer.from(c.args[1]), ...c.args.slice(2)] : c.args;
-  return { fn: c.fn, args };
+  if (!c || !COMMANDS.includes(c.fn)) return { error: `fn must be one of ${COMMANDS.join(', ')}`, code: 'QEL_BAD_COMMAND' };
+  if (!Array.isArray(c.args)) return { error: 'args must be an array', code: 'QEL_BAD_COMMAND' };
+  try {
+    const [fn, args] = CHECKED[c.fn](c.args);
+    return { fn, args };
+  } catch (e) {
+    return { error: e.message, code: e.code };
+  }
 }
 
 // Keeps what waits for the broker: the status messages in order, at most
@@ -97,10 +150,16 @@ function publish(source, opts = {}) {
   let inFlight = 0;
   let stats = null;
   let closing = false;
+  let refused = false;
+  let downgraded = false;
+  const refusedRetained = new Set();
 
   const health = (connected) => JSON.stringify({ connected, frames: counts.frames, published: counts.published, drops: queue.dropped, queued: queue.items.length });
+  // MQTT 5, so that a retained command shows its flag also when it is
+  // published while the monitor listens (retain as published).
   const client = mqtt.connect(o.url, {
     username, password, clean: true, reconnectPeriod: 1000, connectTimeout: 5000, queueQoSZero: false,
+    protocolVersion: 5, reconnectOnConnackError: true,
     will: { topic: `${base}/health`, payload: JSON.stringify({ connected: false }), qos: 1, retain: true },
     ...o.mqttOptions,
   });
@@ -128,32 +187,77 @@ function publish(source, opts = {}) {
     queue.set(`${base}/health`, health(true));
     pump();
   };
+  const answer = (text, result) => {
+    log(`qel-monitor: mqtt command on ${o.commands}: ${text.slice(0, 200)}: ${result.ok ? 'sent' : result.error}`);
+    client.publish(`${base}/command-result`, JSON.stringify({ command: text.slice(0, 200), ...result }), { qos: 1 });
+  };
   const runCommand = (text) => {
     const c = parseCommand(text);
     let result;
-    if (c.error) result = { ok: false, error: c.error };
-    else if (!username || !password) result = { ok: false, error: 'refused: the connection is not authenticated' };
+    if (c.error) result = { ok: false, error: c.error, code: c.code };
+    else if (!username || !password) result = { ok: false, error: 'refused: the connection is not authenticated', code: 'QEL_NOT_AUTHENTICATED' };
     else {
       try {
         o.driver[c.fn](...c.args);
         result = { ok: true };
       } catch (e) {
-        result = { ok: false, error: e.message };
+        result = { ok: false, error: e.message, code: e.code };
       }
     }
-    log(`qel-monitor: mqtt command on ${o.commands}: ${text.slice(0, 200)}: ${result.ok ? 'sent' : result.error}`);
-    client.publish(`${base}/command-result`, JSON.stringify({ command: text.slice(0, 200), ...result }), { qos: 1 });
+    answer(text, result);
+  };
+  // A retained command is a state the broker hands to every connection,
+  // not an order: run, it would go on the bus again at each reconnection.
+  const refuseRetained = (text) => {
+    if (refusedRetained.has(text)) return;
+    if (refusedRetained.size >= REFUSED_KEPT) refusedRetained.delete(refusedRetained.values().next().value);
+    refusedRetained.add(text);
+    answer(text, { ok: false, error: 'refused: a retained message is no command; publish commands without the retain flag', code: 'QEL_RETAINED_COMMAND' });
+  };
+
+  // The broker's state, said once at each change: the operator learns that
+  // it cannot be reached, that it was, and that it went away.
+  const where = (() => { const u = new URL(o.url); return `${u.protocol}//${u.host}`; })();
+  let state = 'connecting';
+  let reached = false;
+  let lastError = null;
+  const become = (next) => {
+    if (next === state || closing || refused) return;
+    state = next;
+    if (next === 'connected') reached = true;
+    const why = lastError ? ` (${lastError.code && typeof lastError.code === 'string' ? lastError.code : lastError.message})` : '';
+    log({
+      connected: `qel-monitor: mqtt: connected to the broker at ${where}`,
+      unreachable: `qel-monitor: mqtt: cannot reach the broker at ${where}${why}; trying again every second`,
+      lost: `qel-monitor: mqtt: lost the broker at ${where}; trying again every second`,
+    }[next]);
+    if (o.onState) o.onState(next);
   };
 
   client.on('connect', () => {
-    if (o.commands) client.subscribe(o.commands, { qos: 1 });
+    lastError = null;
+    if (o.commands) client.subscribe(o.commands, { qos: 1, rap: true });
+    become('connected');
     tick();
   });
-  client.on('message', (topic, payload) => {
-    if (topic === o.commands) runCommand(payload.toString('utf8'));
+  client.on('message', (topic, payload, packet) => {
+    if (topic !== o.commands) return;
+    if (packet.retain) refuseRetained(payload.toString('utf8'));
+    else runCommand(payload.toString('utf8'));
+  });
+  client.on('close', () => {
+    if (downgraded) downgraded = false;  // the broker is there; it takes 3.1.1 at the next try
+    else become(reached ? 'lost' : 'unreachable');
   });
   client.on('error', (e) => {
-    if (AUTH_REFUSED.has(e.code)) {
+    lastError = e;
+    if (OLD_PROTOCOL.has(e.code) && client.options.protocolVersion === 5) {
+      // The reconnection speaks 3.1.1, where a retained command published
+      // while the monitor listens arrives without its flag.
+      client.options.protocolVersion = 4;
+      downgraded = true;
+    } else if (AUTH_REFUSED.has(e.code)) {
+      refused = true;
       client.end(true);
       if (o.onRefused) o.onRefused(e);
     }
@@ -178,7 +282,12 @@ function publish(source, opts = {}) {
       client.end(false, {}, () => done());
     });
   };
-  return { client, counts, stop, get connected() { return client.connected; } };
+  return {
+    client, counts, stop,
+    get connected() { return client.connected; },
+    get state() { return state; },
+    get reached() { return reached; },
+  };
 }
 
-module.exports = { publish, statusPayload, parseCommand, credentials };
+module.exports = { publish, statusPayload, parseCommand, credentials, unescaped };

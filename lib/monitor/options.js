@@ -4,6 +4,7 @@
 const fs = require('fs');
 const { parseArgs } = require('util');
 const { SLOT_IDS, hex } = require('./slots');
+const { unescaped } = require('./mqtt');
 
 class UsageError extends Error {}
 
@@ -196,6 +197,12 @@ function mqttSettings(values) {
     throw bad('mqtt', url);
   }
   if (!['mqtt:', 'mqtts:', 'ws:', 'wss:'].includes(parsed.protocol) || !parsed.hostname) throw bad('mqtt', url);
+  try {
+    unescaped(parsed.username);
+    unescaped(parsed.password);
+  } catch (e) {
+    throw new UsageError(`qel-monitor: --mqtt: ${e.message}`);  // the URL not shown: it may hold the password
+  }
   const passwordFile = values['mqtt-password-file'];
   if (passwordFile !== undefined) {
     try {

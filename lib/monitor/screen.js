@@ -82,13 +82,21 @@ class Screen {
     return `${ESC}${codes[how]}m${text}${ESC}0m`;
   }
 
+  // The MQTT broker's state, where there is one, before what may be cut.
+  broker() {
+    const state = this.m.broker;
+    if (!state) return '';
+    const text = { connecting: 'connecting', connected: 'connected', unreachable: 'cannot reach', lost: 'lost' }[state];
+    return `mqtt ${this.paint(text, state === 'connected' ? 'good' : state === 'connecting' ? null : 'bad')}  `;
+  }
+
   lines() {
     const m = this.m;
     const now = Date.now();
     const out = [];
     const up = Math.floor((now - m.startedAt) / 1000);
     const upText = `${Math.floor(up / 60)}:${String(up % 60).padStart(2, '0')}`;
-    out.push(`${this.paint('qel-monitor', 'bold')}  ${m.source}  v${m.version}  up ${upText}  ` +
+    out.push(`${this.paint('qel-monitor', 'bold')}  ${m.source}  v${m.version}  up ${upText}  ${this.broker()}` +
       `poll ${micros(m.config.canDelay)}  hb ${m.config.hbDelay > 0 ? micros(m.config.hbDelay) : 'off'}  debounce ${micros(m.config.debounce * 1000)}`);
     out.push(this.paint(HEADER, 'head'));
     for (const slot of m.slots) {

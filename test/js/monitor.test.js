@@ -307,7 +307,7 @@ test('waits beyond 24.8 days (above what one timer holds): --duration keeps the 
   assert.equal(sortLines(r).ends.length, 0);
   // 25 days between two frames: one wait, without a storm of warnings.
   const dir = tempDir(t, { 'gap.log': '(1700000000.000000) can0 4A1#01\n(1702160000.000000) can0 4A1#02\n' });
-  const gap = await monitor(['--replay', path.join(dir, 'gap.log'), '--lines', '--duration', '1']);
+  const gap = await monitor(['--replay', path.join(dir, 'gap.log'), '--lines', '--duration', String(TIME_FACTOR)]);
   assert.equal(gap.code, 0);
   assert.deepEqual(sortLines(gap).statuses.map((s) => s.data), ['0100000000000000']);
   assert.equal(gap.stderr, 'qel-monitor: replay of gap.log: 2 lines accepted, 0 skipped\n');
@@ -330,7 +330,7 @@ async function candumpEnded(fake) {
 
 test('--can: candump\'s frames make the lines a replay of them makes, others described and counted; candump ends with the monitor', async (t) => {
   const fake = fakeCandump(t, `printf '${LIVE.join('\\n')}\\n'; exec sleep 600`);
-  const r = await monitor(['--can', 'vcan0', '--lines', '--duration', '1'], { env: fake.env });
+  const r = await monitor(['--can', 'vcan0', '--lines', '--duration', String(TIME_FACTOR)], { env: fake.env });
   assert.equal(r.code, 0, r.stderr);
   assert.equal(fs.readFileSync(path.join(fake.dir, 'argv'), 'utf8'), '-L vcan0,0:0,#FFFFFFFF\n');
   const reports = (x) => sortLines(x).statuses.map((s) => [s.id, s.cls, s.counter, s.data]);
@@ -389,6 +389,7 @@ test('bad options: one line naming the option and the expected form, exit status
     [['--i2c-dev', '--can', 'vcan0'], /^qel-monitor: --can: reads a SocketCAN interface; it does not go with --sim/],
     [['--sim', '--mqtt', 'mqtt://127.0.0.1:1883', '--mqtt-commands', 'lift7/commands'], /^qel-monitor: --mqtt-commands: commands need an authenticated connection: a user in the --mqtt URL and a password \(--mqtt-password-file\)$/],
     [['--sim', '--mqtt', 'http://broker'], /^qel-monitor: --mqtt: expected a broker URL beginning with mqtt:\/\/.*; got "http:\/\/broker"$/],
+    [['--sim', '--mqtt', 'mqtt://li%ft@127.0.0.1:1883'], /^qel-monitor: --mqtt: the user or password in the broker URL has a % that begins no %XX escape; write a % as %25$/],
     [['--sim', '--http', '65536'], /^qel-monitor: --http: expected a port from 0 to 65535, or HOST:PORT, e\.g\. --http 8080 or --http 0\.0\.0\.0:8080; got "65536"$/],
     [['--sim', '--http', 'lift 7:80'], /^qel-monitor: --http: expected a port from 0 to 65535, or HOST:PORT.*; got "lift 7:80"$/],
     [['--sim', '--speed', '3'], /^qel-monitor: unknown option --speed \(see qel-monitor --help\)$/],
@@ -462,10 +463,10 @@ test('which machines may start the real driver', () => {
 
 const stripAnsi = (s) => s.replace(/\x1b\[[0-9;?]*[A-Za-z]|\x1b[78]/g, '');
 
-test('on a terminal: the table refreshes in place, c and l send commands, q quits', async () => {
+test('on a terminal: the table refreshes in place, the broker\'s state in its title, c and l send commands, q quits', async () => {
   const node = nodeCommand();
   const quote = (w) => `'${w.replace(/'/g, "'\\''")}'`;
-  const command = `stty rows 30 cols 100; exec ${[node.file, ...node.args, monitorJs, '--sim'].map(quote).join(' ')}`;
+  const command = `stty rows 30 cols 100; exec ${[node.file, ...node.args, monitorJs, '--sim', '--mqtt', 'mqtt://127.0.0.1:1'].map(quote).join(' ')}`;
   const child = spawn('script', ['-qfec', command, '/dev/null'], { cwd: root, stdio: ['pipe', 'pipe', 'pipe'] });
   let out = '';
   child.stdout.on('data', (d) => { out += d; });
@@ -481,6 +482,7 @@ test('on a terminal: the table refreshes in place, c and l send commands, q quit
   };
   try {
     await seen(HEADER.trim());
+    await seen(/qel-monitor {2}simulated bridge {2}v\S+ {2}up \d+:\d\d {2}mqtt cannot reach {2}poll/);
     // Slot rows at fixed places: 0x1a1 is the first row under the header.
     await seen(/ 0x1a1 cyclic {4}yes +\d+ +[1-9]\d* {2}[0-9a-f]{2}( [0-9a-f]{2}){7} {2}\d+\.\ds ago/);
     assert.match(out, /\x1b\[3;1H 0x1a1 cyclic/);
@@ -501,7 +503,8 @@ test('on a terminal: the table refreshes in place, c and l send commands, q quit
 
     child.stdin.write('q');
     const code = await exited;
-    assert.equal(code, 0);
+    assert.equal(code, 1, 'the broker never reached');
+    assert.match(stripAnsi(out), /qel-monitor: --mqtt: the broker was never reached during the run/);
     // The terminal is handed back: scrolling region reset, cursor shown.
     assert.match(out, /\x1b\[r\x1b8\x1b\[\?25h/);
   } finally {

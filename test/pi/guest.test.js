@@ -303,7 +303,7 @@ if (MODE === 'kernel') {
     });
 
     test('frames sent with cansend reach qel-monitor --can vcan0', async () => {
-      const monitor = spawn(process.execPath, ['bin/qel-monitor.js', '--can', 'vcan0', '--lines', '--duration', '20'], { stdio: ['ignore', 'pipe', 'pipe'] });
+      const monitor = spawn(process.execPath, ['bin/qel-monitor.js', '--can', 'vcan0', '--lines', '--duration', '600'], { stdio: ['ignore', 'pipe', 'pipe'] });
       let out = '';
       let err = '';
       monitor.stdout.on('data', (d) => { out += d; });
