@@ -29,11 +29,16 @@ export interface PublishOptions {
   driver?: Pick<qel.Driver, 'readStatus' | 'sendCommand' | 'writeParameter'>;
   /** The topic commands come on; none without it. They need a user and a password. */
   commands?: string;
-  /** Gets one line for each command, to tell an operator. */
+  /** Gets one line for each command, and one at each change of the broker's state, to tell an operator. */
   log?: (line: string) => void;
+  /** Called with the broker's new state at each change. */
+  onState?: (state: BrokerState) => void;
   /** Passed on to the mqtt package's connect(), e.g. `ca` for a private certificate authority. */
   mqttOptions?: Record<string, unknown>;
 }
+
+/** Where the publisher stands with its broker. */
+export type BrokerState = 'connecting' | 'connected' | 'unreachable' | 'lost';
 
 export interface PublishCounts {
   /** Status objects received. */
@@ -52,6 +57,10 @@ export interface Publisher {
   readonly counts: PublishCounts;
   /** Whether the broker is connected now. */
   readonly connected: boolean;
+  /** The broker's state: 'connecting' until its first answer. */
+  readonly state: BrokerState;
+  /** Whether the broker was connected at some time of the run. */
+  readonly reached: boolean;
   /** Says goodbye on the health topic and disconnects; `done` runs once, either way. */
   stop(done?: () => void): void;
 }

@@ -26,7 +26,9 @@ await using bus = open({ console: false });
 bus.send({ tft: 1 });
 const publisher = publish(bus, { url: 'mqtt://127.0.0.1:1883', node: 'lift7', driver: sim, log: (line) => void line.length });
 const statuses: StatusIterator = bus[Symbol.asyncIterator]();
-void [publisher.counts.dropped + publisher.counts.queued, publisher.connected, statuses.dropped];
+void [publisher.counts.dropped + publisher.counts.queued, publisher.connected, statuses.dropped, publisher.reached];
+const state: 'connecting' | 'connected' | 'unreachable' | 'lost' = publisher.state;
+void publish(bus, { url: 'mqtt://127.0.0.1:1883', onState: (s) => void (s === state) });
 publisher.stop(() => {});
 try { kernel.readStatus(0x1a1); } catch (e) { const code: ErrorCode = (e as DriverError).code; void code; }
 // @ts-expect-error a publisher needs its broker's URL
