@@ -47,6 +47,7 @@ test('open: receives as an event and in a for-await loop, sends by named fields,
   const said = (text) => lines.some((l) => l.endsWith(` ${text}`));
   assert.ok(said(msg('BRIDGE_LOST')) && said(msg('BRIDGE_SET_UP_AGAIN', 5)), lines.join('\n'));
   // No 'error' listener now: a listener's fault is printed with its stack.
+  bus.removeAllListeners('error');
   const stackLine = /^ {4}at Bus\.throwing \(.*open\.test\.js:\d+:\d+\)$/;
   const printed = new Promise((resolve) => { seen = (line) => stackLine.test(line) && resolve(); });
   bus.once('status', function throwing() { throw new Error('no error listener'); });
