@@ -21,9 +21,11 @@ size_t partial_line(const char *text, size_t done) {
     return last == nullptr ? done : done - (static_cast<const char *>(last) - text + 1);
 }
 
+line_write_fn line_queue_write = write;
+
 }  // namespace
 
-line_write_fn line_queue_write = write;
+void line_queue_set_writer(line_write_fn fn) { line_queue_write = fn != nullptr ? fn : write; }
 
 int ms_until(const struct timespec &deadline) {
     struct timespec now;

@@ -138,9 +138,9 @@ private:
 };
 
 // How a queue's batches are written; tests put a file system that fills
-// up in its place.
+// up in its place (nullptr: write(2) again).
 using line_write_fn = ssize_t (*)(int fd, const void *text, size_t len);
-extern line_write_fn line_queue_write;
+void line_queue_set_writer(line_write_fn fn);
 
 // A CLOCK_MONOTONIC time `ms` milliseconds from now, and the milliseconds
 // left until one (0 once it has passed).

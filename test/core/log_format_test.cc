@@ -461,7 +461,7 @@ TEST(LineQueueTest, AFullTmpfsTellsTheFailureOnceAndTheLossOnce) {
     static const LineNotices notices = {count_notice, failing, lost};
     static LineQueue queue(-1, ring, sizeof ring, batch, sizeof batch, &notices, collect);
     reported.clear();
-    line_queue_write = tmpfs_write;
+    line_queue_set_writer(tmpfs_write);
     fs_limit = 3 * 64 + 30;
     queue.attach(fd, "", 0);
     for (int i = 0; i <= 20; i++) {
@@ -469,7 +469,7 @@ TEST(LineQueueTest, AFullTmpfsTellsTheFailureOnceAndTheLossOnce) {
         queue.push(numbered(i).data(), 64);
         ASSERT_TRUE(queue.flush(5000)) << i;
     }
-    line_queue_write = write;
+    line_queue_set_writer(nullptr);
     EXPECT_EQ(reported, "failing: No space left on device\n17 lost\n");
     EXPECT_EQ(read_file(path), numbered(0) + numbered(1) + numbered(2) + numbered(20));
     EXPECT_EQ(queue.detach(deadline_in_ms(1000)), fd);
