@@ -12,7 +12,6 @@ const DEFAULTS = { prefix: 'corvalith', queueLimit: 1000, interval: 1000 };
 // Sent and not yet acknowledged: the client keeps these and sends them
 // again after a reconnection, so they count beside the queue's bound.
 const IN_FLIGHT = 32;
-const COMMANDS = ['send', 'sendCommand', 'writeParameter'];
 const AUTH_REFUSED = new Set([4, 5, 134, 135]);
 // A broker that speaks MQTT 3.1.1 only answers a 5.0 connection so.
 const OLD_PROTOCOL = new Set([1, 132]);
@@ -90,7 +89,7 @@ function parseCommand(text) {
   } catch {
     return { error: 'not JSON', code: 'QEL_BAD_COMMAND' };
   }
-  if (!c || !COMMANDS.includes(c.fn)) return { error: `fn must be one of ${COMMANDS.join(', ')}`, code: 'QEL_BAD_COMMAND' };
+  if (!c || !Object.hasOwn(CHECKED, c.fn)) return { error: `fn must be one of ${Object.keys(CHECKED).join(', ')}`, code: 'QEL_BAD_COMMAND' };
   if (!Array.isArray(c.args)) return { error: 'args must be an array', code: 'QEL_BAD_COMMAND' };
   try {
     const [fn, args] = CHECKED[c.fn](c.args);
