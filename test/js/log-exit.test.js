@@ -363,7 +363,8 @@ test('a log on a full file system: lost lines are counted, the file holds whole 
   // A tmpfs takes the part of a line that fits its last page: no reason
   // to tell the failure again, nor the count before a line got in whole.
   const told = r.lines.filter((l) => l === msg('LOG_OPEN_REASON', logPath, 'No space left on device'));
-  assert.equal(told.length, 1, `the failure is told once:\n${r.lines.filter((l) => /[Ll]og file|dropped/.test(l)).join('\n')}`);
+  const said = r.lines.filter((l) => /[Ll]og file|dropped|lost/.test(l)).join('\n');
+  assert.equal(told.length, 1, `the failure is told once:\n${said}`);
   const lost = new RegExp(`^${MSG.LOG_LOST.replace('%llu', '[1-9]\\d*').replace('%s', 'No space left on device')}$`);
-  assert.equal(r.lines.filter((l) => lost.test(l)).length, 1, 'the lost lines are counted once the file takes lines again');
+  assert.equal(r.lines.filter((l) => lost.test(l)).length, 1, `the lost lines are counted once the file takes lines again:\n${said}`);
 });

@@ -59,7 +59,7 @@ armv6_tree="$root/build/armv6/tree"
 # Where the guest finds the project: a fixed path outside /tmp, which the
 # guest mounts a tmpfs over, whatever folder the clone is in on the host.
 guest_tree=/opt/corvalith
-apt_options=(-o DPkg::Lock::Timeout=600)
+. "$root/tools/apt.sh"
 
 # The modes of each board, in the order a run boots them. A mode is the
 # test file's (QEL_PI_MODE), with "-armv6" for the same tests on the

@@ -9,33 +9,6 @@
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
-apt_updated=0
-apt_update() {
-  [ "$apt_updated" = 0 ] || return 0
-  apt-get "${apt_options[@]}" update -qq >/dev/null
-  apt_updated=1
-}
-
-# Packages from `release` (empty: the default) that are not installed yet.
-apt_install() {
-  local release="$1" missing=() p log
-  shift
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  [ "${#missing[@]}" -gt 0 ] || return 0
-  say "installing ${missing[*]}${release:+ from $release}"
-  apt_update
-  log="$(mktemp)"
-  if ! DEBIAN_FRONTEND=noninteractive apt-get "${apt_options[@]}" install -y -qq --no-install-recommends \
-      ${release:+-t "$release"} "${missing[@]}" >"$log" 2>&1; then
-    cat "$log" >&2
-    rm -f "$log"
-    exit 1
-  fi
-  rm -f "$log"
-}
-
 # ------------------------------------------------------------ backports
 # Binary and source packages: the QEMU build starts from the source package.
 if ! grep -rqs "$backports" /etc/apt/sources.list /etc/apt/sources.list.d/; then
@@ -51,8 +24,8 @@ SOURCES
   apt_update
 fi
 
-apt_install "" device-tree-compiler cpio
-apt_install "$backports" qemu-system-arm
+apt_install device-tree-compiler cpio
+apt_install -t "$backports" qemu-system-arm
 
 # ------------------------------------------- the board's add-ons and Node
 bash "$root/tools/platform/install.sh"
@@ -73,7 +46,7 @@ if [ "$(cat "$board_dir/.guest-packages" 2>/dev/null)" != "$want" ]; then
   mkdir -p "$debs" "$kernel_root"
   # apt's download user must be able to write here.
   chown _apt "$debs" 2>/dev/null || true
-  (cd "$debs" && apt-get download -qq "$kernel_package" "${guest_packages[@]/%/:$deb_arch}" >/dev/null)
+  (cd "$debs" && apt_try download -qq "$kernel_package" "${guest_packages[@]/%/:$deb_arch}")
   dpkg-deb -x "$debs"/linux-image-*.deb "$kernel_root"
   mkdir -p "$debs/guest"
   for deb in "$debs"/*.deb; do

@@ -9,16 +9,8 @@ set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 # -------------------------------------------------- build dependencies
-missing=()
-for p in ninja-build libglib2.0-dev libpixman-1-dev libfdt-dev python3-venv dpkg-dev bzip2 meson python3-pycotap; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  say "installing ${missing[*]}"
-  # QEMU 10 needs a newer meson than bookworm's, from the same backports.
-  DEBIAN_FRONTEND=noninteractive apt-get "${apt_options[@]}" install -y -qq --no-install-recommends \
-    -t "$backports" "${missing[@]}" >/dev/null
-fi
+# QEMU 10 needs a newer meson than bookworm's, from the same backports.
+apt_install -t "$backports" ninja-build libglib2.0-dev libpixman-1-dev libfdt-dev python3-venv dpkg-dev bzip2 meson python3-pycotap
 
 # ------------------------------------------------------------- source
 # The version of the stock QEMU that install.sh put in from the backports.

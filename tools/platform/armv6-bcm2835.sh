@@ -14,8 +14,8 @@ if ! (cd "$work/src" && apt-get source --download-only -qq bcm2835 >/dev/null 2>
   say "adding Debian's source packages to apt's sources"
   printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: bookworm\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
     > /etc/apt/sources.list.d/qel-bookworm-src.sources
-  apt-get "${apt_options[@]}" update -qq >/dev/null
-  (cd "$work/src" && apt-get source --download-only -qq bcm2835 >/dev/null)
+  apt_update
+  (cd "$work/src" && apt_try source --download-only -qq bcm2835)
 fi
 tar -xf "$work"/src/bcm2835_*.orig.tar.* -C "$work/src"
 source="$(find "$work/src" -name bcm2835.c -path '*/src/*' | head -1)"

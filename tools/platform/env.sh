@@ -81,8 +81,7 @@ fi
 # The build defines of a 32-bit target with 64-bit times and file offsets.
 time64_defines="-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64"
 case "$platform" in armhf) target_defines="$time64_defines" ;; *) target_defines="" ;; esac
-# Apt waits for a lock that another installation holds instead of failing.
-apt_options=(-o DPkg::Lock::Timeout=600)
+. "$root/tools/apt.sh"
 # The folder of one JavaScript run's logs and summary, named after its bus
 # path (QEL_SIM_BUS; empty for the default).
 js_logs_dir() { echo "$out/js-logs${1:+-$1}"; }

@@ -8,24 +8,6 @@
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
-apt_install() {
-  local missing=() p log
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  [ "${#missing[@]}" -gt 0 ] || return 0
-  say "installing ${missing[*]}"
-  apt-get "${apt_options[@]}" update -qq >/dev/null
-  log="$(mktemp)"
-  if ! DEBIAN_FRONTEND=noninteractive apt-get "${apt_options[@]}" install -y -qq --no-install-recommends \
-      "${missing[@]}" >"$log" 2>&1; then
-    cat "$log" >&2
-    rm -f "$log"
-    exit 1
-  fi
-  rm -f "$log"
-}
-
 # ----------------------------------------------- the platform's tool chain
 if [ "$cross" = 1 ]; then
   if ! dpkg --print-foreign-architectures | grep -qx "$deb_arch"; then
@@ -74,8 +56,7 @@ install_debian_node() {
   # apt's download user must be able to write here.
   chown _apt "$debs" 2>/dev/null || true
   (cd "$debs" && apt-get download -qq "${unpacked[@]/%/:$deb_arch}" >/dev/null 2>&1) ||
-    (cd "$debs" && apt-get "${apt_options[@]}" update -qq >/dev/null &&
-      apt-get download -qq "${unpacked[@]/%/:$deb_arch}" >/dev/null)
+    { apt_updated=0; apt_update; (cd "$debs" && apt_try download -qq "${unpacked[@]/%/:$deb_arch}"); }
   local deb
   for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$noderoot"; done
   # node-gyp takes every header from <nodedir>/include/node; libuv's come
