@@ -225,8 +225,9 @@ void tell_run() {
 bool take_link_news(link_news *out) {
     uint32_t posted = news_posted.load(std::memory_order_acquire);
     if (posted == news_taken) return false;
-    // Fallen a whole table behind: the oldest entries are gone.
-    if (posted - news_taken > NEWS_SLOTS) news_taken = posted - NEWS_SLOTS;
+    // Fallen a whole table behind: the oldest entries are gone. An even
+    // number is skipped, so that beginnings and ends still alternate.
+    if (posted - news_taken > NEWS_SLOTS) news_taken += (posted - NEWS_SLOTS - news_taken + 1) & ~1u;
     out->answering = news_taken % 2 == 1;
     out->failed = news_failed[news_taken % NEWS_SLOTS].load(std::memory_order_relaxed);
     news_taken++;

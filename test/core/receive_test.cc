@@ -211,6 +211,24 @@ TEST_F(ReceiveTest, FailedReadsDoNotConsumeFrames) {
         << "start-up's selection, then the set-up before each read after a failed one";
 }
 
+// The main thread that falls a whole table behind still hears a beginning
+// and an end in turn.
+TEST_F(ReceiveTest, LinkNewsAlternateAfterFallingBehind) {
+    link_news n;
+    while (take_link_news(&n)) {
+    }
+    sim_bridge::fail_reads(1, 0x01);
+    listen_cycle();
+    ASSERT_TRUE(take_link_news(&n));
+    EXPECT_FALSE(n.answering);
+    for (int cycle = 0; cycle < 3 + 8 * 4; cycle++) {  // its end, then eight more runs: 17 news
+        if (cycle % 4 == 3) sim_bridge::fail_reads(1, 0x01);
+        listen_cycle();
+    }
+    ASSERT_TRUE(take_link_news(&n));
+    EXPECT_TRUE(n.answering) << "a beginning after a beginning";
+}
+
 // ---------------------------------------------------------------- capture
 
 class CaptureTest : public CoreTest {
