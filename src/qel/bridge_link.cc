@@ -299,7 +299,7 @@ void reset_parameter_fields() {
 }
 
 static void print_frame_dump(bool parameter) {
-    unsigned id = frame_id(send_buf + 1);
+    unsigned id = frame_id(send_buf + TX_FRAME_AT);
     ConsoleLine line;
     if (parameter) {
         line.add(MSG_PARAM_DUMP, id);

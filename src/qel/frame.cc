@@ -64,8 +64,8 @@ void encode_transmit_frame(const transmit_request &request, uint8_t (&out)[TRANS
         break;
     case transmit_kind::heartbeat:
         begin_frame(out, ID_HEARTBEAT, DLC_HEARTBEAT);
-        data[0] = HB_DATA;
+        data[HB_DATA_AT] = HB_DATA;
         break;
     }
-    out[TX_CHECKSUM_AT] = checksum(out + 1, FRAME_CHECKSUM_AT);
+    out[TX_CHECKSUM_AT] = checksum(out + TX_FRAME_AT, FRAME_CHECKSUM_AT);
 }

@@ -7,7 +7,9 @@
 // higher and its checksum, over bytes 1-15, sits in byte 16.
 //
 // The receive loop, the senders, capture and the simulated bridge all read
-// and build frames through this file alone.
+// and build frames through this file alone; every frame the driver sends
+// comes out of encode_transmit_frame, which the core tests hold to the
+// protocol's bytes without a bus.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +21,8 @@ constexpr uint8_t BAUD_250K = 0x0F;
 
 constexpr uint32_t FRAME_BYTES = 16;
 constexpr uint32_t TRANSMIT_BYTES = FRAME_BYTES + 1;
+constexpr int FRAME_ID_HIGH_AT = 2;
+constexpr int FRAME_ID_LOW_AT = 3;
 constexpr int FRAME_LENGTH_AT = 6;
 constexpr int FRAME_DATA_AT = 7;
 constexpr int FRAME_CHECKSUM_AT = 15;
@@ -32,7 +36,7 @@ constexpr uint32_t ID_UNKNOWN = 0xFFF;
 uint8_t checksum(const uint8_t *bytes, int32_t len);
 
 inline uint32_t frame_id(const uint8_t *frame) {
-    return static_cast<uint32_t>(frame[2]) * 256u + frame[3];
+    return static_cast<uint32_t>(frame[FRAME_ID_HIGH_AT]) * 256u + frame[FRAME_ID_LOW_AT];
 }
 
 // Whether byte 15 holds the checksum of bytes 0-14.
@@ -69,11 +73,12 @@ inline frame_kind kind_of(const uint8_t *frame) {
 
 // Where things sit in a transmit frame: the bridge frame's places, one on.
 constexpr int TX_REGISTER_AT = 0;
-constexpr int TX_ID_HIGH_AT = 1 + 2;
-constexpr int TX_ID_LOW_AT = 1 + 3;
-constexpr int TX_LENGTH_AT = 1 + FRAME_LENGTH_AT;
-constexpr int TX_DATA_AT = 1 + FRAME_DATA_AT;
-constexpr int TX_CHECKSUM_AT = 1 + FRAME_CHECKSUM_AT;
+constexpr int TX_FRAME_AT = 1;
+constexpr int TX_ID_HIGH_AT = TX_FRAME_AT + FRAME_ID_HIGH_AT;
+constexpr int TX_ID_LOW_AT = TX_FRAME_AT + FRAME_ID_LOW_AT;
+constexpr int TX_LENGTH_AT = TX_FRAME_AT + FRAME_LENGTH_AT;
+constexpr int TX_DATA_AT = TX_FRAME_AT + FRAME_DATA_AT;
+constexpr int TX_CHECKSUM_AT = TX_FRAME_AT + FRAME_CHECKSUM_AT;
 constexpr int DATA_BYTES = 8;
 
 // The three frames the driver sends and their length codes. Commands and
@@ -84,6 +89,7 @@ constexpr uint32_t ID_HEARTBEAT = 0x760;
 constexpr uint8_t DLC_COMMAND = 8;
 constexpr uint8_t DLC_PARAMETER = 8;
 constexpr uint8_t DLC_HEARTBEAT = 1;
+constexpr int HB_DATA_AT = 0;
 constexpr uint8_t HB_DATA = 0x00;  // the heartbeat's one data byte
 
 // A command's data bytes: the TFT, the flags, the Read CFG parameter number.
