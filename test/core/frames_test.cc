@@ -47,15 +47,13 @@ TEST(Checksum, NoBytesOrNegativeLengthIsZero) {
 // worked frames of the bridge protocol, then the edges of each field.
 TEST(Encoder, BuildsEveryTransmitFrameWhole) {
     using k = transmit_kind;
-    const uint8_t ff[7] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    parameter_request all_ff{-1, {}};
-    memcpy(all_ff.value, ff, sizeof ff);
     const std::vector<std::pair<transmit_request, std::vector<uint8_t>>> cases = {
         {{k::command, {5, -1, -1, -1, -1}, {}}, {0x30, 0, 0, 0x04, 0xE0, 0, 0, 8, 0x05, 0, 0, 0, 0, 0, 0, 0, 0xF1}},
         {{k::command, {300, 0, 0, -1, -1}, {}}, {0x30, 0, 0, 0x04, 0xE0, 0, 0, 8, 0x2C, 0x06, 0, 0, 0, 0, 0, 0, 0xE2}},
         {{k::command, {-1, 1, 1, 1, 42}, {}}, {0x30, 0, 0, 0x04, 0xE0, 0, 0, 8, 0, 0x1B, 0x2A, 0, 0, 0, 0, 0, 0xCF}},
         {{k::parameter, {}, {3, {1, 2}}}, {0x30, 0, 0, 0x05, 0x60, 0, 0, 8, 0x03, 1, 2, 0, 0, 0, 0, 0, 0x73}},
-        {{k::parameter, {}, all_ff}, {0x30, 0, 0, 0x05, 0x60, 0, 0, 8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x9B}},
+        {{k::parameter, {}, {-1, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}},
+         {0x30, 0, 0, 0x05, 0x60, 0, 0, 8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x9B}},
         {{k::heartbeat, {}, {}}, {0x30, 0, 0, 0x07, 0x60, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0x68}},
         {{k::command, {0, 1, -1, -1, 255}, {}}, {0x30, 0, 0, 0x04, 0xE0, 0, 0, 8, 0, 0x08, 0xFF, 0, 0, 0, 0, 0, 0x0D}},
         {{k::command, {0, 0, -1, -1, 999}, {}}, {0x30, 0, 0, 0x04, 0xE0, 0, 0, 8, 0, 0x04, 0, 0, 0, 0, 0, 0, 0xF0}},
