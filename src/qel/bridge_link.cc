@@ -19,7 +19,7 @@
 
 uint8_t buf[16];
 uint8_t send_buf[17];
-uint8_t hb[17] = {REG_TRANSMIT, 0x00, 0x00, 0x07, 0x60, 0x00, 0x00, 0x01, 0x00};
+uint8_t hb[17] = {REG_TRANSMIT, 0x00, 0x00, ID_HEARTBEAT >> 8, ID_HEARTBEAT & 0xFF, 0x00, 0x00, DLC_HEARTBEAT, HB_DATA};
 uint8_t sim_buf[16];
 uint8_t simulate = 0;
 uint8_t data = 0;
@@ -27,12 +27,12 @@ uint8_t data = 0;
 uv_async_t async;
 bool async_ready = false;
 
-int32_t cmd_tft = -1;
-int32_t cmd_read_cfg = -1;
-int32_t cmd_cop_light = -1;
-int32_t cmd_cop_light_color = -1;
-int32_t cmd_parm_num = -1;
-int32_t write_param_num = -1;
+int32_t cmd_tft = FIELD_NOT_SET;
+int32_t cmd_read_cfg = FIELD_NOT_SET;
+int32_t cmd_cop_light = FIELD_NOT_SET;
+int32_t cmd_cop_light_color = FIELD_NOT_SET;
+int32_t cmd_parm_num = FIELD_NOT_SET;
+int32_t write_param_num = FIELD_NOT_SET;
 uint8_t write_param_value[7];
 
 // ---------------------------------------------------------------- clocks
@@ -270,7 +270,9 @@ bool heartbit_prepare() {
         return false;
     }
     console_line(MSG_HB_STARTING, hb_delay);
-    seal_transmit_frame(hb);
+    transmit_request beat{};
+    beat.kind = transmit_kind::heartbeat;
+    encode_transmit_frame(beat, hb);
     return true;
 }
 
@@ -285,20 +287,20 @@ void heartbit_beat() {
 // -------------------------------------------------- commands, parameters
 
 void reset_command_fields() {
-    cmd_tft = -1;
-    cmd_read_cfg = -1;
-    cmd_cop_light = -1;
-    cmd_cop_light_color = -1;
-    cmd_parm_num = -1;
+    cmd_tft = FIELD_NOT_SET;
+    cmd_read_cfg = FIELD_NOT_SET;
+    cmd_cop_light = FIELD_NOT_SET;
+    cmd_cop_light_color = FIELD_NOT_SET;
+    cmd_parm_num = FIELD_NOT_SET;
 }
 
 void reset_parameter_fields() {
-    write_param_num = -1;
+    write_param_num = FIELD_NOT_SET;
     memset(write_param_value, 0, sizeof write_param_value);
 }
 
 static void print_frame_dump(bool parameter) {
-    unsigned id = frame_id(send_buf + 1);
+    unsigned id = frame_id(send_buf + TX_FRAME_AT);
     ConsoleLine line;
     if (parameter) {
         line.add(MSG_PARAM_DUMP, id);
@@ -320,42 +322,42 @@ static int transmit_send_buf() {
     return 1;
 }
 
-int send_command() {
-    begin_transmit_frame(send_buf, 0x4E0, 0x08);
-    if (cmd_tft >= 0) {
-        console_line(MSG_CMD_TFT, cmd_tft);
-        send_buf[8] = static_cast<uint8_t>(cmd_tft);
-    }
-    if (cmd_read_cfg == 0) {
+// The setting lines of a command, in the order the frame takes them.
+static void print_command_lines() {
+    if (cmd_tft >= 0) console_line(MSG_CMD_TFT, cmd_tft);
+    if (cmd_read_cfg == READ_CFG_ALL) {
         console_line(MSG_CMD_READ_CFG_ALL);
-        send_buf[9] = 0x04;
-    } else if (cmd_read_cfg == 1) {
+    } else if (cmd_read_cfg == READ_CFG_ONE) {
         console_line(MSG_CMD_READ_CFG);
-        send_buf[9] = 0x08;
-        send_buf[10] = static_cast<uint8_t>(cmd_parm_num);
     }
-    if (cmd_cop_light == 0) {
+    if (cmd_cop_light == COP_LIGHT_OFF) {
         console_line(MSG_CMD_COP_OFF, static_cast<unsigned>(cmd_cop_light));
-        send_buf[9] |= 0x02;
-    } else if (cmd_cop_light == 1) {
+    } else if (cmd_cop_light == COP_LIGHT_ON) {
         console_line(MSG_CMD_COP_ON, static_cast<unsigned>(cmd_cop_light));
-        send_buf[9] |= 0x03;
     }
-    if (cmd_cop_light_color == 1) {
+    if (cmd_cop_light_color == COP_COLOR_SET) {
         console_line(MSG_CMD_COP_COLOR, static_cast<unsigned>(cmd_cop_light_color));
-        send_buf[9] |= 0x10;
     }
-    seal_transmit_frame(send_buf);
+}
+
+int send_command() {
+    print_command_lines();
+    transmit_request command{};
+    command.kind = transmit_kind::command;
+    command.command = {cmd_tft, cmd_read_cfg, cmd_cop_light, cmd_cop_light_color, cmd_parm_num};
+    encode_transmit_frame(command, send_buf);
     if (debug_log) print_frame_dump(false);
     return transmit_send_buf();
 }
 
 int write_parameter() {
-    begin_transmit_frame(send_buf, 0x560, 0x08);
     console_line(MSG_PARAM_NUM, write_param_num);
-    send_buf[8] = static_cast<uint8_t>(write_param_num);
-    memcpy(send_buf + 9, write_param_value, sizeof write_param_value);
-    seal_transmit_frame(send_buf);
+    transmit_request parameter{};
+    parameter.kind = transmit_kind::parameter;
+    parameter.parameter.num = write_param_num;
+    static_assert(sizeof write_param_value == PARAM_VALUE_BYTES, "one value byte per data byte after the number");
+    memcpy(parameter.parameter.value, write_param_value, PARAM_VALUE_BYTES);
+    encode_transmit_frame(parameter, send_buf);
     if (debug_log) print_frame_dump(true);
     return transmit_send_buf();
 }

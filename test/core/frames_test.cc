@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include <cerrno>
@@ -42,10 +43,35 @@ TEST(Checksum, NoBytesOrNegativeLengthIsZero) {
     EXPECT_EQ(checksum(bytes, -5), 0);
 }
 
-TEST(Checksum, HeartbeatAndWorkedCommandFrames) {
-    EXPECT_EQ(checksum(hb + 1, 15), 0x68);
-    const uint8_t command[17] = {0x30, 0, 0, 0x04, 0xE0, 0, 0, 0x08, 0x2C, 0x06};
-    EXPECT_EQ(checksum(command + 1, 15), 0xE2);
+// Every kind of frame the driver sends, written over a dirty buffer: the
+// worked frames of the bridge protocol, then the edges of each field.
+TEST(Encoder, BuildsEveryTransmitFrameWhole) {
+    using k = transmit_kind;
+    const std::vector<std::pair<transmit_request, std::vector<uint8_t>>> cases = {
+        {{k::command, {5, -1, -1, -1, -1}, {}}, {0x30, 0, 0, 0x04, 0xE0, 0, 0, 8, 0x05, 0, 0, 0, 0, 0, 0, 0, 0xF1}},
+        {{k::command, {300, 0, 0, -1, -1}, {}}, {0x30, 0, 0, 0x04, 0xE0, 0, 0, 8, 0x2C, 0x06, 0, 0, 0, 0, 0, 0, 0xE2}},
+        {{k::command, {-1, 1, 1, 1, 42}, {}}, {0x30, 0, 0, 0x04, 0xE0, 0, 0, 8, 0, 0x1B, 0x2A, 0, 0, 0, 0, 0, 0xCF}},
+        {{k::parameter, {}, {3, {1, 2}}}, {0x30, 0, 0, 0x05, 0x60, 0, 0, 8, 0x03, 1, 2, 0, 0, 0, 0, 0, 0x73}},
+        {{k::parameter, {}, {-1, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}},
+         {0x30, 0, 0, 0x05, 0x60, 0, 0, 8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x9B}},
+        {{k::heartbeat, {}, {}}, {0x30, 0, 0, 0x07, 0x60, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0x68}},
+        {{k::command, {0, 1, -1, -1, 255}, {}}, {0x30, 0, 0, 0x04, 0xE0, 0, 0, 8, 0, 0x08, 0xFF, 0, 0, 0, 0, 0, 0x0D}},
+        {{k::command, {0, 0, -1, -1, 999}, {}}, {0x30, 0, 0, 0x04, 0xE0, 0, 0, 8, 0, 0x04, 0, 0, 0, 0, 0, 0, 0xF0}},
+        {{k::command, {-1, -1, -1, -1, -1}, {}}, {0x30, 0, 0, 0x04, 0xE0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0xEC}},
+        {{k::command, {1, 2, 2, 0, 7}, {}}, {0x30, 0, 0, 0x04, 0xE0, 0, 0, 8, 0x01, 0, 0, 0, 0, 0, 0, 0, 0xED}},
+        {{k::command, {INT32_MIN, -1, 0, -1, -1}, {}}, {0x30, 0, 0, 0x04, 0xE0, 0, 0, 8, 0, 0x02, 0, 0, 0, 0, 0, 0, 0xEE}},
+        {{k::command, {-1, -1, -1, 1, -1}, {}}, {0x30, 0, 0, 0x04, 0xE0, 0, 0, 8, 0, 0x10, 0, 0, 0, 0, 0, 0, 0xFC}},
+        {{k::command, {INT32_MAX, 0, 1, 1, 7}, {}}, {0x30, 0, 0, 0x04, 0xE0, 0, 0, 8, 0xFF, 0x17, 0, 0, 0, 0, 0, 0, 0xFE}},
+        {{k::parameter, {}, {0x1234, {}}}, {0x30, 0, 0, 0x05, 0x60, 0, 0, 8, 0x34, 0, 0, 0, 0, 0, 0, 0, 0xA1}},
+    };
+    for (const auto &c : cases) {
+        uint8_t out[TRANSMIT_BYTES];
+        memset(out, 0xAA, sizeof out);
+        encode_transmit_frame(c.first, out);
+        EXPECT_EQ(std::vector<uint8_t>(out, out + sizeof out), c.second) << "case " << (&c - cases.data());
+    }
+    EXPECT_EQ(std::vector<uint8_t>(hb, hb + 16), std::vector<uint8_t>(cases[5].second.begin(), cases[5].second.end() - 1))
+        << "the heartbeat frame as loaded, before its thread seals it";
 }
 
 class RegisterTest : public CoreTest {};
