@@ -271,7 +271,9 @@ NAN_METHOD(WriteParameter) {
     if (given == 2) {
         length = node::Buffer::Length(info[1]);
         // The table's limit, and never past the field the bytes go to.
-        if (length > std::min(static_cast<size_t>(value_rule.max), sizeof write_param_value)) return throw_type_error(value_rule.range_message, CODE_BAD_ARGUMENT);
+        if (length > std::min(static_cast<size_t>(value_rule.max), sizeof write_param_value)) {
+            return throw_type_error(value_rule.range_message, CODE_BAD_ARGUMENT);
+        }
         bytes = reinterpret_cast<const uint8_t *>(node::Buffer::Data(info[1]));
     }
     write_param_num = to_int32(info[0]);
