@@ -6,6 +6,7 @@
   },
   "target_defaults": {
     "sources": [
+      "src/qel/argument_rules.cc",
       "src/qel/bridge_link.cc",
       "src/qel/bus_lock.cc",
       "src/qel/capture.cc",
@@ -17,6 +18,7 @@
       "src/qel/driver_api.cc",
       "src/qel/driver_api_js.cc",
       "src/qel/env_js.cc",
+      "src/qel/facts_js.cc",
       "src/qel/frame.cc",
       "src/qel/guarded_call.cc",
       "src/qel/handoff.cc",

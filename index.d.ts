@@ -232,7 +232,69 @@ declare namespace qel {
     [Symbol.asyncDispose](): Promise<void>;
   }
 
+  /** What one argument of a driver function may be (Facts.arguments). */
+  interface ArgumentRule {
+    /** The option of open() or the field of send() it maps onto. */
+    readonly name: string;
+    readonly kind: 'integer' | 'identifiers' | 'boolean' | 'bytes';
+    /** integer: the values that act; bytes: at most `max` of them. */
+    readonly min?: number;
+    readonly max?: number;
+    /** Of a delay. */
+    readonly unit?: string;
+    /** The argument acts only when the one at `position` holds `value`, and is then required. */
+    readonly needs?: { readonly position: number; readonly value: number };
+  }
+
+  /** The driver's own tables, frozen: what an application need not copy. */
+  interface Facts {
+    /** The thirteen message slots in slot order, with their flags at load. */
+    readonly slots: readonly { readonly id: number; readonly enabled: boolean; readonly cyclic: boolean }[];
+    /** The keys of DriverStats, in slot order. */
+    readonly statistics: readonly (keyof DriverStats)[];
+    /** driverStart's settings at load, by open()'s option names. */
+    readonly defaults: {
+      readonly i2cDelay: number;
+      readonly canBusDelay: number;
+      readonly heartbeat: number;
+      readonly debounce: number;
+      readonly enabledIds: readonly number[];
+      readonly cyclicIds: readonly number[];
+      readonly debug: boolean;
+    };
+    /** The codes of the errors the driver and open() throw for a wrong call or a failure. */
+    readonly codes: { readonly [key: string]: ErrorCode };
+    /** Byte counts and offsets of a bridge frame, its registers and marker identifiers. */
+    readonly frame: {
+      readonly bytes: number;
+      readonly transmitBytes: number;
+      readonly idAt: number;
+      readonly lengthAt: number;
+      readonly dataAt: number;
+      readonly checksumAt: number;
+      readonly lenEmpty: number;
+      readonly regBaud: number;
+      readonly regTransmit: number;
+      readonly regReceive: number;
+      readonly baud250k: number;
+      readonly idEmpty: number;
+      readonly idError: number;
+      readonly idUnknown: number;
+      /** The bridge's I2C address. */
+      readonly address: number;
+    };
+    /** The arguments of the functions that send or start, by position. */
+    readonly arguments: {
+      readonly driverStart: readonly ArgumentRule[];
+      readonly sendCommand: readonly ArgumentRule[];
+      readonly writeParameter: readonly ArgumentRule[];
+    };
+  }
+
   interface Driver {
+    /** The driver's tables (not enumerated with the functions). */
+    readonly facts: Facts;
+
     /**
      * Registers the function that receives the status objects; may be
      * called again at any time, the newest function is used.

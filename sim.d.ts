@@ -22,6 +22,8 @@ declare namespace qelSim {
   type BusEvent = qel.BusEvent;
   type BusListener<E extends BusEvent> = qel.BusListener<E>;
   type Bus = qel.Bus;
+  type ArgumentRule = qel.ArgumentRule;
+  type Facts = qel.Facts;
   type Driver = qel.Driver;
 
   /** One write that the driver made to the simulated bridge. */

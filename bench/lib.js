@@ -3,9 +3,10 @@
 // of one thread, and small statistics.
 const fs = require('fs');
 const frames = require('../lib/frame');
+const facts = require('../lib/facts');
 
 // The thirteen identifiers that have message slots, in slot order.
-const SLOT_IDS = [0x1a1, 0x2a1, 0x3a1, 0x421, 0x4a1, 0x2a2, 0x2c0, 0x2c1, 0x2c4, 0x2c5, 0x2c8, 0x2c9, 0x4e0];
+const SLOT_IDS = facts.slots.map((slot) => slot.id);
 
 // The limits that the figures are compared with. An I2C transfer at
 // 400 kHz takes nine clocks of 2.5 us per byte, the address byte included,
@@ -23,7 +24,7 @@ const LIMITS = {
 // fills data bytes 0-3, so that frames with different serials differ in
 // the bytes that every slot class compares.
 const serialData = Buffer.alloc(8);
-function frame(id, serial, out = Buffer.alloc(16)) {
+function frame(id, serial, out = Buffer.alloc(frames.FRAME_BYTES)) {
   serialData.writeUInt32LE(serial >>> 0, 0);
   serialData[4] = 0x5a;
   return frames.frame(id, serialData, { into: out });

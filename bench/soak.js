@@ -63,8 +63,7 @@ function child(target) {
 
   // ------------------------------------------------------------ what is fed
   // Positions of the slots and the statistics, as the driver sorts them.
-  const POS = { 0x1a1: 0, 0x2a1: 1, 0x3a1: 2, 0x421: 3, 0x4a1: 4, 0x2a2: 5, 0x2c0: 6, 0x2c1: 7, 0x2c4: 8,
-    0x2c5: 9, 0x2c8: 10, 0x2c9: 11, 0x4e0: 12 };
+  const POS = Object.fromEntries(qel.facts.slots.map((slot, pos) => [slot.id, pos]));
   const HB = 13; const UNK = 14; const EMPTY = 15; const ERR = 16;
   const expected = new Array(17).fill(0); // counters of slots 0-12 and statistics 13-16
   const lastData = {};                     // identifier -> data of its latest accepted frame

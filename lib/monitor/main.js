@@ -14,7 +14,7 @@ const { Screen } = require('./screen');
 const { after } = require('./after');
 
 const root = path.resolve(__dirname, '..', '..');
-const DRIVER_DEFAULTS = { i2cDelay: 50000, canDelay: 20000, hbDelay: 500000, debounce: 2000 };
+const { DRIVER_DEFAULTS } = require('./slots');
 
 function fail(line, code) {
   process.stderr.write(`${line}\n`);

@@ -1,12 +1,16 @@
 'use strict';
 // The driver's message slots as the monitor shows them: the thirteen CAN
 // identifiers that driverStart can enable, their defaults, and the class
-// that decides when the driver reports a frame.
+// that decides when the driver reports a frame. The add-on holds them.
+const facts = require('../facts');
 
-const SLOT_IDS = [0x1a1, 0x2a1, 0x3a1, 0x421, 0x4a1, 0x2a2, 0x2c0, 0x2c1, 0x2c4, 0x2c5, 0x2c8, 0x2c9, 0x4e0];
-const DEFAULT_ENABLED = SLOT_IDS.filter((id) => id !== 0x421 && id !== 0x4e0);
-const DEFAULT_CYCLIC = [0x1a1, 0x3a1];
-const STAT_KEYS = ['hb', 'unk', 'empty', 'err'];
+const SLOT_IDS = facts.slots.map((slot) => slot.id);
+const DEFAULT_ENABLED = facts.defaults.enabledIds;
+const DEFAULT_CYCLIC = facts.defaults.cyclicIds;
+const STAT_KEYS = facts.statistics;
+// driverStart's delays at load, by the monitor's names for them.
+const { i2cDelay, canBusDelay: canDelay, heartbeat: hbDelay, debounce } = facts.defaults;
+const DRIVER_DEFAULTS = { i2cDelay, canDelay, hbDelay, debounce };
 
 // cyclic: reported when its data change; debounced (0x200-0x2FF): reported
 // when bytes 0-2 change or the debounce window has passed; event: always.
@@ -18,4 +22,4 @@ function classOf(id, cyclicIds) {
 
 const hex = (id) => `0x${id.toString(16)}`;
 
-module.exports = { SLOT_IDS, DEFAULT_ENABLED, DEFAULT_CYCLIC, STAT_KEYS, classOf, hex };
+module.exports = { SLOT_IDS, DEFAULT_ENABLED, DEFAULT_CYCLIC, DRIVER_DEFAULTS, STAT_KEYS, classOf, hex };

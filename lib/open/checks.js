@@ -5,26 +5,28 @@
 // is refused with a code before anything reaches the bridge.
 const path = require('path');
 const { inspect } = require('util');
+const facts = require('../facts');
+
+const { codes: CODES } = facts;
+const START_RULES = facts.arguments.driverStart;
+const COMMAND_RULES = facts.arguments.sendCommand;
+const [NUMBER_RULE, VALUE_RULE] = facts.arguments.writeParameter;
 
 // The message slots that enabledIds, cyclicIds and read() can name.
-const SLOT_IDS = [0x1a1, 0x2a1, 0x3a1, 0x421, 0x4a1, 0x2a2, 0x2c0, 0x2c1, 0x2c4, 0x2c5, 0x2c8, 0x2c9, 0x4e0];
-const INT32_MAX = 2147483647;
+const SLOT_IDS = Object.freeze(facts.slots.map((slot) => slot.id));
 
-// The eight functions' defaults, by name.
-const DEFAULTS = Object.freeze({
-  i2cDelay: 50000,
-  canBusDelay: 20000,
-  heartbeat: 500000,
-  debounce: 2000,
-  enabledIds: Object.freeze(SLOT_IDS.filter((id) => id !== 0x421 && id !== 0x4e0)),
-  cyclicIds: Object.freeze([0x1a1, 0x3a1]),
-  debug: false,
-  console: 'stdout',
-  logPath: null,
-});
+// The eight functions' defaults, by name, and open()'s own.
+const DEFAULTS = Object.freeze({ ...facts.defaults, console: 'stdout', logPath: null });
 
-const DELAY_UNITS = { i2cDelay: 'µs', canBusDelay: 'µs', heartbeat: 'µs (0: no heartbeat)', debounce: 'ms' };
-const COMMAND_FIELDS = ['tft', 'readCfg', 'parameter', 'copLight', 'copLightColor'];
+// How send() spells the fields that are no number: Read CFG by the name of
+// its value, the COP Light bits as booleans.
+const CHOICES = { readCfg: ['all', 'one'] };
+const FLAGS = ['copLight', 'copLightColor'];
+
+// send()'s fields: sendCommand's arguments, a field that only acts with
+// another one's value right after that one.
+const COMMAND_FIELDS = COMMAND_RULES.flatMap((rule, position) => (rule.needs ? [] :
+  [rule, ...COMMAND_RULES.filter((r) => r.needs && r.needs.position === position)])).map((rule) => rule.name);
 
 const hex = (id) => `0x${id.toString(16)}`;
 const shown = (value) => inspect(value, { depth: 0, breakLength: Infinity, compact: true });
@@ -52,7 +54,7 @@ function distance(a, b) {
 function unknownName(kind, name, names) {
   const near = names.find((n) => distance(name, n) <= 2);
   const hint = near ? ` (did you mean ${near}?)` : '';
-  return fail(TypeError, kind === 'option' ? 'QEL_BAD_OPTION' : 'QEL_BAD_COMMAND',
+  return fail(TypeError, kind === 'option' ? CODES.BAD_OPTION : CODES.BAD_COMMAND,
     `Unknown ${kind} ${shown(name)}${hint}; the ${kind}s are ${names.join(', ')}`);
 }
 
@@ -70,51 +72,51 @@ function integer(value, min, max, code, text) {
 }
 
 function slotId(value, where) {
-  if (typeof value !== 'number') throw fail(TypeError, 'QEL_UNKNOWN_ID', `${where}: ${shown(value)} is no CAN identifier; the driver knows ${KNOWN}`);
-  if (!SLOT_IDS.includes(value)) throw fail(RangeError, 'QEL_UNKNOWN_ID', `${where}: ${shown(value)} (${hex(value)}) is no identifier of the driver's; it knows ${KNOWN}`);
+  if (typeof value !== 'number') throw fail(TypeError, CODES.UNKNOWN_ID, `${where}: ${shown(value)} is no CAN identifier; the driver knows ${KNOWN}`);
+  if (!SLOT_IDS.includes(value)) throw fail(RangeError, CODES.UNKNOWN_ID, `${where}: ${shown(value)} (${hex(value)}) is no identifier of the driver's; it knows ${KNOWN}`);
   return value;
 }
 
 function idList(value, name) {
-  if (!Array.isArray(value)) throw fail(TypeError, 'QEL_BAD_OPTION', `Option ${name} must be an array of CAN identifiers, not ${shown(value)}`);
+  if (!Array.isArray(value)) throw fail(TypeError, CODES.BAD_OPTION, `Option ${name} must be an array of CAN identifiers, not ${shown(value)}`);
   return Array.from(value, (id) => slotId(id, `Option ${name}`));
 }
 
 function consoleTarget(value) {
   if (value === 'stdout' || value === false || typeof value === 'function') return value;
-  throw fail(TypeError, 'QEL_BAD_OPTION', `Option console must be 'stdout', false or a function, not ${shown(value)}`);
+  throw fail(TypeError, CODES.BAD_OPTION, `Option console must be 'stdout', false or a function, not ${shown(value)}`);
 }
 
 // The debug log's file, absolute, as start-up names it; the driver takes
 // paths of up to 4095 bytes.
 function logFile(value) {
   if (typeof value !== 'string' || value === '' || value.includes('\0')) {
-    throw fail(TypeError, 'QEL_BAD_OPTION', `Option logPath must be a file path (a non-empty string), not ${shown(value)}`);
+    throw fail(TypeError, CODES.BAD_OPTION, `Option logPath must be a file path (a non-empty string), not ${shown(value)}`);
   }
   const file = path.resolve(value);
-  if (Buffer.byteLength(file) > 4095) throw fail(RangeError, 'QEL_BAD_OPTION', `Option logPath must be at most 4095 bytes long, not ${Buffer.byteLength(file)}`);
+  if (Buffer.byteLength(file) > 4095) throw fail(RangeError, CODES.BAD_OPTION, `Option logPath must be at most 4095 bytes long, not ${Buffer.byteLength(file)}`);
   return file;
 }
 
-const CHECK_OPTION = {
-  i2cDelay: (v, n) => integer(v, 0, INT32_MAX, 'QEL_BAD_OPTION', `Option ${n} must be an integer from 0 to ${INT32_MAX} ${DELAY_UNITS[n]}`),
-  enabledIds: idList,
-  debug: (v) => {
-    if (typeof v !== 'boolean') throw fail(TypeError, 'QEL_BAD_OPTION', `Option debug must be a boolean, not ${shown(v)}`);
-    return v;
-  },
-  console: consoleTarget,
-  logPath: logFile,
+function boolean(value, text, code) {
+  if (typeof value !== 'boolean') throw fail(TypeError, code, `${text} must be a boolean, not ${shown(value)}`);
+  return value;
+}
+
+// driverStart's arguments by their rules, then open()'s own options.
+const CHECK_BY_KIND = {
+  integer: (rule) => (v) => integer(v, rule.min, rule.max, CODES.BAD_OPTION, `Option ${rule.name} must be an integer from ${rule.min} to ${rule.max} ${rule.unit}`),
+  identifiers: (rule) => (v) => idList(v, rule.name),
+  boolean: (rule) => (v) => boolean(v, `Option ${rule.name}`, CODES.BAD_OPTION),
 };
-CHECK_OPTION.canBusDelay = CHECK_OPTION.i2cDelay;
-CHECK_OPTION.heartbeat = CHECK_OPTION.i2cDelay;
-CHECK_OPTION.debounce = CHECK_OPTION.i2cDelay;
-CHECK_OPTION.cyclicIds = idList;
+const CHECK_OPTION = Object.fromEntries(START_RULES.map((rule) => [rule.name, CHECK_BY_KIND[rule.kind](rule)]));
+CHECK_OPTION.console = consoleTarget;
+CHECK_OPTION.logPath = logFile;
 
 // open()'s options, checked, with the defaults filled in. An option given
 // as undefined takes its default.
 function checkOptions(options = {}) {
-  plainObject(options, 'open()', 'QEL_BAD_OPTION');
+  plainObject(options, 'open()', CODES.BAD_OPTION);
   const names = Object.keys(DEFAULTS);
   for (const name of Object.keys(options)) if (!names.includes(name)) throw unknownName('option', name, names);
   const settings = {};
@@ -122,50 +124,71 @@ function checkOptions(options = {}) {
   return settings;
 }
 
-const byte = (field) => (v) => integer(v, 0, 255, 'QEL_BAD_COMMAND', `${field} must be an integer from 0 to 255`);
-function flag(field) {
-  return (v) => {
-    if (typeof v !== 'boolean') throw fail(TypeError, 'QEL_BAD_COMMAND', `${field} must be a boolean, not ${shown(v)}`);
-    return v;
-  };
+// send()'s field of a rule: a choice by name, a flag, or an integer.
+function fieldCheck(rule) {
+  const { name } = rule;
+  if (CHOICES[name]) {
+    return (v) => {
+      if (CHOICES[name].includes(v)) return v;
+      const names = CHOICES[name].map((c) => `'${c}'`).join(' or ');
+      throw fail(typeof v === 'string' ? RangeError : TypeError, CODES.BAD_COMMAND, `${name} must be ${names}, not ${shown(v)}`);
+    };
+  }
+  if (FLAGS.includes(name)) return (v) => boolean(v, name, CODES.BAD_COMMAND);
+  return (v) => integer(v, rule.min, rule.max, CODES.BAD_COMMAND, `${name} must be an integer from ${rule.min} to ${rule.max}`);
 }
-const CHECK_FIELD = {
-  tft: byte('tft'),
-  readCfg: (v) => {
-    if (v === 'all' || v === 'one') return v;
-    throw fail(typeof v === 'string' ? RangeError : TypeError, 'QEL_BAD_COMMAND', `readCfg must be 'all' or 'one', not ${shown(v)}`);
-  },
-  parameter: byte('parameter'),
-  copLight: flag('copLight'),
-  copLightColor: flag('copLightColor'),
-};
+const CHECK_FIELD = Object.fromEntries(COMMAND_RULES.map((rule) => [rule.name, fieldCheck(rule)]));
 
-// send()'s fields as sendCommand's five arguments; -1 where a field is not
+// The argument a checked field gives: a choice's value counts from the
+// rule's least; a flag's true is its greatest and false its least, unless
+// only one value acts, when false leaves the field not set (-1).
+function argumentOf(rule, value) {
+  if (value === undefined) return -1;
+  if (CHOICES[rule.name]) return rule.min + CHOICES[rule.name].indexOf(value);
+  if (typeof value === 'boolean') return value ? rule.max : (rule.min < rule.max ? rule.min : -1);
+  return value;
+}
+
+// How send() names the value of another field that a field acts with.
+function dependency(rule) {
+  const owner = COMMAND_RULES[rule.needs.position];
+  return `${owner.name} '${CHOICES[owner.name][rule.needs.value - owner.min]}'`;
+}
+
+// What send() with nothing set is told to set: the fields that act on
+// their own, a flag by the value that acts.
+const SETTABLE = COMMAND_RULES.filter((rule) => !rule.needs)
+  .map((rule) => (FLAGS.includes(rule.name) && rule.min === rule.max ? `${rule.name}: true` : rule.name));
+const SET_HINT = `${SETTABLE.slice(0, -1).join(', ')} or ${SETTABLE[SETTABLE.length - 1]}`;
+
+// send()'s fields as sendCommand's arguments; -1 where a field is not
 // set. The parameter number travels only with a Read CFG of one parameter.
 function commandArguments(fields) {
-  plainObject(fields, 'send()', 'QEL_BAD_COMMAND');
+  plainObject(fields, 'send()', CODES.BAD_COMMAND);
   for (const name of Object.keys(fields)) if (!COMMAND_FIELDS.includes(name)) throw unknownName('command field', name, COMMAND_FIELDS);
   const f = {};
   for (const name of COMMAND_FIELDS) if (fields[name] !== undefined) f[name] = CHECK_FIELD[name](fields[name]);
-  if (f.readCfg === 'one' && f.parameter === undefined) throw fail(RangeError, 'QEL_BAD_COMMAND', 'readCfg \'one\' needs a parameter number from 0 to 255');
-  if (f.readCfg !== 'one' && f.parameter !== undefined) throw fail(RangeError, 'QEL_BAD_COMMAND', 'parameter is sent only with readCfg \'one\'');
-  const readCfg = { all: 0, one: 1 }[f.readCfg] ?? -1;
-  const copLight = f.copLight === undefined ? -1 : Number(f.copLight);
-  const args = [f.tft ?? -1, readCfg, copLight, f.copLightColor ? 1 : -1, f.parameter ?? -1];
+  const args = COMMAND_RULES.map((rule) => argumentOf(rule, f[rule.name]));
+  for (const rule of COMMAND_RULES.filter((r) => r.needs)) {
+    const value = dependency(rule);
+    const acts = args[rule.needs.position] === rule.needs.value;
+    if (acts && f[rule.name] === undefined) throw fail(RangeError, CODES.BAD_COMMAND, `${value} needs a ${rule.name} number from ${rule.min} to ${rule.max}`);
+    if (!acts && f[rule.name] !== undefined) throw fail(RangeError, CODES.BAD_COMMAND, `${rule.name} is sent only with ${value}`);
+  }
   // A frame with no field set tells the QEL module nothing: a mistake
   // (a field name held in a variable that was undefined, say), not a send.
   if (args.every((a) => a === -1)) {
-    throw fail(TypeError, 'QEL_BAD_COMMAND', `send() sets nothing with ${shown(fields)}; set tft, readCfg, copLight or copLightColor: true`);
+    throw fail(TypeError, CODES.BAD_COMMAND, `send() sets nothing with ${shown(fields)}; set ${SET_HINT}`);
   }
   return args;
 }
 
 // writeParameter()'s value: up to 7 bytes, as the Buffer the add-on takes.
 function parameterValue(bytes) {
-  const text = 'The parameter value must be at most 7 bytes: an array of integers from 0 to 255, or a Uint8Array';
-  if (!(bytes instanceof Uint8Array) && !Array.isArray(bytes)) throw fail(TypeError, 'QEL_BAD_COMMAND', `${text}, not ${shown(bytes)}`);
-  if (bytes.length > 7 || (Array.isArray(bytes) && !bytes.every((b) => Number.isInteger(b) && b >= 0 && b <= 255))) {
-    throw fail(RangeError, 'QEL_BAD_COMMAND', `${text}, not ${shown(bytes)}`);
+  const text = `The ${NUMBER_RULE.name} ${VALUE_RULE.name} must be at most ${VALUE_RULE.max} bytes: an array of integers from 0 to 255, or a Uint8Array`;
+  if (!(bytes instanceof Uint8Array) && !Array.isArray(bytes)) throw fail(TypeError, CODES.BAD_COMMAND, `${text}, not ${shown(bytes)}`);
+  if (bytes.length > VALUE_RULE.max || (Array.isArray(bytes) && !bytes.every((b) => Number.isInteger(b) && b >= 0 && b <= 255))) {
+    throw fail(RangeError, CODES.BAD_COMMAND, `${text}, not ${shown(bytes)}`);
   }
   return Buffer.from(bytes);
 }
@@ -174,12 +197,13 @@ function parameterValue(bytes) {
 // come up, a bus write refused, a device missing) as an Error with the same
 // text and properties: a TypeError stays for the caller's own mistakes.
 function systemFault(e) {
-  if (!(e instanceof TypeError) || e.code === 'QEL_BAD_ARGUMENT') return e;
+  if (!(e instanceof TypeError) || e.code === CODES.BAD_ARGUMENT) return e;
   const err = new Error(e.message);
   for (const key of Object.keys(e)) err[key] = e[key];
   return err;
 }
 
-const parameterNumber = (n) => integer(n, 0, 255, 'QEL_BAD_COMMAND', 'The parameter number must be an integer from 0 to 255');
+const parameterNumber = (n) => integer(n, NUMBER_RULE.min, NUMBER_RULE.max, CODES.BAD_COMMAND,
+  `The ${NUMBER_RULE.name} number must be an integer from ${NUMBER_RULE.min} to ${NUMBER_RULE.max}`);
 
 module.exports = { SLOT_IDS, DEFAULTS, fail, systemFault, checkOptions, commandArguments, parameterValue, parameterNumber, slotId };

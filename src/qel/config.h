@@ -14,6 +14,15 @@ extern int32_t is_enabled[14];
 extern int32_t is_cyclic[14];
 extern bool debug_log;
 
+// The settings as the module is loaded, by position of the slot for the
+// flags; restore_settings() puts them back, and the facts export shows them.
+extern const int32_t default_i2c_delay;
+extern const int32_t default_can_bus_delay;
+extern const int32_t default_hb_delay;
+extern const int32_t default_deb_delay;
+extern const int32_t default_enabled[14];
+extern const int32_t default_cyclic[14];
+
 // Puts every setting back to its value when the module was loaded.
 void restore_settings();
 

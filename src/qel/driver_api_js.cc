@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "argument_rules.h"
 #include "bridge_link.h"
 #include "bus.h"
 #include "diagnostics.h"
@@ -27,15 +28,30 @@ NAN_METHOD(GetVersion) { info.GetReturnValue().Set(Nan::New(QEL_VERSION).ToLocal
 
 namespace {
 
-const char *const start_type_messages[7] = {MSG_START_ARG1, MSG_START_ARG2, MSG_START_ARG3,
-                                            MSG_START_ARG4, MSG_START_ARG5, MSG_START_ARG6,
-                                            MSG_START_ARG7};
+// Whether `value` is of the kind an argument's rule asks for.
+bool of_kind(v8::Local<v8::Value> value, arg_kind kind) {
+    switch (kind) {
+        case arg_kind::integer:
+            return value->IsNumber();
+        case arg_kind::identifiers:
+            return value->IsArray();
+        case arg_kind::boolean:
+            return value->IsBoolean();
+        case arg_kind::bytes:
+            return node::Buffer::HasInstance(value);
+    }
+    return false;
+}
 
-bool start_arg_type_ok(v8::Local<v8::Value> value, int index) {
-    if (value->IsUndefined()) return true;
-    if (index < 4) return value->IsNumber();
-    if (index < 6) return value->IsArray();
-    return value->IsBoolean();
+// The message of the first of the given arguments that is not of its
+// rule's kind (undefined too, unless `undefined_keeps`), or nullptr.
+const char *type_refusal(const Nan::FunctionCallbackInfo<v8::Value> &info, const arg_rule *rules, int given,
+                         bool undefined_keeps) {
+    for (int i = 0; i < given; i++) {
+        if (undefined_keeps && info[i]->IsUndefined()) continue;
+        if (!of_kind(info[i], rules[i].kind)) return rules[i].type_message;
+    }
+    return nullptr;
 }
 
 // The indices below `length` that the array or its prototypes hold,
@@ -156,9 +172,9 @@ NAN_METHOD(DriverStart) {
     ConsoleScope console;
     if (node_callback.IsEmpty()) return throw_type_error(MSG_NO_CALLBACK, CODE_NO_CALLBACK);
     if (driver_started) return throw_type_error(MSG_ALREADY_STARTED, CODE_ALREADY_STARTED);
-    if (info.Length() != 7) return throw_type_error(MSG_EXPECTED_7_ARGS, CODE_BAD_ARGUMENT);
-    for (int i = 0; i < 7; i++) {
-        if (!start_arg_type_ok(info[i], i)) return throw_type_error(start_type_messages[i], CODE_BAD_ARGUMENT);
+    if (info.Length() != START_ARGS) return throw_type_error(MSG_EXPECTED_7_ARGS, CODE_BAD_ARGUMENT);
+    if (const char *refused = type_refusal(info, start_rules, START_ARGS, true)) {
+        return throw_type_error(refused, CODE_BAD_ARGUMENT);
     }
 
     identifier_list enabled = read_identifier_arg(info[4]);
@@ -219,24 +235,21 @@ void stop_driver(stop_kind how) {
 
 NAN_METHOD(SendCommand) {
     if (!own_env()) return;
-    static const char *const type_messages[5] = {MSG_INT_ARG1, MSG_INT_ARG2, MSG_INT_ARG3,
-                                                 MSG_INT_ARG4, MSG_INT_ARG5};
-    int32_t *const fields[5] = {&cmd_tft, &cmd_read_cfg, &cmd_cop_light, &cmd_cop_light_color,
-                                &cmd_parm_num};
+    int32_t *const fields[COMMAND_ARGS] = {&cmd_tft, &cmd_read_cfg, &cmd_cop_light, &cmd_cop_light_color,
+                                           &cmd_parm_num};
     ConsoleScope console;
     reset_command_fields();
     if (!driver_started) return throw_type_error(MSG_NOT_STARTED_COMMAND, CODE_NOT_STARTED);
     int given = info.Length();
-    if (given > 5) return throw_type_error(MSG_AT_MOST_5, CODE_BAD_ARGUMENT);
-    if (given < 1 || !info[0]->IsNumber()) return throw_type_error(MSG_INT_ARG1, CODE_BAD_ARGUMENT);
-    for (int i = 1; i < given; i++) {
-        if (!info[i]->IsNumber()) return throw_type_error(type_messages[i], CODE_BAD_ARGUMENT);
+    if (given > COMMAND_ARGS) return throw_type_error(MSG_AT_MOST_5, CODE_BAD_ARGUMENT);
+    // The first argument is required: a missing one reads as undefined.
+    if (const char *refused = type_refusal(info, command_rules, std::max(given, 1), false)) {
+        return throw_type_error(refused, CODE_BAD_ARGUMENT);
     }
     for (int i = 0; i < given; i++) *fields[i] = to_int32(info[i]);
-    // The frame holds one byte of TFT; a negative value means no TFT.
-    if (cmd_tft > 255) return throw_type_error(MSG_BAD_TFT, CODE_BAD_ARGUMENT);
-    if (cmd_read_cfg == 1 && static_cast<uint32_t>(cmd_parm_num) > 255) {
-        return throw_type_error(MSG_BAD_PARAM_NUM, CODE_BAD_ARGUMENT);
+    const int32_t values[COMMAND_ARGS] = {cmd_tft, cmd_read_cfg, cmd_cop_light, cmd_cop_light_color, cmd_parm_num};
+    if (const char *refused = range_refusal(command_rules, values, COMMAND_ARGS)) {
+        return throw_type_error(refused, CODE_BAD_ARGUMENT);
     }
     if (send_command() != 0) return throw_type_error(MSG_SEND_FAILED, CODE_SEND_FAILED);
     console_line(MSG_CMD_SENT);
@@ -248,19 +261,25 @@ NAN_METHOD(WriteParameter) {
     reset_parameter_fields();
     if (!driver_started) return throw_type_error(MSG_NOT_STARTED_COMMAND, CODE_NOT_STARTED);
     int given = info.Length();
-    if (given > 2) return throw_type_error(MSG_AT_MOST_2, CODE_BAD_ARGUMENT);
-    if (given < 1 || !info[0]->IsNumber()) return throw_type_error(MSG_INT_ARG1, CODE_BAD_ARGUMENT);
+    if (given > PARAMETER_ARGS) return throw_type_error(MSG_AT_MOST_2, CODE_BAD_ARGUMENT);
+    if (const char *refused = type_refusal(info, parameter_rules, std::max(given, 1), false)) {
+        return throw_type_error(refused, CODE_BAD_ARGUMENT);
+    }
+    const arg_rule &value_rule = parameter_rules[1];
     const uint8_t *bytes = nullptr;
     size_t length = 0;
     if (given == 2) {
-        if (!node::Buffer::HasInstance(info[1])) return throw_type_error(MSG_BUFFER_ARG2, CODE_BAD_ARGUMENT);
         length = node::Buffer::Length(info[1]);
-        if (length > sizeof write_param_value) return throw_type_error(MSG_AT_MOST_7_BYTES, CODE_BAD_ARGUMENT);
+        // The table's limit, and never past the field the bytes go to.
+        if (length > std::min(static_cast<size_t>(value_rule.max), sizeof write_param_value)) {
+            return throw_type_error(value_rule.range_message, CODE_BAD_ARGUMENT);
+        }
         bytes = reinterpret_cast<const uint8_t *>(node::Buffer::Data(info[1]));
     }
     write_param_num = to_int32(info[0]);
-    // The frame holds one byte of parameter number; 263 must not write 7.
-    if (static_cast<uint32_t>(write_param_num) > 255) return throw_type_error(MSG_BAD_WRITE_PARAM_NUM, CODE_BAD_ARGUMENT);
+    if (const char *refused = range_refusal(parameter_rules, &write_param_num, 1)) {
+        return throw_type_error(refused, CODE_BAD_ARGUMENT);
+    }
     if (length > 0) memcpy(write_param_value, bytes, length);
     if (write_parameter() != 0) return throw_type_error(MSG_PARAM_FAILED, CODE_SEND_FAILED);
     console_line(MSG_PARAM_WRITTEN);
@@ -307,6 +326,7 @@ static void init(v8::Local<v8::Object> exports) {
     set_hidden(exports, "corvalith.console", ConsoleTarget);
     set_hidden(exports, "corvalith.link", LinkTarget);
     set_hidden(exports, "corvalith.logPath", LogPathOption);
+    init_facts(exports);
 #ifdef QEL_SIM
     init_bridge(exports);
 #endif

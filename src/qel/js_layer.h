@@ -128,6 +128,9 @@ NAN_METHOD(ConsoleTarget);
 NAN_METHOD(Mirror);
 void mirror_from_environment();
 
+// Adds `facts`, the driver's tables for the JavaScript side (facts_js.cc).
+void init_facts(v8::Local<v8::Object> exports);
+
 #ifdef QEL_SIM
 // Adds `bridge`, the control surface of the simulated CAN bridge.
 void init_bridge(v8::Local<v8::Object> exports);

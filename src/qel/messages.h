@@ -164,6 +164,10 @@
 #define CODE_START_FAILED "QEL_START_FAILED"
 #define CODE_SEND_FAILED "QEL_SEND_FAILED"
 #define CODE_IN_OTHER_THREAD "QEL_IN_OTHER_THREAD"
+// open()'s driver object refuses with these before anything reaches the add-on.
+#define CODE_BAD_OPTION "QEL_BAD_OPTION"
+#define CODE_UNKNOWN_ID "QEL_UNKNOWN_ID"
+#define CODE_BAD_COMMAND "QEL_BAD_COMMAND"
 
 // Debug log file
 #define LOG_HEADER_TITLE "QEL Driver Log File"

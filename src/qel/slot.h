@@ -26,3 +26,7 @@ struct status_snapshot {
     msg_mem_struct slot;
     int32_t stats[STAT_SLOTS];  // hb, unk, empty, err
 };
+
+// The keys of the four statistics in a status object's "driver_stats", in
+// position order from POS_HB.
+constexpr const char *STAT_KEYS[STAT_SLOTS] = {"hb", "unk", "empty", "err"};

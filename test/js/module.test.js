@@ -9,6 +9,7 @@ const path = require('path');
 const { msg, MSG, KERNEL, VERSION } = require('../helpers/catalogue');
 const { NO_REAL, nodeCommand, root } = require('../helpers/scenario');
 const { MSG_REAL_NOT_ON_PI } = require('../../lib/messages');
+const { empty } = require('../helpers/frames');
 
 const DRIVER_FUNCTIONS = ['registerCallback', 'driverStart', 'sendCommand', 'writeParameter',
   'readStatus', 'simulate', 'clearMem', 'getVersion'];
@@ -30,6 +31,34 @@ test('exports: the eight functions in order, then capture, mirror and driverStop
   for (const [flavour, qel] of Object.entries(flavours)) {
     for (const name of DRIVER_FUNCTIONS) assert.equal(typeof qel[name], 'function', `${flavour}.${name}`);
   }
+});
+
+// Where a copy of the facts has to stay: the bridge model is compiled
+// inside QEMU from its own file, and the declarations are read by a compiler.
+test('facts: the same frozen tables on every flavour, and each copy that cannot take them from the add-on agrees', () => {
+  const { facts } = flavours.sim;
+  assert.deepEqual(flavours.kernel.facts, facts);
+  assert.ok(Object.isFrozen(facts) && Object.isFrozen(facts.slots[0]) && Object.isFrozen(facts.arguments.sendCommand[4].needs));
+  const model = fs.readFileSync(path.join(root, 'tools', 'pi', 'qel_bridge.c'), 'utf8');
+  const define = (name) => Number((new RegExp(`^#define ${name} (\\w+)$`, 'm').exec(model) || [])[1]);
+  const modelEmpty = Buffer.alloc(define('FRAME_BYTES'));
+  const emptyBody = model.slice(model.indexOf('static void empty_frame')).split('\n}')[0];
+  for (const [, at, value] of emptyBody.matchAll(/out\[(\d+)\] = (0x\w+);/g)) modelEmpty[at] = Number(value);
+  const boot = fs.readFileSync(path.join(root, 'tools', 'pi', 'boot.sh'), 'utf8');
+  const declared = [...fs.readFileSync(path.join(root, 'index.d.ts'), 'utf8').matchAll(/^ {4}\| '(QEL_\w+)'$/gm)].map((m) => m[1]);
+  const codes = Object.values(facts.codes);
+  // [the copy, what it holds, what the facts say]
+  const COPIES = [
+    ['qel_bridge.c FRAME_BYTES', define('FRAME_BYTES'), facts.frame.bytes],
+    ['qel_bridge.c TRANSMIT_BYTES', define('TRANSMIT_BYTES'), facts.frame.transmitBytes],
+    ['qel_bridge.c REG_BAUD', define('REG_BAUD'), facts.frame.regBaud],
+    ['qel_bridge.c REG_TRANSMIT', define('REG_TRANSMIT'), facts.frame.regTransmit],
+    ['qel_bridge.c REG_RECEIVE', define('REG_RECEIVE'), facts.frame.regReceive],
+    ['qel_bridge.c empty_frame()', modelEmpty, empty()],
+    ['boot.sh, the bridge model\'s address', Number((/qel-bridge,.*address=(0x\w+)/.exec(boot) || [])[1]), facts.frame.address],
+    ['index.d.ts ErrorCode', codes.filter((code) => declared.includes(code)), codes],
+  ];
+  for (const [copy, holds, says] of COPIES) assert.deepEqual(holds, says, copy);
 });
 
 test('off a Raspberry Pi\'s processors requiring or importing the real flavour gives the plain error that it was not built',

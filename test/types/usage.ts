@@ -73,7 +73,9 @@ const log: string = sim.bridge.logPath;
 const clock: number = sim.bridge.now() + sim.bridge.reads();
 sim.bridge.reset();
 const simStatus: qel.StatusObject = sim.readStatus(0x1a1);
-void [status, version, pending, lastCode, firstWritten, overlaps, log, clock, simStatus];
+const cyclicAtLoad: number[] = sim.facts.slots.filter((slot) => slot.cyclic).map((slot) => slot.id);
+const tftMax: number | undefined = qel.facts.arguments.sendCommand[0].max;
+void [status, version, pending, lastCode, firstWritten, overlaps, log, clock, simStatus, cyclicAtLoad, tftMax];
 
 // Wrong calls, refused by the types as the driver refuses them at run time.
 // @ts-expect-error the TFT value must be a number
@@ -90,6 +92,8 @@ qel.driverStart(0, 1000, 500000, 300, undefined, undefined, 1);
 qel.driverStart(0, 1000, 500000, 300, ['1a1'], undefined, false);
 // @ts-expect-error the value bytes are a Buffer, not a plain array
 qel.writeParameter(3, [1, 2]);
+// @ts-expect-error the facts are frozen
+sim.facts.defaults.debounce = 1;
 // @ts-expect-error clearMem takes exactly two arguments
 qel.clearMem(true);
 // @ts-expect-error readStatus needs an identifier
