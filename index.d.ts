@@ -33,6 +33,7 @@ declare namespace qel {
    *   driver object's writeParameter that the frame cannot carry; a send() that sets nothing
    * - QEL_ALREADY_OPEN: open() while a driver object is open in this process (an Error)
    * - QEL_CLOSED: a driver object used after close() (an Error)
+   * - QEL_BUS_OPEN: registerCallback while a driver object is open (an Error)
    * - an errno name (ENOENT, EACCES, EAGAIN, ...): a system call failed, as
    *   for Node's fs errors: opening the I2C device file at driverStart, or
    *   creating the driver's threads, lock or wake-up handles
@@ -53,6 +54,7 @@ declare namespace qel {
     | 'QEL_BAD_COMMAND'
     | 'QEL_ALREADY_OPEN'
     | 'QEL_CLOSED'
+    | 'QEL_BUS_OPEN'
     | (string & {});
 
   /**
