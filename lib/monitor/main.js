@@ -138,6 +138,7 @@ function main(argv) {
     keys: false,
     note: '',
     broker: settings.mqtt ? 'connecting' : null,
+    bridgeDown: false,
   };
 
   let finished = false;
@@ -222,6 +223,9 @@ function main(argv) {
     for (const k of STAT_KEYS) monitor.stats[k] = status.driver_stats[k];
     if (lines && !finished) process.stdout.write(`${statusLine(status, classOf(status.msg_id, cyclic))}\n`);
   });
+  // The driver's own lines say why; the table keeps it in sight until the bridge answers again.
+  bus.on('bridgeDown', () => { monitor.bridgeDown = true; });
+  bus.on('bridgeUp', () => { monitor.bridgeDown = false; });
   if (settings.mqtt) {
     publisher = require('../mqtt').publish(bus, {
       ...settings.mqtt,
