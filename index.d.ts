@@ -238,7 +238,8 @@ declare namespace qel {
     /**
      * Registers the function that receives the status objects; may be
      * called again at any time, the newest function is used.
-     * Throws "Expected a function as the first argument".
+     * Throws "Expected a function as the first argument", and QEL_BUS_OPEN
+     * (an Error) while a driver object of open() is open.
      */
     registerCallback(callback: StatusCallback): void;
 
@@ -333,14 +334,15 @@ declare namespace qel {
      * mirror, the debug log and the bus close, and every setting is back to
      * its load-time value; undelivered changes are dropped. The event loop
      * may then end; driverStart may start it again. Does nothing when
-     * stopped; throws QEL_NOT_STARTED before the first start.
+     * stopped; throws QEL_NOT_STARTED before the first start. With a driver
+     * object of open() open, closes it as its close() does.
      */
     driverStop(): void;
 
     /**
      * Starts the driver with options by name and returns the object that
-     * owns it until close(). Registers its own function (registerCallback):
-     * an application that registers another stops the object's 'status'.
+     * owns it until close() (or driverStop()). Registers its own function:
+     * registerCallback is refused (QEL_BUS_OPEN) while the object is open.
      * A start that fails throws an Error whose message says why
      * ("QEL Driver -- Error starting the driver: ..."), with `reason`.
      */
