@@ -33,6 +33,7 @@ declare namespace qel {
    *   driver object's writeParameter that the frame cannot carry; a send() that sets nothing
    * - QEL_ALREADY_OPEN: open() while a driver object is open in this process (an Error)
    * - QEL_CLOSED: a driver object used after close() (an Error)
+   * - QEL_BUS_OPEN: registerCallback while a driver object is open (an Error)
    * - an errno name (ENOENT, EACCES, EAGAIN, ...): a system call failed, as
    *   for Node's fs errors: opening the I2C device file at driverStart, or
    *   creating the driver's threads, lock or wake-up handles
@@ -53,6 +54,7 @@ declare namespace qel {
     | 'QEL_BAD_COMMAND'
     | 'QEL_ALREADY_OPEN'
     | 'QEL_CLOSED'
+    | 'QEL_BUS_OPEN'
     | (string & {});
 
   /**
@@ -298,7 +300,8 @@ declare namespace qel {
     /**
      * Registers the function that receives the status objects; may be
      * called again at any time, the newest function is used.
-     * Throws "Expected a function as the first argument".
+     * Throws "Expected a function as the first argument", and QEL_BUS_OPEN
+     * (an Error) while a driver object of open() is open.
      */
     registerCallback(callback: StatusCallback): void;
 
@@ -393,14 +396,15 @@ declare namespace qel {
      * mirror, the debug log and the bus close, and every setting is back to
      * its load-time value; undelivered changes are dropped. The event loop
      * may then end; driverStart may start it again. Does nothing when
-     * stopped; throws QEL_NOT_STARTED before the first start.
+     * stopped; throws QEL_NOT_STARTED before the first start. With a driver
+     * object of open() open, closes it as its close() does.
      */
     driverStop(): void;
 
     /**
      * Starts the driver with options by name and returns the object that
-     * owns it until close(). Registers its own function (registerCallback):
-     * an application that registers another stops the object's 'status'.
+     * owns it until close() (or driverStop()). Registers its own function:
+     * registerCallback is refused (QEL_BUS_OPEN) while the object is open.
      * A start that fails throws an Error whose message says why
      * ("QEL Driver -- Error starting the driver: ..."), with `reason`.
      */

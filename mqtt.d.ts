@@ -1,9 +1,9 @@
 // Types of `require('corvalith/mqtt')`: the publisher of `qel-monitor --mqtt`
-// for an application's own process. It needs no types of the mqtt package
+// for an application's own process, over its driver object of open(). It needs no types of the mqtt package
 // (which need @types/node): what it returns of that package is `client`.
 import qel = require('./index');
 
-/** Where the status objects come from: a driver object of open(), or any EventEmitter of 'status'. */
+/** Where the status objects come from besides a driver object of open(): any EventEmitter of 'status'. */
 export interface StatusSource {
   on(event: 'status', listener: (status: qel.StatusObject) => void): unknown;
   removeListener(event: 'status', listener: (status: qel.StatusObject) => void): unknown;
@@ -25,7 +25,11 @@ export interface PublishOptions {
   queueLimit?: number;
   /** Milliseconds between two statistics and health messages (1000). */
   interval?: number;
-  /** The driver whose statistics are published, and which runs the commands. */
+  /**
+   * For a source that is no driver object: the add-on whose statistics are
+   * published and which runs the commands, through the driver object's
+   * checks. A driver object as the source does both itself.
+   */
   driver?: Pick<qel.Driver, 'readStatus' | 'sendCommand' | 'writeParameter'>;
   /** The topic commands come on; none without it. They need a user and a password. */
   commands?: string;
@@ -65,5 +69,9 @@ export interface Publisher {
   stop(done?: () => void): void;
 }
 
-/** Publishes every status object of `source` to the broker of `options.url`. */
-export declare function publish(source: StatusSource | StatusFeed, options: PublishOptions): Publisher;
+/**
+ * Publishes every status object of `source` to the broker of `options.url`;
+ * a driver object of open() also gives the statistics and runs the commands
+ * (its send() and writeParameter()).
+ */
+export declare function publish(source: qel.Bus | StatusSource | StatusFeed, options: PublishOptions): Publisher;

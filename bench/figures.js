@@ -299,7 +299,8 @@ async function capture({ frames, hz, record = false, pollMs = 20 }) {
   if (record) {
     const { startRecording } = require(path.join(root, 'lib', 'monitor', 'record'));
     const file = path.join(root, 'build', 'bench', 'capture.log');
-    recording = startRecording({ capture: (fn) => qel.capture(fn && ((b) => { take(b); fn(b); })) }, file, 'qel0');
+    recording = startRecording(file, 'qel0');
+    recording.start({ capture: (fn) => qel.capture(fn && ((b) => { take(b); fn(b); })) });
   } else {
     qel.capture(take);
   }

@@ -14,8 +14,17 @@ const flavour = process.argv.includes('--sim') ? 'sim' : process.argv.includes('
 const qel = require(flavour ? `corvalith/${flavour}` : 'corvalith');
 const sim = flavour === 'sim';
 
+let bus;
+try {
+  bus = qel.open();  // the driver's defaults; e.g. open({ enabledIds: [0x1a1, 0x2c0], debug: true })
+} catch (e) {
+  console.error(`app: cannot start the driver: ${e.message}`);
+  process.exit(1);
+}
+console.log(`app: driver ${qel.getVersion()} started${sim ? ' on the simulated bridge' : ''}`);
+
 let light = false;
-qel.registerCallback((status) => {
+bus.on('status', (status) => {
   const id = `0x${status.msg_id.toString(16)}`;
   console.log(`app: ${id} data=${status.msg_data.toString('hex')} counter=${status.counter} ` +
     `stats=${JSON.stringify(status.driver_stats)}`);
@@ -23,25 +32,19 @@ qel.registerCallback((status) => {
   if (status.msg_id === 0x2c0 && status.msg_data[0] === 1) {
     light = !light;
     try {
-      qel.sendCommand(-1, -1, light ? 1 : 0);
+      bus.send({ copLight: light });
     } catch (e) {
-      console.error(`app: ${e.message}`);
+      console.error(`app: ${e.message}`);  // a bus write refused
     }
   }
 });
+// The bridge stopped answering (power, wiring) and answers again: the driver sets it up anew by itself.
+bus.on('bridgeDown', () => console.error('app: the CAN bridge stopped answering'));
+bus.on('bridgeUp', (failed) => console.error(`app: the CAN bridge answers again after ${failed} failed transfers`));
 
-// When the service is stopped: stop the driver, which writes out the debug
+// When the service is stopped: close the driver, which writes out the debug
 // log and closes the bus; the process then ends by itself.
-for (const signal of ['SIGTERM', 'SIGINT']) process.on(signal, () => qel.driverStop());
-
-try {
-  // Seven arguments; undefined keeps the driver's default.
-  qel.driverStart(undefined, undefined, undefined, undefined, undefined, undefined, false);
-} catch (e) {
-  console.error(`app: cannot start the driver: ${e.message}`);
-  process.exit(1);
-}
-console.log(`app: driver ${qel.getVersion()} started${sim ? ' on the simulated bridge' : ''}`);
+for (const signal of ['SIGTERM', 'SIGINT']) process.on(signal, () => bus.close());
 
 // On the simulated bridge nothing moves by itself: the car position and a
 // press of the button, as the bridge would read them off the bus.

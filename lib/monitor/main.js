@@ -1,8 +1,9 @@
 'use strict';
-// qel-monitor: starts the driver and shows the bus live, as a table on a
-// terminal or as one line per delivered status object.
+// qel-monitor: opens the driver (open()) and shows the bus live, as a
+// table on a terminal or as one line per delivered status object. What it
+// shows comes from the driver object: its 'status' events, read() for the
+// counters and statistics; what it sends goes through its send().
 const path = require('path');
-const { EventEmitter } = require('events');
 const options = require('./options');
 const { SLOT_IDS, DEFAULT_ENABLED, DEFAULT_CYCLIC, STAT_KEYS, classOf, hex } = require('./slots');
 const { startTraffic } = require('./traffic');
@@ -57,6 +58,17 @@ function serveView({ host, port }, state, onFailure) {
   });
 }
 
+// The monitor's settings as open()'s options. The monitor takes a
+// negative delay, as driverStart always did, for no pause (a heartbeat
+// below 1 is none): open() takes 0 for that.
+function openOptions(s) {
+  const delay = (v) => (v === undefined ? undefined : Math.max(0, v));
+  return {
+    i2cDelay: delay(s.i2cDelay), canBusDelay: delay(s.canDelay), heartbeat: delay(s.hbDelay), debounce: delay(s.debounce),
+    enabledIds: s.enable, cyclicIds: s.cyclic, debug: s.debug,
+  };
+}
+
 function main(argv) {
   let settings;
   try {
@@ -87,7 +99,7 @@ function main(argv) {
   const lines = settings.lines || !process.stdout.isTTY;
   const name = path.basename(settings.replay || '');
 
-  // The driver: the simulated bridge, or the real one where that is safe.
+  // The flavour: the simulated bridge, or the real one where that is safe.
   let driver;
   if (settings.sim) {
     driver = require(path.join(root, 'sim'));
@@ -126,6 +138,7 @@ function main(argv) {
     keys: false,
     note: '',
     broker: settings.mqtt ? 'connecting' : null,
+    bridgeDown: false,
   };
 
   let finished = false;
@@ -144,7 +157,7 @@ function main(argv) {
   let recording = null;
   if (settings.record !== undefined) {
     try {
-      recording = startRecording(driver, settings.record, settings.iface, {
+      recording = startRecording(settings.record, settings.iface, {
         onFailure: (e) => process.stderr.write(`qel-monitor: --record: recording stopped after ${recording.counts.frames} frames: ` +
           `cannot write ${JSON.stringify(settings.record)} (${e.code || e.message})\n`),
       });
@@ -168,17 +181,7 @@ function main(argv) {
     return code === 0 && recording && recording.failure ? 1 : code;
   };
 
-  // Every status object, for whatever else shows the bus (the broker).
-  const statuses = new EventEmitter();
   let publisher = null;
-  if (settings.mqtt) {
-    publisher = require('./mqtt').publish(statuses, {
-      ...settings.mqtt, driver,
-      log: (line) => process.stderr.write(`${line}\n`),
-      onState: (state) => { monitor.broker = state; },
-      onRefused: (e) => { mqttRefused = `qel-monitor: --mqtt: the broker refused the connection: ${e.message}`; finish(1); },
-    });
-  }
   let mqttRefused = null;
   let viewFailed = null;
   // Lets the publisher say goodbye on its health topic before the process ends.
@@ -194,8 +197,18 @@ function main(argv) {
     publisher.stop(() => process.exit(code));
   };
 
-  driver.registerCallback((status) => {
-    statuses.emit('status', status);
+  let bus;
+  try {
+    bus = driver.open(openOptions(settings));
+  } catch (e) {
+    const hint = settings.sim ? '' :
+      `\nqel-monitor: the driver's lines above say why: ${settings.i2cDev !== undefined ? 'a device or permission line names what to change' : '"bcm2835_init failed" means no access to /dev/mem'}, ` +
+      'a CAN Bus BAUD speed error means that no bridge answered at I2C address 0x25';
+    return fail(`qel-monitor: the driver could not start: ${e.message}${hint}`, 1);
+  }
+  // At once: what the driver reads from now on goes into the file.
+  if (recording) recording.start(bus);
+  bus.on('status', (status) => {
     monitor.reports++;
     const pos = SLOT_IDS.indexOf(status.msg_id);
     if (pos >= 0) {
@@ -210,23 +223,24 @@ function main(argv) {
     for (const k of STAT_KEYS) monitor.stats[k] = status.driver_stats[k];
     if (lines && !finished) process.stdout.write(`${statusLine(status, classOf(status.msg_id, cyclic))}\n`);
   });
-
-  try {
-    driver.driverStart(settings.i2cDelay, settings.canDelay, settings.hbDelay, settings.debounce,
-      settings.enable, settings.cyclic, settings.debug);
-  } catch (e) {
-    const hint = settings.sim ? '' :
-      `\nqel-monitor: the driver's lines above say why: ${settings.i2cDev !== undefined ? 'a device or permission line names what to change' : '"bcm2835_init failed" means no access to /dev/mem'}, ` +
-      'a CAN Bus BAUD speed error means that no bridge answered at I2C address 0x25';
-    return fail(`qel-monitor: the driver could not start: ${e.message}${hint}`, 1);
+  // The driver's own lines say why; the table keeps it in sight until the bridge answers again.
+  bus.on('bridgeDown', () => { monitor.bridgeDown = true; });
+  bus.on('bridgeUp', () => { monitor.bridgeDown = false; });
+  if (settings.mqtt) {
+    publisher = require('../mqtt').publish(bus, {
+      ...settings.mqtt,
+      log: (line) => process.stderr.write(`${line}\n`),
+      onState: (state) => { monitor.broker = state; },
+      onRefused: (e) => { mqttRefused = `qel-monitor: --mqtt: the broker refused the connection: ${e.message}`; finish(1); },
+    });
   }
   monitor.startedAt = Date.now();
 
   // Counters and statistics move with every frame, reported or not.
   const history = [];
   const sample = () => {
-    for (const slot of monitor.slots) slot.counter = driver.readStatus(slot.id).counter;
-    const stats = driver.readStatus(0xffd).driver_stats;
+    let stats;
+    for (const slot of monitor.slots) ({ counter: slot.counter, driver_stats: stats } = bus.read(slot.id));
     const now = Date.now();
     for (const k of STAT_KEYS) monitor.stats[k] = stats[k];
     history.push({ now, stats });
@@ -236,13 +250,13 @@ function main(argv) {
     for (const k of STAT_KEYS) monitor.rates[k] = dt > 0.15 ? (stats[k] - first.stats[k]) / dt : null;
   };
 
-  if (settings.http) serveView(settings.http, { monitor, statuses, sample }, (line) => { viewFailed = line; finish(1); });
+  if (settings.http) serveView(settings.http, { monitor, statuses: bus, sample }, (line) => { viewFailed = line; finish(1); });
 
   // Commands, from the keys.
-  const send = (label, args) => {
+  const send = (label, fields) => {
     const at = new Date().toTimeString().slice(0, 8);
     try {
-      driver.sendCommand(...args);
+      bus.send(fields);
       let outcome = 'sent';
       if (bridge) {
         const w = bridge.writes().reverse().find((r) => r.bytes[0] === 0x30 && r.bytes[3] === 0x04 && r.bytes[4] === 0xe0);
@@ -257,10 +271,10 @@ function main(argv) {
   };
   const onKey = (key) => {
     if (key === 'q' || key === 'Q' || key === '\x03') return finish(0);
-    if (key === 'c' || key === 'C') send('Read CFG ALL', [-1, 0]);
+    if (key === 'c' || key === 'C') send('Read CFG ALL', { readCfg: 'all' });
     if (key === 'l' || key === 'L') {
       const on = !monitor.copOn;
-      if (send(`COP light ${on ? 'on' : 'off'}`, [-1, -1, on ? 1 : 0])) monitor.copOn = on;
+      if (send(`COP light ${on ? 'on' : 'off'}`, { copLight: on })) monitor.copOn = on;
     }
     if (screen) screen.draw();
   };

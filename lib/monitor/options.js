@@ -4,7 +4,7 @@
 const fs = require('fs');
 const { parseArgs } = require('util');
 const { SLOT_IDS, hex } = require('./slots');
-const { unescaped } = require('./mqtt');
+const { unescaped } = require('../mqtt');
 
 class UsageError extends Error {}
 

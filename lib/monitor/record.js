@@ -52,13 +52,16 @@ function wholeLines(lines, bytes) {
   return whole;
 }
 
-// Starts the capture into `file`; returns stop(), which takes what the
-// driver still holds, writes it and closes the file, the counts of what
-// the file holds, and failure: null, or the error that ended the
-// recording. Every way out of the process stops it, so what was read is
-// written. onFailure(error) is called once when a write fails.
-function startRecording(driver, file, iface, { onFailure = () => {} } = {}) {
+// Opens `file` for the recording (before the driver starts: a file that
+// cannot be written is refused first); returns start(bus), which starts the
+// capture of a driver object into it, stop(), which takes what the driver
+// still holds, writes it and closes the file, the counts of what the file
+// holds, and failure: null, or the error that ended the recording. Every
+// way out of the process stops it, so what was read is written.
+// onFailure(error) is called once when a write fails.
+function startRecording(file, iface, { onFailure = () => {} } = {}) {
   const fd = fs.openSync(file, 'w');
+  let bus = null;
   const counts = { frames: 0, comments: 0, dropped: 0 };
   const state = { failure: null };
   let pending = [];
@@ -84,10 +87,10 @@ function startRecording(driver, file, iface, { onFailure = () => {} } = {}) {
     state.failure = written.error;
     try { fs.ftruncateSync(fd, size); } catch { /* what is past the last line stays as it is */ }
     close();
-    driver.capture(null);
+    bus.capture(null);
     onFailure(written.error);
   };
-  driver.capture((batch) => {
+  const capture = (batch) => {
     if (!open) return;
     if (batch.dropped > 0) {
       pending.push(`# ${batch.dropped} frames lost: the monitor did not keep up`);
@@ -101,17 +104,21 @@ function startRecording(driver, file, iface, { onFailure = () => {} } = {}) {
       pendingBytes += line.length;
       if (pendingBytes >= FLUSH_BYTES) flush();
     }
-  });
-  timer = setInterval(flush, FLUSH_MS);
-  timer.unref();
+  };
+  const start = (driverObject) => {
+    bus = driverObject;
+    bus.capture(capture);
+    timer = setInterval(flush, FLUSH_MS);
+    timer.unref();
+  };
   const stop = () => {
     if (!open) return;
-    driver.capture(null);
+    if (bus && !bus.closed) bus.capture(null);
     flush();
     if (open) close();
   };
   process.on('exit', stop);
-  return { counts, stop, get failure() { return state.failure; } };
+  return { counts, start, stop, get failure() { return state.failure; } };
 }
 
 module.exports = { startRecording, candumpLine };

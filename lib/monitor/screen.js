@@ -96,7 +96,8 @@ class Screen {
     const out = [];
     const up = Math.floor((now - m.startedAt) / 1000);
     const upText = `${Math.floor(up / 60)}:${String(up % 60).padStart(2, '0')}`;
-    out.push(`${this.paint('qel-monitor', 'bold')}  ${m.source}  v${m.version}  up ${upText}  ${this.broker()}` +
+    const bridge = m.bridgeDown ? `${this.paint('bridge not answering', 'bad')}  ` : '';
+    out.push(`${this.paint('qel-monitor', 'bold')}  ${m.source}  v${m.version}  up ${upText}  ${bridge}${this.broker()}` +
       `poll ${micros(m.config.canDelay)}  hb ${m.config.hbDelay > 0 ? micros(m.config.hbDelay) : 'off'}  debounce ${micros(m.config.debounce * 1000)}`);
     out.push(this.paint(HEADER, 'head'));
     for (const slot of m.slots) {

@@ -11,6 +11,7 @@ const DELIVER = Symbol('deliver');
 const FAULT = Symbol('fault');
 const LINK = Symbol('link');
 const OPENED = Symbol('opened');
+const HALT = Symbol('halt');
 const ASYNC_DISPOSE = Symbol.asyncDispose ?? Symbol.for('nodejs.asyncDispose');
 
 // Status objects a `for await` loop may fall behind before the oldest go.
@@ -89,11 +90,18 @@ class Bus extends EventEmitter {
   // Stops the driver at once (also from a 'status' listener); the promise
   // settles after 'close' was emitted. Later calls give the same promise.
   close() {
-    this.#closing ??= this.#stop();
+    this.#halt();
     return this.#closing;
   }
 
-  #stop() {
+  // The add-on's driverStop() on this object: close() at once; what the
+  // stop threw, or null, for the caller to throw.
+  [HALT]() {
+    return this.#halt();
+  }
+
+  #halt() {
+    if (this.#closing) return null;
     let failure = null;
     try {
       this.#addon.driverStop();
@@ -104,11 +112,12 @@ class Bus extends EventEmitter {
     this.#onClose();
     for (const it of this.#iterators) it.end();
     this.#iterators.clear();
-    return new Promise((resolve, reject) => process.nextTick(() => {
+    this.#closing = new Promise((resolve, reject) => process.nextTick(() => {
       this.emit('close');
       if (failure) reject(failure);
       else resolve();
     }));
+    return failure;
   }
 
   [ASYNC_DISPOSE]() {
@@ -176,4 +185,4 @@ class Bus extends EventEmitter {
   }
 }
 
-module.exports = { Bus, DELIVER, FAULT, LINK, OPENED };
+module.exports = { Bus, DELIVER, FAULT, LINK, OPENED, HALT };

@@ -100,6 +100,25 @@ test('open: receives as an event and in a for-await loop, sends by named fields,
   sim.driverStop();
 });
 
+test('the two faces mixed: registerCallback while open is refused; driverStop closes the object and ends its loops', async () => {
+  const bus = sim.open({ ...FAST, console: false });
+  assert.throws(() => sim.registerCallback(() => {}), { name: 'Error', code: 'QEL_BUS_OPEN',
+    message: 'QEL Driver -- The driver is open as an object (open()): its status objects are its \'status\' events; listen there, or close() it before registerCallback' });
+  const closed = once(bus, 'close');
+  const loop = (async () => { const seen = []; for await (const s of bus) seen.push(s.msg_data[0]); return seen; })();
+  bridge.receive(bridge.frame(0x4a1, [9]));
+  await once(bus, 'status');
+  sim.driverStop();
+  assert.equal(bus.closed, true);
+  assert.deepEqual(await loop, [9]);
+  await closed;
+  assert.throws(() => bus.read(0x4a1), { code: 'QEL_CLOSED' });
+  // The add-on's own face works again, and a second driverStop does nothing.
+  sim.registerCallback(() => {});
+  sim.driverStop();
+  await sim.open(FAST).close();
+});
+
 const NAMES = 'i2cDelay, canBusDelay, heartbeat, debounce, enabledIds, cyclicIds, debug, console, logPath';
 const KNOWN = '0x1a1, 0x2a1, 0x3a1, 0x421, 0x4a1, 0x2a2, 0x2c0, 0x2c1, 0x2c4, 0x2c5, 0x2c8, 0x2c9, 0x4e0';
 const FIELDS = 'tft, readCfg, parameter, copLight, copLightColor';

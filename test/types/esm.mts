@@ -24,7 +24,7 @@ void neither;
 import { open } from 'corvalith/sim';
 await using bus = open({ console: false });
 bus.send({ tft: 1 });
-const publisher = publish(bus, { url: 'mqtt://127.0.0.1:1883', node: 'lift7', driver: sim, log: (line) => void line.length });
+const publisher = publish(bus, { url: 'mqtt://127.0.0.1:1883', node: 'lift7', commands: 'lift7/commands', log: (line) => void line.length });
 const statuses: StatusIterator = bus[Symbol.asyncIterator]();
 void [publisher.counts.dropped + publisher.counts.queued, publisher.connected, statuses.dropped, publisher.reached];
 const state: 'connecting' | 'connected' | 'unreachable' | 'lost' = publisher.state;

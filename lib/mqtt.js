@@ -1,14 +1,18 @@
 'use strict';
-// Publishes a bus's status objects to an MQTT broker, for a fleet of Pis
-// watched from elsewhere: one retained topic per slot, the statistics and
-// the publisher's own health, a last will. The driver never waits for the
+// Publishes the status objects of a driver object (open()) to an MQTT
+// broker, for a fleet of Pis watched from elsewhere: one retained topic per
+// slot, the statistics and the publisher's own health, a last will; and
+// runs the commands that come on a topic through the object's send() and
+// writeParameter(), with their checks. The driver never waits for the
 // broker: what the broker cannot take yet waits in a bounded queue, and
 // what overflows it is dropped and counted.
 const fs = require('fs');
 const os = require('os');
-const { commandArguments, parameterNumber, parameterValue, fail } = require('../open/checks');
+const { commandArguments, parameterNumber, parameterValue, fail } = require('./open/checks');
 
 const DEFAULTS = { prefix: 'corvalith', queueLimit: 1000, interval: 1000 };
+// The slot read for the statistics: any slot's status object has them.
+const STATS_SLOT = 0x1a1;
 // Sent and not yet acknowledged: the client keeps these and sends them
 // again after a reconnection, so they count beside the queue's bound.
 const IN_FLIGHT = 32;
@@ -66,22 +70,26 @@ function positionalFields(args) {
   return fields;
 }
 
-// The driver function and its arguments, through the checks that open()'s
-// send() and writeParameter() make: nothing the frame cannot carry reaches
-// the bus, where the add-on would cut it to a byte.
-const CHECKED = {
-  send: (args) => {
-    if (args.length !== 1) throw fail(RangeError, 'QEL_BAD_COMMAND', 'send takes 1 argument, an object of fields');
-    return ['sendCommand', commandArguments(args[0])];
+function arity(args, least, most, text) {
+  if (args.length < least || args.length > most) throw fail(RangeError, 'QEL_BAD_COMMAND', text);
+}
+
+// What a command message may ask of the driver object, each through the
+// object's own checks: nothing the frame cannot carry reaches the bus.
+const COMMANDS = {
+  send: (bus, args) => {
+    arity(args, 1, 1, 'send takes 1 argument, an object of fields');
+    bus.send(args[0]);
   },
-  sendCommand: (args) => ['sendCommand', commandArguments(positionalFields(args))],
-  writeParameter: (args) => {
-    if (args.length < 1 || args.length > 2) throw fail(RangeError, 'QEL_BAD_COMMAND', 'writeParameter takes 1 or 2 arguments');
-    return ['writeParameter', [parameterNumber(args[0]), parameterValue(args[1] === undefined ? [] : args[1])]];
+  sendCommand: (bus, args) => bus.send(positionalFields(args)),
+  writeParameter: (bus, args) => {
+    arity(args, 1, 2, 'writeParameter takes 1 or 2 arguments');
+    bus.writeParameter(...args);
   },
 };
 
-// Turns a command message into the call it asks for, or says why not.
+// Turns a command message into the call it asks for, { fn, args }, or
+// says why not; the arguments are the driver object's to check.
 function parseCommand(text) {
   let c;
   try {
@@ -89,14 +97,22 @@ function parseCommand(text) {
   } catch {
     return { error: 'not JSON', code: 'QEL_BAD_COMMAND' };
   }
-  if (!c || !Object.hasOwn(CHECKED, c.fn)) return { error: `fn must be one of ${Object.keys(CHECKED).join(', ')}`, code: 'QEL_BAD_COMMAND' };
+  if (!c || !Object.hasOwn(COMMANDS, c.fn)) return { error: `fn must be one of ${Object.keys(COMMANDS).join(', ')}`, code: 'QEL_BAD_COMMAND' };
   if (!Array.isArray(c.args)) return { error: 'args must be an array', code: 'QEL_BAD_COMMAND' };
-  try {
-    const [fn, args] = CHECKED[c.fn](c.args);
-    return { fn, args };
-  } catch (e) {
-    return { error: e.message, code: e.code };
-  }
+  return { fn: c.fn, args: c.args };
+}
+
+const isBus = (source) => source !== null && typeof source === 'object' && typeof source.read === 'function' && typeof source.send === 'function';
+
+// The add-on's functions (the option `driver`, as before open() existed)
+// seen as a driver object: the same checks, then the same functions.
+function driverObject(driver) {
+  if (!driver || isBus(driver)) return driver || null;
+  return {
+    read: (id) => driver.readStatus(id),
+    send: (fields) => driver.sendCommand(...commandArguments(fields)),
+    writeParameter: (number, bytes = []) => driver.writeParameter(parameterNumber(number), parameterValue(bytes)),
+  };
 }
 
 // Keeps what waits for the broker: the status messages in order, at most
@@ -131,11 +147,12 @@ class Queue {
   }
 }
 
-// source: an EventEmitter that emits 'status', or a function that takes a
-// listener for the status objects. opts: url, node, prefix, passwordFile,
-// queueLimit, interval (ms between statistics), driver (for the statistics
-// and the commands), commands (a topic), log (a line to the operator),
-// mqttOptions (passed on to mqtt.connect).
+// source: a driver object of open(), which also gives the statistics and
+// runs the commands; or an EventEmitter that emits 'status', or a function
+// that takes a listener for the status objects, with the option driver (the
+// add-on's functions) for those. opts: url, node, prefix, passwordFile,
+// queueLimit, interval (ms between statistics), driver, commands (a topic),
+// log (a line to the operator), mqttOptions (passed on to mqtt.connect).
 function publish(source, opts = {}) {
   const mqtt = require('mqtt');
   const o = { ...DEFAULTS };
@@ -143,6 +160,7 @@ function publish(source, opts = {}) {
   const node = o.node || os.hostname();
   const base = `${o.prefix}/${node}`;
   const log = o.log || (() => {});
+  const bus = isBus(source) ? source : driverObject(o.driver);
   const { username, password } = credentials(o.url, o.passwordFile);
   const queue = new Queue(o.queueLimit);
   const counts = { frames: 0, published: 0, get dropped() { return queue.dropped; }, get queued() { return queue.items.length; } };
@@ -181,7 +199,8 @@ function publish(source, opts = {}) {
     pump();
   };
   const tick = () => {
-    if (o.driver) stats = o.driver.readStatus(0xffd).driver_stats;
+    // every status object carries the statistics; a closed object has none to give
+    if (bus && !bus.closed) stats = bus.read(STATS_SLOT).driver_stats;
     if (stats) queue.set(`${base}/stats`, JSON.stringify(stats));
     queue.set(`${base}/health`, health(true));
     pump();
@@ -195,9 +214,10 @@ function publish(source, opts = {}) {
     let result;
     if (c.error) result = { ok: false, error: c.error, code: c.code };
     else if (!username || !password) result = { ok: false, error: 'refused: the connection is not authenticated', code: 'QEL_NOT_AUTHENTICATED' };
+    else if (!bus) result = { ok: false, error: 'refused: no driver to run commands', code: 'QEL_BAD_COMMAND' };
     else {
       try {
-        o.driver[c.fn](...c.args);
+        COMMANDS[c.fn](bus, c.args);
         result = { ok: true };
       } catch (e) {
         result = { ok: false, error: e.message, code: e.code };
