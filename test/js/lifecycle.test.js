@@ -128,31 +128,42 @@ test('stopped from the registered function during a flood, the process ends by i
 // Workers that use the driver in debug mode one after another, the main
 // thread never loading it: the runtime unloads the add-on after each, so
 // no thread of the driver's (the log's writer included) may outlive a
-// stop or a worker's end. Even workers close their driver object, odd ones
-// are ended while it floods.
-test('15 workers in a row, each open({ debug: true }), closed or ended mid-flood: none hangs, no thread is left', async () => {
+// stop or a worker's end. Most workers close their driver object; every
+// fifth is ended while it floods. The process's threads, descriptors and
+// memory after the 10th worker and after the 50th: a leak per worker shows.
+test('50 workers in a row, each open({ debug: true }), closed or ended mid-flood: none hangs, nothing is left', async () => {
   const r = await runScenario(`
     const { Worker } = require('worker_threads');
     const fs = require('fs');
-    const threads = () => Number(/Threads:\\s+(\\d+)/.exec(fs.readFileSync('/proc/self/status', 'utf8'))[1]);
-    const counts = [];
-    for (let i = 0; i < 15; i++) {
+    const counts = () => ({
+      threads: fs.readdirSync('/proc/self/task').length,
+      fds: fs.readdirSync('/proc/self/fd').length,
+      rss: process.memoryUsage().rss,
+    });
+    const seen = [];
+    let after10;
+    for (let i = 0; i < 50; i++) {
       const w = new Worker(\`
         const { parentPort } = require('worker_threads');
         const sim = require(\${JSON.stringify(process.cwd() + '/sim')});
         const bus = sim.open({ debug: true, console: false, canBusDelay: 1000, heartbeat: 1000 });
         let seen = 0;
-        bus.on('status', () => { if (++seen === 5) \${i % 2 ? '' : 'bus.close(), '}parentPort.postMessage(seen); });
+        bus.on('status', () => { if (++seen === 5) \${i % 5 === 4 ? '' : 'bus.close(), '}parentPort.postMessage(seen); });
         sim.bridge.receive(sim.bridge.frame(0x4a1, [\${i}]), 1e6);\`, { eval: true });
-      const seen = await new Promise((resolve, reject) => { w.once('message', resolve); w.once('error', reject); });
+      seen.push(await new Promise((resolve, reject) => { w.once('message', resolve); w.once('error', reject); }));
       await w.terminate();
-      counts.push([seen, threads()]);
+      if (i === 9) after10 = counts();
     }
-    done(counts);
-  `, { flavour: 'none', debugLog: true, timeout: 120000 });
-  assert.deepEqual(r.result.map(([seen]) => seen), Array(15).fill(5));
-  // A thread left per worker would add 14; an emulator may still be
-  // tearing down the last one it joined.
-  const threads = r.result.map(([, n]) => n);
-  assert.ok(threads[14] - threads[0] <= 1, `no thread left by a worker: ${threads.join(' ')}`);
+    done({ seen, after10, after50: counts() });
+  `, { flavour: 'none', debugLog: true, timeout: 300000 });
+  const { seen, after10, after50 } = r.result;
+  assert.deepEqual(seen, Array(50).fill(5));
+  const grew = JSON.stringify({ after10, after50 });
+  // A thread or a descriptor left per worker would add 40; an emulator may
+  // still be tearing down the last thread it joined.
+  assert.ok(after50.threads - after10.threads <= 1, `no thread left by a worker: ${grew}`);
+  assert.ok(after50.fds - after10.fds <= 2, `no descriptor left by a worker: ${grew}`);
+  // About 3 MiB here; a worker's isolate is tens of MiB while it lives,
+  // and a leak of 1 MiB a worker would add 40.
+  assert.ok(after50.rss - after10.rss < 32 * 1024 * 1024, `resident memory: ${grew}`);
 });
