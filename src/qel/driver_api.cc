@@ -12,6 +12,9 @@ bool driver_started = false;
 
 namespace {
 
+// Why the bus's latest open failed: here, where start-up resets and reads
+// it, since every flavour links this unit and not every one a backend
+// that makes system calls.
 int bus_open_errno = 0;
 const char *bus_open_syscall = nullptr;
 bool bus_is_open = false;
@@ -19,8 +22,10 @@ bool bus_is_open = false;
 #ifndef QEL_BOARD_MODEL_PATH
 #define QEL_BOARD_MODEL_PATH "/proc/device-tree/model"
 #endif
+// The build's; only a test build points it elsewhere.
 const char *board_model_path = QEL_BOARD_MODEL_PATH;
 
+// libuv's; only a test build makes creation fail.
 int (*driver_thread_create)(uv_thread_t *, uv_thread_cb, void *) = uv_thread_create;
 
 uv_thread_t thread;

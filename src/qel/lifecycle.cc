@@ -1,5 +1,7 @@
 #include "lifecycle.h"
 
+#include <atomic>
+
 #include "bridge_link.h"
 #include "bus.h"
 #include "bus_lock.h"
@@ -15,7 +17,9 @@ namespace {
 
 driver_state state = driver_state::stopped;
 bool ever_started = false;
-stop_js_fn js_step = nullptr;
+// Set as each environment loads the module (every one the same function),
+// read by the one that owns the driver.
+std::atomic<stop_js_fn> js_step{nullptr};
 
 #ifdef QEL_TEST_HOOKS
 start_step failing_step = start_step::none;
@@ -47,7 +51,7 @@ int bridge_failed(start_failure *why) {
 
 }  // namespace
 
-void lifecycle_js_step(stop_js_fn step) { js_step = step; }
+void lifecycle_js_step(stop_js_fn step) { js_step.store(step, std::memory_order_relaxed); }
 
 int lifecycle_start(uv_loop_t *loop, uv_async_cb wake, start_failure *why) {
     state = driver_state::starting;
@@ -73,7 +77,8 @@ int lifecycle_start(uv_loop_t *loop, uv_async_cb wake, start_failure *why) {
 void lifecycle_stop(stop_kind how) {
     if (state == driver_state::stopping) return;
     state = driver_state::stopping;
-    if (js_step != nullptr) js_step(how);
+    stop_js_fn step = js_step.load(std::memory_order_relaxed);
+    if (step != nullptr) step(how);
     else if (how != stop_kind::failed_start) capture_stop();
     release_async();
     join_driver_threads();
