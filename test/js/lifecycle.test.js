@@ -109,6 +109,36 @@ test('a failed start says why on the error: reason, cause, errno and syscall', a
   assert.match(why, /^QEL Driver -- \/dev\/i2c-9/);
 });
 
+// A stop hands capture's function its last batch while the driver still
+// counts as started; a stop or a start from inside it must not begin a
+// second lifecycle in the middle of the first.
+test('capture\'s last batch at a stop: the slots still readable, driverStop there returns, driverStart is refused', async () => {
+  const r = await runScenario(`
+    qel.registerCallback(() => {});
+    let stopping = false;
+    const inside = [];
+    qel.capture((b) => {
+      if (!stopping) return;
+      inside.push(b.count, qel.readStatus(0x4a1).counter);
+      qel.driverStop();
+      try { qel.driverStart(0, 1000, 0, 300, undefined, undefined, false); inside.push('started'); } catch (e) { inside.push(e.code); }
+    });
+    qel.driverStart(0, 1000, 0, 300, undefined, undefined, false);
+    bridge.receive(frame(0x4a1, [1]));
+    const t = Date.now();
+    while (bridge.pending() > 0 && Date.now() - t < 10000);  // read, not yet delivered
+    stopping = true;
+    qel.driverStop();
+    let after;
+    try { qel.readStatus(0x4a1); } catch (e) { after = e.code; }
+    qel.driverStart(0, 1000, 0, 300, undefined, undefined, false);
+    qel.driverStop();
+    done({ inside, after });
+  `);
+  assert.deepEqual(r.result.inside, [1, 1, 'QEL_ALREADY_STARTED']);
+  assert.equal(r.result.after, 'QEL_NOT_STARTED', 'stopped once the batch returned');
+});
+
 // The event loop ends once the driver is stopped, here from inside the
 // registered function while a flood is being polled; nothing else ends the
 // process (no process.exit, no timer).
