@@ -23,6 +23,7 @@
       "src/qel/guarded_call.cc",
       "src/qel/handoff.cc",
       "src/qel/line_queue.cc",
+      "src/qel/lifecycle.cc",
       "src/qel/line_ring.cc",
       "src/qel/message_memory.cc",
       "src/qel/mirror.cc",
@@ -45,7 +46,7 @@
     {
       "target_name": "qel_sim",
       "include_dirs": ["src/sim_bridge", "src/qel"],
-      "defines": ["QEL_SIM", "QEL_BOARD_MODEL_PATH=\"\""],
+      "defines": ["QEL_SIM", "QEL_TEST_HOOKS", "QEL_BOARD_MODEL_PATH=\"\""],
       "sources": [
         "src/qel/bus_bcm2835.cc",
         "src/qel/i2c_dev.cc",

@@ -110,7 +110,7 @@ void setup() {
     sim_bridge::reset();
     sim_bridge::bus_speed(0);
     bus_choose();
-    if (bus->open() != 0 || select_register(REG_RECEIVE) != 0) {
+    if (bus_open() != 0 || select_register(REG_RECEIVE) != 0) {
         fprintf(stderr, "core_bench: simulated bridge set-up failed\n");
         exit(1);
     }

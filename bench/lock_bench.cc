@@ -75,7 +75,7 @@ int main(int argc, char **argv) {
     sim_bridge::reset();
     sim_bridge::bus_speed(0);
     bus_choose();
-    if (init_bus_lock() != 0 || bus->open() != 0 || select_register(REG_RECEIVE) != 0 || log_open(log) != 0) {
+    if (init_bus_lock() != 0 || bus_open() != 0 || select_register(REG_RECEIVE) != 0 || log_open(log) != 0) {
         fail("set-up failed");
     }
     feed_debounced_repeats();

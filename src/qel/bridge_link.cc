@@ -25,7 +25,29 @@ uint8_t simulate = 0;
 uint8_t data = 0;
 
 uv_async_t async;
-bool async_ready = false;
+// Written by the main thread only while no driver thread exists.
+static bool async_ready = false;
+
+int init_async(uv_loop_t *loop, uv_async_cb cb) {
+    if (async_ready) {
+        uv_ref(reinterpret_cast<uv_handle_t *>(&async));
+        return 0;
+    }
+    int rc = uv_async_init(loop, &async, cb);
+    if (rc == 0) async_ready = true;
+    return rc;
+}
+
+void release_async() {
+    if (async_ready) uv_unref(reinterpret_cast<uv_handle_t *>(&async));
+}
+
+int close_async(uv_close_cb closed) {
+    if (!async_ready) return 0;
+    async_ready = false;
+    uv_close(reinterpret_cast<uv_handle_t *>(&async), closed);
+    return 1;
+}
 
 int32_t cmd_tft = FIELD_NOT_SET;
 int32_t cmd_read_cfg = FIELD_NOT_SET;
@@ -246,7 +268,7 @@ int32_t listen_cycle() {
         pause = setup_cycle(report);
     } else {
         bool read = take_frame(report);
-        mirroring = read && mirror_on.load(std::memory_order_relaxed);
+        mirroring = read && mirror_running();
         if (mirroring) memcpy(mirrored, buf, sizeof mirrored);
         if (read) sort_frame(buf, report);
         if (!report.simulated) judge_read(read);

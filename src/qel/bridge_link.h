@@ -21,7 +21,15 @@ extern uint8_t simulate;      // 1 while sim_buf waits for the receive loop
 extern uint8_t data;          // result code of the latest bridge transfer
 
 extern uv_async_t async;  // wakes the main loop
-extern bool async_ready;
+
+// Initialises `async` on `loop` once; later calls reuse it and let it keep
+// the event loop alive again. It keeps the loop alive while the driver
+// runs, and no longer once release_async() let it go (a stop).
+int init_async(uv_loop_t *loop, uv_async_cb cb);
+void release_async();
+// Closes it as its environment ends; returns how many handles close (0 or
+// 1). The next init_async sets it up anew, on another loop.
+int close_async(uv_close_cb closed);
 
 uint8_t read_register(uint8_t reg, uint8_t &out);
 uint8_t write_register(uint8_t reg, uint8_t value);

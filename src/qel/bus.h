@@ -26,17 +26,19 @@ struct bus_ops {
 extern const bus_ops bcm2835_bus;
 extern const bus_ops i2c_dev_bus;
 
-// The errno of the system call that made the latest open() fail; 0 when
-// none did (or the flavour's open makes none). Main thread only.
-extern int bus_open_errno;
-// The system call that failed then ("open", "ioctl"), or null.
-extern const char *bus_open_syscall;
-
-// The way this flavour reaches the bus; set by bus_choose at start-up.
-extern const bus_ops *bus;
+// A backend's open tells why it failed: the errno of the system call and
+// its name ("open", "ioctl"); start-up resets it with (0, null) and reads
+// it back when the open fails (0: no system call failed, or the flavour's
+// open makes none). Main thread only.
+void bus_open_failed(int err, const char *syscall);
+int bus_open_error(const char **syscall);
 
 // Picks the flavour's way to the bus; runs at the start of driver_start.
+// Each flavour's bus_choose_*.cc keeps its choice to itself and answers the
+// four transfers below through it.
 void bus_choose();
 
-inline uint8_t bus_read(uint8_t *bytes, uint32_t len) { return bus->read(bytes, len); }
-inline uint8_t bus_write(const uint8_t *bytes, uint32_t len) { return bus->write(bytes, len); }
+int bus_open();
+void bus_close();
+uint8_t bus_read(uint8_t *bytes, uint32_t len);
+uint8_t bus_write(const uint8_t *bytes, uint32_t len);

@@ -6,14 +6,16 @@
 #include <atomic>
 
 uv_mutex_t listen_mutex;
-bool bus_lock_ready = false;
+static bool lock_ready = false;
 
 int init_bus_lock() {
-    if (bus_lock_ready) return 0;
+    if (lock_ready) return 0;
     int rc = uv_mutex_init(&listen_mutex);
-    if (rc == 0) bus_lock_ready = true;
+    if (rc == 0) lock_ready = true;
     return rc;
 }
+
+bool bus_lock_ready() { return lock_ready; }
 
 #ifdef QEL_BUS_LOCK_PROBE
 // Benchmark builds time every hold of the bus lock, on the clock and on the

@@ -11,10 +11,12 @@
 #include <uv.h>
 
 extern uv_mutex_t listen_mutex;
-extern bool bus_lock_ready;
 
 // Initialises the bus lock once; later calls reuse it.
 int init_bus_lock();
+// Whether init_bus_lock() has succeeded: before, no driver thread exists
+// and there is nothing to take turns with.
+bool bus_lock_ready();
 
 // The bus lock as taken by the main and heartbeat threads. The receive
 // thread steps aside after each cycle while one of them waits, so neither

@@ -1,15 +1,16 @@
 #include "capture.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "bus_lock.h"
 #include "diagnostics.h"
 #include "frame.h"
 
+namespace {
+
 std::atomic<bool> capture_on{false};
 uv_async_t capture_async;
-
-namespace {
 
 // One writer (the receive thread, advancing the tail) and one reader (the
 // main thread, advancing the head); positions count for ever and wrap
@@ -34,7 +35,7 @@ void wake_main_thread() {
 
 }  // namespace
 
-void capture_record(const uint8_t *frame, bool simulated) {
+static void capture_record(const uint8_t *frame, bool simulated) {
     // Sixteen bytes of 0xFF are no empty poll but a fault (frame.h): taken,
     // with its wrong checksum.
     if (frame[FRAME_LENGTH_AT] == LEN_EMPTY && frame_checksum_ok(frame)) {
@@ -58,14 +59,26 @@ void capture_record(const uint8_t *frame, bool simulated) {
     wake_main_thread();
 }
 
+// While no capture runs, the receive cycle pays one test of a flag.
+void capture_frame(const uint8_t *frame, bool simulated) {
+    if (capture_on.load(std::memory_order_relaxed)) capture_record(frame, simulated);
+}
+
 int init_capture_async(uv_loop_t *loop, uv_async_cb cb) {
     if (wakeup_ready.load(std::memory_order_acquire)) return 0;
     int rc = uv_async_init(loop, &capture_async, cb);
-    if (rc == 0) wakeup_ready.store(true, std::memory_order_release);
-    return rc;
+    if (rc != 0) return rc;
+    uv_unref(reinterpret_cast<uv_handle_t *>(&capture_async));
+    wakeup_ready.store(true, std::memory_order_release);
+    return 0;
 }
 
-void capture_async_closing() { wakeup_ready.store(false, std::memory_order_release); }
+int close_capture_async(uv_close_cb closed) {
+    if (!wakeup_ready.load(std::memory_order_acquire)) return 0;
+    wakeup_ready.store(false, std::memory_order_release);
+    uv_close(reinterpret_cast<uv_handle_t *>(&capture_async), closed);
+    return 1;
+}
 
 void capture_start() {
     ring_head.store(ring_tail.load(std::memory_order_acquire), std::memory_order_release);
@@ -78,7 +91,7 @@ void capture_start() {
 void capture_stop() {
     // The receive thread records only while it holds the bus lock: once the
     // lock has changed hands, no frame is half written and none follows.
-    if (!bus_lock_ready) {
+    if (!bus_lock_ready()) {
         capture_on.store(false, std::memory_order_release);
         return;
     }

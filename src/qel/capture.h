@@ -7,7 +7,6 @@
 // Who writes and reads the ring, and under which lock: threads.h.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include <uv.h>
@@ -27,22 +26,17 @@ constexpr uint8_t CAPTURE_SIMULATED = 0x02;
 // spare, whatever the main thread does meanwhile; 3 MiB.
 constexpr uint32_t CAPTURE_RING_FRAMES = 1u << 17;
 
-extern std::atomic<bool> capture_on;
-
-void capture_record(const uint8_t *frame, bool simulated);
-
 // Called by the receive cycle with every frame it takes, under the bus lock.
-inline void capture_frame(const uint8_t *frame, bool simulated) {
-    if (capture_on.load(std::memory_order_relaxed)) capture_record(frame, simulated);
-}
+void capture_frame(const uint8_t *frame, bool simulated);
 
-// The wake-up of the main thread. A frame signals it only when it is the
+// The wake-up of the main thread, which never keeps the event loop alive
+// (a started driver does that). A frame signals it only when it is the
 // first since the main thread began its latest pass over the ring.
 int init_capture_async(uv_loop_t *loop, uv_async_cb cb);
-extern uv_async_t capture_async;
-// The handle is being closed (its environment ends): a later
-// init_capture_async sets it up anew, on another loop.
-void capture_async_closing();
+// Closes the handle as its environment ends; returns how many handles
+// close (0 or 1). A later init_capture_async sets it up anew, on another
+// loop.
+int close_capture_async(uv_close_cb closed);
 
 // Main thread. capture_start() forgets whatever an earlier capture left and
 // counts from zero. After capture_stop() returns, the receive thread writes

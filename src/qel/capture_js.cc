@@ -118,7 +118,6 @@ int init_handles() {
     uv_unref(reinterpret_cast<uv_handle_t *>(&batch_timer));
     rc = init_capture_async(loop, on_capture_wakeup);
     if (rc != 0) return rc;
-    uv_unref(reinterpret_cast<uv_handle_t *>(&capture_async));
     capture_resource = new Nan::AsyncResource("qel:capture");
     handles_ready = true;
     return 0;
@@ -137,10 +136,17 @@ void stop_capture() {
 
 }  // namespace
 
-void capture_end_quietly() {
-    capture_stop();
-    capture_function.Reset();
-    if (handles_ready) uv_timer_stop(&batch_timer);
+// A failed start leaves a capture alone: the application may have begun
+// it before driverStart.
+void capture_end_for(stop_kind how) {
+    if (how == stop_kind::stop) {
+        Nan::HandleScope scope;
+        stop_capture();
+    } else if (how == stop_kind::environment_ends) {
+        capture_stop();
+        capture_function.Reset();
+        if (handles_ready) uv_timer_stop(&batch_timer);
+    }
 }
 
 int close_capture(uv_close_cb closed) {
@@ -148,15 +154,8 @@ int close_capture(uv_close_cb closed) {
     capture_resource = nullptr;  // left to the ending runtime, as the console's
     if (!handles_ready) return 0;
     handles_ready = false;
-    capture_async_closing();
     uv_close(reinterpret_cast<uv_handle_t *>(&batch_timer), closed);
-    uv_close(reinterpret_cast<uv_handle_t *>(&capture_async), closed);
-    return 2;
-}
-
-void capture_end() {
-    Nan::HandleScope scope;
-    stop_capture();
+    return 1 + close_capture_async(closed);
 }
 
 NAN_METHOD(Capture) {

@@ -175,10 +175,7 @@ int close_delivery(uv_close_cb closed) {
     link_function.Reset();
     status_builder.Reset();
     delivery_resource = nullptr;  // left to the ending runtime, as the console's
-    if (!async_ready) return 0;
-    async_ready = false;
-    uv_close(reinterpret_cast<uv_handle_t *>(&async), closed);
-    return 1;
+    return close_async(closed);
 }
 
 // ------------------------------------------------ readStatus, simulate, clearMem

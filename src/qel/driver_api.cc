@@ -6,27 +6,49 @@
 #include "bridge_link.h"
 #include "bus.h"
 #include "diagnostics.h"
-#include "handoff.h"
-#include "mirror.h"
 #include "message_memory.h"
 
 bool driver_started = false;
-bool driver_ever_started = false;
+
+namespace {
+
+// Why the bus's latest open failed: here, where start-up resets and reads
+// it, since every flavour links this unit and not every one a backend
+// that makes system calls.
 int bus_open_errno = 0;
 const char *bus_open_syscall = nullptr;
-static bool bus_is_open = false;
+bool bus_is_open = false;
 
 #ifndef QEL_BOARD_MODEL_PATH
 #define QEL_BOARD_MODEL_PATH "/proc/device-tree/model"
 #endif
+// The build's; only a test build points it elsewhere.
 const char *board_model_path = QEL_BOARD_MODEL_PATH;
 
-thread_create_fn driver_thread_create = uv_thread_create;
+// libuv's; only a test build makes creation fail.
+int (*driver_thread_create)(uv_thread_t *, uv_thread_cb, void *) = uv_thread_create;
 
-static uv_thread_t thread;
-static uv_thread_t hb_thread;
-static bool thread_created = false;
-static bool hb_thread_created = false;
+uv_thread_t thread;
+uv_thread_t hb_thread;
+bool thread_created = false;
+bool hb_thread_created = false;
+
+}  // namespace
+
+#ifdef QEL_TEST_HOOKS
+void set_driver_thread_create(thread_create_fn create) { driver_thread_create = create; }
+void set_board_model_path(const char *path) { board_model_path = path; }
+#endif
+
+void bus_open_failed(int err, const char *syscall) {
+    bus_open_errno = err;
+    bus_open_syscall = syscall;
+}
+
+int bus_open_error(const char **syscall) {
+    *syscall = bus_open_syscall;
+    return bus_open_errno;
+}
 
 void set_flags_from_ids(int32_t *table, const uint32_t *ids, size_t count) {
     for (int pos = 0; pos < MSG_SLOTS; pos++) table[pos] = 0;
@@ -83,9 +105,9 @@ int check_board() {
     return 1;
 }
 
-static void close_bridge() {
+void close_bridge() {
     if (!bus_is_open) return;
-    bus->close();
+    bus_close();
     bus_is_open = false;
 }
 
@@ -113,9 +135,8 @@ int driver_start() {
     clear_mem(false, -1);
 
     bus_choose();
-    bus_open_errno = 0;
-    bus_open_syscall = nullptr;
-    if (bus->open() != 0) return 1;
+    bus_open_failed(0, nullptr);
+    if (bus_open() != 0) return 1;
     bus_is_open = true;
     console_line(MSG_SLAVE_ADDRESS, slave_address);
     console_line(MSG_FRAME_LEN, frame_len);
@@ -140,39 +161,12 @@ int driver_start() {
     return 0;
 }
 
-int init_async(uv_loop_t *loop, uv_async_cb cb) {
-    if (async_ready) {
-        uv_ref(reinterpret_cast<uv_handle_t *>(&async));
-        return 0;
-    }
-    int rc = uv_async_init(loop, &async, cb);
-    if (rc == 0) async_ready = true;
-    return rc;
-}
-
-void release_async() {
-    if (async_ready) uv_unref(reinterpret_cast<uv_handle_t *>(&async));
-}
-
-static void join_driver_threads() {
+void join_driver_threads() {
     request_driver_stop();
     if (thread_created) uv_thread_join(&thread);
     if (hb_thread_created) uv_thread_join(&hb_thread);
     thread_created = hb_thread_created = false;
     rearm_driver_threads();
-}
-
-void driver_release(bool stopping) {
-    join_driver_threads();
-    mirror_stop();
-    drop_changes();
-    log_close_now();
-    close_bridge();
-    driver_started = false;
-    if (!stopping) return;
-    restore_settings();
-    clear_mem(false, -1);
-    simulate = 0;
 }
 
 int start_driver_threads() {

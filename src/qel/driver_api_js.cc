@@ -6,9 +6,9 @@
 
 #include "argument_rules.h"
 #include "bridge_link.h"
-#include "bus.h"
 #include "diagnostics.h"
 #include "driver_api.h"
+#include "lifecycle.h"
 #include "js_layer.h"
 
 Nan::Persistent<v8::Function> node_callback;
@@ -127,45 +127,29 @@ void apply_delay(int32_t &setting, v8::Local<v8::Value> value) {
 // console line that says it, and `cause`, an Error of that text; where a
 // system call failed, its errno name is the code and `errno` and `syscall`
 // are set as on Node's own errors.
-void throw_start_failed(const char *message, int uv_error) {
+void throw_start_failed(const start_failure &why) {
     char reason[512];
     console_own_last_line(reason, sizeof reason);
-    v8::Local<v8::Value> error = Nan::TypeError(message);
+    v8::Local<v8::Value> error = Nan::TypeError(why.message);
     v8::Local<v8::Object> object = error.As<v8::Object>();
     char name[32] = CODE_START_FAILED;
-    if (uv_error != 0) uv_err_name_r(uv_error, name, sizeof name);
+    if (why.uv_error != 0) uv_err_name_r(why.uv_error, name, sizeof name);
     set_error_code(error, name);
     set_property(object, "reason", Nan::New(reason).ToLocalChecked());
     set_property(object, "cause", Nan::Error(reason));
-    if (uv_error != 0) set_property(object, "errno", Nan::New(uv_error));
-    if (uv_error != 0 && bus_open_syscall != nullptr) set_property(object, "syscall", Nan::New(bus_open_syscall).ToLocalChecked());
+    if (why.uv_error != 0) set_property(object, "errno", Nan::New(why.uv_error));
+    if (why.uv_error != 0 && why.syscall != nullptr) set_property(object, "syscall", Nan::New(why.syscall).ToLocalChecked());
     Nan::ThrowError(error);
 }
 
-// A step of the start failed after the bus was opened: what the start
-// created is let go in reverse order, so that a retry finds the process as
-// before the call.
-void undo_start(const char *message, int uv_error) {
-    stop_driver(stop_kind::failed_start);
-    throw_type_error_uv(message, uv_error);
+// What only this layer can do at a stop: capture's last batch, and telling
+// the delivery that a wake-up already signalled finds nothing to deliver.
+void stop_in_javascript(stop_kind how) {
+    capture_end_for(how);
+    forget_wakeups();
 }
 
 }  // namespace
-
-// Test hooks: QEL_FAIL_START_STEP=async|lock|threads makes that step of a
-// start fail, as a process out of resources would, so that the tests can
-// watch the undo. Read once; nothing else reads it.
-static int start_hook(int step) {
-    static const char *failing = getenv("QEL_FAIL_START_STEP");
-    static const char *const names[] = {"async", "lock", "threads"};
-    return failing != nullptr && strcmp(failing, names[step]) == 0 ? UV_ENOMEM : 0;
-}
-
-// With "threads", every start gets its receive thread and not its
-// heartbeat thread.
-static int create_receive_only(uv_thread_t *thread, uv_thread_cb entry, void *arg) {
-    return entry == heartbit ? UV_EAGAIN : uv_thread_create(thread, entry, arg);
-}
 
 NAN_METHOD(DriverStart) {
     if (!own_env()) return;
@@ -189,46 +173,22 @@ NAN_METHOD(DriverStart) {
     apply_identifiers(is_cyclic, cyclic);
     debug_log = info[6]->IsUndefined() ? false : Nan::To<bool>(info[6]).FromJust();
 
-    if (driver_start() != 0) {
-        int uv_error = bus_open_errno != 0 ? uv_translate_sys_error(bus_open_errno) : 0;
-        stop_driver(stop_kind::failed_start);
-        return throw_start_failed(MSG_START_FAILED, uv_error);
-    }
-    mirror_from_environment();
-    int rc = start_hook(0) != 0 ? start_hook(0) : init_async(Nan::GetCurrentEventLoop(), async_callback);
-    if (rc != 0) return undo_start(MSG_UV_FAILED, rc);
-    rc = start_hook(1) != 0 ? start_hook(1) : init_bus_lock();
-    if (rc != 0) return undo_start(MSG_MUTEX_FAILED, rc);
-    if (start_hook(2) != 0) driver_thread_create = create_receive_only;
-    rc = start_driver_threads();
-    if (rc != 0) return undo_start(MSG_THREADS_FAILED, rc);
-    driver_started = true;
-    driver_ever_started = true;
+    start_failure why;
+    if (lifecycle_start(Nan::GetCurrentEventLoop(), async_callback, &why) == 0) return;
+    if (why.step == start_step::bridge) return throw_start_failed(why);
+    throw_type_error_uv(why.message, why.uv_error);
 }
 
-// Stops the driver: capture gets what it holds, then the start is undone
-// (driver_release). Changes not yet delivered are dropped. From inside the
-// registered function too: the wake-up then finds nothing more to deliver.
+// Stops the driver: capture gets what it holds, then the start is undone.
+// Changes not yet delivered are dropped. From inside the registered
+// function too: the wake-up then finds nothing more to deliver. From
+// capture's function during a stop, it returns at once.
 NAN_METHOD(DriverStop) {
     if (!own_env()) return;
     ConsoleScope console;
-    if (!driver_ever_started) return throw_type_error(MSG_NOT_STARTED_STOP, CODE_NOT_STARTED);
-    if (!driver_started) return;
-    stop_driver(stop_kind::stop);
-}
-
-// The one way a driver, whole or half started, is let go: every thread it
-// started (receive, heartbeat, the log's writer) ends and is joined, its
-// wake-up no longer holds the event loop, and a signal already sent finds
-// nothing to deliver. A capture ends with its last batch on a stop, without
-// it when JavaScript no longer runs, and not at all when the start failed
-// (the application may have begun it before driverStart).
-void stop_driver(stop_kind how) {
-    if (how == stop_kind::stop) capture_end();
-    if (how == stop_kind::environment_ends) capture_end_quietly();
-    release_async();
-    forget_wakeups();
-    driver_release(how != stop_kind::failed_start);
+    if (!driver_ever_started()) return throw_type_error(MSG_NOT_STARTED_STOP, CODE_NOT_STARTED);
+    if (lifecycle_state() != driver_state::running) return;
+    lifecycle_stop(stop_kind::stop);
 }
 
 // ------------------------------------------------ commands and parameters
@@ -312,6 +272,7 @@ static void set_hidden(v8::Local<v8::Object> exports, const char *key, Nan::Func
 // ----------------------------------------------------------- module entry
 
 static void init(v8::Local<v8::Object> exports) {
+    lifecycle_js_step(stop_in_javascript);
     Nan::SetMethod(exports, "registerCallback", RegisterCallback);
     Nan::SetMethod(exports, "driverStart", DriverStart);
     Nan::SetMethod(exports, "sendCommand", SendCommand);

@@ -9,6 +9,7 @@
 
 #include "diagnostics.h"
 #include "driver_api.h"
+#include "lifecycle.h"
 #include "js_layer.h"
 
 namespace {
@@ -39,7 +40,7 @@ void one_closed(uv_handle_t *) {
 // go once they have.
 void release_env(void *, void (*done)(void *), void *arg) {
     log_path_give("");  // a start that the end cut short leaves no path behind
-    if (driver_started) stop_driver(stop_kind::environment_ends);
+    if (lifecycle_state() == driver_state::running) lifecycle_stop(stop_kind::environment_ends);
     closed_done = done;
     closed_arg = arg;
     closing = 1;

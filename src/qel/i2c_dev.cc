@@ -28,6 +28,10 @@ int kernel_open(const char *path, int flags) { return ::open(path, flags); }
 char device_path[256];
 int device_fd = -1;
 
+// Where the backend's calls go: the kernel's, or in a test build an
+// emulation of it (i2c_dev_use).
+const i2c_dev_syscalls *i2c_dev_sys = &kernel_i2c_dev;
+
 // The group that owns the device, whose members may open it; "i2c" on
 // Raspberry Pi OS when the owner cannot be looked up.
 const char *device_group(const char *path) {
@@ -85,15 +89,15 @@ int dev_open() {
     snprintf(device_path, sizeof device_path, "%s", path);
     int fd = i2c_dev_sys->open(device_path, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        bus_open_errno = errno;
-        bus_open_syscall = "open";
-        report_open_failure(device_path, bus_open_errno);
+        int err = errno;
+        bus_open_failed(err, "open");
+        report_open_failure(device_path, err);
         return 1;
     }
     if (i2c_dev_sys->ioctl(fd, I2C_SLAVE, slave_address) != 0) {
-        bus_open_errno = errno;
-        bus_open_syscall = "ioctl";
-        console_line(MSG_I2C_DEV_ADDRESS_FAILED, device_path, slave_address, strerror(bus_open_errno));
+        int err = errno;
+        bus_open_failed(err, "ioctl");
+        console_line(MSG_I2C_DEV_ADDRESS_FAILED, device_path, slave_address, strerror(err));
         i2c_dev_sys->close(fd);
         return 1;
     }
@@ -123,7 +127,10 @@ uint8_t dev_write(const uint8_t *bytes, uint32_t len) {
 }  // namespace
 
 const i2c_dev_syscalls kernel_i2c_dev = {kernel_open, ::close, kernel_ioctl, ::read, ::write};
-const i2c_dev_syscalls *i2c_dev_sys = &kernel_i2c_dev;
+
+#ifdef QEL_TEST_HOOKS
+void i2c_dev_use(const i2c_dev_syscalls *sys) { i2c_dev_sys = sys; }
+#endif
 
 const bus_ops i2c_dev_bus = {dev_open, dev_close, dev_read, dev_write};
 

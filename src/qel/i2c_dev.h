@@ -18,8 +18,11 @@ struct i2c_dev_syscalls {
 
 // The kernel's own calls.
 extern const i2c_dev_syscalls kernel_i2c_dev;
-// Where the backend's calls go; the kernel's unless replaced before start-up.
-extern const i2c_dev_syscalls *i2c_dev_sys;
+#ifdef QEL_TEST_HOOKS
+// Sends the backend's calls to `sys` instead of the kernel's, from the next
+// start-up on (the simulated flavour's emulation of i2c-dev).
+void i2c_dev_use(const i2c_dev_syscalls *sys);
+#endif
 
 // The device the backend opens: QEL_I2C_DEVICE, else /dev/i2c-1.
 const char *i2c_dev_path();

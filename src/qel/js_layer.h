@@ -4,6 +4,7 @@
 
 #include <nan.h>
 
+#include "lifecycle.h"
 #include "slot.h"
 
 // Claims the driver's JavaScript side for this environment on its first
@@ -17,14 +18,11 @@ bool own_env();
 int close_delivery(uv_close_cb closed);
 int close_capture(uv_close_cb closed);
 int close_console(uv_close_cb closed);
-// Ends a capture without a last batch: JavaScript no longer runs.
-void capture_end_quietly();
 
-// Why a driver is let go: a start failed half-way, driverStop (or
-// Bus.close), or the end of the environment that ran it.
-enum class stop_kind : uint8_t { failed_start, stop, environment_ends };
-// Stops the driver and ends every thread it started (driver_api_js.cc).
-void stop_driver(stop_kind how);
+// Ends a capture after handing its function what it holds (a stop), or
+// without a last batch when JavaScript no longer runs: capture's step of
+// the lifecycle's stop (lifecycle.h).
+void capture_end_for(stop_kind how);
 
 // The function registered by registerCallback; empty until then.
 extern Nan::Persistent<v8::Function> node_callback;
@@ -115,8 +113,6 @@ NAN_METHOD(ClearMem);
 
 // capture(fn | null): starts, redirects or stops the capture of frames.
 NAN_METHOD(Capture);
-// Ends a capture after handing its function what it holds (a stop).
-void capture_end();
 
 // Where the driver's console lines go: 'stdout', false or a function; with
 // no argument the count of lines made. Reached through a symbol of the
@@ -124,9 +120,8 @@ void capture_end();
 NAN_METHOD(ConsoleTarget);
 
 // mirror(iface | null | nothing): the mirror to a SocketCAN interface and
-// its counts; mirror_from_environment() starts it from QEL_MIRROR.
+// its counts.
 NAN_METHOD(Mirror);
-void mirror_from_environment();
 
 // Adds `facts`, the driver's tables for the JavaScript side (facts_js.cc).
 void init_facts(v8::Local<v8::Object> exports);

@@ -10,15 +10,16 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
 #include "diagnostics.h"
 #include "messages.h"
 
-std::atomic<bool> mirror_on{false};
-
 namespace {
+
+std::atomic<bool> mirror_on{false};
 
 static_assert(sizeof(struct can_frame) == 16, "Linux's classic CAN frame");
 
@@ -72,6 +73,8 @@ void end_after(int err, char *line, size_t cap) {
 }
 
 }  // namespace
+
+bool mirror_running() { return mirror_on.load(std::memory_order_relaxed); }
 
 void mirror_can_frame(const uint8_t *frame, uint8_t *out) {
     struct can_frame can = {};
@@ -150,4 +153,29 @@ void mirror_record(const uint8_t *frame) {
     }
     pthread_mutex_unlock(&mirror_lock);
     if (line[0] != '\0') console_line("%s", line);
+}
+
+// No interface's name holds a control character, and one in a console line
+// would break it or hide what follows.
+static bool has_control_character(const char *name) {
+    for (const char *c = name; *c != '\0'; c++) {
+        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) return true;
+    }
+    return false;
+}
+
+bool mirror_name_valid(const char *name, size_t length) {
+    return length >= 1 && length < IFNAMSIZ && strlen(name) == length && strchr(name, '/') == nullptr &&
+           !has_control_character(name);
+}
+
+void mirror_from_environment() {
+    const char *iface = getenv("QEL_MIRROR");
+    if (iface == nullptr || iface[0] == '\0' || mirror_running()) return;
+    if (!mirror_name_valid(iface, strlen(iface))) return console_line("%s", MSG_MIRROR_ARG1);
+    int err = mirror_start(iface);
+    if (err == 0) return console_line(MSG_MIRROR_ON, iface);
+    char line[320];
+    mirror_failure(line, sizeof line, iface, err);
+    console_line("%s", line);
 }

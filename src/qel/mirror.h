@@ -18,7 +18,9 @@
 
 #include "frame.h"
 
-extern std::atomic<bool> mirror_on;
+// Whether frames go to an interface now; the receive thread asks once per
+// frame, without a lock.
+bool mirror_running();
 
 struct mirror_counts {
     uint64_t sent;
@@ -42,7 +44,15 @@ void mirror_state(char *iface, size_t cap, mirror_counts *counts);
 // What a failed mirror_start means for the person who runs the driver.
 void mirror_failure(char *out, size_t cap, const char *iface, int err);
 
-// Receive thread, while mirror_on, with a frame it read; not under the bus
+// Whether `name` (of `length` bytes) can name an interface.
+bool mirror_name_valid(const char *name, size_t length);
+// Main thread, at a start: the mirror to the interface QEL_MIRROR names,
+// unless one runs. A failure is told on the console, in the words mirror()
+// would throw, and leaves the driver running: the mirror is for watching,
+// never a reason to stop.
+void mirror_from_environment();
+
+// Receive thread, while mirror_running(), with a frame it read; not under the bus
 // lock, as it may print.
 void mirror_record(const uint8_t *frame);
 

@@ -2,7 +2,6 @@
 // the counts of the mirror so far; QEL_MIRROR turns it on at driverStart.
 #include <net/if.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "diagnostics.h"
@@ -24,35 +23,7 @@ v8::Local<v8::Object> state_object() {
     return state;
 }
 
-// No interface's name holds a control character, and one in a console line
-// would break it or hide what follows.
-bool has_control_character(const char *name) {
-    for (const char *c = name; *c != '\0'; c++) {
-        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) return true;
-    }
-    return false;
-}
-
-bool valid_name(const char *name, size_t length) {
-    return length >= 1 && length < IFNAMSIZ && strlen(name) == length && strchr(name, '/') == nullptr &&
-           !has_control_character(name);
-}
-
 }  // namespace
-
-// A failed start from the environment is told on the console, in the words
-// mirror() would throw, and leaves the driver running: the mirror is for
-// watching, never a reason to stop.
-void mirror_from_environment() {
-    const char *iface = getenv("QEL_MIRROR");
-    if (iface == nullptr || iface[0] == '\0' || mirror_on.load()) return;
-    if (!valid_name(iface, strlen(iface))) return console_line("%s", MSG_MIRROR_ARG1);
-    int err = mirror_start(iface);
-    if (err == 0) return console_line(MSG_MIRROR_ON, iface);
-    char line[320];
-    mirror_failure(line, sizeof line, iface, err);
-    console_line("%s", line);
-}
 
 NAN_METHOD(Mirror) {
     if (!own_env()) return;
@@ -63,7 +34,7 @@ NAN_METHOD(Mirror) {
         mirror_stop();
     } else if (arg->IsString()) {
         Nan::Utf8String name(arg);
-        if (!valid_name(*name, static_cast<size_t>(name.length()))) return throw_type_error(MSG_MIRROR_ARG1, CODE_BAD_ARGUMENT);
+        if (!mirror_name_valid(*name, static_cast<size_t>(name.length()))) return throw_type_error(MSG_MIRROR_ARG1, CODE_BAD_ARGUMENT);
         int err = mirror_start(*name);
         if (err != 0) {
             char text[320];

@@ -92,12 +92,14 @@
 // mirror counts         receive; main        main (mirror())      none:
 //                        resets them                               atomics
 // node_callback,        main                 main                 none: main
-//  driver_started                                                  only
+//  driver_started,                                                 only
+//  the lifecycle's
+//  state (lifecycle.cc)
 //
-// What a start creates and a stop (driverStop, a failed start, the
-// environment's cleanup) lets go, in reverse order, all on main, through
-// one sequence: stop_driver() in driver_api_js.cc, then driver_release() in
-// driver_api.cc. The receive and heartbeat threads are asked to end
+// What a start creates and a stop (driverStop, Bus.close, a failed start,
+// the environment's cleanup) lets go, in reverse order, all on main,
+// through one sequence: lifecycle_stop() in lifecycle.cc, which the
+// JavaScript layer only calls. The receive and heartbeat threads are asked to end
 // (stop_requested, which ends their pauses at once) and joined before
 // anything they use goes: no lock is needed for the state above once they
 // are joined. The log's writer ends and is joined as the log closes; the

@@ -1,10 +1,12 @@
 // `bridge`: the JavaScript control surface of the simulated CAN bridge.
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "../qel/diagnostics.h"
 #include "../qel/driver_api.h"
 #include "../qel/js_layer.h"
+#include "../qel/lifecycle.h"
 #include "sim_bridge.h"
 
 namespace {
@@ -156,7 +158,22 @@ NAN_METHOD(BoardModelFile) {
     static std::string path;
     if (info.Length() != 1 || !info[0]->IsString()) return fail("boardModelFile", "a path ('' for none)");
     path = *Nan::Utf8String(info[0]);
-    board_model_path = path.c_str();
+    set_board_model_path(path.c_str());
+}
+
+// Tests only, hidden as bridge[Symbol.for('corvalith.failStartStep')]: makes
+// that step of every driverStart fail as a process out of resources would
+// ('async', 'lock', 'threads'); '' heals.
+NAN_METHOD(FailStartStep) {
+    static const char *const names[] = {"", "async", "lock", "threads"};
+    static const start_step steps[] = {start_step::none, start_step::async, start_step::lock, start_step::threads};
+    if (info.Length() == 1 && info[0]->IsString()) {
+        Nan::Utf8String given(info[0]);
+        for (size_t i = 0; i < sizeof steps / sizeof steps[0]; i++) {
+            if (strcmp(*given, names[i]) == 0) return lifecycle_fail_step(steps[i]);
+        }
+    }
+    fail("failStartStep", "'async', 'lock', 'threads' or ''");
 }
 
 // Where the debug log goes from the next driverStart on; bridge.logPath
@@ -218,6 +235,10 @@ void init_bridge(v8::Local<v8::Object> exports) {
     Nan::SetMethod(bridge, "setLogPath", SetLogPath);
     Nan::SetMethod(bridge, "state", State);
     Nan::SetMethod(bridge, "now", Now);
+    v8::Local<v8::Symbol> fail_start = v8::Symbol::For(v8::Isolate::GetCurrent(), Nan::New("corvalith.failStartStep").ToLocalChecked());
+    bridge->DefineOwnProperty(Nan::GetCurrentContext(), fail_start,
+                              Nan::GetFunction(Nan::New<v8::FunctionTemplate>(FailStartStep)).ToLocalChecked(), v8::DontEnum)
+        .Check();
     Nan::Set(bridge, Nan::New("logPath").ToLocalChecked(), Nan::New(log_path).ToLocalChecked());
     Nan::Set(exports, Nan::New("bridge").ToLocalChecked(), bridge);
 }

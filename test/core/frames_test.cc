@@ -185,7 +185,7 @@ TEST(Mirror, SendsCanFramesCountsWhatItDoesNotSendAndEndsOnAFailedInterface) {
     close(pair[1]);
     mirror_record(f.data());
     mirror_state(iface, sizeof iface, &counts);
-    EXPECT_FALSE(mirror_on.load());
+    EXPECT_FALSE(mirror_running());
     EXPECT_STREQ(iface, "");
     EXPECT_EQ(fcntl(pair[0], F_GETFD), -1) << "the mirror closed its socket";
 }

@@ -20,6 +20,7 @@
 
 #include "diagnostics.h"
 #include "driver_api.h"
+#include "lifecycle.h"
 #include "line_queue.h"
 #include "line_ring.h"
 
@@ -338,7 +339,7 @@ TEST_F(LogFileTest, StartOpensTheFileThatQelLogPathNames) {
     console_flush();
     std::string out = testing::internal::GetCapturedStdout();
     unsetenv("QEL_LOG_PATH");
-    driver_release(false);
+    lifecycle_stop(stop_kind::failed_start);
     debug_log = false;
     ASSERT_EQ(rc, 0) << out;
     EXPECT_NE(out.find("QEL Driver -- Log file: " + path_ + "\n"), std::string::npos) << out;

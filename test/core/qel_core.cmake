@@ -25,6 +25,7 @@ function(qel_core_library name warnings)
     ${QEL_ROOT}/src/qel/frame.cc
     ${QEL_ROOT}/src/qel/handoff.cc
     ${QEL_ROOT}/src/qel/line_queue.cc
+    ${QEL_ROOT}/src/qel/lifecycle.cc
     ${QEL_ROOT}/src/qel/line_ring.cc
     ${QEL_ROOT}/src/qel/message_memory.cc
     ${QEL_ROOT}/src/qel/mirror.cc
@@ -34,7 +35,7 @@ function(qel_core_library name warnings)
     ${QEL_ROOT}/src/sim_bridge/i2c_dev_sim.cc
     ${QEL_ROOT}/src/sim_bridge/sim_bridge.cc)
   target_include_directories(${name} PUBLIC ${QEL_ROOT}/src/qel ${QEL_ROOT}/src/sim_bridge ${QEL_BCM2835_INCLUDE})
-  target_compile_definitions(${name} PUBLIC QEL_LOG_PATH="${CMAKE_BINARY_DIR}/qel_cc_log.txt" QEL_BOARD_MODEL_PATH="" QEL_VERSION="${QEL_VERSION}")
+  target_compile_definitions(${name} PUBLIC QEL_LOG_PATH="${CMAKE_BINARY_DIR}/qel_cc_log.txt" QEL_BOARD_MODEL_PATH="" QEL_TEST_HOOKS QEL_VERSION="${QEL_VERSION}")
   target_compile_options(${name} PRIVATE ${warnings})
   target_link_libraries(${name} PUBLIC PkgConfig::LIBUV Threads::Threads)
 endfunction()

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "core_fixture.h"
+#include "lifecycle.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ class ThreadStartTest : public CoreTest {};
 TEST_F(ThreadStartTest, FailedCreationIsReportedAndRetriedWithoutDuplicates) {
     can_bus_delay = 2000;
     hb_delay = 10000;
-    driver_thread_create = counting_create;
+    set_driver_thread_create(counting_create);
 
     failures_left = 1;  // the receive thread fails
     EXPECT_EQ(start_driver_threads(), UV_EAGAIN);
@@ -42,11 +43,11 @@ TEST_F(ThreadStartTest, FailedCreationIsReportedAndRetriedWithoutDuplicates) {
     // The receive thread is created now, the heartbeat thread fails.
     creations = 0;
     failures_left = 0;
-    driver_thread_create = [](uv_thread_t *tid, uv_thread_cb entry, void *arg) -> int {
+    set_driver_thread_create([](uv_thread_t *tid, uv_thread_cb entry, void *arg) -> int {
         creations++;
         if (creations == 2) return UV_EAGAIN;
         return uv_thread_create(tid, entry, arg);
-    };
+    });
     EXPECT_EQ(start_driver_threads(), UV_EAGAIN);
     EXPECT_EQ(creations, 2);
     uint64_t reads = sim_bridge::reads();
@@ -55,7 +56,7 @@ TEST_F(ThreadStartTest, FailedCreationIsReportedAndRetriedWithoutDuplicates) {
     EXPECT_EQ(transmit_count(), 0u);
 
     creations = 0;
-    driver_thread_create = counting_create;
+    set_driver_thread_create(counting_create);
     auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(start_driver_threads(), 0);
     EXPECT_EQ(creations, 1) << "only the missing heartbeat thread is created";
@@ -77,7 +78,7 @@ TEST_F(ThreadStartTest, FailedCreationIsReportedAndRetriedWithoutDuplicates) {
 
     // A stop ends and joins both; then start and stop again and again, with
     // the bus busy (the sanitizers watch this).
-    driver_release(true);
+    lifecycle_stop(stop_kind::stop);
     reads = sim_bridge::reads();
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(sim_bridge::reads(), reads) << "nothing polls after a stop";
@@ -88,6 +89,6 @@ TEST_F(ThreadStartTest, FailedCreationIsReportedAndRetriedWithoutDuplicates) {
         creations = 0;
         ASSERT_EQ(start_driver_threads(), 0);
         EXPECT_EQ(creations, 2) << "both threads anew";
-        driver_release(true);
+        lifecycle_stop(stop_kind::stop);
     }
 }
