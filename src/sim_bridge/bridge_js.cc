@@ -167,7 +167,7 @@ NAN_METHOD(SetLogPath) {
     Nan::Utf8String given(info[0]);
     if (given.length() == 0) return fail("setLogPath", "a file path");
     path = *given;
-    log_path = path.c_str();
+    log_path_set(path.c_str());
     set_property(info.This(), "logPath", info[0]);
 }
 
@@ -218,6 +218,6 @@ void init_bridge(v8::Local<v8::Object> exports) {
     Nan::SetMethod(bridge, "setLogPath", SetLogPath);
     Nan::SetMethod(bridge, "state", State);
     Nan::SetMethod(bridge, "now", Now);
-    Nan::Set(bridge, Nan::New("logPath").ToLocalChecked(), Nan::New(log_path).ToLocalChecked());
+    Nan::Set(bridge, Nan::New("logPath").ToLocalChecked(), Nan::New(log_path_default()).ToLocalChecked());
     Nan::Set(exports, Nan::New("bridge").ToLocalChecked(), bridge);
 }
