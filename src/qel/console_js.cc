@@ -114,10 +114,6 @@ void hand_on_threads() {
 // meanwhile (the heartbeat thread's first line, a debug dump) happened
 // during the call or after it.
 void hand_on(bool with_own) {
-    if (!(with_own && console_waiting(console_lines::own)) && !console_waiting(console_lines::log_notices) &&
-        !console_waiting(console_lines::threads) && behind_dropped == 0) {
-        return;
-    }
     Nan::HandleScope scope;
     size_t len = with_own ? console_take(out, sizeof out / 2, console_lines::own) : 0;
     len += console_take(out + len, sizeof out - len, console_lines::log_notices);

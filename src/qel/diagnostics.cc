@@ -162,13 +162,6 @@ void log_fault(uint64_t dropped, uint64_t lost, int err) {
     if (tell) wake_console();
 }
 
-bool faults_untold() {
-    pthread_mutex_lock(&faults_lock);
-    bool untold = log_failing_untold || log_dropped > 0 || (!log_failing && log_lost > 0);
-    pthread_mutex_unlock(&faults_lock);
-    return untold;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- console
@@ -219,11 +212,6 @@ void console_set_wake(void (*wake)()) { console_wake = wake; }
 bool console_scope_enter() { return console_scopes++ == 0; }
 
 bool console_scope_leave() { return --console_scopes == 0; }
-
-bool console_waiting(console_lines which) {
-    if (which == console_lines::own) return own_len > 0;
-    return which == console_lines::log_notices ? faults_untold() : !console_ring.idle();
-}
 
 size_t console_take(char *out, size_t cap, console_lines which) {
     if (which == console_lines::log_notices) return take_log_notices(out, cap);

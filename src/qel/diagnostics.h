@@ -50,7 +50,6 @@ bool console_scope_leave();
 // faults (never dropped), the threads' (with the counts of those the ring
 // dropped).
 enum class console_lines { own, log_notices, threads };
-bool console_waiting(console_lines which);
 // Takes them into `out`; returns their length.
 size_t console_take(char *out, size_t cap, console_lines which);
 constexpr size_t CONSOLE_TAKE_MAX = 64 * 1024 + 1024;
