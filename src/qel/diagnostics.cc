@@ -148,16 +148,18 @@ size_t take_log_notices(char *out, size_t cap) {
     return len;
 }
 
-// Records a fault of the log: lines dropped, lost to a failed write
-// (error `err`), or 0 lost and no error once a write got its lines in.
+// Records lines the full ring dropped (`dropped`), or the outcome of a
+// write: `lost` lines to the error `err`, or all written (0, 0).
 void log_fault(uint64_t dropped, uint64_t lost, int err) {
     pthread_mutex_lock(&faults_lock);
+    bool tell = dropped > 0 || (err != 0) != log_failing;
     log_dropped += dropped;
-    log_lost += lost;
-    bool tell = dropped > 0 || (err != 0 && !log_failing) || (err == 0 && log_failing && log_lost > 0);
-    if (err != 0 && !log_failing) log_failing_untold = true;
-    if (err != 0) log_error = err;
-    log_failing = err != 0;
+    if (dropped == 0) {
+        log_lost += lost;
+        if (err != 0 && !log_failing) log_failing_untold = true;
+        if (err != 0) log_error = err;
+        log_failing = err != 0;
+    }
     pthread_mutex_unlock(&faults_lock);
     if (tell) wake_console();
 }
