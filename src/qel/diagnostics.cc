@@ -503,15 +503,17 @@ void log_close(const struct timespec &deadline) {
     }
     uint64_t dropped = 0;
     static char rest[4096];
+    pthread_mutex_lock(&log_lock);
     while (log_ring.take(rest, sizeof rest, &dropped) > 0 || dropped > 0) {
     }
-    if (log_fd >= 0) {
-        if (date_len > 0) write_until(log_fd, date_line, date_len, deadline);
-        close(log_fd);
-    }
+    int fd = log_fd;
+    size_t pending = date_len;
     log_fd = -1;
     date_len = 0;
     writer_running = writer_stopping = false;
+    pthread_mutex_unlock(&log_lock);
+    if (fd >= 0 && pending > 0) write_until(fd, date_line, pending, deadline);
+    if (fd >= 0) close(fd);
 }
 
 // Header lines 1 to 6, written at once: the file shows them as soon as
