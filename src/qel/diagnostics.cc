@@ -341,20 +341,10 @@ int64_t wall_clock_ns() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-static const char *const weekday_names[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-static const char *const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
 size_t format_log_date_line(char *out, size_t cap, int64_t now_ns) {
     time_t seconds = static_cast<time_t>(now_ns / 1000000000);
-    struct tm local;
-    localtime_r(&seconds, &local);
-    // The layout of ctime(), written out so that no shared static buffer
-    // and no locale is involved.
-    int n = snprintf(out, cap, LOG_HEADER_DATE "%s %s %2d %02d:%02d:%02d %d\n",
-                     weekday_names[local.tm_wday % 7], month_names[local.tm_mon % 12],
-                     local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                     local.tm_year + 1900);
+    char text[64];  // ctime_r: the layout of ctime, without its shared buffer
+    int n = snprintf(out, cap, LOG_HEADER_DATE "%s", ctime_r(&seconds, text) != nullptr ? text : "\n");
     return n < 0 ? 0 : static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1;
 }
 
