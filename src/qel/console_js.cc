@@ -28,7 +28,9 @@ namespace {
 // How long a terminal that took part of a line gets for the rest of it.
 constexpr int FINISH_LINE_MS = 100;
 
-char out[CONSOLE_TAKE_MAX + 256];
+// A function's own lines (64 KiB at most) with the log's notices; the
+// threads' lines after the count of those dropped before.
+char out[CONSOLE_TAKE_MAX + 8192];
 char levels[sizeof out];
 // Lines dropped while the stream was behind, told with the next that go.
 uint64_t behind_dropped = 0;
@@ -115,7 +117,7 @@ void hand_on_threads() {
 // during the call or after it.
 void hand_on(bool with_own) {
     Nan::HandleScope scope;
-    size_t len = with_own ? console_take(out, sizeof out / 2, console_lines::own) : 0;
+    size_t len = with_own ? console_take(out, CONSOLE_TAKE_MAX, console_lines::own) : 0;
     len += console_take(out + len, sizeof out - len, console_lines::log_notices);
     hand_to_target(out, len, false);
     hand_on_threads();
