@@ -22,7 +22,6 @@
       "src/qel/frame.cc",
       "src/qel/guarded_call.cc",
       "src/qel/handoff.cc",
-      "src/qel/line_queue.cc",
       "src/qel/lifecycle.cc",
       "src/qel/line_ring.cc",
       "src/qel/message_memory.cc",

@@ -15,6 +15,8 @@ const {
   MSG_LOADED_TWICE, MSG_REAL_NOT_BUILT, MSG_REAL_NOT_ON_PI, MSG_SIM_NOT_BUILT, MSG_I2CDEV_NOT_BUILT,
   MSG_PREBUILD_DAMAGED, MSG_PREBUILDS_UNREADABLE,
 } = require('./messages');
+// Leaves the writer of the driver's console lines where the add-on finds it.
+require('./open/console');
 
 const root = path.resolve(__dirname, '..');
 

@@ -1,13 +1,15 @@
-// The driver's console lines on their way out: through the runtime's own
-// standard output stream, on the JavaScript thread, so that they take
-// their place among the application's lines as console.log would put
-// them there.
+// The driver's console lines on their way out, on the JavaScript thread:
+// to the application's process.stdout (through the function that
+// lib/open/console.js gives), so that they take their place among the
+// application's lines as console.log would put them there; or to open()'s
+// console function; or nowhere.
 //
 // The threads' lines are handed on at every wake-up and whenever a driver
 // function begins or ends. When the stream is behind (its reader does not
 // keep up), they are dropped and counted instead: a slow reader costs
 // lines, never memory, the event loop or a driver thread. A function's own
-// lines always go out, as the application's own do.
+// lines, and the notices of the log's faults, always go out, as the
+// application's own do.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -19,21 +21,17 @@
 
 #include "diagnostics.h"
 #include "js_layer.h"
-#include "line_queue.h"
 #include "line_ring.h"
 
 namespace {
 
-// What the stream may hold unwritten, the application's own output
-// included, before the threads' lines are dropped rather than handed on.
-constexpr double BEHIND_BYTES = 64 * 1024;
 // How long a terminal that took part of a line gets for the rest of it.
 constexpr int FINISH_LINE_MS = 100;
-constexpr size_t NOTICE_ROOM = 160;
 
-// The function's own lines, then the count of the threads' lines dropped
-// before, then the threads' lines with the notices of those the ring lost.
-char out[2 * 64 * 1024 + CONSOLE_NOTICES_MAX + 4 * NOTICE_ROOM];
+// A function's own lines (64 KiB at most) with the log's notices; the
+// threads' lines after the count of those dropped before.
+char out[CONSOLE_TAKE_MAX + 8192];
+char levels[sizeof out];
 // Lines dropped while the stream was behind, told with the next that go.
 uint64_t behind_dropped = 0;
 
@@ -41,107 +39,27 @@ uv_async_t wake_handle;
 bool wake_ready = false;
 Nan::AsyncResource *wake_resource = nullptr;
 
-// Where the lines go: the stream (the default), nowhere, or the
-// application's function.
-enum class target { stdout_stream, none, function };
-target console_to = target::stdout_stream;
-Nan::Persistent<v8::Function> console_function;
+// The writer to process.stdout, and where the lines go: to it, to the
+// application's function, or nowhere. Without a writer (an add-on loaded
+// by itself, not through the package) they go to standard output directly.
+Nan::Persistent<v8::Function> stdout_writer;
+Nan::Persistent<v8::Function> target;
+bool to_stdout = true;
 
-// The stream's side, compiled once: process.stdout as the application sees
-// it now, whether it is behind, and a write that, as console.log's, turns
-// an error of the stream (a reader that went away: EPIPE) into nothing
-// rather than an uncaught 'error' event.
-const char *const STREAM_SOURCE =
-    "(function (behindBytes, atExit) {\n"
-    "  'use strict';\n"
-    "  const noop = () => {};\n"
-    "  process.on('exit', () => atExit(process.stdout.writableLength || 0));\n"
-    "  const quiet = (stream) => { if (stream.listenerCount('error') === 0) stream.once('error', noop); };\n"
-    "  return {\n"
-    "    stream: () => process.stdout,\n"
-    "    behind: (stream) => !(stream.writableLength <= behindBytes),\n"
-    "    write(stream, text) {\n"
-    "      const sync = stream.listenerCount('error') === 0;\n"
-    "      if (sync) stream.once('error', noop);\n"
-    "      try {\n"
-    "        stream.write(text, (err) => { if (err) quiet(stream); });\n"
-    "      } finally {\n"
-    "        if (sync) stream.removeListener('error', noop);\n"
-    "      }\n"
-    "    },\n"
-    "  };\n"
-    "})";
-
-Nan::Persistent<v8::Object> stream_helpers;
-constexpr int EXIT_WAIT_MS = 1000;
-int terminal();
-
-// The process is leaving: what the threads queued since the last wake-up
-// goes straight out, as long as the stream holds nothing that the exit
-// loses (else it would come out before that, or glued to half a line).
-NAN_METHOD(AtExit) {
-    if (!own_env()) return;
-    bool in_order = info.Length() > 0 && info[0]->IsNumber() && Nan::To<double>(info[0]).FromJust() == 0;
-    console_exit_fd = !in_order ? -1 : terminal() >= 0 ? terminal() : STDOUT_FILENO;
-    struct timespec deadline = deadline_in_ms(EXIT_WAIT_MS);
-    if (behind_dropped > 0) {
-        size_t n = console_dropped_line(out, 256, behind_dropped);
-        behind_dropped = 0;
-        console_write_until(out, n, deadline);
-    }
-    console_flush_until(deadline);
-}
-
-// Empty while the runtime is terminating.
-v8::Local<v8::Function> helper(const char *name) {
-    Nan::TryCatch swallow;
-    if (stream_helpers.IsEmpty()) {
-        v8::Local<v8::Script> script;
-        v8::Local<v8::Value> make;
-        v8::Local<v8::Value> helpers;
-        v8::Local<v8::Value> argv[] = {Nan::New(BEHIND_BYTES), Nan::GetFunction(Nan::New<v8::FunctionTemplate>(AtExit)).ToLocalChecked()};
-        if (!Nan::CompileScript(Nan::New(STREAM_SOURCE).ToLocalChecked()).ToLocal(&script) ||
-            !Nan::RunScript(script).ToLocal(&make) ||
-            !Nan::Call(make.As<v8::Function>(), Nan::GetCurrentContext()->Global(), 2, argv).ToLocal(&helpers)) {
-            return v8::Local<v8::Function>();
-        }
-        stream_helpers.Reset(helpers.As<v8::Object>());
-    }
-    v8::Local<v8::Value> function;
-    if (!Nan::Get(Nan::New(stream_helpers), Nan::New(name).ToLocalChecked()).ToLocal(&function) || !function->IsFunction()) {
-        return v8::Local<v8::Function>();
-    }
-    return function.As<v8::Function>();
-}
-
-// Calls a helper; empty when it threw or the runtime is terminating.
-v8::Local<v8::Value> call_helper(const char *name, int argc, v8::Local<v8::Value> *argv) {
-    Nan::TryCatch swallow;
-    v8::Local<v8::Function> function = helper(name);
-    v8::Local<v8::Value> result;
-    if (function.IsEmpty() || !Nan::Call(function, Nan::GetCurrentContext()->Global(), argc, argv).ToLocal(&result)) {
-        return v8::Local<v8::Value>();
-    }
-    return result;
-}
-
-// process.stdout, as the application sees it now; empty when there is none.
-v8::Local<v8::Object> stdout_stream() {
-    v8::Local<v8::Value> stream = call_helper("stream", 0, nullptr);
-    return !stream.IsEmpty() && stream->IsObject() ? stream.As<v8::Object>() : v8::Local<v8::Object>();
-}
-
-bool stream_behind(v8::Local<v8::Object> stream) {
-    v8::Local<v8::Value> argv[] = {stream};
-    v8::Local<v8::Value> behind = call_helper("behind", 1, argv);
-    return behind.IsEmpty() || behind->IsTrue();
-}
-
-void stream_write(v8::Local<v8::Object> stream, char *text, size_t len) {
-    len = console_strip_levels(text, len, nullptr);
-    if (len == 0) return;
-    v8::Local<v8::Value> argv[] = {stream, Nan::New(text, static_cast<int>(len)).ToLocalChecked()};
-    call_helper("write", 2, argv);
+// Hands `len` bytes of lines to the target; false when the stream is behind
+// and `may_drop` let it refuse them.
+bool hand_to_target(char *text, size_t len, bool may_drop) {
+    if (len == 0) return true;
+    size_t lines = count_lines(text, len);
+    len = console_strip_levels(text, len, levels);
+    v8::Local<v8::Function> function = Nan::New(to_stdout ? stdout_writer : target);
+    if (function.IsEmpty() && to_stdout) write_until(STDOUT_FILENO, text, len, deadline_in_ms(FINISH_LINE_MS));
+    if (function.IsEmpty()) return true;
+    v8::Local<v8::Value> argv[] = {Nan::New(text, static_cast<int>(len)).ToLocalChecked(),
+                                   Nan::New(levels, static_cast<int>(lines)).ToLocalChecked(), Nan::New(may_drop)};
+    Nan::TryCatch swallow;  // what an application's function throws is its own affair
+    v8::Local<v8::Value> taken;
+    return !Nan::Call(function, Nan::GetCurrentContext()->Global(), 3, argv).ToLocal(&taken) || !taken->IsFalse();
 }
 
 // A terminal's stream writes synchronously and waits for a slow terminal;
@@ -179,71 +97,30 @@ uint64_t write_terminal(int fd, char *text, size_t len) {
     return count_lines(text + done, len - done);
 }
 
-// Takes the threads' lines, with the notices of those the ring lost, into
-// `at`; `*lines` counts what they stand for.
-size_t take_threads(char *at, size_t cap, uint64_t *lines) {
-    size_t len = 0;
-    for (;;) {
-        if (len + 2 * NOTICE_ROOM > cap) return len;
-        uint64_t dropped = 0;
-        size_t n = console_take(at + len, cap - len - NOTICE_ROOM, &dropped);
-        *lines += count_lines(at + len, n) + dropped;
-        len += n;
-        if (dropped > 0) len += console_dropped_line(at + len, NOTICE_ROOM, dropped);
-        if (n == 0 && dropped == 0) return len;
-    }
-}
-
-// Appends the threads' lines to the `len` bytes in `out`, with the count
-// of those dropped before them in front, or drops them when the stream is
-// behind; a terminal takes them at once. Returns the new length.
-size_t add_threads(v8::Local<v8::Object> stream, size_t len) {
-    uint64_t lines = 0;
-    size_t notice = behind_dropped > 0 ? console_dropped_line(out + len, NOTICE_ROOM, behind_dropped) : 0;
-    size_t taken = take_threads(out + len + notice, sizeof out - len - notice, &lines);
-    if (taken == 0 && notice == 0) return len;
-    int fd = terminal();
-    if (stream.IsEmpty() || (fd < 0 && stream_behind(stream))) {
+// The threads' lines, after the count of those dropped before them.
+void hand_on_threads() {
+    size_t notice = behind_dropped > 0 ? console_dropped_line(out, 256, behind_dropped) : 0;
+    size_t len = console_take(out + notice, CONSOLE_TAKE_MAX, console_lines::threads);
+    if (len == 0 && notice == 0) return;
+    uint64_t lines = count_lines(out + notice, len);
+    if (to_stdout && terminal() >= 0) {
+        behind_dropped = write_terminal(terminal(), out, notice + len);
+    } else if (hand_to_target(out, notice + len, true)) {
+        behind_dropped = 0;
+    } else {
         behind_dropped += lines;
-        return len;
     }
-    behind_dropped = 0;
-    if (fd < 0) return len + notice + taken;
-    if (len > 0) stream_write(stream, out, len);
-    behind_dropped += write_terminal(fd, out + len, notice + taken);
-    return 0;
 }
 
 // At a function's end its own lines come first: what the threads queued
 // meanwhile (the heartbeat thread's first line, a debug dump) happened
 // during the call or after it.
-// The lines, with their notices, to the application's function, or
-// nowhere; never while the bus lock is held (no caller holds it).
-// The function gets the text and the level of each of its lines, one
-// letter a line (d, i, w, e).
-void hand_to_function(bool with_own) {
-    static char levels[sizeof out];
-    uint64_t lines = 0;
-    size_t len = with_own ? console_take_own(out, 64 * 1024) : 0;
-    len += console_take_notices(out + len, CONSOLE_NOTICES_MAX);
-    len += take_threads(out + len, sizeof out - len, &lines);
-    if (len == 0 || console_to == target::none) return;
-    len = console_strip_levels(out, len, levels);
-    v8::Local<v8::Value> argv[] = {Nan::New(out, static_cast<int>(len)).ToLocalChecked(),
-                                   Nan::New(levels, static_cast<int>(count_lines(out, len))).ToLocalChecked()};
-    Nan::TryCatch swallow;  // what it throws is its own affair, not the driver's
-    Nan::Call(Nan::New(console_function), Nan::GetCurrentContext()->Global(), 2, argv);
-}
-
 void hand_on(bool with_own) {
-    if (console_idle() && behind_dropped == 0 && !(with_own && console_own_waiting())) return;
     Nan::HandleScope scope;
-    if (console_to != target::stdout_stream) return hand_to_function(with_own);
-    v8::Local<v8::Object> stream = stdout_stream();
-    size_t len = with_own ? console_take_own(out, 64 * 1024) : 0;
-    len += console_take_notices(out + len, CONSOLE_NOTICES_MAX);
-    len = add_threads(stream, len);
-    if (!stream.IsEmpty()) stream_write(stream, out, len);
+    size_t len = with_own ? console_take(out, CONSOLE_TAKE_MAX, console_lines::own) : 0;
+    len += console_take(out + len, sizeof out - len, console_lines::log_notices);
+    hand_to_target(out, len, false);
+    hand_on_threads();
 }
 
 void send_wake() { uv_async_send(&wake_handle); }
@@ -253,6 +130,44 @@ void on_wake(uv_async_t *) {
     v8::Local<v8::Object> global = Nan::GetCurrentContext()->Global();
     node::CallbackScope callback_scope(v8::Isolate::GetCurrent(), global, *wake_resource);
     hand_on(false);
+}
+
+// The process is leaving, and the stream held the bytes of the argument
+// unwritten: what the threads queued since the last wake-up goes straight
+// out, as long as the stream holds nothing that the exit loses (else it
+// would come out before that, or glued to half a line).
+NAN_METHOD(AtExit) {
+    if (!own_env()) return;
+    int fd = Nan::To<double>(info[0]).FromMaybe(1) != 0 ? -1 : terminal() >= 0 ? terminal() : STDOUT_FILENO;
+    console_exit_to(fd);
+    struct timespec deadline = deadline_in_ms(1000);
+    if (behind_dropped > 0 && fd >= 0) {
+        size_t n = console_strip_levels(out, console_dropped_line(out, 256, behind_dropped), nullptr);
+        write_until(fd, out, n, deadline);
+    }
+    behind_dropped = 0;
+    console_flush_until(deadline);
+}
+
+// The writer to process.stdout that lib/open/console.js leaves on the
+// global object, Symbol.for('corvalith.stdout'), with the way to be told
+// of the exit.
+void take_stdout_writer() {
+    Nan::TryCatch swallow;
+    v8::Isolate *isolate = v8::Isolate::GetCurrent();
+    v8::Local<v8::Value> given;
+    v8::Local<v8::Value> write;
+    v8::Local<v8::Value> on_exit;
+    v8::Local<v8::Symbol> key = v8::Symbol::For(isolate, Nan::New("corvalith.stdout").ToLocalChecked());
+    if (!Nan::Get(Nan::GetCurrentContext()->Global(), key).ToLocal(&given) || !given->IsObject()) return;
+    v8::Local<v8::Object> writer = given.As<v8::Object>();
+    if (!Nan::Get(writer, Nan::New("write").ToLocalChecked()).ToLocal(&write) || !write->IsFunction() ||
+        !Nan::Get(writer, Nan::New("onExit").ToLocalChecked()).ToLocal(&on_exit) || !on_exit->IsFunction()) {
+        return;
+    }
+    stdout_writer.Reset(write.As<v8::Function>());
+    v8::Local<v8::Value> argv[] = {Nan::GetFunction(Nan::New<v8::FunctionTemplate>(AtExit)).ToLocalChecked()};
+    Nan::Call(on_exit.As<v8::Function>(), writer, 1, argv);
 }
 
 }  // namespace
@@ -279,33 +194,31 @@ ConsoleScope::~ConsoleScope() {
 
 void console_hand_on() { hand_on(false); }
 
+// Symbol.for('corvalith.console'): without an argument, the count of lines
+// made; else 'stdout', false or a function, where the lines go from now on.
 NAN_METHOD(ConsoleTarget) {
     if (!own_env()) return;
+    v8::Local<v8::Value> to = info[0];
     if (info.Length() == 0) {
         v8::Local<v8::Object> counts = Nan::New<v8::Object>();
         set_property(counts, "lines", Nan::New(static_cast<double>(console_lines_made())));
         return info.GetReturnValue().Set(counts);
     }
-    hand_on(false);  // what is queued goes where it was meant to go
-    v8::Local<v8::Value> to = info[0];
-    console_function.Reset();
-    if (to->IsFunction()) {
-        console_function.Reset(to.As<v8::Function>());
-        console_to = target::function;
-    } else if (to->IsFalse()) {
-        console_to = target::none;
-    } else if (to->IsString() && *Nan::Utf8String(to) == std::string("stdout")) {
-        console_to = target::stdout_stream;
-    } else {
+    bool stdout_named = to->IsString() && *Nan::Utf8String(to) == std::string("stdout");
+    if (!stdout_named && !to->IsFalse() && !to->IsFunction()) {
         return throw_type_error("QEL Driver -- Expected 'stdout', false or a function", CODE_BAD_ARGUMENT);
     }
+    hand_on(false);  // what is queued goes where it was meant to go
+    to_stdout = stdout_named;
+    target.Reset();
+    if (to->IsFunction()) target.Reset(to.As<v8::Function>());
 }
 
 int close_console(uv_close_cb closed) {
     console_set_wake(nullptr);
-    console_function.Reset();
-    console_to = target::stdout_stream;
-    stream_helpers.Reset();
+    target.Reset();
+    stdout_writer.Reset();
+    to_stdout = true;
     wake_resource = nullptr;  // left to the ending runtime, which may no longer run its hooks
     if (!wake_ready) return 0;
     uv_close(reinterpret_cast<uv_handle_t *>(&wake_handle), closed);
@@ -320,8 +233,6 @@ void init_console() {
     uv_unref(reinterpret_cast<uv_handle_t *>(&wake_handle));
     wake_ready = true;
     console_set_wake(send_wake);
-    // Compiled now, so that the exit is watched whether or not a line
-    // went out before it.
     Nan::HandleScope scope;
-    helper("stream");
+    take_stdout_writer();
 }

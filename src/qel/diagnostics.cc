@@ -3,22 +3,22 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
-#include <cstdlib>
 #include <cstdio>
-#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-#include <string>
 
 #include "config.h"
-#include "line_queue.h"
 #include "line_ring.h"
 
 // The simulated flavour's path is set when it is loaded (bridge.setLogPath):
@@ -31,232 +31,182 @@
 #endif
 #endif
 
-const char *log_path = QEL_LOG_PATH;
-
-// Raspberry Pi OS has no /home/root (root's home is /root), so the fixed
-// folder is often missing: QEL_LOG_PATH in the environment names another
-// file. Kept in a copy, since the application may change its environment
-// while the driver runs.
-void log_path_from_environment() {
-    static char chosen[PATH_MAX];
-    const char *given = getenv("QEL_LOG_PATH");
-    if (given == nullptr || given[0] == '\0') {
-        log_path = QEL_LOG_PATH;
-        return;
-    }
-    snprintf(chosen, sizeof chosen, "%s", given);
-    log_path = chosen;
-}
-
-// open()'s logPath: an application that names its file in code need not
-// rely on the environment a service manager gives it.
-static char given_log_path[PATH_MAX];
-
-int log_path_give(const char *path) {
-    size_t len = strlen(path);
-    if (len >= sizeof given_log_path) return 1;
-    memcpy(given_log_path, path, len + 1);
-    return 0;
-}
-
-const char *log_path_for_start() {
-    if (given_log_path[0] != '\0') return given_log_path;
-#ifndef QEL_SIM
-    log_path_from_environment();
-#endif
-    return log_path;
-}
-
 // Reception times are 64-bit from end to end; on 32-bit targets the build
 // selects the 64-bit time_t, so that dates after January 2038 convert.
 static_assert(sizeof(time_t) == 8, "build with a 64-bit time_t (_TIME_BITS=64 on 32-bit targets)");
 
 LogFileCloser log_file_closer;
 
-// ---------------------------------------------------------------- outputs
-
 namespace {
 
 // How long the exit waits for both outputs together: a reader that stopped
 // costs a single wait.
 constexpr int EXIT_WAIT_MS = 1000;
+// A line longer than this is cut, with a mark that says so: it has to fit
+// the ring whatever else waits there.
+constexpr size_t CONSOLE_LONGEST = 16 * 1024;
+constexpr size_t CUT_MARK_ROOM = 128;
 
-// Ends a formatted text of `n` characters in `out` with a line feed.
-size_t end_line(char *out, size_t cap, int n) {
-    if (n < 0) return 0;
-    size_t len = static_cast<size_t>(n) < cap - 2 ? static_cast<size_t>(n) : cap - 2;
-    out[len] = '\n';
-    return len + 1;
-}
-
-// One message of the catalogue, with its level and a line feed, into `out`.
-__attribute__((format(printf, 3, 4))) size_t notice_line(char *out, size_t cap, const char *fmt, ...) {
-    out[0] = console_level_of(fmt);
-    va_list args;
-    va_start(args, fmt);
-    int n = vsnprintf(out + 1, cap - 2, fmt, args);
-    va_end(args);
-    return n < 0 ? 0 : end_line(out, cap, n + 1);
-}
-
-size_t log_drop_notice(char *out, size_t cap, uint64_t dropped) {
-    return notice_line(out, cap, MSG_LOG_DROPPED, static_cast<unsigned long long>(dropped));
-}
-
-// The path of the open log, for the notices of its write errors.
-char open_log_path[PATH_MAX];
-
-size_t log_failing_notice(char *out, size_t cap, int err) {
-    return notice_line(out, cap, MSG_LOG_OPEN_REASON, open_log_path, strerror(err));
-}
-
-size_t log_lost_notice(char *out, size_t cap, uint64_t lost, int err) {
-    return notice_line(out, cap, MSG_LOG_LOST, static_cast<unsigned long long>(lost), strerror(err));
-}
-
-const LineNotices log_notices = {log_drop_notice, log_failing_notice, log_lost_notice};
-
-// The driver threads' lines, on their way to the runtime's standard output
-// stream (console_js.cc), and the lines of the JavaScript function under
-// way, which go out as it returns.
 char console_ring_text[64 * 1024];
 LineRing console_ring(console_ring_text, sizeof console_ring_text);
+// The lines of the driver function under way, on the JavaScript thread.
 char own_lines[64 * 1024];
 size_t own_len = 0;
-void (*console_wake)() = nullptr;
-
-// A line longer than this is shortened: it has to fit the queue whatever
-// else is waiting there.
-constexpr size_t CONSOLE_LONGEST = sizeof console_ring_text / 4;
-
-// Lost log lines are announced on the console: the file holds message
-// lines only. The notices of the log's faults are said once each, so they
-// have a small queue of their own, which standard output takes even while
-// it drops the threads' other lines.
-char log_ring[256 * 1024];
-char log_batch[16 * 1024];
-void console_notice(const char *text, size_t len);
-LineQueue log_queue(-1, log_ring, sizeof log_ring, log_batch, sizeof log_batch, &log_notices, console_notice);
-char notice_ring_text[4096];
-LineRing notice_ring(notice_ring_text, sizeof notice_ring_text);
-
-// Scopes open on this thread (ConsoleScope).
 thread_local int console_scopes = 0;
-
-// Inside a function's scope a line waits for the function's end; anywhere
-// else it joins the threads' lines, and the first of a batch wakes the
-// thread that hands them on.
+void (*console_wake)() = nullptr;
 std::atomic<uint64_t> lines_made{0};
+int exit_fd = STDOUT_FILENO;
 
-void console_text(const char *text, size_t len) {
-    lines_made.fetch_add(count_lines(text, len), std::memory_order_relaxed);
-    if (console_scopes > 0 && own_len + len <= sizeof own_lines) {
-        memcpy(own_lines + own_len, text, len);
-        own_len += len;
-        return;
-    }
-    if (console_ring.push(text, len) && console_wake != nullptr) console_wake();
+void wake_console() {
+    if (console_wake != nullptr) console_wake();
 }
-
-void console_notice(const char *text, size_t len) {
-    lines_made.fetch_add(count_lines(text, len), std::memory_order_relaxed);
-    if (notice_ring.push(text, len) && console_wake != nullptr) console_wake();
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------- console
 
 // A message is known by its format, the catalogue's text: the same pointer
 // where the compiler merged the literals, else the same text.
-static bool listed(const char *fmt, std::initializer_list<const char *> formats) {
+bool listed(const char *fmt, std::initializer_list<const char *> formats) {
     for (const char *format : formats) {
         if (format == fmt || strcmp(format, fmt) == 0) return true;
     }
     return false;
 }
 
-console_level console_level_of(const char *fmt) {
-    if (listed(fmt, {QEL_DEBUG_MESSAGES})) return LEVEL_DEBUG;
-    if (listed(fmt, {QEL_ERROR_MESSAGES})) return LEVEL_ERROR;
-    if (listed(fmt, {QEL_WARN_MESSAGES})) return LEVEL_WARN;
-    return LEVEL_INFO;
+char level_of(const char *fmt) {
+    if (listed(fmt, {QEL_DEBUG_MESSAGES})) return 'd';
+    if (listed(fmt, {QEL_ERROR_MESSAGES})) return 'e';
+    if (listed(fmt, {QEL_WARN_MESSAGES})) return 'w';
+    return 'i';
 }
 
-size_t console_strip_levels(char *text, size_t len, char *levels) {
-    static const char letters[] = "?diwe";
-    char level = 'i';
-    size_t kept = 0;
-    size_t lines = 0;
-    bool line_start = true;
+// Copies the lines of `text` into `out`, each behind the level of
+// `message`, the last ended by a line feed. Returns the length.
+size_t leveled(char *out, const char *message, const char *text, size_t len) {
+    char level = level_of(message);
+    size_t n = 0;
+    out[n++] = level;
     for (size_t i = 0; i < len; i++) {
-        char c = text[i];
-        if (line_start && c >= LEVEL_DEBUG && c <= LEVEL_ERROR) {
-            level = letters[static_cast<int>(c)];
-            line_start = false;
-            continue;
-        }
-        line_start = c == '\n';
-        if (line_start && levels != nullptr) levels[lines++] = level;
-        text[kept++] = c;
+        out[n++] = text[i];
+        if (text[i] == '\n') out[n++] = level;
     }
-    return kept;
+    out[n++] = '\n';
+    return n;
 }
 
-// Cuts a line that would not fit the queue, with a mark that says so.
-// The line begins with its level, which is no text of it.
-static void shorten_line(std::string &line) {
-    if (line.size() - 1 < CONSOLE_LONGEST) return;
-    char mark[128];
-    size_t keep = CONSOLE_LONGEST - sizeof mark;
-    int n = snprintf(mark, sizeof mark, MSG_CONSOLE_LINE_CUT, static_cast<unsigned long long>(line.size() - 1 - keep));
-    line.resize(keep + 1);
-    if (n > 0) line.append(mark, static_cast<size_t>(n) < sizeof mark ? static_cast<size_t>(n) : sizeof mark - 1);
+// Inside a driver function's scope a line waits for the function's end;
+// anywhere else it joins the threads' lines, and the first of a batch
+// wakes the JavaScript thread.
+void queue_message(const char *message, const char *text, size_t len) {
+    char line[2 * (CONSOLE_LONGEST + CUT_MARK_ROOM)];
+    size_t n = leveled(line, message, text, len);
+    lines_made.fetch_add(count_lines(line, n), std::memory_order_relaxed);
+    if (console_scopes > 0 && own_len + n <= sizeof own_lines) {
+        memcpy(own_lines + own_len, line, n);
+        own_len += n;
+    } else if (console_ring.push(line, n)) {
+        wake_console();
+    }
 }
 
-void console_line(const char *fmt, ...) {
-    char text[1024];
-    text[0] = console_level_of(fmt);
+// One message of the catalogue, with its level and a line feed, into `out`.
+__attribute__((format(printf, 3, 4))) size_t notice(char *out, size_t cap, const char *fmt, ...) {
+    char text[512];
     va_list args;
     va_start(args, fmt);
-    va_list again;
-    va_copy(again, args);
-    int len = vsnprintf(text + 1, sizeof text - 2, fmt, args);
+    int n = vsnprintf(text, sizeof text, fmt, args);
     va_end(args);
-    if (len >= 0 && static_cast<size_t>(len) < sizeof text - 2) {
-        text[len + 1] = '\n';
-        console_text(text, static_cast<size_t>(len) + 2);
-    } else if (len >= 0) {
-        // Only the exception details of a callback and a device path too
-        // long to open get this long; both are printed on the main thread,
-        // where allocating is harmless.
-        std::string long_text(static_cast<size_t>(len) + 2, '\0');
-        long_text[0] = text[0];
-        vsnprintf(&long_text[1], long_text.size() - 1, fmt, again);
-        long_text.pop_back();
-        shorten_line(long_text);
-        long_text += '\n';
-        console_text(long_text.data(), long_text.size());
+    size_t len = n < 0 ? 0 : static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
+    if (2 * len + 3 > cap) return 0;
+    return leveled(out, fmt, text, len);
+}
+
+// The log's faults, said on the console as counts, never as queued texts:
+// however long the console waits, none is lost. The writer records them,
+// the JavaScript thread (or the exit) tells them.
+pthread_mutex_t faults_lock = PTHREAD_MUTEX_INITIALIZER;
+uint64_t log_dropped = 0;      // lines the full ring dropped, untold
+uint64_t log_lost = 0;         // lines failed writes lost, told once writes succeed again
+int log_error = 0;
+bool log_failing = false;      // writes fail since the last that got its lines in
+bool log_failing_untold = false;
+char open_log_path[PATH_MAX];
+
+size_t take_log_notices(char *out, size_t cap) {
+    size_t len = 0;
+    pthread_mutex_lock(&faults_lock);
+    if (log_failing_untold) {
+        len += notice(out + len, cap - len, MSG_LOG_OPEN_REASON, open_log_path, strerror(log_error));
+        log_failing_untold = false;
     }
-    va_end(again);
+    if (!log_failing && log_lost > 0) {
+        len += notice(out + len, cap - len, MSG_LOG_LOST, static_cast<unsigned long long>(log_lost), strerror(log_error));
+        log_lost = 0;
+    }
+    if (log_dropped > 0) {
+        len += notice(out + len, cap - len, MSG_LOG_DROPPED, static_cast<unsigned long long>(log_dropped));
+        log_dropped = 0;
+    }
+    pthread_mutex_unlock(&faults_lock);
+    return len;
+}
+
+// Records lines the full ring dropped (`dropped`), or the outcome of a
+// write: `lost` lines to the error `err`, or all written (0, 0).
+void log_fault(uint64_t dropped, uint64_t lost, int err) {
+    pthread_mutex_lock(&faults_lock);
+    bool tell = dropped > 0 || (err != 0) != log_failing;
+    log_dropped += dropped;
+    if (dropped == 0) {
+        log_lost += lost;
+        if (err != 0 && !log_failing) log_failing_untold = true;
+        if (err != 0) log_error = err;
+        log_failing = err != 0;
+    }
+    pthread_mutex_unlock(&faults_lock);
+    if (tell) wake_console();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- console
+
+void console_line(const char *fmt, ...) {
+    char text[CONSOLE_LONGEST + 1];
+    va_list args;
+    va_start(args, fmt);
+    int n = vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    if (n < 0) return;
+    size_t len = static_cast<size_t>(n);
+    if (len >= CONSOLE_LONGEST) {
+        // Only the exception details of a callback get this long.
+        size_t keep = CONSOLE_LONGEST - CUT_MARK_ROOM;
+        int mark = snprintf(text + keep, CUT_MARK_ROOM, MSG_CONSOLE_LINE_CUT, static_cast<unsigned long long>(len - keep));
+        len = keep + (mark < 0 ? 0 : static_cast<size_t>(mark) < CUT_MARK_ROOM ? static_cast<size_t>(mark) : CUT_MARK_ROOM - 1);
+    }
+    queue_message(fmt, text, len);
 }
 
 void ConsoleLine::add(const char *fmt, ...) {
-    if (len_ == 0) text_[len_++] = console_level_of(fmt);  // the first piece names the message
+    if (message_ == nullptr) message_ = fmt;
     if (len_ >= sizeof text_ - 1) return;
     va_list args;
     va_start(args, fmt);
-    int n = vsnprintf(text_ + len_, sizeof text_ - 1 - len_, fmt, args);
+    int n = vsnprintf(text_ + len_, sizeof text_ - len_, fmt, args);
     va_end(args);
-    if (n < 0) return;
-    len_ += static_cast<size_t>(n);
-    if (len_ > sizeof text_ - 2) len_ = sizeof text_ - 2;
+    if (n > 0) len_ += static_cast<size_t>(n);
+    if (len_ > sizeof text_ - 1) len_ = sizeof text_ - 1;
 }
 
-void ConsoleLine::print() {
-    if (len_ == 0) text_[len_++] = LEVEL_INFO;
-    text_[len_] = '\n';
-    console_text(text_, len_ + 1);
+void ConsoleLine::print() { queue_message(message_ != nullptr ? message_ : "", text_, len_); }
+
+size_t console_strip_levels(char *text, size_t len, char *levels) {
+    size_t kept = 0;
+    size_t lines = 0;
+    for (size_t i = 0; i < len; i++) {
+        bool line_start = i == 0 || text[i - 1] == '\n';
+        if (line_start && levels != nullptr) levels[lines++] = text[i];
+        if (!line_start) text[kept++] = text[i];
+    }
+    return kept;
 }
 
 void console_set_wake(void (*wake)()) { console_wake = wake; }
@@ -265,31 +215,33 @@ bool console_scope_enter() { return console_scopes++ == 0; }
 
 bool console_scope_leave() { return --console_scopes == 0; }
 
-size_t console_take(char *out, size_t cap, uint64_t *dropped) { return console_ring.take(out, cap, dropped); }
-
-bool console_idle() { return console_ring.idle() && notice_ring.idle(); }
-
-size_t console_take_notices(char *out, size_t cap) {
-    uint64_t dropped = 0;
-    size_t len = notice_ring.take(out, cap - 256, &dropped);
-    if (dropped > 0) len += console_dropped_line(out + len, 256, dropped);
-    return len;
+size_t console_take(char *out, size_t cap, console_lines which) {
+    if (which == console_lines::log_notices) return take_log_notices(out, cap);
+    size_t len = 0;
+    if (which == console_lines::own) {
+        len = own_len < cap ? own_len : cap;
+        memcpy(out, own_lines, len);
+        own_len = 0;
+        return len;
+    }
+    for (;;) {
+        uint64_t dropped = 0;
+        size_t n = console_ring.take(out + len, cap - len - 256, &dropped);
+        len += n;
+        if (dropped > 0) len += console_dropped_line(out + len, 256, dropped);
+        if ((n == 0 && dropped == 0) || cap - len < 512) return len;
+    }
 }
 
-bool console_own_waiting() { return own_len > 0; }
-
-size_t console_take_own(char *out, size_t cap) {
-    size_t len = own_len < cap ? own_len : cap;
-    memcpy(out, own_lines, len);
-    own_len = 0;
-    return len;
+size_t console_dropped_line(char *out, size_t cap, uint64_t lines) {
+    return notice(out, cap, MSG_CONSOLE_DROPPED, static_cast<unsigned long long>(lines));
 }
 
 size_t console_own_last_line(char *out, size_t cap) {
-    size_t end = own_len > 0 && own_lines[own_len - 1] == '\n' ? own_len - 1 : own_len;
+    size_t end = own_len > 0 ? own_len - 1 : 0;
     const void *before = memrchr(own_lines, '\n', end);
     size_t start = before == nullptr ? 0 : static_cast<size_t>(static_cast<const char *>(before) - own_lines) + 1;
-    if (start < end && own_lines[start] >= LEVEL_DEBUG && own_lines[start] <= LEVEL_ERROR) start++;
+    if (start < end) start++;  // the level
     size_t len = end - start < cap - 1 ? end - start : cap - 1;
     memcpy(out, own_lines + start, len);
     out[len] = '\0';
@@ -298,30 +250,88 @@ size_t console_own_last_line(char *out, size_t cap) {
 
 uint64_t console_lines_made() { return lines_made.load(std::memory_order_relaxed); }
 
-size_t console_dropped_line(char *out, size_t cap, uint64_t lines) {
-    return notice_line(out, cap, MSG_CONSOLE_DROPPED, static_cast<unsigned long long>(lines));
-}
-
-int console_exit_fd = STDOUT_FILENO;
+void console_exit_to(int fd) { exit_fd = fd; }
 
 bool console_flush_until(const struct timespec &deadline) {
-    static char text[sizeof notice_ring_text + sizeof console_ring_text + 512];
+    static char text[CONSOLE_TAKE_MAX];
     for (;;) {
-        uint64_t dropped = 0;
-        size_t len = console_take_notices(text, sizeof notice_ring_text + 256);
-        len += console_take(text + len, sizeof text - len - 256, &dropped);
-        if (dropped > 0) len += console_dropped_line(text + len, 256, dropped);
+        size_t len = take_log_notices(text, 4096);
+        len += console_take(text + len, sizeof text - len, console_lines::threads);
         if (len == 0) return true;
-        if (!console_write_until(text, len, deadline)) return false;
+        len = console_strip_levels(text, len, nullptr);
+        if (exit_fd < 0 || !write_until(exit_fd, text, len, deadline)) return false;
     }
 }
 
-bool console_write_until(char *text, size_t len, const struct timespec &deadline) {
-    len = console_strip_levels(text, len, nullptr);
-    return console_exit_fd >= 0 && write_until(console_exit_fd, text, len, deadline);
+void console_flush() { console_flush_until(deadline_in_ms(EXIT_WAIT_MS)); }
+
+struct timespec deadline_in_ms(int ms) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec++;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
 }
 
-void console_flush() { console_flush_until(deadline_in_ms(EXIT_WAIT_MS)); }
+int ms_until(const struct timespec &deadline) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long ms = (deadline.tv_sec - now.tv_sec) * 1000L + (deadline.tv_nsec - now.tv_nsec) / 1000000L;
+    return ms > 0 ? static_cast<int>(ms) : 0;
+}
+
+bool write_until(int fd, const char *text, size_t len, const struct timespec &deadline) {
+    while (len > 0) {
+        ssize_t n = write(fd, text, len);
+        if (n > 0) {
+            text += n;
+            len -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (!(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) return false;
+        struct pollfd room = {fd, POLLOUT, 0};
+        int ms = ms_until(deadline);
+        if (ms == 0 || poll(&room, 1, ms) <= 0) return false;
+    }
+    return true;
+}
+
+// -------------------------------------------------------------- log path
+
+namespace {
+const char *default_log_path = QEL_LOG_PATH;
+// open()'s logPath: an application that names its file in code need not
+// rely on the environment a service manager gives it.
+char given_log_path[PATH_MAX];
+}  // namespace
+
+void log_path_set(const char *path) { default_log_path = path; }
+
+const char *log_path_default() { return default_log_path; }
+
+int log_path_give(const char *path) {
+    size_t len = strlen(path);
+    if (len >= sizeof given_log_path) return 1;
+    memcpy(given_log_path, path, len + 1);
+    return 0;
+}
+
+// Raspberry Pi OS has no /home/root (root's home is /root), so the fixed
+// folder is often missing: QEL_LOG_PATH in the environment names another
+// file. log_open keeps a copy of the path.
+const char *log_path_for_start() {
+    if (given_log_path[0] != '\0') return given_log_path;
+#ifndef QEL_SIM
+    const char *named = getenv("QEL_LOG_PATH");
+    if (named != nullptr && named[0] != '\0') return named;
+#endif
+    return default_log_path;
+}
 
 // -------------------------------------------------------------- log file
 
@@ -331,20 +341,10 @@ int64_t wall_clock_ns() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-static const char *const weekday_names[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-static const char *const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
 size_t format_log_date_line(char *out, size_t cap, int64_t now_ns) {
     time_t seconds = static_cast<time_t>(now_ns / 1000000000);
-    struct tm local;
-    localtime_r(&seconds, &local);
-    // The layout of ctime(), written out so that no shared static buffer
-    // and no locale is involved.
-    int n = snprintf(out, cap, LOG_HEADER_DATE "%s %s %2d %02d:%02d:%02d %d\n",
-                     weekday_names[local.tm_wday % 7], month_names[local.tm_mon % 12],
-                     local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                     local.tm_year + 1900);
+    char text[64];  // ctime_r: the layout of ctime, without its shared buffer
+    int n = snprintf(out, cap, LOG_HEADER_DATE "%s", ctime_r(&seconds, text) != nullptr ? text : "\n");
     return n < 0 ? 0 : static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1;
 }
 
@@ -370,9 +370,145 @@ size_t format_log_line(char *out, size_t cap, const uint8_t *frame, uint64_t t, 
     return len;
 }
 
+// The log's writer: one thread of its own that holds no other lock while
+// it writes, so that a slow or full file system costs log lines, never a
+// driver thread's time. It is started by log_open and joined by the close.
+namespace {
+
+char log_ring_text[256 * 1024];
+LineRing log_ring(log_ring_text, sizeof log_ring_text);
+pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t log_work = PTHREAD_COND_INITIALIZER;  // the writer waits for lines
+pthread_cond_t log_idle = PTHREAD_COND_INITIALIZER;  // flushes wait for the writer
+int log_fd = -1;
+bool writer_running = false;
+bool writer_stopping = false;
+bool writer_busy = false;
+pthread_t writer;
+// Header line 7, which reaches the file with the first message line.
+char date_line[128];
+size_t date_len = 0;
+ssize_t (*log_write)(int, const void *, size_t) = write;
+
+// Writes whole lines. A line that a failed write cut short (a full tmpfs
+// takes the part that fits its last page) is cut back off the file, so
+// that the next line begins a line of its own.
+void write_lines(int fd, const char *text, size_t len) {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = log_write(fd, text + done, len - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        int err = n < 0 ? errno : EIO;
+        const void *last = memrchr(text, '\n', done);
+        size_t partial = last == nullptr ? done : done - static_cast<size_t>(static_cast<const char *>(last) - text + 1);
+        off_t end = partial > 0 ? lseek(fd, 0, SEEK_END) : -1;
+        if (end >= static_cast<off_t>(partial) && ftruncate(fd, end - static_cast<off_t>(partial)) != 0) {
+            // Shrinking a file needs no space; should it fail anyway, the
+            // next line is glued on, as the write left it.
+        }
+        log_fault(0, count_lines(text + done - partial, len - done + partial), err);
+        return;
+    }
+    log_fault(0, 0, 0);
+}
+
+void *run_writer(void *) {
+    // Signals are for the runtime's threads; a write here is never cut short.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    static char batch[sizeof date_line + 16 * 1024];
+    pthread_mutex_lock(&log_lock);
+    for (;;) {
+        uint64_t dropped = 0;
+        size_t len = 0;
+        while (!writer_stopping && (len = log_ring.take(batch + date_len, sizeof batch - sizeof date_line, &dropped)) == 0 &&
+               dropped == 0) {
+            pthread_cond_broadcast(&log_idle);
+            pthread_cond_wait(&log_work, &log_lock);
+        }
+        if (writer_stopping) break;
+        memcpy(batch, date_line, date_len);
+        len += len > 0 ? date_len : 0;
+        if (len > 0) date_len = 0;
+        writer_busy = true;
+        int fd = log_fd;
+        pthread_mutex_unlock(&log_lock);
+        if (dropped > 0) log_fault(dropped, 0, 0);
+        write_lines(fd, batch, len);
+        pthread_mutex_lock(&log_lock);
+        writer_busy = false;
+    }
+    writer_busy = false;
+    pthread_cond_broadcast(&log_idle);
+    pthread_mutex_unlock(&log_lock);
+    return nullptr;
+}
+
+// Waits until the writer has nothing more to write, at most until
+// `deadline`.
+bool wait_idle(const struct timespec &deadline) {
+    pthread_mutex_lock(&log_lock);
+    bool idle = false;
+    while (!(idle = !writer_busy && log_ring.idle()) && writer_running) {
+        if (!log_ring.idle()) pthread_cond_signal(&log_work);
+        if (pthread_cond_clockwait(&log_idle, &log_lock, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT) break;
+    }
+    pthread_mutex_unlock(&log_lock);
+    return idle || !writer_running;
+}
+
+// A writer still in a write (a file system that hangs) ends only once the
+// write returns: the runtime must not unload the module's code under it, so
+// the module stays loaded for the rest of the process.
+void keep_module_loaded() {
+    Dl_info self;
+    if (dladdr(reinterpret_cast<void *>(&keep_module_loaded), &self) == 0 || self.dli_fname == nullptr) return;
+    dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
+// Writes what the log takes until `deadline`, then ends the writer and
+// closes the file; lines still queued then are dropped. A writer stuck in
+// a write keeps the descriptor, which is left open.
+void log_close(const struct timespec &deadline) {
+    wait_idle(deadline);
+    pthread_mutex_lock(&log_lock);
+    bool running = writer_running;
+    writer_stopping = true;
+    pthread_cond_broadcast(&log_work);
+    pthread_mutex_unlock(&log_lock);
+    if (running) {
+        // The join takes a wall-clock deadline; sanitizers know this one.
+        struct timespec wall;
+        clock_gettime(CLOCK_REALTIME, &wall);
+        wall.tv_sec += ms_until(deadline) / 1000 + 1;
+        if (pthread_timedjoin_np(writer, nullptr, &wall) != 0) {
+            keep_module_loaded();
+            return;
+        }
+    }
+    uint64_t dropped = 0;
+    static char rest[4096];
+    pthread_mutex_lock(&log_lock);
+    while (log_ring.take(rest, sizeof rest, &dropped) > 0 || dropped > 0) {
+    }
+    int fd = log_fd;
+    size_t pending = date_len;
+    log_fd = -1;
+    date_len = 0;
+    writer_running = writer_stopping = false;
+    pthread_mutex_unlock(&log_lock);
+    if (fd >= 0 && pending > 0) write_until(fd, date_line, pending, deadline);
+    if (fd >= 0) close(fd);
+}
+
 // Header lines 1 to 6, written at once: the file shows them as soon as
 // start-up has opened it. A file system that is full already says so.
-static void write_header(int fd, const char *path) {
+void write_header(int fd, const char *path) {
     char text[512];
     int n = snprintf(text, sizeof text,
                      LOG_HEADER_TITLE "\n" LOG_HEADER_VERSION "\n" LOG_HEADER_I2C "\n" LOG_HEADER_CAN "\n" LOG_HEADER_HB
@@ -389,27 +525,22 @@ static void write_header(int fd, const char *path) {
     }
 }
 
-static const char *open_failure_reason(const char *path, int err) {
-    struct stat st;
-    if (err == ELOOP && lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) return LOG_REASON_SYMLINK;
-    // A FIFO without a reader, a device without its hardware, a socket.
-    if (err == ENXIO) return LOG_REASON_NOT_REGULAR;
-    return strerror(err);
-}
-
 // Opens the log emptied and for appending, so that a rotation that empties
 // it (copytruncate) leaves no hole. Never through a symbolic link: root would
 // empty whatever file it points to. Only a regular file: a FIFO or a device
 // could block the opening and every write; the opening itself does not wait
 // (O_NONBLOCK, cleared once the file is known to be regular). Not inherited
-// by the application's child processes.
-static int open_log_file(const char *path, const char **reason) {
+// by the application's child processes. Returns -1 with the reason.
+int open_log_file(const char *path, const char **reason) {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    struct stat st;
     if (fd < 0) {
-        *reason = open_failure_reason(path, errno);
+        int err = errno;
+        *reason = err == ELOOP && lstat(path, &st) == 0 && S_ISLNK(st.st_mode) ? LOG_REASON_SYMLINK
+                  : err == ENXIO ? LOG_REASON_NOT_REGULAR  // a FIFO without a reader, a device, a socket
+                                 : strerror(err);
         return -1;
     }
-    struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         *reason = LOG_REASON_NOT_REGULAR;
@@ -419,53 +550,55 @@ static int open_log_file(const char *path, const char **reason) {
     return fd;
 }
 
-// A writer still in a write (a file system that hangs) ends only once the
-// write returns: the runtime must not unload the module's code under it, so
-// the module stays loaded for the rest of the process.
-static void keep_module_loaded() {
-    Dl_info self;
-    if (dladdr(reinterpret_cast<void *>(&keep_module_loaded), &self) == 0 || self.dli_fname == nullptr) return;
-    dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-}
-
-// Writes what the log takes until `deadline`, then closes it and ends the
-// writer thread.
-static void log_close(const struct timespec &deadline) {
-    log_queue.flush_until(deadline);
-    int fd = log_queue.detach(deadline);
-    if (fd >= 0) close(fd);
-    if (!log_queue.stop_writer(deadline)) keep_module_loaded();
-}
-
-void log_close_now() { log_close(deadline_in_ms(EXIT_WAIT_MS)); }
+}  // namespace
 
 int log_open(const char *path) {
-    // A repeated start reopens the file afresh.
+    // A repeated start reopens the file afresh; a writer that is still in a
+    // write of the earlier file holds it up.
     log_close(deadline_in_ms(EXIT_WAIT_MS));
-    const char *reason = "";
-    int fd = open_log_file(path, &reason);
+    const char *reason = strerror(EBUSY);
+    int fd = writer_running ? -1 : open_log_file(path, &reason);
     if (fd < 0) {
         console_line(MSG_LOG_OPEN_FAILED);
         console_line(MSG_LOG_OPEN_REASON, path, reason);
         return 1;
     }
     write_header(fd, path);
+    pthread_mutex_lock(&faults_lock);
     snprintf(open_log_path, sizeof open_log_path, "%s", path);
-    // Line 7 reaches the file with the first message line, or at the close.
-    char date[128];
-    size_t n = format_log_date_line(date, sizeof date, wall_clock_ns());
-    log_queue.attach(fd, date, n);
+    log_failing = false;
+    pthread_mutex_unlock(&faults_lock);
+    pthread_mutex_lock(&log_lock);
+    log_fd = fd;
+    date_len = format_log_date_line(date_line, sizeof date_line, wall_clock_ns());
+    // Creating a thread allocates, which the driver threads never do: it is
+    // started here, on the main thread.
+    writer_running = pthread_create(&writer, nullptr, run_writer, nullptr) == 0;
+    pthread_mutex_unlock(&log_lock);
     return 0;
 }
 
-bool log_is_open() { return log_queue.attached(); }
+void log_close_now() { log_close(deadline_in_ms(EXIT_WAIT_MS)); }
 
-bool log_flush(int wait_ms) { return log_queue.flush(wait_ms); }
+bool log_is_open() {
+    pthread_mutex_lock(&log_lock);
+    bool open = log_fd >= 0 && writer_running;
+    pthread_mutex_unlock(&log_lock);
+    return open;
+}
 
+bool log_flush(int wait_ms) { return wait_idle(deadline_in_ms(wait_ms)); }
+
+void log_set_writer(ssize_t (*write_fn)(int, const void *, size_t)) { log_write = write_fn != nullptr ? write_fn : write; }
+
+// The lock is never held across a write: the receive thread waits for no
+// file system here.
 void log_message_line(const uint8_t *frame, uint64_t t) {
     char line[160];
     size_t n = format_log_line(line, sizeof line, frame, t, wall_clock_ns());
-    log_queue.push(line, n);
+    pthread_mutex_lock(&log_lock);
+    if (log_fd >= 0 && writer_running && !writer_stopping && log_ring.push(line, n)) pthread_cond_signal(&log_work);
+    pthread_mutex_unlock(&log_lock);
 }
 
 LogFileCloser::~LogFileCloser() {
@@ -474,5 +607,5 @@ LogFileCloser::~LogFileCloser() {
     struct timespec deadline = deadline_in_ms(EXIT_WAIT_MS);
     console_wake = nullptr;
     log_close(deadline);
-    if (console_exit_fd >= 0) console_flush_until(deadline);
+    console_flush_until(deadline);
 }

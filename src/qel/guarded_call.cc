@@ -30,13 +30,8 @@ bool call_guarded(v8::Local<v8::Function> function, v8::Local<v8::Object> receiv
     bool returned = !function->Call(Nan::GetCurrentContext(), receiver, argc, argv).IsEmpty();
     if (v8::Isolate::GetCurrent()->IsExecutionTerminating()) return false;
     if (returned || !caught.HasCaught()) return true;
-    // A delivery's lines belong with the wake-up's own, written before it
-    // returns; a capture batch's go out with the threads' lines.
-    if (caller == guarded_caller::delivery) {
-        ConsoleScope console;
-        print_exception(caught, caller);
-    } else {
-        print_exception(caught, caller);
-    }
+    // The lines go out before the next application code runs.
+    ConsoleScope console;
+    print_exception(caught, caller);
     return true;
 }

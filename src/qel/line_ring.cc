@@ -8,14 +8,14 @@ uint64_t count_lines(const char *text, size_t len) {
     return lines;
 }
 
-void ring_put(char *ring, size_t capacity, uint64_t at, const char *text, size_t len) {
+static void ring_put(char *ring, size_t capacity, uint64_t at, const char *text, size_t len) {
     size_t from = static_cast<size_t>(at % capacity);
     size_t first = len < capacity - from ? len : capacity - from;
     memcpy(ring + from, text, first);
     memcpy(ring, text + first, len - first);
 }
 
-void ring_get(const char *ring, size_t capacity, uint64_t at, char *out, size_t len) {
+static void ring_get(const char *ring, size_t capacity, uint64_t at, char *out, size_t len) {
     size_t from = static_cast<size_t>(at % capacity);
     size_t first = len < capacity - from ? len : capacity - from;
     memcpy(out, ring + from, first);

@@ -1,6 +1,6 @@
 // A bounded queue of whole text lines that any thread fills and one thread
-// empties: the driver's console lines on their way to the runtime's own
-// standard output stream.
+// empties: the driver's console lines on their way to standard output, and
+// the debug log's on their way to the file.
 //
 // Filling never waits and never allocates: a line that does not fit is
 // dropped and counted, and the count comes out where the lines are missing,
@@ -51,7 +51,3 @@ private:
 // Lines (line feeds) in `len` bytes of text.
 uint64_t count_lines(const char *text, size_t len);
 
-// Copies `len` bytes into, or out of, a ring of `capacity` bytes at the
-// place of byte count `at`, across its end where they reach it.
-void ring_put(char *ring, size_t capacity, uint64_t at, const char *text, size_t len);
-void ring_get(const char *ring, size_t capacity, uint64_t at, char *out, size_t len);

@@ -17,10 +17,10 @@
 //              time, and the state marked "bus" below. The main thread never
 //              holds it while JavaScript runs. The receive thread steps aside
 //              for waiting threads after each cycle.
-//   queue      the LineQueue's and the LineRing's own mutexes; never held
-//              during a write, and taken by nobody who holds the bus lock
-//              but to count a line dropped (the debug-mode lines of a cycle
-//              are queued after the lock is released).
+//   queue      the LineRings' own mutexes, and diagnostics.cc's log_lock
+//              and faults_lock; never held during a write, and taken by
+//              nobody who holds the bus lock (the debug-mode lines of a
+//              cycle are queued after the lock is released).
 //   none       a single writer and atomics, or a value fixed before the
 //              driver threads exist.
 //
@@ -73,12 +73,12 @@
 //                        unrefs it)
 // console ring          any thread           main (console_js:    queue
 //  console_ring          (console_line)       to process.stdout)
-// the log's notices     the writer, main     main (console_js,    queue
-//  notice_ring           (log_queue)          never dropped)
+// the log's faults      the writer, main     main (console_js,    queue
+//  log_dropped, log_lost (log_fault)          never dropped)
 // the function's lines  main (in a           main (as the         none: main
 //  own_lines             ConsoleScope)        function returns)    only
 // log queue             receive              the writer thread    queue
-//  log_queue             (log_message_line)
+//  log_ring              (log_message_line)
 // capture ring          receive (tail,       main (head,          none:
 //  ring, capture_on      under the bus lock)  capture_js)          atomics;
 //                        main (start, stop)                        stop takes

@@ -184,7 +184,7 @@ NAN_METHOD(SetLogPath) {
     Nan::Utf8String given(info[0]);
     if (given.length() == 0) return fail("setLogPath", "a file path");
     path = *given;
-    log_path = path.c_str();
+    log_path_set(path.c_str());
     set_property(info.This(), "logPath", info[0]);
 }
 
@@ -239,6 +239,6 @@ void init_bridge(v8::Local<v8::Object> exports) {
     bridge->DefineOwnProperty(Nan::GetCurrentContext(), fail_start,
                               Nan::GetFunction(Nan::New<v8::FunctionTemplate>(FailStartStep)).ToLocalChecked(), v8::DontEnum)
         .Check();
-    Nan::Set(bridge, Nan::New("logPath").ToLocalChecked(), Nan::New(log_path).ToLocalChecked());
+    Nan::Set(bridge, Nan::New("logPath").ToLocalChecked(), Nan::New(log_path_default()).ToLocalChecked());
     Nan::Set(exports, Nan::New("bridge").ToLocalChecked(), bridge);
 }

@@ -11,17 +11,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <initializer_list>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "diagnostics.h"
 #include "driver_api.h"
 #include "lifecycle.h"
-#include "line_queue.h"
 #include "line_ring.h"
 
 namespace {
@@ -344,8 +345,7 @@ TEST_F(LogFileTest, StartOpensTheFileThatQelLogPathNames) {
     ASSERT_EQ(rc, 0) << out;
     EXPECT_NE(out.find("QEL Driver -- Log file: " + path_ + "\n"), std::string::npos) << out;
     EXPECT_EQ(read_file(path_).rfind("QEL Driver Log File\n", 0), 0u);
-    log_path_from_environment();
-    EXPECT_STREQ(log_path, QEL_LOG_PATH) << "without the variable, the fixed path again";
+    EXPECT_STREQ(log_path_for_start(), QEL_LOG_PATH) << "without the variable, the fixed path again";
     // open()'s logPath comes before the variable, for as long as it is given.
     setenv("QEL_LOG_PATH", path_.c_str(), 1);
     ASSERT_EQ(log_path_give("/given/qel_cc_log.txt"), 0);
@@ -358,14 +358,9 @@ TEST_F(LogFileTest, StartOpensTheFileThatQelLogPathNames) {
 
 }  // namespace
 
-// ------------------------------------------------------ the line queue
+// ------------------------------------------------------ the queues
 
 namespace {
-
-size_t count_notice(char *out, size_t cap, uint64_t dropped) {
-    int n = snprintf(out, cap, "dropped %llu\n", static_cast<unsigned long long>(dropped));
-    return n < 0 ? 0 : static_cast<size_t>(n);
-}
 
 // Line i: 64 bytes, line feed included.
 std::string numbered(int i) {
@@ -373,42 +368,7 @@ std::string numbered(int i) {
     return text + std::string(63 - text.size(), 'x') + "\n";
 }
 
-std::string reported;
-void collect(const char *text, size_t len) { reported.append(text, len); }
-
 }  // namespace
-
-TEST(LineQueueTest, AFullOutputCostsLinesNotWaitsAndTheirNumberIsReported) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    ASSERT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096);  // room for lines 0-63
-    static char ring[256];                                // room for 4 lines
-    static char batch[128];
-    static const LineNotices notices = {count_notice, nullptr, nullptr};
-    static LineQueue queue(fds[1], ring, sizeof ring, batch, sizeof batch, &notices, collect);
-    for (int i = 0; i < 64; i++) {
-        queue.push(numbered(i).data(), 64);
-        ASSERT_TRUE(queue.flush(5000)) << i;
-    }
-    queue.push(numbered(64).data(), 64);  // taken by the writer, whose write waits for room
-    EXPECT_FALSE(queue.flush(200));
-    for (int i = 65; i < 74; i++) queue.push(numbered(i).data(), 64);  // 69-73 do not fit
-    EXPECT_FALSE(queue.flush(5000)) << "a known stall is not waited for again";
-
-    char text[8192];
-    ASSERT_EQ(read(fds[0], text, 4096), 4096);
-    bool flowing = false;  // a flush returns at once until the writer got a line out
-    for (int i = 0; i < 1000 && !(flowing = queue.flush(5000)); i++) usleep(5000);
-    ASSERT_TRUE(flowing) << "the output flows again";
-    queue.push(numbered(74).data(), 64);
-    ASSERT_TRUE(queue.flush(5000));
-    ssize_t n = read(fds[0], text, sizeof text);
-    ASSERT_GT(n, 0);
-    std::string expected;
-    for (int i = 64; i < 69; i++) expected += numbered(i);
-    EXPECT_EQ(std::string(text, static_cast<size_t>(n)), expected + numbered(74));
-    EXPECT_EQ(reported, "dropped 5\n") << "the count goes to the other output, with the next line that fits";
-}
 
 // The console's ring: a line that does not fit is counted, and the count
 // comes with the lines taken before the gap, told once.
@@ -433,9 +393,16 @@ TEST(LineRingTest, LinesThatDoNotFitAreCountedWhereTheyAreMissing) {
     EXPECT_TRUE(ring.idle());
 }
 
-// ------------------------------------------------ a file system that fills
+// ------------------------------------------ a file that stalls, or fills
 
 namespace {
+
+// A file system that hangs until it is let go.
+std::atomic<bool> hanging{false};
+ssize_t hanging_write(int fd, const void *text, size_t len) {
+    while (hanging.load()) usleep(1000);
+    return write(fd, text, len);
+}
 
 // A tmpfs with `fs_limit` bytes for the file: a write takes what fits and
 // refuses the rest; the part of a line cut back off frees its room.
@@ -447,34 +414,68 @@ ssize_t tmpfs_write(int fd, const void *text, size_t len) {
     errno = ENOSPC;
     return -1;
 }
-size_t failing(char *out, size_t cap, int err) { return snprintf(out, cap, "failing: %s\n", strerror(err)); }
-size_t lost(char *out, size_t cap, uint64_t n, int) { return snprintf(out, cap, "%d lost\n", static_cast<int>(n)); }
+
+// The message lines of a log, by their reception times.
+std::vector<uint64_t> times_in(const std::string &log) {
+    std::vector<uint64_t> times;
+    for (size_t at = 0; (at = log.find("timestamp = ", at)) != std::string::npos; at++) {
+        times.push_back(std::stoull(log.substr(at + 12)));
+    }
+    return times;
+}
 
 }  // namespace
 
+// The receive thread never waits for the file: what the queue cannot hold
+// is dropped, and the console says how many lines.
+TEST_F(LogFileTest, AHangingFileSystemCostsLinesAndTheirNumberIsSaid) {
+    console_flush();
+    ASSERT_EQ(log_open(path_.c_str()), 0);
+    log_set_writer(hanging_write);
+    hanging = true;
+    padded_frame f = make(0x4A1, {1});
+    constexpr uint64_t kLines = 6000;  // more than the queue's 256 KiB hold
+    for (uint64_t t = 0; t < kLines; t++) log_message_line(f.bytes, 10000 + t);
+    hanging = false;
+    ASSERT_TRUE(log_flush(5000));
+    log_set_writer(nullptr);
+    testing::internal::CaptureStdout();
+    console_flush();
+    std::string out = testing::internal::GetCapturedStdout();
+    std::vector<uint64_t> times = times_in(read_file(path_));
+    ASSERT_GT(times.size(), 0u);
+    ASSERT_LT(times.size(), kLines);
+    for (size_t i = 0; i < times.size(); i++) ASSERT_EQ(times[i], 10000 + i) << "the first lines, in order";
+    EXPECT_EQ(out, "QEL Driver -- " + std::to_string(kLines - times.size()) +
+                       " log file lines dropped: the log file did not take them in time\n");
+}
+
 // Each line meets room for part of it: the failure is told once, and the
 // count once the file takes a line again; the file holds whole lines.
-TEST(LineQueueTest, AFullTmpfsTellsTheFailureOnceAndTheLossOnce) {
-    char path[] = "/tmp/qel-tmpfs-test-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_EQ(fcntl(fd, F_SETFL, O_APPEND), 0);  // as the log is opened
-    static char ring[1024], batch[256];
-    static const LineNotices notices = {count_notice, failing, lost};
-    static LineQueue queue(-1, ring, sizeof ring, batch, sizeof batch, &notices, collect);
-    reported.clear();
-    line_queue_set_writer(tmpfs_write);
-    fs_limit = 3 * 64 + 30;
-    queue.attach(fd, "", 0);
-    for (int i = 0; i <= 20; i++) {
-        if (i == 20) fs_limit = 1 << 20;
-        queue.push(numbered(i).data(), 64);
-        ASSERT_TRUE(queue.flush(5000)) << i;
+TEST_F(LogFileTest, AFullFileSystemTellsTheFailureOnceAndTheLossOnce) {
+    console_flush();
+    ASSERT_EQ(log_open(path_.c_str()), 0);
+    padded_frame f = make(0x4A1, {1});
+    log_message_line(f.bytes, 10);
+    ASSERT_TRUE(log_flush(5000));
+    struct stat st;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    char line[160];
+    fs_limit = st.st_size + 2 * static_cast<off_t>(format_log_line(line, sizeof line, f.bytes, 11, 0)) + 30;
+    log_set_writer(tmpfs_write);
+    for (uint64_t t = 11; t <= 30; t++) {
+        if (t == 30) fs_limit = 1 << 20;
+        log_message_line(f.bytes, t);
+        ASSERT_TRUE(log_flush(5000)) << t;
     }
-    line_queue_set_writer(nullptr);
-    EXPECT_EQ(reported, "failing: No space left on device\n17 lost\n");
-    EXPECT_EQ(read_file(path), numbered(0) + numbered(1) + numbered(2) + numbered(20));
-    EXPECT_EQ(queue.detach(deadline_in_ms(1000)), fd);
-    EXPECT_TRUE(queue.stop_writer(deadline_in_ms(5000)));
-    close(fd);
-    unlink(path);
+    log_set_writer(nullptr);
+    testing::internal::CaptureStdout();
+    console_flush();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "QEL Driver -- Log file " + path_ + ": No space left on device\n"
+                   "QEL Driver -- 17 log file lines lost: No space left on device\n");
+    std::string log = read_file(path_);
+    EXPECT_EQ(times_in(log), (std::vector<uint64_t>{10, 11, 12, 30}));
+    EXPECT_EQ(log.back(), '\n');
+    EXPECT_EQ(log.find("\n\n"), std::string::npos);
 }

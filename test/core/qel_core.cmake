@@ -24,7 +24,6 @@ function(qel_core_library name warnings)
     ${QEL_ROOT}/src/qel/driver_api.cc
     ${QEL_ROOT}/src/qel/frame.cc
     ${QEL_ROOT}/src/qel/handoff.cc
-    ${QEL_ROOT}/src/qel/line_queue.cc
     ${QEL_ROOT}/src/qel/lifecycle.cc
     ${QEL_ROOT}/src/qel/line_ring.cc
     ${QEL_ROOT}/src/qel/message_memory.cc

@@ -84,7 +84,7 @@ TEST_F(StressTest, ThreeThreadsShareTheBusAndTheMemory) {
     hb_delay = 1000;
     deb_delay = 5;
     debug_log = true;
-    ASSERT_EQ(log_open(log_path), 0);
+    ASSERT_EQ(log_open(log_path_default()), 0);
     ASSERT_EQ(uv_loop_init(&main_loop), 0);
     ASSERT_EQ(init_async(&main_loop, deliver_changes), 0);
     ASSERT_EQ(init_capture_async(&main_loop, take_captured), 0);
