@@ -29,7 +29,6 @@
 #include "bus.h"
 #include "diagnostics.h"
 #include "driver_api.h"
-#include "line_queue.h"
 #include "sim_bridge.h"
 
 namespace {
