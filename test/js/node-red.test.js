@@ -55,6 +55,13 @@ test('Node-RED: statuses as messages, commands and parameter writes to the bus, 
   assert.deepEqual(messages.map((m) => [m.topic, m.payload.msg_id, hex(m.payload.msg_data)]),
     [['0x4a1', 0x4a1, '0100000000000000'], ['0x2c0', 0x2c0, '0100000000000000']]);
 
+  // The input node's status follows the bridge.
+  const shown = [];
+  helper.getNode('in').on('call:status', (call) => shown.push(call.args[0].text));
+  bridge.failReads(5, 1);
+  await until(() => shown.length === 2, 'the bridge to fail and answer again');
+  assert.deepEqual(shown, ['bridge not answering', 'open (sim)']);
+
   out.receive({ payload: { readCfg: 'one', parameter: 42, copLight: true, copLightColor: true } });
   await until(() => bridge.writes().length > 0 && lastWrite() === '30000004e0000008001b2a0000000000cf', 'the command frame');
   out.receive({ topic: 'writeParameter', payload: { number: 3, value: [1, 2] } });
