@@ -63,6 +63,7 @@ module.exports = function register(RED) {
     node.bus = null;
     node.failure = null;
     const users = new Set();
+    const opened = { fill: 'green', shape: 'dot', text: `open (${node.flavour})` };
     let shown = { fill: 'grey', shape: 'ring', text: 'not open' };
     const show = (state) => {
       shown = state;
@@ -76,9 +77,9 @@ module.exports = function register(RED) {
         const bus = require(entry).open(openOptions(config, nodeLogger(node)));
         bus.on('error', (e) => node.error(withCode(e)));
         bus.on('bridgeDown', () => show({ fill: 'red', shape: 'ring', text: 'bridge not answering' }));
-        bus.on('bridgeUp', () => show({ fill: 'green', shape: 'dot', text: `open (${node.flavour})` }));
+        bus.on('bridgeUp', () => show(opened));
         node.bus = bus;
-        show({ fill: 'green', shape: 'dot', text: `open (${node.flavour})` });
+        show(opened);
       } catch (e) {
         node.failure = e;
         node.error(withCode(e));
@@ -90,7 +91,7 @@ module.exports = function register(RED) {
     node.attach = (user) => {
       users.add(user);
       if (!node.bus && !node.failure) open();
-      user.status(shown);
+      else user.status(shown);
       return node.bus;
     };
     node.detach = (user) => users.delete(user);
