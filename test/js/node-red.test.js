@@ -7,6 +7,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('path');
 const { root, TIME_FACTOR } = require('../helpers/scenario');
+const { msg } = require('../helpers/catalogue');
 
 const helper = require('node-red-node-test-helper');
 const { bridge } = require(`${root}/sim`);
@@ -72,12 +73,16 @@ test('Node-RED: statuses as messages, commands and parameter writes to the bus, 
   out.receive({ topic: 'writeParameter', payload: { number: 3, bytes: [1] } });
   out.receive({ topic: 'writeParameter', payload: { number: 1, value: [1, 2, 3, 4, 5, 6, 7, 8] } });
   await until(() => refused.length === 3, 'three errors');
+  bridge.failWrites(1, 4);
+  out.receive({ payload: { tft: 5 } });
+  await until(() => refused.length === 4, 'the failed write\'s error');
   assert.deepEqual(refused, [
     'QEL Driver -- tft must be an integer from 0 to 255, not 256 (QEL_BAD_COMMAND)',
     'QEL Driver -- Unknown parameter write field \'bytes\'; the fields are number, value (QEL_BAD_COMMAND)',
     'QEL Driver -- The parameter value must be at most 7 bytes: an array of integers from 0 to 255, or a Uint8Array, not [ 1, 2, 3, 4, 5, 6, 7, 8 ] (QEL_BAD_COMMAND)',
+    `${msg('SEND_FAILED')} (QEL_SEND_FAILED)`,
   ]);
-  assert.equal(bridge.writes().length, written);
+  assert.equal(bridge.writes().length, written + 1, 'only the write that failed reached the bridge');
 
   // A full deployment: the old bus is closed before the new one opens in
   // its place, on other settings (a text that is no number is refused by name).
