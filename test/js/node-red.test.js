@@ -8,6 +8,7 @@ const assert = require('node:assert/strict');
 const path = require('path');
 const { root, TIME_FACTOR } = require('../helpers/scenario');
 const { msg } = require('../helpers/catalogue');
+const { transmitFrame } = require('../helpers/frames');
 
 const helper = require('node-red-node-test-helper');
 const { bridge } = require(`${root}/sim`);
@@ -118,4 +119,25 @@ test('Node-RED: statuses as messages, commands and parameter writes to the bus, 
   assert.equal(last.closed, true);
   const reopened = require(`${root}/sim`).open({ canBusDelay: 1000, heartbeat: 0, console: false });
   await reopened.close();
+});
+
+test('Node-RED: the example flow turns the COP light on when the button is pressed, and its buttons send what they say', { timeout: 60000 * TIME_FACTOR }, async (t) => {
+  bridge.reset();
+  await helper.startServer();
+  t.after(() => helper.stopServer());
+  const core = (file) => require(path.join(path.dirname(require.resolve('@node-red/nodes/package.json')), 'core', file));
+  const example = require(`${root}/examples/node-red-flow.json`);
+  await helper.load([nodes, core('function/10-switch.js'), core('function/10-function.js'), core('common/20-inject.js'), core('common/21-debug.js')], example);
+  t.after(() => helper.unload());
+  // Its bus is set up and sends heartbeats too: the frames to the QEL module are those of 0x4e0 and 0x560.
+  const toModule = () => bridge.writes().map((w) => hex(w.bytes)).filter((f) => /^30000004e0|^3000000560/.test(f));
+  bridge.receive(bridge.frame(0x2c0, [1]));
+  await until(() => toModule().length === 1, 'the COP light command');
+  for (const inject of example.filter((n) => n.type === 'inject')) {
+    const before = toModule().length;
+    helper.getNode(inject.id).receive({});
+    await until(() => toModule().length > before, `what ${inject.name} sends`);
+  }
+  assert.deepEqual(toModule(), [[0, 0x03, 0], [3, 0, 0]].map((data) => transmitFrame(0x04, 0xe0, data).toString('hex'))
+    .concat('3000000560000008030102000000000073'));
 });
