@@ -1,8 +1,8 @@
 'use strict';
 // The Node-RED nodes in a Node-RED runtime, on the simulated bridge: status
 // objects arrive as messages, commands and parameter writes reach the bus,
-// refused ones are reported with their code, and a deployment closes the
-// bus it replaces.
+// refused ones are reported with their code, a deployment closes the bus
+// it replaces; and the example flow works as shipped.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('path');
@@ -46,6 +46,8 @@ test('Node-RED: statuses as messages, commands and parameter writes to the bus, 
   await helper.startServer();
   t.after(() => helper.stopServer());
   await helper.load(nodes, flow(BUS));
+  // Also when an assertion failed: a bus left open keeps the process alive.
+  t.after(() => helper.unload());
   const messages = [];
   helper.getNode('seen').on('input', (m) => messages.push(m));
   const out = helper.getNode('out');
