@@ -131,6 +131,10 @@ test('Node-RED: the example flow turns the COP light on when the button is press
   const example = require(`${root}/examples/node-red-flow.json`);
   await helper.load([nodes, core('function/10-switch.js'), core('function/10-function.js'), core('common/20-inject.js'), core('common/21-debug.js')], example);
   t.after(() => helper.unload());
+  // The driver's lines in Node-RED's log, at their level, from the configuration node.
+  const logged = () => helper.log().args.map(([e]) => e).filter((e) => e.type === 'corvalith bus').map((e) => [e.level, e.msg]);
+  await until(() => logged().length >= 3, 'the driver\'s start-up lines');
+  assert.deepEqual(logged().find(([, line]) => line.includes('Slave address')), [helper.log().INFO, msg('SLAVE_ADDRESS', 0x25)]);
   // Its bus is set up and sends heartbeats too: the frames to the QEL module are those of 0x4e0 and 0x560.
   const toModule = () => bridge.writes().map((w) => hex(w.bytes)).filter((f) => /^30000004e0|^3000000560/.test(f));
   bridge.receive(bridge.frame(0x2c0, [1]));
