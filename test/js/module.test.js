@@ -94,7 +94,8 @@ test('npm pack ships LICENSE with the texts it names, the entries and every file
   const named = [...new Set(fs.readFileSync(path.join(root, 'LICENSE'), 'utf8').match(/LICENSES\/[\w.-]+\.txt/g))].sort();
   assert.deepEqual(named, ['LICENSES/GPL-3.0-only.txt', 'LICENSES/bcm2835.txt']);
   assert.match(fs.readFileSync(path.join(root, 'LICENSES', 'GPL-3.0-only.txt'), 'utf8'), /^ +GNU GENERAL PUBLIC LICENSE\n +Version 3, 29 June 2007\n/);
-  const entries = [...Object.values(pkg.bin), ...Object.values(pkg.exports).flatMap((e) => (typeof e === 'string' ? [e] : Object.values(e)))];
+  const entries = [...Object.values(pkg.bin), ...Object.values(pkg.exports).flatMap((e) => (typeof e === 'string' ? [e] : Object.values(e))),
+    ...Object.values(pkg['node-red'].nodes).flatMap((f) => [f, f.replace(/\.js$/, '.html')])];
   for (const f of ['LICENSE', ...named, 'README.md', 'binding.gyp', 'bin/qel-setup', 'src/qel/driver_api.cc', ...entries.map(path.normalize)]) {
     assert.ok(files.includes(f), f);
   }
