@@ -16,6 +16,7 @@
 #include "diagnostics.h"
 #include "handoff.h"
 #include "message_memory.h"
+#include "transmit.h"
 
 uint8_t buf[16];
 uint8_t send_buf[17];
@@ -40,6 +41,10 @@ int init_async(uv_loop_t *loop, uv_async_cb cb) {
 
 void release_async() {
     if (async_ready) uv_unref(reinterpret_cast<uv_handle_t *>(&async));
+}
+
+void wake_main_thread() {
+    if (request_wakeup() && async_ready) uv_async_send(&async);
 }
 
 int close_async(uv_close_cb closed) {
@@ -225,7 +230,7 @@ void post_news(uint32_t failed) {
     uint32_t i = news_posted.load(std::memory_order_relaxed);
     news_failed[i % NEWS_SLOTS].store(failed, std::memory_order_relaxed);
     news_posted.store(i + 1, std::memory_order_release);
-    if (request_wakeup() && async_ready) uv_async_send(&async);
+    wake_main_thread();
 }
 
 // Says a run's beginning or end, once the lock is released.
@@ -321,15 +326,15 @@ void reset_parameter_fields() {
     memset(write_param_value, 0, sizeof write_param_value);
 }
 
-static void print_frame_dump(bool parameter) {
-    unsigned id = frame_id(send_buf + TX_FRAME_AT);
+static void print_frame_dump(const uint8_t *frame, bool parameter) {
+    unsigned id = frame_id(frame + TX_FRAME_AT);
     ConsoleLine line;
     if (parameter) {
         line.add(MSG_PARAM_DUMP, id);
     } else {
         line.add(MSG_CMD_DUMP, id);
     }
-    for (uint8_t byte : send_buf) line.add(MSG_DUMP_BYTE, byte);
+    for (uint32_t i = 0; i < TRANSMIT_BYTES; i++) line.add(MSG_DUMP_BYTE, frame[i]);
     line.print();
 }
 
@@ -362,26 +367,51 @@ static void print_command_lines() {
     }
 }
 
-int send_command() {
+// A command's lines, then its frame in `frame`.
+static void prepare_command(uint8_t (&frame)[TRANSMIT_BYTES]) {
     print_command_lines();
     transmit_request command{};
     command.kind = transmit_kind::command;
     command.command = {cmd_tft, cmd_read_cfg, cmd_cop_light, cmd_cop_light_color, cmd_parm_num};
-    encode_transmit_frame(command, send_buf);
-    if (debug_log) print_frame_dump(false);
-    return transmit_send_buf();
+    encode_transmit_frame(command, frame);
+    if (debug_log) print_frame_dump(frame, false);
 }
 
-int write_parameter() {
+// A parameter's line, then its frame in `frame`.
+static void prepare_parameter(uint8_t (&frame)[TRANSMIT_BYTES]) {
     console_line(MSG_PARAM_NUM, write_param_num);
     transmit_request parameter{};
     parameter.kind = transmit_kind::parameter;
     parameter.parameter.num = write_param_num;
     static_assert(sizeof write_param_value == PARAM_VALUE_BYTES, "one value byte per data byte after the number");
     memcpy(parameter.parameter.value, write_param_value, PARAM_VALUE_BYTES);
-    encode_transmit_frame(parameter, send_buf);
-    if (debug_log) print_frame_dump(true);
+    encode_transmit_frame(parameter, frame);
+    if (debug_log) print_frame_dump(frame, true);
+}
+
+int send_command() {
+    prepare_command(send_buf);
     return transmit_send_buf();
+}
+
+int write_parameter() {
+    prepare_parameter(send_buf);
+    return transmit_send_buf();
+}
+
+// A full queue refuses before anything is printed: the call changed nothing.
+int queue_command(uint32_t *ticket) {
+    if (transmit_queue_full()) return 1;
+    uint8_t frame[TRANSMIT_BYTES];
+    prepare_command(frame);
+    return transmit_queue(frame, false, ticket);
+}
+
+int queue_parameter(uint32_t *ticket) {
+    if (transmit_queue_full()) return 1;
+    uint8_t frame[TRANSMIT_BYTES];
+    prepare_parameter(frame);
+    return transmit_queue(frame, true, ticket);
 }
 
 // ---------------------------------------------------------- thread entries

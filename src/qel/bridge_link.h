@@ -30,6 +30,9 @@ void release_async();
 // Closes it as its environment ends; returns how many handles close (0 or
 // 1). The next init_async sets it up anew, on another loop.
 int close_async(uv_close_cb closed);
+// Wakes the main loop for something other than a slot (news of the
+// bridge, frames written): any thread.
+void wake_main_thread();
 
 uint8_t read_register(uint8_t reg, uint8_t &out);
 uint8_t write_register(uint8_t reg, uint8_t value);
@@ -88,3 +91,7 @@ void reset_command_fields();
 void reset_parameter_fields();
 int send_command();
 int write_parameter();
+// The same frames queued for the transmit thread (transmit.h), with the
+// same lines at the call; 1 when the queue is full.
+int queue_command(uint32_t *ticket);
+int queue_parameter(uint32_t *ticket);

@@ -106,6 +106,16 @@ void async_callback(uv_async_t *handle);
 // A stop happened: the next wake-up may be one signalled before it.
 void forget_wakeups();
 NAN_METHOD(LinkTarget);
+// Where open()'s driver object learns which queued frames were written:
+// called with (ticket, busCode), busCode 0 when written; set through
+// Symbol.for('corvalith.transmitted').
+NAN_METHOD(TransmitTarget);
+// Tells that function every frame written and not told yet, in order: at a
+// wake-up, and as a stop ends.
+void transmitted_to_js();
+// readStatus's status object from the slot's own copy, without the bus
+// lock: Symbol.for('corvalith.readCopy').
+NAN_METHOD(ReadCopy);
 
 NAN_METHOD(ReadStatus);
 NAN_METHOD(Simulate);
