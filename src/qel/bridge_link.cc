@@ -16,7 +16,6 @@
 #include "diagnostics.h"
 #include "handoff.h"
 #include "message_memory.h"
-#include "transmit.h"
 
 uint8_t buf[16];
 uint8_t send_buf[17];
@@ -367,8 +366,7 @@ static void print_command_lines() {
     }
 }
 
-// A command's lines, then its frame in `frame`.
-static void prepare_command(uint8_t (&frame)[TRANSMIT_BYTES]) {
+void prepare_command(uint8_t (&frame)[TRANSMIT_BYTES]) {
     print_command_lines();
     transmit_request command{};
     command.kind = transmit_kind::command;
@@ -377,8 +375,7 @@ static void prepare_command(uint8_t (&frame)[TRANSMIT_BYTES]) {
     if (debug_log) print_frame_dump(frame, false);
 }
 
-// A parameter's line, then its frame in `frame`.
-static void prepare_parameter(uint8_t (&frame)[TRANSMIT_BYTES]) {
+void prepare_parameter(uint8_t (&frame)[TRANSMIT_BYTES]) {
     console_line(MSG_PARAM_NUM, write_param_num);
     transmit_request parameter{};
     parameter.kind = transmit_kind::parameter;
@@ -397,21 +394,6 @@ int send_command() {
 int write_parameter() {
     prepare_parameter(send_buf);
     return transmit_send_buf();
-}
-
-// A full queue refuses before anything is printed: the call changed nothing.
-int queue_command(uint32_t *ticket) {
-    if (transmit_queue_full()) return 1;
-    uint8_t frame[TRANSMIT_BYTES];
-    prepare_command(frame);
-    return transmit_queue(frame, false, ticket);
-}
-
-int queue_parameter(uint32_t *ticket) {
-    if (transmit_queue_full()) return 1;
-    uint8_t frame[TRANSMIT_BYTES];
-    prepare_parameter(frame);
-    return transmit_queue(frame, true, ticket);
 }
 
 // ---------------------------------------------------------- thread entries

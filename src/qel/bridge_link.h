@@ -91,7 +91,8 @@ void reset_command_fields();
 void reset_parameter_fields();
 int send_command();
 int write_parameter();
-// The same frames queued for the transmit thread (transmit.h), with the
-// same lines at the call; 1 when the queue is full.
-int queue_command(uint32_t *ticket);
-int queue_parameter(uint32_t *ticket);
+// A command's (a parameter's) lines, then its frame in `frame`, from the
+// fields above: what send_command (write_parameter) writes, and what the
+// transmit queue takes.
+void prepare_command(uint8_t (&frame)[TRANSMIT_BYTES]);
+void prepare_parameter(uint8_t (&frame)[TRANSMIT_BYTES]);

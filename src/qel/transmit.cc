@@ -86,6 +86,20 @@ int transmit_queue(const uint8_t frame[TRANSMIT_BYTES], bool parameter, uint32_t
     return 0;
 }
 
+int queue_command(uint32_t *ticket) {
+    if (transmit_queue_full()) return 1;
+    uint8_t frame[TRANSMIT_BYTES];
+    prepare_command(frame);
+    return transmit_queue(frame, false, ticket);
+}
+
+int queue_parameter(uint32_t *ticket) {
+    if (transmit_queue_full()) return 1;
+    uint8_t frame[TRANSMIT_BYTES];
+    prepare_parameter(frame);
+    return transmit_queue(frame, true, ticket);
+}
+
 bool take_transmitted(transmit_result *out) {
     if (taken == written.load(std::memory_order_acquire)) return false;
     const entry &e = ring[taken % TRANSMIT_QUEUE_SLOTS];

@@ -28,6 +28,10 @@ struct transmit_result {
 // untaken, and then nothing is queued.
 int transmit_queue(const uint8_t frame[TRANSMIT_BYTES], bool parameter, uint32_t *ticket);
 bool transmit_queue_full();
+// send_command's and write_parameter's frames queued, with the same lines
+// at the call; 1 when the queue is full, and then nothing is printed.
+int queue_command(uint32_t *ticket);
+int queue_parameter(uint32_t *ticket);
 // Main thread: the next frame written, in ticket order; false when none.
 bool take_transmitted(transmit_result *out);
 // Main thread, once the transmit thread is joined: forgets the frames it
