@@ -134,6 +134,13 @@ test('send and writeParameter queue: frames in call order, each once, beside the
   }
   assert.deepEqual(await Promise.all(calls), Array(40).fill(undefined));
   assert.deepEqual(frames(), expected);
+  // read() gives readStatus's object from the slot's own copy, cleared ones too.
+  bridge.receive(bridge.frame(0x4a1, [5, 6]));
+  await once(bus, 'status');
+  assert.deepEqual(bus.read(0x4a1), sim.readStatus(0x4a1));
+  assert.equal(bus.read(0x4a1).counter, 1);
+  sim.clearMem(false, 0x4a1);
+  assert.deepEqual([bus.read(0x4a1), bus.read(0x4a1).counter], [sim.readStatus(0x4a1), 0]);
   // A refused write rejects its own promise only, with sendCommand's text.
   bridge.failWrites(1, 1);
   const failed = bus.send({ tft: 1 });
