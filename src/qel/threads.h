@@ -50,9 +50,9 @@
 //  write_param_value
 // send_buf              main                 main, the bus        bus for
 //                                                                  the write
-// transmit queue        main (queues;            transmit (writes   none:
-//  (transmit.cc: ring,    takes results),      the frames, sets   atomics,
-//  queued, written)       transmit (results)   results)           counters
+// transmit queue        main (frames),       transmit (frames),   none:
+//  (transmit.cc: ring,   transmit (results)   main (results)       atomics,
+//  queued, written)                                                counters
 // hb                    heartbeat            heartbeat, the bus   bus for
 //                                                                  the write
 // data (latest bus      whichever thread     nobody decides on    bus
