@@ -72,7 +72,7 @@ declare namespace qel {
     reason?: string;
     /** A failed start: an Error whose message is `reason`. */
     cause?: Error;
-    /** A failed start where a system call failed: its negative errno and its name. */
+    /** A failed start, or a frame of send()/writeParameter() on the kernel's I2C path, where a system call failed: its negative errno and its name. */
     errno?: number;
     syscall?: string;
     /** A frame of send()/writeParameter() the bus refused: the bus's result code (1 no acknowledge, ...). */

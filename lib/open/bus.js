@@ -93,14 +93,16 @@ class Bus extends EventEmitter {
     return new Promise((resolve, reject) => this.#pending.set(ticket, { resolve, reject, kind }));
   }
 
-  // The add-on wrote the frame of `ticket` (busCode 0) or the bus refused it.
-  [SENT](ticket, busCode) {
+  // The add-on wrote the frame of `ticket` (busCode 0) or the bus refused
+  // it; `errno` where the system said why (the kernel's I2C path), else null.
+  [SENT](ticket, busCode, errno) {
     const waiting = this.#pending.get(ticket);
     if (!waiting) return;
     this.#pending.delete(ticket);
     if (busCode === 0) return waiting.resolve();
     const err = fail(Error, 'QEL_SEND_FAILED', SEND_FAILED[waiting.kind]);
     err.busCode = busCode;
+    if (errno !== null) Object.assign(err, { errno, syscall: 'write' });
     waiting.reject(err);
   }
 

@@ -148,8 +148,9 @@ void transmitted_to_js() {
         Nan::HandleScope scope;
         v8::Local<v8::Object> receiver = Nan::GetCurrentContext()->Global();
         node::CallbackScope callback_scope(v8::Isolate::GetCurrent(), receiver, *delivery_resource);
-        v8::Local<v8::Value> argv[] = {Nan::New(static_cast<double>(done.ticket)), Nan::New(done.code)};
-        if (!call_guarded(Nan::New(transmitted_function), receiver, 2, argv, guarded_caller::delivery)) return;
+        v8::Local<v8::Value> argv[] = {Nan::New(static_cast<double>(done.ticket)), Nan::New(done.code),
+                                       done.uv_error != 0 ? v8::Local<v8::Value>(Nan::New(done.uv_error)) : v8::Local<v8::Value>(Nan::Null())};
+        if (!call_guarded(Nan::New(transmitted_function), receiver, 3, argv, guarded_caller::delivery)) return;
     }
 }
 

@@ -48,6 +48,12 @@ void bus_open_failed(int err, const char *syscall) {
     bus_open_syscall = syscall;
 }
 
+static thread_local int transfer_errno = 0;
+
+void bus_transfer_failed(int err) { transfer_errno = err; }
+
+int bus_transfer_error() { return transfer_errno; }
+
 int bus_open_error(const char **syscall) {
     *syscall = bus_open_syscall;
     return bus_open_errno;

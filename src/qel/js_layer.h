@@ -107,7 +107,8 @@ void async_callback(uv_async_t *handle);
 void forget_wakeups();
 NAN_METHOD(LinkTarget);
 // Where open()'s driver object learns which queued frames were written:
-// called with (ticket, busCode), busCode 0 when written; set through
+// called with (ticket, busCode, errno), busCode 0 when written, errno the
+// libuv error where the system said why the write failed (else null); set through
 // Symbol.for('corvalith.transmitted').
 NAN_METHOD(TransmitTarget);
 // Tells that function every frame written and not told yet, in order: at a

@@ -26,7 +26,8 @@ static_assert((TRANSMIT_QUEUE_SLOTS & (TRANSMIT_QUEUE_SLOTS - 1)) == 0, "a power
 struct entry {
     uint8_t frame[TRANSMIT_BYTES];
     bool parameter;
-    uint8_t code;  // the transmit thread's, until `written` passes it
+    uint8_t code;   // these two are the transmit thread's, until `written`
+    int uv_error;   // passes the entry
 };
 
 entry ring[TRANSMIT_QUEUE_SLOTS];
@@ -57,11 +58,14 @@ bool wait_for_frame(uint32_t next) {
 
 // One frame, under the bus lock as every transfer; its lines after.
 void write_frame(entry &e) {
+    bus_transfer_failed(0);
     bus_lock();
     uint8_t code = bus_write(e.frame, TRANSMIT_BYTES);
     data = code;
     bus_unlock();
     e.code = code;
+    int err = code != BUS_OK ? bus_transfer_error() : 0;
+    e.uv_error = err != 0 ? uv_translate_sys_error(err) : 0;
     if (code != BUS_OK) {
         console_line(MSG_SEND_FAILED);
     } else {
@@ -80,6 +84,7 @@ int transmit_queue(const uint8_t frame[TRANSMIT_BYTES], bool parameter, uint32_t
     memcpy(e.frame, frame, TRANSMIT_BYTES);
     e.parameter = parameter;
     e.code = BUS_OK;
+    e.uv_error = 0;
     queued.store(at + 1, std::memory_order_release);
     *ticket = at;
     wake_transmitter();
@@ -106,6 +111,7 @@ bool take_transmitted(transmit_result *out) {
     out->ticket = taken;
     out->code = e.code;
     out->parameter = e.parameter;
+    out->uv_error = e.uv_error;
     taken++;
     return true;
 }

@@ -15,12 +15,14 @@
 // Frames queued or written whose result the main thread has not taken yet.
 constexpr uint32_t TRANSMIT_QUEUE_SLOTS = 64;
 
-// A frame written: its ticket (the number transmit_queue gave it) and the
-// bus's result code (0 when written).
+// A frame written: its ticket (the number transmit_queue gave it), the
+// bus's result code (0 when written) and, where the system said why it
+// failed, its error.
 struct transmit_result {
     uint32_t ticket;
     uint8_t code;
     bool parameter;
+    int uv_error;  // the failed write's errno as a libuv error, 0 when none is known
 };
 
 // Main thread: queues a whole transmit frame (register byte first) and
