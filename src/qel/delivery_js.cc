@@ -140,10 +140,13 @@ NAN_METHOD(TransmitTarget) {
     if (info.Length() > 0 && info[0]->IsFunction()) transmitted_function.Reset(info[0].As<v8::Function>());
 }
 
-void transmitted_to_js() {
+void transmitted_to_js(bool hand_on_lines) {
     if (delivery_resource == nullptr) delivery_resource = new Nan::AsyncResource("qel:delivery");
     transmit_result done;
     while (take_transmitted(&done)) {
+        // The transmit thread's lines about a frame were queued before its
+        // result: they come before what its settled promise prints.
+        if (hand_on_lines) console_hand_on();
         if (transmitted_function.IsEmpty()) continue;
         Nan::HandleScope scope;
         v8::Local<v8::Object> receiver = Nan::GetCurrentContext()->Global();
@@ -176,7 +179,7 @@ void async_callback(uv_async_t *) {
     bool stale = stopped_since_wakeup;
     stopped_since_wakeup = false;
     if (!deliver_link_news()) return;
-    transmitted_to_js();
+    transmitted_to_js(true);
     int delivered = 0;
     status_snapshot snapshot;
     for (int due = pending_changes(); delivered < due && take_change(&snapshot); delivered++) {

@@ -192,7 +192,7 @@ NAN_METHOD(DriverStop) {
     lifecycle_stop(stop_kind::stop);
     // The transmit thread is joined: what it wrote is told, what it did
     // not write is forgotten (the driver object rejects those).
-    transmitted_to_js();
+    transmitted_to_js(false);
     transmit_forget();
 }
 

@@ -112,8 +112,9 @@ NAN_METHOD(LinkTarget);
 // Symbol.for('corvalith.transmitted').
 NAN_METHOD(TransmitTarget);
 // Tells that function every frame written and not told yet, in order: at a
-// wake-up, and as a stop ends.
-void transmitted_to_js();
+// wake-up (handing on the threads' lines first), and as a stop ends (where
+// the function's own console scope hands them on).
+void transmitted_to_js(bool hand_on_lines);
 // readStatus's status object from the slot's own copy, without the bus
 // lock: Symbol.for('corvalith.readCopy').
 NAN_METHOD(ReadCopy);

@@ -110,7 +110,9 @@ test('the two faces mixed: registerCallback while open is refused; driverStop cl
   const loop = (async () => { const seen = []; for await (const s of bus) seen.push(s.msg_data[0]); return seen; })();
   bridge.receive(bridge.frame(0x4a1, [9]));
   await once(bus, 'status');
+  const pending = bus.send({ tft: 3 });
   sim.driverStop();
+  assert.match(await pending.then(() => 'sent', (e) => e.code), /^(sent|QEL_CLOSED)$/, 'driverStop settles what was queued');
   assert.equal(bus.closed, true);
   assert.deepEqual(await loop, [9]);
   await closed;
