@@ -26,7 +26,8 @@
       "src/qel/line_ring.cc",
       "src/qel/message_memory.cc",
       "src/qel/mirror.cc",
-      "src/qel/mirror_js.cc"
+      "src/qel/mirror_js.cc",
+      "src/qel/transmit.cc"
     ],
     "defines": ["QEL_VERSION=<(version_literal)"],
     "cflags": ["-Wall", "-Wextra", "-Wformat=2", "-Werror"],

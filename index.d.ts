@@ -32,7 +32,10 @@ declare namespace qel {
    * - QEL_BAD_COMMAND (TypeError, RangeError): a field of send() or an argument of the
    *   driver object's writeParameter that the frame cannot carry; a send() that sets nothing
    * - QEL_ALREADY_OPEN: open() while a driver object is open in this process (an Error)
-   * - QEL_CLOSED: a driver object used after close() (an Error)
+   * - QEL_CLOSED: a driver object used after close(), or a send()/writeParameter() whose
+   *   frame was still waiting when it closed (an Error; the promise rejects)
+   * - QEL_QUEUE_FULL: send()/writeParameter() while 64 frames wait for the bus (an Error;
+   *   the promise rejects)
    * - QEL_BUS_OPEN: registerCallback while a driver object is open (an Error)
    * - an errno name (ENOENT, EACCES, EAGAIN, ...): a system call failed, as
    *   for Node's fs errors: opening the I2C device file at driverStart, or
@@ -54,6 +57,7 @@ declare namespace qel {
     | 'QEL_BAD_COMMAND'
     | 'QEL_ALREADY_OPEN'
     | 'QEL_CLOSED'
+    | 'QEL_QUEUE_FULL'
     | 'QEL_BUS_OPEN'
     | (string & {});
 
@@ -68,9 +72,11 @@ declare namespace qel {
     reason?: string;
     /** A failed start: an Error whose message is `reason`. */
     cause?: Error;
-    /** A failed start where a system call failed: its negative errno and its name. */
+    /** A failed start, or a frame of send()/writeParameter() on the kernel's I2C path, where a system call failed: its negative errno and its name. */
     errno?: number;
     syscall?: string;
+    /** A frame of send()/writeParameter() the bus refused: the bus's result code (1 no acknowledge, ...). */
+    busCode?: number;
   }
 
   /** The four bus statistics, counted since start-up or the last clearMem. */
@@ -218,12 +224,16 @@ declare namespace qel {
     readonly closed: boolean;
     /** Status objects that `for await` loops dropped, being 1024 behind. */
     readonly dropped: number;
-    /** The state of the slot of `id`, one of the thirteen slots' identifiers. */
+    /** The state of the slot of `id`, one of the thirteen slots' identifiers; never waits for the bus. */
     read(id: number): StatusObject;
-    /** Sends one command frame (0x4E0). */
-    send(command: Command): void;
-    /** Sends one parameter frame (0x560): `number` 0-255, up to 7 value bytes. */
-    writeParameter(number: number, bytes?: readonly number[] | Uint8Array): void;
+    /**
+     * Queues one command frame (0x4E0), written off the event loop in call order; settles
+     * once it is on the bus (QEL_SEND_FAILED, QEL_QUEUE_FULL, QEL_CLOSED reject). A wrong
+     * field throws at the call.
+     */
+    send(command: Command): Promise<void>;
+    /** Queues one parameter frame (0x560): `number` 0-255, up to 7 value bytes; as send(). */
+    writeParameter(number: number, bytes?: readonly number[] | Uint8Array): Promise<void>;
     /** As the add-on's capture(). */
     capture(fn: CaptureCallback | null): void;
     /** As the add-on's mirror(). */

@@ -273,6 +273,98 @@ async function command({ calls, pin = true }) {
   });
 }
 
+// ------------------------------------------------- asynchronous commands
+
+// The event loop while the bus runs at the link's pace (reads back to back
+// at 400 kHz, heartbeat every 5 ms) and a command goes every 10 ms, in
+// segments that take turns in one process: no commands, Bus.send (the
+// transmit thread writes), sendCommand (the main thread writes). Each
+// segment samples the event loop's delay (perf_hooks) at 1 ms and the main
+// thread's CPU; the CPU of a command is its segment's minus the one without
+// commands, per command. Then Bus.read and readStatus timed in turns while
+// the receive thread reads back to back.
+async function asyncCommand({ segmentMs = 2000, rounds = 3, reads = 3000 }) {
+  const { monitorEventLoopDelay } = require('perf_hooks');
+  const qel = loadSim();
+  const { bridge } = qel;
+  bridge.busSpeed(LIMITS.i2cHz);
+  const bus = qel.open({ i2cDelay: 0, canBusDelay: 0, heartbeat: 5000, console: false });
+  await wait(100);
+  const modes = { idle: [], async: [], sync: [] };
+  const latencyUs = [];
+  const callUs = { async: [], sync: [] };
+  let failures = 0;
+  const segment = async (mode) => {
+    const h = monitorEventLoopDelay({ resolution: 1 });
+    let commands = 0;
+    const timer = setInterval(() => {
+      if (mode === 'idle') return;
+      const t0 = hrNs();
+      if (mode === 'sync') {
+        qel.sendCommand(commands & 0xff);
+      } else {
+        bus.send({ tft: commands & 0xff }).then(() => latencyUs.push((hrNs() - t0) / 1000), () => { failures++; });
+      }
+      callUs[mode].push((hrNs() - t0) / 1000);
+      commands++;
+    }, 10);
+    const cpu0 = threadCpuNs();
+    h.enable();
+    await wait(segmentMs);
+    h.disable();
+    clearInterval(timer);
+    const cpu = threadCpuNs() - cpu0;
+    await wait(50);  // the last promises settle outside the window
+    modes[mode].push({ cpu, commands, p99Ms: h.percentile(99) / 1e6, maxMs: h.max / 1e6, meanMs: h.mean / 1e6 });
+  };
+  for (let r = 0; r < rounds; r++) {
+    for (const mode of ['idle', 'async', 'sync']) await segment(mode);
+  }
+  // Each call at a random moment of the receive cycle: a short spin of
+  // 0-500 us before it, the two functions in turns.
+  const readUs = [];
+  const statusUs = [];
+  const spin = (us) => { for (const end = hrNs() + us * 1000; hrNs() < end;) { /* spin */ } };
+  const timed = (fn, out) => {
+    spin(Math.random() * 500);
+    const t0 = hrNs();
+    fn();
+    out.push((hrNs() - t0) / 1000);
+  };
+  for (let i = 0; i < reads; i++) {
+    timed(() => bus.read(0x1a1), readUs);
+    timed(() => qel.readStatus(0x1a1), statusUs);
+    if (i % 100 === 99) await wait(1);
+  }
+  readUs.sort((a, b) => a - b);
+  statusUs.sort((a, b) => a - b);
+  const overlaps = bridge.state().overlaps;
+  await bus.close();
+  const sum = (list, key) => list.reduce((a, x) => a + x[key], 0);
+  const idleCpuPerMs = sum(modes.idle, 'cpu') / (rounds * segmentMs);
+  const perCommand = (mode) => (sum(modes[mode], 'cpu') - idleCpuPerMs * rounds * segmentMs) / sum(modes[mode], 'commands');
+  const worst = (mode, key) => Math.max(...modes[mode].map((m) => m[key]));
+  const mid = (mode, key) => quantile(modes[mode].map((m) => m[key]).sort((a, b) => a - b), 0.5);
+  latencyUs.sort((a, b) => a - b);
+  for (const list of Object.values(callUs)) list.sort((a, b) => a - b);
+  report({
+    delayP99Ms: { idle: mid('idle', 'p99Ms'), async: mid('async', 'p99Ms'), sync: mid('sync', 'p99Ms') },
+    delayMaxMs: { idle: worst('idle', 'maxMs'), async: worst('async', 'maxMs'), sync: worst('sync', 'maxMs') },
+    cpuPerCommandUs: { async: perCommand('async') / 1000, sync: perCommand('sync') / 1000 },
+    callMedianUs: { async: quantile(callUs.async, 0.5), sync: quantile(callUs.sync, 0.5) },
+    callP99Us: { async: quantile(callUs.async, 0.99), sync: quantile(callUs.sync, 0.99) },
+    latencyMedianUs: quantile(latencyUs, 0.5),
+    latencyP99Us: quantile(latencyUs, 0.99),
+    commands: latencyUs.length,
+    failures,
+    readMedianUs: quantile(readUs, 0.5),
+    readP99Us: quantile(readUs, 0.99),
+    readStatusMedianUs: quantile(statusUs, 0.5),
+    readStatusP99Us: quantile(statusUs, 0.99),
+    overlaps,
+  });
+}
+
 // -------------------------------------------------------------- capture
 
 // A capture of `frames` frames queued at once, polled back to back (`hz`
@@ -480,7 +572,7 @@ async function memory({ marks, budgetMs, run = 20000 }) {
 
 // ---------------------------------------------------------------- main
 
-const scenarios = { delivery, floor, pair, latency, command, capture, replay, idle, memory };
+const scenarios = { delivery, floor, pair, latency, command, asyncCommand, capture, replay, idle, memory };
 const [name, options] = process.argv.slice(2);
 if (!scenarios[name]) {
   console.error(`usage: figures.js ${Object.keys(scenarios).join('|')} [json options]`);

@@ -145,6 +145,9 @@ const groups = {
       kernelLatency: await repeat('latency on the kernel path at 400 kHz', RUNS, () => scenario('latency', { samples: 300 }, { env })),
     };
   },
+  async async() {
+    return { asyncCommand: await repeat('Bus.send beside sendCommand, event-loop delay, Bus.read', RUNS, () => scenario('asyncCommand', {})) };
+  },
   async command() {
     return { command: await repeat('sendCommand at 400 kHz', RUNS, () => scenario('command', { calls: 300 })) };
   },
@@ -315,6 +318,30 @@ function buildRows(res) {
     }));
     rows.push(row('  share of calls that waited for at most the read in progress', pick(res.command, (p) => 100 * p.oneReadShare), '%'));
     rows.push(row('  transfers that overlapped on the bus', pick(res.command, (p) => p.overlaps), '', { decimals: 0, goal: '0', met: (m) => m === 0 }));
+  }
+  if (res.asyncCommand) {
+    const a = res.asyncCommand;
+    const bound = LIMITS.readUs + 2 * LIMITS.writeUs;
+    section('4b. A command every 10 ms while the bus runs at 400 kHz (reads back to back, heartbeat every 5 ms), segments taking turns in one process: none / Bus.send / sendCommand');
+    rows.push(row('event-loop delay p99 (1 ms sampling), no commands', pick(a, (p) => 1000 * p.delayP99Ms.idle), 'us'));
+    rows.push(row('  with Bus.send', pick(a, (p) => 1000 * p.delayP99Ms.async), 'us'));
+    rows.push(row('  with sendCommand', pick(a, (p) => 1000 * p.delayP99Ms.sync), 'us'));
+    rows.push(row('event-loop delay max, no commands', pick(a, (p) => 1000 * p.delayMaxMs.idle), 'us'));
+    rows.push(row('  with Bus.send', pick(a, (p) => 1000 * p.delayMaxMs.async), 'us'));
+    rows.push(row('  with sendCommand', pick(a, (p) => 1000 * p.delayMaxMs.sync), 'us'));
+    rows.push(row('main-thread CPU per command, Bus.send (call, wake-ups, settling)', pick(a, (p) => p.cpuPerCommandUs.async), 'us'));
+    rows.push(row('  the same, sendCommand (the simulated transfer spins on the calling thread)', pick(a, (p) => p.cpuPerCommandUs.sync), 'us'));
+    rows.push(row('call duration median, Bus.send', pick(a, (p) => p.callMedianUs.async), 'us'));
+    rows.push(row('  p99', pick(a, (p) => p.callP99Us.async), 'us'));
+    rows.push(row('call duration median, sendCommand', pick(a, (p) => p.callMedianUs.sync), 'us'));
+    rows.push(row('  p99', pick(a, (p) => p.callP99Us.sync), 'us', { limit: bound, limitText: `1 read + 2 writes ${bound} us` }));
+    rows.push(row('Bus.send, call to promise resolved (after the end of the write): median', pick(a, (p) => p.latencyMedianUs), 'us'));
+    rows.push(row('  p99', pick(a, (p) => p.latencyP99Us), 'us', { limit: bound, limitText: `1 read + 2 writes ${bound} us` }));
+    rows.push(row('Bus.read median, receive thread reading back to back', pick(a, (p) => p.readMedianUs), 'us'));
+    rows.push(row('  p99', pick(a, (p) => p.readP99Us), 'us', { limit: LIMITS.readUs, limitText: `1 read ${LIMITS.readUs} us`, ratio: pct }));
+    rows.push(row('readStatus (bus lock) median, the same', pick(a, (p) => p.readStatusMedianUs), 'us'));
+    rows.push(row('  p99', pick(a, (p) => p.readStatusP99Us), 'us', { limit: LIMITS.readUs, limitText: `1 read ${LIMITS.readUs} us`, ratio: pct }));
+    rows.push(row('  transfers that overlapped on the bus', pick(a, (p) => p.overlaps), '', { decimals: 0, goal: '0', met: (m) => m === 0 }));
   }
   if (res.core) {
     section('5. Debug mode, cost per logged frame (C++ core)');

@@ -31,11 +31,8 @@ bus.on('status', (status) => {
   // A press of the button on 0x2C0 (data byte 0 = 1) switches the COP light.
   if (status.msg_id === 0x2c0 && status.msg_data[0] === 1) {
     light = !light;
-    try {
-      bus.send({ copLight: light });
-    } catch (e) {
-      console.error(`app: ${e.message}`);  // a bus write refused
-    }
+    // The frame is written off the event loop; a bus write refused rejects.
+    bus.send({ copLight: light }).catch((e) => console.error(`app: ${e.message}`));
   }
 });
 // The bridge stopped answering (power, wiring) and answers again: the driver sets it up anew by itself.

@@ -19,7 +19,7 @@ bridge.receive(frame(0x4a1, [0x42]));                    // event: always report
 bridge.receive(frame(0x765, [5]));                       // heartbeat of another node: counted
 
 setTimeout(async () => {
-  bus.send({ tft: 7, readCfg: 'all', copLight: true });
+  await bus.send({ tft: 7, readCfg: 'all', copLight: true });  // settles once the frame is on the bus
   const last = bridge.writes().filter((w) => w.bytes[0] === 0x30 && w.bytes[4] === 0xe0).pop();
   console.log(`demo: command frame on the bus: ${last.bytes.toString('hex')}`);
   console.log('demo: status of 0x2c0:', bus.read(0x2c0));

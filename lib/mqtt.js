@@ -79,12 +79,12 @@ function arity(args, least, most, text) {
 const COMMANDS = {
   send: (bus, args) => {
     arity(args, 1, 1, 'send takes 1 argument, an object of fields');
-    bus.send(args[0]);
+    return bus.send(args[0]);
   },
   sendCommand: (bus, args) => bus.send(positionalFields(args)),
   writeParameter: (bus, args) => {
     arity(args, 1, 2, 'writeParameter takes 1 or 2 arguments');
-    bus.writeParameter(...args);
+    return bus.writeParameter(...args);
   },
 };
 
@@ -209,6 +209,7 @@ function publish(source, opts = {}) {
     log(`qel-monitor: mqtt command on ${o.commands}: ${text.slice(0, 200)}: ${result.ok ? 'sent' : result.error}`);
     client.publish(`${base}/command-result`, JSON.stringify({ command: text.slice(0, 200), ...result }), { qos: 1 });
   };
+  let answered = Promise.resolve();
   const runCommand = (text) => {
     const c = parseCommand(text);
     let result;
@@ -217,13 +218,15 @@ function publish(source, opts = {}) {
     else if (!bus) result = { ok: false, error: 'refused: no driver to run commands', code: 'QEL_BAD_COMMAND' };
     else {
       try {
-        COMMANDS[c.fn](bus, c.args);
-        result = { ok: true };
+        const written = Promise.resolve(COMMANDS[c.fn](bus, c.args));
+        result = written.then(() => ({ ok: true }), (e) => ({ ok: false, error: e.message, code: e.code }));
       } catch (e) {
         result = { ok: false, error: e.message, code: e.code };
       }
     }
-    answer(text, result);
+    // Each answer once its frame is on the bus (or refused), in the order
+    // the commands came.
+    answered = answered.then(() => result).then((r) => answer(text, r));
   };
   // A retained command is a state the broker hands to every connection,
   // not an order: run, it would go on the bus again at each reconnection.

@@ -8,7 +8,7 @@
 // that the application started; driverStop() closes an open driver object
 // as close() does; registerCallback() while one is open is refused, as it
 // would silently take the object's status objects.
-const { Bus, DELIVER, FAULT, LINK, OPENED, HALT } = require('./open/bus');
+const { Bus, DELIVER, FAULT, LINK, OPENED, HALT, SENT } = require('./open/bus');
 const { fail, systemFault, checkOptions } = require('./open/checks');
 const { consoleTarget, routeConsole } = require('./open/console');
 
@@ -17,6 +17,8 @@ const { consoleTarget, routeConsole } = require('./open/console');
 const OPEN = Symbol.for('corvalith.open');
 // Where the add-on tells that the bridge stopped answering or answers again.
 const LINK_TARGET = Symbol.for('corvalith.link');
+// Where it tells which of send()'s and writeParameter()'s frames it wrote.
+const TRANSMITTED = Symbol.for('corvalith.transmitted');
 // The add-on's own functions, kept on it once: a copy of this file loaded
 // after the module cache was cleared finds them, and wraps nothing twice.
 const RAW = Symbol.for('corvalith.raw');
@@ -82,12 +84,14 @@ function start(addon, raw, s, bus) {
   routeConsole(addon, consoleTarget(s.console, (e) => bus[FAULT](e)));
   raw.registerCallback((status) => bus[DELIVER](status));
   addon[LINK_TARGET]((answering, failed) => bus[LINK](answering, failed));
+  addon[TRANSMITTED]((ticket, busCode, errno) => bus[SENT](ticket, busCode, errno));
   try {
     addon[LOG_PATH](s.logPath);
     raw.driverStart(s.i2cDelay, s.canBusDelay, s.heartbeat, s.debounce, [...s.enabledIds], [...s.cyclicIds], s.debug);
   } catch (e) {
     routeConsole(addon, 'stdout');
     addon[LINK_TARGET](null);
+    addon[TRANSMITTED](null);
     bus[OPENED](false);
     throw startFault(e);
   } finally {
@@ -111,6 +115,7 @@ module.exports = function makeOpen(addon) {
     const bus = new Bus(Object.create(addon, { driverStop: { value: raw.driverStop } }), () => {
       routeConsole(addon, 'stdout');
       addon[LINK_TARGET](null);
+      addon[TRANSMITTED](null);
       if (place.bus === bus) {
         place.bus = null;
         place.addon = null;

@@ -255,18 +255,23 @@ function main(argv) {
   // Commands, from the keys.
   const send = (label, fields) => {
     const at = new Date().toTimeString().slice(0, 8);
-    try {
-      bus.send(fields);
-      let outcome = 'sent';
-      if (bridge) {
-        const w = bridge.writes().reverse().find((r) => r.bytes[0] === 0x30 && r.bytes[3] === 0x04 && r.bytes[4] === 0xe0);
-        if (w) outcome += ` (0x4e0 data ${w.bytes.subarray(8, 16).toString('hex').replace(/(..)(?!$)/g, '$1 ')})`;
-      }
-      monitor.command = { label, at, outcome, ok: true };
-      return true;
-    } catch (e) {
+    const failed = (e) => {
       monitor.command = { label, at, outcome: `failed: ${e.message}`, ok: false };
       return false;
+    };
+    // Whether the frame went out, once the bus took it or refused it.
+    try {
+      return bus.send(fields).then(() => {
+        let outcome = 'sent';
+        if (bridge) {
+          const w = bridge.writes().reverse().find((r) => r.bytes[0] === 0x30 && r.bytes[3] === 0x04 && r.bytes[4] === 0xe0);
+          if (w) outcome += ` (0x4e0 data ${w.bytes.subarray(8, 16).toString('hex').replace(/(..)(?!$)/g, '$1 ')})`;
+        }
+        monitor.command = { label, at, outcome, ok: true };
+        return true;
+      }, failed);
+    } catch (e) {
+      return Promise.resolve(failed(e));
     }
   };
   const onKey = (key) => {
@@ -274,7 +279,7 @@ function main(argv) {
     if (key === 'c' || key === 'C') send('Read CFG ALL', { readCfg: 'all' });
     if (key === 'l' || key === 'L') {
       const on = !monitor.copOn;
-      if (send(`COP light ${on ? 'on' : 'off'}`, { copLight: on })) monitor.copOn = on;
+      send(`COP light ${on ? 'on' : 'off'}`, { copLight: on }).then((sent) => { if (sent) monitor.copOn = on; });
     }
     if (screen) screen.draw();
   };

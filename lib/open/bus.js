@@ -12,6 +12,16 @@ const FAULT = Symbol('fault');
 const LINK = Symbol('link');
 const OPENED = Symbol('opened');
 const HALT = Symbol('halt');
+const SENT = Symbol('sent');
+const QUEUE_COMMAND = Symbol.for('corvalith.queueCommand');
+const QUEUE_PARAMETER = Symbol.for('corvalith.queueParameter');
+const READ_COPY = Symbol.for('corvalith.readCopy');
+
+// Frames that may wait for the bus at once: the add-on's transmit queue.
+const QUEUE_SLOTS = 64;
+// The errors of a frame that the bus refused: sendCommand's and
+// writeParameter's own texts and code.
+const SEND_FAILED = { command: 'Error sending the command', parameter: 'Error writing the parameter' };
 const ASYNC_DISPOSE = Symbol.asyncDispose ?? Symbol.for('nodejs.asyncDispose');
 
 // Status objects a `for await` loop may fall behind before the oldest go.
@@ -27,6 +37,8 @@ class Bus extends EventEmitter {
   #closing = null;
   #iterators = new Set();
   #dropped = 0;
+  // The promises of queued frames by ticket, oldest first.
+  #pending = new Map();
   // What the console function threw before the application had a chance
   // to listen for 'error' (during open()): handed on a tick later. null
   // once handed on.
@@ -54,18 +66,44 @@ class Bus extends EventEmitter {
     return this.#addon;
   }
 
+  // From the slot's own copy: never waits for the bus lock, which the
+  // receive thread holds through each read of the bridge.
   read(id) {
-    return this.#live().readStatus(slotId(id, 'read()'));
+    return this.#live()[READ_COPY](slotId(id, 'read()'));
   }
 
+  // The frame is queued for the driver's transmit thread; the promise
+  // settles once the bus took it or refused it. A mistake in the fields
+  // throws here, at the call, as it always did.
   send(fields) {
     const args = commandArguments(fields);
-    return this.#system('sendCommand', args);
+    return this.#queue(QUEUE_COMMAND, args, 'command');
   }
 
   writeParameter(number, bytes = []) {
     const args = [parameterNumber(number), parameterValue(bytes)];
-    return this.#system('writeParameter', args);
+    return this.#queue(QUEUE_PARAMETER, args, 'parameter');
+  }
+
+  #queue(name, args, kind) {
+    const ticket = this.#system(name, args);
+    if (ticket < 0) {
+      return Promise.reject(fail(Error, 'QEL_QUEUE_FULL', `${QUEUE_SLOTS} frames already wait for the bus; await some before sending more`));
+    }
+    return new Promise((resolve, reject) => this.#pending.set(ticket, { resolve, reject, kind }));
+  }
+
+  // The add-on wrote the frame of `ticket` (busCode 0) or the bus refused
+  // it; `errno` where the system said why (the kernel's I2C path), else null.
+  [SENT](ticket, busCode, errno) {
+    const waiting = this.#pending.get(ticket);
+    if (!waiting) return;
+    this.#pending.delete(ticket);
+    if (busCode === 0) return waiting.resolve();
+    const err = fail(Error, 'QEL_SEND_FAILED', SEND_FAILED[waiting.kind]);
+    err.busCode = busCode;
+    if (errno !== null) Object.assign(err, { errno, syscall: 'write' });
+    waiting.reject(err);
   }
 
   capture(fn) {
@@ -110,6 +148,11 @@ class Bus extends EventEmitter {
       if (e.code !== 'QEL_NOT_STARTED') failure = e;
     }
     this.#onClose();
+    // The stop told what was written; the rest never will be.
+    for (const waiting of this.#pending.values()) {
+      waiting.reject(fail(Error, 'QEL_CLOSED', `The driver was closed before the ${waiting.kind} frame was written`));
+    }
+    this.#pending.clear();
     for (const it of this.#iterators) it.end();
     this.#iterators.clear();
     this.#closing = new Promise((resolve, reject) => process.nextTick(() => {
@@ -185,4 +228,4 @@ class Bus extends EventEmitter {
   }
 }
 
-module.exports = { Bus, DELIVER, FAULT, LINK, OPENED, HALT };
+module.exports = { Bus, DELIVER, FAULT, LINK, OPENED, HALT, SENT };

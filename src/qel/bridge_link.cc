@@ -42,6 +42,10 @@ void release_async() {
     if (async_ready) uv_unref(reinterpret_cast<uv_handle_t *>(&async));
 }
 
+void wake_main_thread() {
+    if (request_wakeup() && async_ready) uv_async_send(&async);
+}
+
 int close_async(uv_close_cb closed) {
     if (!async_ready) return 0;
     async_ready = false;
@@ -225,7 +229,7 @@ void post_news(uint32_t failed) {
     uint32_t i = news_posted.load(std::memory_order_relaxed);
     news_failed[i % NEWS_SLOTS].store(failed, std::memory_order_relaxed);
     news_posted.store(i + 1, std::memory_order_release);
-    if (request_wakeup() && async_ready) uv_async_send(&async);
+    wake_main_thread();
 }
 
 // Says a run's beginning or end, once the lock is released.
@@ -321,15 +325,15 @@ void reset_parameter_fields() {
     memset(write_param_value, 0, sizeof write_param_value);
 }
 
-static void print_frame_dump(bool parameter) {
-    unsigned id = frame_id(send_buf + TX_FRAME_AT);
+static void print_frame_dump(const uint8_t *frame, bool parameter) {
+    unsigned id = frame_id(frame + TX_FRAME_AT);
     ConsoleLine line;
     if (parameter) {
         line.add(MSG_PARAM_DUMP, id);
     } else {
         line.add(MSG_CMD_DUMP, id);
     }
-    for (uint8_t byte : send_buf) line.add(MSG_DUMP_BYTE, byte);
+    for (uint32_t i = 0; i < TRANSMIT_BYTES; i++) line.add(MSG_DUMP_BYTE, frame[i]);
     line.print();
 }
 
@@ -362,25 +366,33 @@ static void print_command_lines() {
     }
 }
 
-int send_command() {
+void prepare_command(uint8_t (&frame)[TRANSMIT_BYTES]) {
     print_command_lines();
     transmit_request command{};
     command.kind = transmit_kind::command;
     command.command = {cmd_tft, cmd_read_cfg, cmd_cop_light, cmd_cop_light_color, cmd_parm_num};
-    encode_transmit_frame(command, send_buf);
-    if (debug_log) print_frame_dump(false);
-    return transmit_send_buf();
+    encode_transmit_frame(command, frame);
+    if (debug_log) print_frame_dump(frame, false);
 }
 
-int write_parameter() {
+void prepare_parameter(uint8_t (&frame)[TRANSMIT_BYTES]) {
     console_line(MSG_PARAM_NUM, write_param_num);
     transmit_request parameter{};
     parameter.kind = transmit_kind::parameter;
     parameter.parameter.num = write_param_num;
     static_assert(sizeof write_param_value == PARAM_VALUE_BYTES, "one value byte per data byte after the number");
     memcpy(parameter.parameter.value, write_param_value, PARAM_VALUE_BYTES);
-    encode_transmit_frame(parameter, send_buf);
-    if (debug_log) print_frame_dump(true);
+    encode_transmit_frame(parameter, frame);
+    if (debug_log) print_frame_dump(frame, true);
+}
+
+int send_command() {
+    prepare_command(send_buf);
+    return transmit_send_buf();
+}
+
+int write_parameter() {
+    prepare_parameter(send_buf);
     return transmit_send_buf();
 }
 

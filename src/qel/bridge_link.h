@@ -30,6 +30,9 @@ void release_async();
 // Closes it as its environment ends; returns how many handles close (0 or
 // 1). The next init_async sets it up anew, on another loop.
 int close_async(uv_close_cb closed);
+// Wakes the main loop for something other than a slot (news of the
+// bridge, frames written): any thread.
+void wake_main_thread();
 
 uint8_t read_register(uint8_t reg, uint8_t &out);
 uint8_t write_register(uint8_t reg, uint8_t value);
@@ -88,3 +91,8 @@ void reset_command_fields();
 void reset_parameter_fields();
 int send_command();
 int write_parameter();
+// A command's (a parameter's) lines, then its frame in `frame`, from the
+// fields above: what send_command (write_parameter) writes, and what the
+// transmit queue takes.
+void prepare_command(uint8_t (&frame)[TRANSMIT_BYTES]);
+void prepare_parameter(uint8_t (&frame)[TRANSMIT_BYTES]);

@@ -33,6 +33,12 @@ extern const bus_ops i2c_dev_bus;
 void bus_open_failed(int err, const char *syscall);
 int bus_open_error(const char **syscall);
 
+// A failed transfer tells its errno the same way, for the thread that made
+// it: the kernel's path sets it, the bcm2835 library has none to give (0).
+// The caller resets it with 0 before the transfer it asks about.
+void bus_transfer_failed(int err);
+int bus_transfer_error();
+
 // Picks the flavour's way to the bus; runs at the start of driver_start.
 // Each flavour's bus_choose_*.cc keeps its choice to itself and answers the
 // four transfers below through it.

@@ -10,6 +10,7 @@
 #include "js_layer.h"
 #include "message_memory.h"
 #include "status_builder.h"
+#include "transmit.h"
 
 // Status objects are built by a small JavaScript function compiled once:
 // an object literal gets its keys in order and its shape from the engine's
@@ -131,6 +132,31 @@ NAN_METHOD(LinkTarget) {
     if (info.Length() > 0 && info[0]->IsFunction()) link_function.Reset(info[0].As<v8::Function>());
 }
 
+static Nan::Persistent<v8::Function> transmitted_function;
+
+NAN_METHOD(TransmitTarget) {
+    if (!own_env()) return;
+    transmitted_function.Reset();
+    if (info.Length() > 0 && info[0]->IsFunction()) transmitted_function.Reset(info[0].As<v8::Function>());
+}
+
+void transmitted_to_js(bool hand_on_lines) {
+    if (delivery_resource == nullptr) delivery_resource = new Nan::AsyncResource("qel:delivery");
+    transmit_result done;
+    while (take_transmitted(&done)) {
+        // The transmit thread's lines about a frame were queued before its
+        // result: they come before what its settled promise prints.
+        if (hand_on_lines) console_hand_on();
+        if (transmitted_function.IsEmpty()) continue;
+        Nan::HandleScope scope;
+        v8::Local<v8::Object> receiver = Nan::GetCurrentContext()->Global();
+        node::CallbackScope callback_scope(v8::Isolate::GetCurrent(), receiver, *delivery_resource);
+        v8::Local<v8::Value> argv[] = {Nan::New(static_cast<double>(done.ticket)), Nan::New(done.code),
+                                       done.uv_error != 0 ? v8::Local<v8::Value>(Nan::New(done.uv_error)) : v8::Local<v8::Value>(Nan::Null())};
+        if (!call_guarded(Nan::New(transmitted_function), receiver, 3, argv, guarded_caller::delivery)) return;
+    }
+}
+
 // The news comes before the changes of the same wake-up: the frames that
 // ended a run were read after it ended.
 static bool deliver_link_news() {
@@ -153,6 +179,7 @@ void async_callback(uv_async_t *) {
     bool stale = stopped_since_wakeup;
     stopped_since_wakeup = false;
     if (!deliver_link_news()) return;
+    transmitted_to_js(true);
     int delivered = 0;
     status_snapshot snapshot;
     for (int due = pending_changes(); delivered < due && take_change(&snapshot); delivered++) {
@@ -173,6 +200,7 @@ void async_callback(uv_async_t *) {
 int close_delivery(uv_close_cb closed) {
     node_callback.Reset();
     link_function.Reset();
+    transmitted_function.Reset();
     status_builder.Reset();
     delivery_resource = nullptr;  // left to the ending runtime, as the console's
     return close_async(closed);
@@ -191,6 +219,16 @@ NAN_METHOD(ReadStatus) {
     bus_lock();
     snapshot_slot(pos, &snapshot);
     bus_unlock();
+    v8::Local<v8::Object> status = JS_msg_mem(snapshot);
+    if (!status.IsEmpty()) info.GetReturnValue().Set(status);
+}
+
+NAN_METHOD(ReadCopy) {
+    if (!own_env()) return;
+    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_READ, CODE_NOT_STARTED);
+    if (info.Length() != 1 || !info[0]->IsNumber()) return throw_type_error(MSG_INT_ARG1, CODE_BAD_ARGUMENT);
+    status_snapshot snapshot;
+    read_slot_copy(mem_position(static_cast<uint32_t>(to_int32(info[0]))), &snapshot);
     v8::Local<v8::Object> status = JS_msg_mem(snapshot);
     if (!status.IsEmpty()) info.GetReturnValue().Set(status);
 }

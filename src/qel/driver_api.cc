@@ -7,6 +7,7 @@
 #include "bus.h"
 #include "diagnostics.h"
 #include "message_memory.h"
+#include "transmit.h"
 
 bool driver_started = false;
 
@@ -30,8 +31,10 @@ int (*driver_thread_create)(uv_thread_t *, uv_thread_cb, void *) = uv_thread_cre
 
 uv_thread_t thread;
 uv_thread_t hb_thread;
+uv_thread_t tx_thread;
 bool thread_created = false;
 bool hb_thread_created = false;
+bool tx_thread_created = false;
 
 }  // namespace
 
@@ -44,6 +47,12 @@ void bus_open_failed(int err, const char *syscall) {
     bus_open_errno = err;
     bus_open_syscall = syscall;
 }
+
+static thread_local int transfer_errno = 0;
+
+void bus_transfer_failed(int err) { transfer_errno = err; }
+
+int bus_transfer_error() { return transfer_errno; }
 
 int bus_open_error(const char **syscall) {
     *syscall = bus_open_syscall;
@@ -165,8 +174,11 @@ void join_driver_threads() {
     request_driver_stop();
     if (thread_created) uv_thread_join(&thread);
     if (hb_thread_created) uv_thread_join(&hb_thread);
-    thread_created = hb_thread_created = false;
+    request_transmit_stop();
+    if (tx_thread_created) uv_thread_join(&tx_thread);
+    thread_created = hb_thread_created = tx_thread_created = false;
     rearm_driver_threads();
+    rearm_transmitter();
 }
 
 int start_driver_threads() {
@@ -179,6 +191,11 @@ int start_driver_threads() {
         int rc = driver_thread_create(&hb_thread, heartbit, nullptr);
         if (rc != 0) return rc;
         hb_thread_created = true;
+    }
+    if (!tx_thread_created) {
+        int rc = driver_thread_create(&tx_thread, transmitter, nullptr);
+        if (rc != 0) return rc;
+        tx_thread_created = true;
     }
     release_driver_threads();
     // The heartbeat's first line belongs to start-up: it is queued before

@@ -22,10 +22,11 @@ bool board_refused(const char *model);
 // the kernel's path drives every board.
 int check_board();
 
-// Starts the receive thread, then the heartbeat thread. A thread that was
-// created by an earlier, partly failed call is kept, so a successful retry
-// leaves exactly one of each; neither thread touches the bus until both
-// exist. Returns 0 on success, else the libuv error of the creation.
+// Starts the receive thread, the heartbeat thread, then the transmit
+// thread. A thread that was created by an earlier, partly failed call is
+// kept, so a successful retry leaves exactly one of each; neither of the
+// first two touches the bus until both exist, and the transmit thread not
+// before a frame is queued, which only a running driver does. Returns 0 on success, else the libuv error of the creation.
 int start_driver_threads();
 
 // Asks the driver threads to end, joins those that were created and readies

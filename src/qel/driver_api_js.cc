@@ -9,6 +9,7 @@
 #include "diagnostics.h"
 #include "driver_api.h"
 #include "lifecycle.h"
+#include "transmit.h"
 #include "js_layer.h"
 
 Nan::Persistent<v8::Function> node_callback;
@@ -189,41 +190,46 @@ NAN_METHOD(DriverStop) {
     if (!driver_ever_started()) return throw_type_error(MSG_NOT_STARTED_STOP, CODE_NOT_STARTED);
     if (lifecycle_state() != driver_state::running) return;
     lifecycle_stop(stop_kind::stop);
+    // The transmit thread is joined: what it wrote is told, what it did
+    // not write is forgotten (the driver object rejects those).
+    transmitted_to_js(false);
+    transmit_forget();
 }
 
 // ------------------------------------------------ commands and parameters
 
-NAN_METHOD(SendCommand) {
-    if (!own_env()) return;
+namespace {
+
+// sendCommand's checks, in their order, and its fields set; false when a
+// check threw.
+bool take_command_args(const Nan::FunctionCallbackInfo<v8::Value> &info) {
     int32_t *const fields[COMMAND_ARGS] = {&cmd_tft, &cmd_read_cfg, &cmd_cop_light, &cmd_cop_light_color,
                                            &cmd_parm_num};
-    ConsoleScope console;
     reset_command_fields();
-    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_COMMAND, CODE_NOT_STARTED);
+    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_COMMAND, CODE_NOT_STARTED), false;
     int given = info.Length();
-    if (given > COMMAND_ARGS) return throw_type_error(MSG_AT_MOST_5, CODE_BAD_ARGUMENT);
+    if (given > COMMAND_ARGS) return throw_type_error(MSG_AT_MOST_5, CODE_BAD_ARGUMENT), false;
     // The first argument is required: a missing one reads as undefined.
     if (const char *refused = type_refusal(info, command_rules, std::max(given, 1), false)) {
-        return throw_type_error(refused, CODE_BAD_ARGUMENT);
+        return throw_type_error(refused, CODE_BAD_ARGUMENT), false;
     }
     for (int i = 0; i < given; i++) *fields[i] = to_int32(info[i]);
     const int32_t values[COMMAND_ARGS] = {cmd_tft, cmd_read_cfg, cmd_cop_light, cmd_cop_light_color, cmd_parm_num};
     if (const char *refused = range_refusal(command_rules, values, COMMAND_ARGS)) {
-        return throw_type_error(refused, CODE_BAD_ARGUMENT);
+        return throw_type_error(refused, CODE_BAD_ARGUMENT), false;
     }
-    if (send_command() != 0) return throw_type_error(MSG_SEND_FAILED, CODE_SEND_FAILED);
-    console_line(MSG_CMD_SENT);
+    return true;
 }
 
-NAN_METHOD(WriteParameter) {
-    if (!own_env()) return;
-    ConsoleScope console;
+// writeParameter's checks, in their order, and its fields set; false when
+// a check threw.
+bool take_parameter_args(const Nan::FunctionCallbackInfo<v8::Value> &info) {
     reset_parameter_fields();
-    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_COMMAND, CODE_NOT_STARTED);
+    if (!driver_started) return throw_type_error(MSG_NOT_STARTED_COMMAND, CODE_NOT_STARTED), false;
     int given = info.Length();
-    if (given > PARAMETER_ARGS) return throw_type_error(MSG_AT_MOST_2, CODE_BAD_ARGUMENT);
+    if (given > PARAMETER_ARGS) return throw_type_error(MSG_AT_MOST_2, CODE_BAD_ARGUMENT), false;
     if (const char *refused = type_refusal(info, parameter_rules, std::max(given, 1), false)) {
-        return throw_type_error(refused, CODE_BAD_ARGUMENT);
+        return throw_type_error(refused, CODE_BAD_ARGUMENT), false;
     }
     const arg_rule &value_rule = parameter_rules[1];
     const uint8_t *bytes = nullptr;
@@ -232,17 +238,62 @@ NAN_METHOD(WriteParameter) {
         length = node::Buffer::Length(info[1]);
         // The table's limit, and never past the field the bytes go to.
         if (length > std::min(static_cast<size_t>(value_rule.max), sizeof write_param_value)) {
-            return throw_type_error(value_rule.range_message, CODE_BAD_ARGUMENT);
+            return throw_type_error(value_rule.range_message, CODE_BAD_ARGUMENT), false;
         }
         bytes = reinterpret_cast<const uint8_t *>(node::Buffer::Data(info[1]));
     }
     write_param_num = to_int32(info[0]);
     if (const char *refused = range_refusal(parameter_rules, &write_param_num, 1)) {
-        return throw_type_error(refused, CODE_BAD_ARGUMENT);
+        return throw_type_error(refused, CODE_BAD_ARGUMENT), false;
     }
     if (length > 0) memcpy(write_param_value, bytes, length);
+    return true;
+}
+
+// The frame's ticket, or -1 when the queue is full: open()'s driver object
+// makes the promise and settles it by the ticket (transmitted_to_js).
+void return_ticket(const Nan::FunctionCallbackInfo<v8::Value> &info, int refused, uint32_t ticket) {
+    info.GetReturnValue().Set(refused != 0 ? Nan::New(-1.0) : Nan::New(static_cast<double>(ticket)));
+}
+
+}  // namespace
+
+NAN_METHOD(SendCommand) {
+    if (!own_env()) return;
+    ConsoleScope console;
+    if (!take_command_args(info)) return;
+    if (send_command() != 0) return throw_type_error(MSG_SEND_FAILED, CODE_SEND_FAILED);
+    console_line(MSG_CMD_SENT);
+}
+
+NAN_METHOD(WriteParameter) {
+    if (!own_env()) return;
+    ConsoleScope console;
+    if (!take_parameter_args(info)) return;
     if (write_parameter() != 0) return throw_type_error(MSG_PARAM_FAILED, CODE_SEND_FAILED);
     console_line(MSG_PARAM_WRITTEN);
+}
+
+// sendCommand and writeParameter for the transmit thread: the same checks
+// and lines at the call; the frame's own lines once it is written.
+// Reached through Symbol.for('corvalith.queueCommand') and
+// Symbol.for('corvalith.queueParameter').
+NAN_METHOD(QueueCommand) {
+    if (!own_env()) return;
+    ConsoleScope console;
+    if (!take_command_args(info)) return;
+    uint32_t ticket = 0;
+    int refused = queue_command(&ticket);
+    return_ticket(info, refused, ticket);
+}
+
+NAN_METHOD(QueueParameter) {
+    if (!own_env()) return;
+    ConsoleScope console;
+    if (!take_parameter_args(info)) return;
+    uint32_t ticket = 0;
+    int refused = queue_parameter(&ticket);
+    return_ticket(info, refused, ticket);
 }
 
 // open()'s logPath, which open() has checked: the path for its start, then
@@ -287,6 +338,10 @@ static void init(v8::Local<v8::Object> exports) {
     set_hidden(exports, "corvalith.console", ConsoleTarget);
     set_hidden(exports, "corvalith.link", LinkTarget);
     set_hidden(exports, "corvalith.logPath", LogPathOption);
+    set_hidden(exports, "corvalith.queueCommand", QueueCommand);
+    set_hidden(exports, "corvalith.queueParameter", QueueParameter);
+    set_hidden(exports, "corvalith.transmitted", TransmitTarget);
+    set_hidden(exports, "corvalith.readCopy", ReadCopy);
     init_facts(exports);
 #ifdef QEL_SIM
     init_bridge(exports);

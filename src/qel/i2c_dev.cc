@@ -120,7 +120,11 @@ uint8_t dev_read(uint8_t *bytes, uint32_t len) {
 
 uint8_t dev_write(const uint8_t *bytes, uint32_t len) {
     ssize_t n = i2c_dev_sys->write(device_fd, bytes, len);
-    if (n < 0) return i2c_dev_reason(errno);
+    if (n < 0) {
+        int err = errno;
+        bus_transfer_failed(err);
+        return i2c_dev_reason(err);
+    }
     return n == static_cast<ssize_t>(len) ? BUS_OK : BUS_DATA;
 }
 

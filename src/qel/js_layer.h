@@ -106,6 +106,18 @@ void async_callback(uv_async_t *handle);
 // A stop happened: the next wake-up may be one signalled before it.
 void forget_wakeups();
 NAN_METHOD(LinkTarget);
+// Where open()'s driver object learns which queued frames were written:
+// called with (ticket, busCode, errno), busCode 0 when written, errno the
+// libuv error where the system said why the write failed (else null); set through
+// Symbol.for('corvalith.transmitted').
+NAN_METHOD(TransmitTarget);
+// Tells that function every frame written and not told yet, in order: at a
+// wake-up (handing on the threads' lines first), and as a stop ends (where
+// the function's own console scope hands them on).
+void transmitted_to_js(bool hand_on_lines);
+// readStatus's status object from the slot's own copy, without the bus
+// lock: Symbol.for('corvalith.readCopy').
+NAN_METHOD(ReadCopy);
 
 NAN_METHOD(ReadStatus);
 NAN_METHOD(Simulate);

@@ -12,6 +12,7 @@
 #include "handoff.h"
 #include "message_memory.h"
 #include "mirror.h"
+#include "transmit.h"
 
 namespace {
 
@@ -63,6 +64,8 @@ int lifecycle_start(uv_loop_t *loop, uv_async_cb wake, start_failure *why) {
     rc = failure_of(start_step::lock);
     if (rc == 0) rc = init_bus_lock();
     if (rc != 0) return undo_start(why, start_step::lock, MSG_MUTEX_FAILED, rc);
+    // What a driver let go with its environment left queued is no one's.
+    transmit_forget();
     rc = start_driver_threads();
     if (rc != 0) return undo_start(why, start_step::threads, MSG_THREADS_FAILED, rc);
     driver_started = true;

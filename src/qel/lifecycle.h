@@ -5,7 +5,9 @@
 // failed half-way, driverStop() (and Bus.close(), which calls it), and the
 // end of the environment (the main thread or a worker) that ran it. The
 // stop ends and joins every thread the start created: the receive thread,
-// the heartbeat thread and the debug log's writer. Capture records on the
+// the heartbeat thread, the transmit thread (after the frame it is
+// writing; the JavaScript layer settles what it wrote and did not write)
+// and the debug log's writer. Capture records on the
 // receive thread and the mirror sends from it: neither has a thread of its
 // own, and both stop with it. Node unloads the add-on once the last
 // environment using it ends, so no thread of the driver may outlive a stop.

@@ -1,5 +1,8 @@
 #include "message_memory.h"
 
+#include <sched.h>
+
+#include <atomic>
 #include <cstring>
 
 #include "config.h"
@@ -13,6 +16,62 @@ const pdo_map_struct PDO_map[MEM_SLOTS] = {
     {0x2C0, 6},  {0x2C1, 7},  {0x2C4, 8},  {0x2C5, 9},  {0x2C8, 10}, {0x2C9, 11},
     {0x4E0, 12}, {0x700, 13}, {0xFFF, 14}, {ID_EMPTY, 15}, {ID_ERROR, 16},
 };
+
+// Every slot has a copy that the main thread reads without the bus lock
+// (Bus.read), so that it never waits for a transfer in progress: written
+// after each change of the slot, under the bus lock that every writer of
+// the slot holds, and read with a sequence number (odd while a copy is
+// being written) and retried. The words are atomics, so that a read that
+// overlaps a write is no data race, only a copy that the retry discards.
+namespace {
+
+constexpr size_t SLOT_WORDS = (sizeof(msg_mem_struct) + 3) / 4;
+
+struct slot_copy {
+    std::atomic<uint32_t> sequence{0};
+    std::atomic<uint32_t> words[SLOT_WORDS];
+};
+
+slot_copy slot_copies[MEM_SLOTS];
+
+void publish_slot(int pos) {
+    uint32_t words[SLOT_WORDS] = {0};
+    memcpy(words, &PDO_memory[pos], sizeof(msg_mem_struct));
+    slot_copy &copy = slot_copies[pos];
+    uint32_t sequence = copy.sequence.load(std::memory_order_relaxed);
+    copy.sequence.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    for (size_t i = 0; i < SLOT_WORDS; i++) copy.words[i].store(words[i], std::memory_order_relaxed);
+    copy.sequence.store(sequence + 2, std::memory_order_release);
+}
+
+void read_copy(int pos, msg_mem_struct *out) {
+    slot_copy &copy = slot_copies[pos];
+    uint32_t words[SLOT_WORDS];
+    for (;;) {
+        uint32_t before = copy.sequence.load(std::memory_order_acquire);
+        if ((before & 1u) != 0) {
+            sched_yield();  // the writer is in the middle of this copy
+            continue;
+        }
+        for (size_t i = 0; i < SLOT_WORDS; i++) words[i] = copy.words[i].load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (copy.sequence.load(std::memory_order_relaxed) == before) break;
+    }
+    memcpy(out, words, sizeof *out);
+}
+
+}  // namespace
+
+void read_slot_copy(int pos, status_snapshot *out) {
+    out->position = pos;
+    read_copy(pos, &out->slot);
+    for (int i = 0; i < STAT_SLOTS; i++) {
+        msg_mem_struct stat;
+        read_copy(POS_HB + i, &stat);
+        out->stats[i] = stat.counter;
+    }
+}
 
 int mem_position(uint32_t msg_id) {
     if (msg_id >= 0x700 && msg_id <= 0x7FF) return POS_HB;
@@ -35,6 +94,7 @@ void clear_mem(bool keep_counters, int32_t msg_id) {
     if (msg_id >= 0) first = last = mem_position(static_cast<uint32_t>(msg_id));
     for (int pos = first; pos <= last; pos++) {
         clear_slot(PDO_memory[pos], keep_counters);
+        publish_slot(pos);
         refresh_change(pos, PDO_memory[pos]);  // a pending delivery shows the slot as cleared
     }
     for (int i = 0; i < STAT_SLOTS; i++) mirror_stat(i, PDO_memory[POS_HB + i].counter);
@@ -45,6 +105,8 @@ void count_event(int pos) {
     // keeps the wrap defined.
     msg_mem_struct &slot = PDO_memory[pos];
     slot.counter = static_cast<int32_t>(static_cast<uint32_t>(slot.counter) + 1u);
+    // The last change a frame makes to its slot: the copy shows it whole.
+    publish_slot(pos);
     if (pos >= POS_HB) mirror_stat(pos - POS_HB, slot.counter);
 }
 

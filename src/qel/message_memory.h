@@ -29,6 +29,12 @@ void count_event(int pos);
 // bus lock.
 void snapshot_slot(int pos, status_snapshot *out);
 
+// The same copy without the bus lock, from the slots' own copies, which
+// each change of a slot rewrites (under the bus lock): never waits for a
+// transfer. The statistics are each as recent as the slot, or more.
+// Main thread (any thread that holds no copy's writing, tests).
+void read_slot_copy(int pos, status_snapshot *out);
+
 // Milliseconds since the Unix epoch from the wall clock: the slots' time.
 uint64_t timestamp();
 

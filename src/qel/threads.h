@@ -9,6 +9,8 @@
 //              capture batches
 //   receive    listen(): polls the bridge, sorts frames into the slots
 //   heartbeat  heartbit(): writes the heartbeat frame every hb_delay us
+//   transmit   transmitter(): writes the frames that Bus.send and
+//              Bus.writeParameter queued, in order (transmit.h)
 //   writer     the debug log's queue: writes lines out (console lines are
 //              handed to process.stdout by main, console_js.cc)
 //
@@ -48,6 +50,9 @@
 //  write_param_value
 // send_buf              main                 main, the bus        bus for
 //                                                                  the write
+// transmit queue        main (frames),       transmit (frames),   none:
+//  (transmit.cc: ring,   transmit (results)   main (results)       atomics,
+//  queued, written)                                                counters
 // hb                    heartbeat            heartbeat, the bus   bus for
 //                                                                  the write
 // data (latest bus      whichever thread     nobody decides on    bus
@@ -55,6 +60,9 @@
 // slot table            receive (records,    receive, main        bus
 //  PDO_memory            sort_frame), main    (readStatus)
 //                        (clear_mem)
+// slot copies           receive, main        main (Bus.read)      none:
+//  (message_memory.cc:   (clear_mem), each                         sequence
+//  slot_copies)          under the bus lock                        numbers
 // set-up of the bridge  receive (main       receive              none:
 //  (bridge_link.cc:      resets it while                           receive
 //  next_setup,           the threads are                           only

@@ -28,6 +28,7 @@ function(qel_core_library name warnings)
     ${QEL_ROOT}/src/qel/line_ring.cc
     ${QEL_ROOT}/src/qel/message_memory.cc
     ${QEL_ROOT}/src/qel/mirror.cc
+    ${QEL_ROOT}/src/qel/transmit.cc
     ${QEL_ROOT}/src/qel/bus_bcm2835.cc
     ${QEL_ROOT}/src/qel/i2c_dev.cc
     ${QEL_ROOT}/src/sim_bridge/bus_choose_sim.cc

@@ -5,11 +5,13 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { once } = require('events');
+const { getSystemErrorName } = require('util');
 const { spawn } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { msg, KERNEL } = require('../helpers/catalogue');
+const { transmitFrame } = require('../helpers/frames');
 const { root, nodeCommand, TIME_FACTOR } = require('../helpers/scenario');
 
 const sim = require(`${root}/sim`);
@@ -34,9 +36,9 @@ test('open: receives as an event and in a for-await loop, sends by named fields,
   const { value } = await statuses.next();
   assert.deepEqual([value.msg_id, hex(value.msg_data)], [0x4a1, '0100000000000000']);
   assert.deepEqual(errors, ['logger fault', 'listener fault']);
-  bus.send({ readCfg: 'one', parameter: 42, copLight: true, copLightColor: true });
+  assert.equal(await bus.send({ readCfg: 'one', parameter: 42, copLight: true, copLightColor: true }), undefined);
   assert.equal(lastWrite(), '30000004e0000008001b2a0000000000cf');
-  bus.writeParameter(3, [1, 2]);
+  await bus.writeParameter(3, [1, 2]);
   assert.equal(lastWrite(), '30000005600000080301020000000000' + '73');
   assert.ok(lines.includes(`info ${msg('CMD_SENT')}`) && lines.includes(`info ${msg('PARAM_WRITTEN')}`), lines.join('\n'));
   const down = once(bus, 'bridgeDown');
@@ -108,7 +110,9 @@ test('the two faces mixed: registerCallback while open is refused; driverStop cl
   const loop = (async () => { const seen = []; for await (const s of bus) seen.push(s.msg_data[0]); return seen; })();
   bridge.receive(bridge.frame(0x4a1, [9]));
   await once(bus, 'status');
+  const pending = bus.send({ tft: 3 });
   sim.driverStop();
+  assert.match(await pending.then(() => 'sent', (e) => e.code), /^(sent|QEL_CLOSED)$/, 'driverStop settles what was queued');
   assert.equal(bus.closed, true);
   assert.deepEqual(await loop, [9]);
   await closed;
@@ -117,6 +121,49 @@ test('the two faces mixed: registerCallback while open is refused; driverStop cl
   sim.registerCallback(() => {});
   sim.driverStop();
   await sim.open(FAST).close();
+});
+
+test('send and writeParameter queue: frames in call order, each once, beside the receive loop; a full queue refused, close() settles the rest', async (t) => {
+  bridge.reset();
+  t.after(() => bridge.busSpeed(0));
+  const bus = sim.open({ ...FAST, console: false });
+  t.after(() => bus.close());
+  const frames = () => bridge.writes().filter((w) => w.bytes[0] === 0x30).map((w) => hex(w.bytes));
+  const expected = [];
+  const calls = [];
+  for (let i = 0; i < 40; i++) {
+    calls.push(i % 4 === 3 ? bus.writeParameter(i, [i, 7]) : bus.send({ tft: i }));
+    expected.push(hex(i % 4 === 3 ? transmitFrame(0x05, 0x60, [i, i, 7, 0, 0, 0, 0, 0]) : transmitFrame(0x04, 0xe0, [i, 0, 0])));
+  }
+  assert.deepEqual(await Promise.all(calls), Array(40).fill(undefined));
+  assert.deepEqual(frames(), expected);
+  // read() gives readStatus's object from the slot's own copy, cleared ones too.
+  bridge.receive(bridge.frame(0x4a1, [5, 6]));
+  await once(bus, 'status');
+  assert.deepEqual(bus.read(0x4a1), sim.readStatus(0x4a1));
+  assert.equal(bus.read(0x4a1).counter, 1);
+  sim.clearMem(false, 0x4a1);
+  assert.deepEqual([bus.read(0x4a1), bus.read(0x4a1).counter], [sim.readStatus(0x4a1), 0]);
+  // A refused write rejects its own promise only, with sendCommand's text.
+  bridge.failWrites(1, 1);
+  const failed = bus.send({ tft: 1 });
+  // On the kernel's path the system says why: EREMOTEIO, no acknowledge.
+  await assert.rejects(failed, (e) => e.name === 'Error' && e.code === 'QEL_SEND_FAILED' && e.message === msg('SEND_FAILED') && e.busCode === 1 &&
+    (KERNEL ? getSystemErrorName(e.errno) === 'EREMOTEIO' && e.syscall === 'write' : e.errno === undefined));
+  await bus.writeParameter(2);
+  // A slow bus: 64 frames wait, the 65th is refused at once and never written;
+  // close() lets the frame being written finish and rejects the others.
+  bridge.busSpeed(5000);
+  const before = bridge.writes().length;
+  const waiting = Array.from({ length: 64 }, (_, i) => bus.send({ tft: i }).then(() => 'sent', (e) => e.code));
+  await assert.rejects(bus.send({ tft: 99 }), { name: 'Error', code: 'QEL_QUEUE_FULL', message: 'QEL Driver -- 64 frames already wait for the bus; await some before sending more' });
+  await bus.close();
+  const outcomes = await Promise.all(waiting);
+  const sent = outcomes.filter((o) => o === 'sent').length;
+  assert.deepEqual(outcomes, [...Array(sent).fill('sent'), ...Array(64 - sent).fill('QEL_CLOSED')]);
+  assert.ok(sent < 64, 'close() does not wait for the queue');
+  assert.deepEqual(bridge.writes().slice(before).filter((w) => w.bytes[0] === 0x30).map((w) => w.bytes[8]), [...Array(sent).keys()]);
+  assert.equal(bridge.state().overlaps, 0, 'one transfer at a time');
 });
 
 const NAMES = 'i2cDelay, canBusDelay, heartbeat, debounce, enabledIds, cyclicIds, debug, console, logPath';

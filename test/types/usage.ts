@@ -121,14 +121,14 @@ async function owned(): Promise<void> {
   void (() => sim.open({ logPath: true }));
   bus.on('status', (s) => void s.msg_data[0]).once('close', () => {}).on('error', (e) => void e.message);
   bus.on('bridgeDown', () => {}).on('bridgeUp', (failed) => void failed.toFixed());
-  bus.send({ readCfg: 'one', parameter: 42, copLight: true });
-  bus.send({ tft: 5, readCfg: 'all' });
-  bus.writeParameter(3, [1, 2]);
+  await bus.send({ readCfg: 'one', parameter: 42, copLight: true });
+  const queued: Promise<void> = bus.send({ tft: 5, readCfg: 'all' });
+  await Promise.all([queued, bus.writeParameter(3, [1, 2])]);
   for await (const s of bus) void s.counter;
   const it: sim.StatusIterator = bus[Symbol.asyncIterator]();
   void [it.dropped, bus.dropped, bus.read(0x2c0).timestamp, bus.closed];
   try {
-    bus.send({ tft: 1 });
+    await bus.send({ tft: 1 });
   } catch (e) {
     const err = e as sim.DriverError | kernel.DriverError;
     const code: sim.ErrorCode & kernel.ErrorCode = err.code;
