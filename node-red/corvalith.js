@@ -148,10 +148,12 @@ module.exports = function register(RED) {
     const cfg = RED.nodes.getNode(config.bus);
     const bus = cfg ? cfg.attach(node) : null;
     if (!cfg) node.status({ fill: 'red', shape: 'ring', text: 'no bus configured' });
-    node.on('input', (msg, send, done) => {
+    // A message is done once its frame is on the bus, or with the reason
+    // it is not: a bad message at once, a refused write when the bus says so.
+    node.on('input', async (msg, send, done) => {
       try {
         if (!bus) throw cfg && cfg.failure ? cfg.failure : codedError(Error, 'QEL_CLOSED', 'No bus is open for this node');
-        perform(bus, msg);
+        await perform(bus, msg);
         done();
       } catch (e) {
         done(withCode(e));
