@@ -11,7 +11,7 @@ const os = require('os');
 const path = require('path');
 const mqtt = require('mqtt');
 const { root, runNode, TIME_FACTOR } = require('../helpers/scenario');
-const { publish } = require('../../lib/mqtt');
+const { publish, reconnectDelay } = require('../../lib/mqtt');
 
 const MOSQUITTO = '/usr/sbin/mosquitto';
 const skip = (!fs.existsSync(MOSQUITTO) && 'no mosquitto (bin/qel-setup --tests installs it)') ||
@@ -62,15 +62,15 @@ async function listen(t, url, topic, opts = {}) {
   return { client, messages, on: (topic) => messages.filter((m) => m.topic === topic) };
 }
 
-const status = (n) => ({ timestamp: String(n), counter: n, msg_id: 0x4a1, msg_data: Buffer.from([n, 0, 0, 0, 0, 0, 0, 0]),
+const status = (n, id = 0x4a1) => ({ timestamp: String(n), counter: n, msg_id: id, msg_data: Buffer.from([n, 0, 0, 0, 0, 0, 0, 0]),
   driver_stats: { hb: 0, unk: 0, empty: n, err: 0 } });
 
-test('a broker stopped and started: nothing lost within the queue bound, drops counted and published beyond it; each change said once; a driver object published', { skip }, async (t) => {
+test('a broker stopped under traffic and started: each topic\'s latest value kept, events in order within the bound, drops counted and published beyond it; each change said once; a driver object published', { skip }, async (t) => {
   const b = await broker(t);
   const fleet = await listen(t, b.url, 'corvalith/lift9/#', { clientId: 'fleet-view', clean: false });
   const source = new EventEmitter();
   const said = [];
-  const pub = publish(source, { url: b.url, node: 'lift9', queueLimit: 20, log: (line) => said.push(line) });
+  const pub = publish(source, { url: b.url, node: 'lift9', queueLimit: 20, reconnectFirst: 100, reconnectMax: 1000, log: (line) => said.push(line) });
   t.after(() => new Promise((r) => pub.stop(r)));
   await until(() => pub.connected, 'the publisher to connect');
   source.emit('status', status(1));
@@ -78,17 +78,33 @@ test('a broker stopped and started: nothing lost within the queue bound, drops c
 
   await b.stop();
   await until(() => !pub.connected, 'the publisher to see the broker gone');
-  for (let n = 2; n <= 31; n++) source.emit('status', status(n));
-  assert.equal(pub.counts.dropped, 10, '30 statuses, 20 kept');
+  // Through several tries: one event of 0x4e0, then events of 0x4a1 and the
+  // changing states of the cyclic 0x1a1 and the debounced 0x2a1.
+  source.emit('status', status(99, 0x4e0));
+  let last = 1;
+  let most = 0;
+  const traffic = setInterval(() => {
+    last++;
+    for (const id of [0x4a1, 0x1a1, 0x2a1]) source.emit('status', status(last, id));
+    most = Math.max(most, pub.counts.queued);
+  }, 5);
+  await until(() => pub.counts.reconnects >= 3 && last > 40, 'three tries under traffic');
+  clearInterval(traffic);
+  assert.equal(pub.counts.dropped, last - 21, 'the events of 0x4a1 beyond the 20 kept');
+  assert.ok(most <= 25, `20 events and the latest of 0x4e0, 0x1a1, 0x2a1, stats and health wait, not ${most}`);
   await b.start();
-  const counters = () => fleet.on('corvalith/lift9/status/0x4a1').map((m) => m.json.counter).filter((c) => c > 1);
-  await until(() => counters().includes(31), 'the queued statuses');
-  assert.deepEqual(counters(), Array.from({ length: 20 }, (_, i) => 12 + i));
-  await until(() => fleet.on('corvalith/lift9/health').some((m) => m.json.drops === 10 && m.json.connected), 'the drops on the health topic');
+  const on = (id) => fleet.on(`corvalith/lift9/status/0x${id.toString(16)}`).map((m) => m.json.counter);
+  const counters = () => on(0x4a1).filter((c) => c > 1);
+  await until(() => counters().includes(last) && on(0x4e0).length > 0, 'the queued statuses');
+  assert.deepEqual(counters(), Array.from({ length: 20 }, (_, i) => last - 19 + i));
+  await until(() => on(0x1a1).length > 0 && on(0x2a1).length > 0, 'the states');
+  assert.deepEqual([on(0x4e0), on(0x1a1), on(0x2a1)], [[99], [last], [last]], 'a state\'s latest value only; the lone event kept');
+  await until(() => fleet.on('corvalith/lift9/health').some((m) => m.json.drops === last - 21 && m.json.connected), 'the drops on the health topic');
   assert.deepEqual(fleet.on('corvalith/lift9/status/0x4a1').at(-1).json,
-    { timestamp: '31', counter: 31, msg_id: 0x4a1, msg_data: [31, 0, 0, 0, 0, 0, 0, 0], driver_stats: { hb: 0, unk: 0, empty: 31, err: 0 } });
+    { timestamp: String(last), counter: last, msg_id: 0x4a1, msg_data: [last, 0, 0, 0, 0, 0, 0, 0], driver_stats: { hb: 0, unk: 0, empty: last, err: 0 } });
   const connected = `qel-monitor: mqtt: connected to the broker at ${b.url}`;
-  assert.deepEqual(said, [connected, `qel-monitor: mqtt: lost the broker at ${b.url}; trying again every second`, connected]);
+  assert.deepEqual(said, [connected, `qel-monitor: mqtt: lost the broker at ${b.url}; trying again after pauses of up to 1 s`,
+    `${connected}; ${last - 21} events were dropped while it was away`]);
 
   // A driver object of open() as the source: its statuses, its statistics, commands through its send().
   const sim = require(`${root}/sim`);
@@ -184,6 +200,19 @@ test('qel-monitor --mqtt: retained slot topics, commands only on their topic and
   const nobody = `mqtt://127.0.0.1:${await freePort()}`;
   const away = await runNode([path.join(root, 'bin', 'qel-monitor.js'), '--sim', '--lines', '--duration', '3', '--mqtt', nobody], { timeout: 60000 });
   assert.equal(away.code, 1);
-  assert.equal(away.stderr, `qel-monitor: mqtt: cannot reach the broker at ${nobody} (ECONNREFUSED); trying again every second\n` +
+  assert.equal(away.stderr, `qel-monitor: mqtt: cannot reach the broker at ${nobody} (ECONNREFUSED); trying again after pauses of up to 30 s\n` +
     'qel-monitor: --mqtt: the broker was never reached during the run\n');
+});
+
+test('without a broker: the pauses between tries, drawn up to a bound that doubles to its cap; one line when the MQTT client is not installed', async () => {
+  const bounds = [0, 1, 2, 4, 5, 60].map((tries) => reconnectDelay(tries, 1000, 30000, () => 1));
+  assert.deepEqual(bounds, [1000, 2000, 4000, 16000, 30000, 30000]);
+  assert.equal(reconnectDelay(3, 1000, 30000, () => 0.25), 2000);
+
+  const hide = ['--require', path.join(root, 'test', 'helpers', 'hide-mqtt.js')];
+  const missing = 'the MQTT client is not installed; install it beside corvalith: npm install mqtt';
+  const monitor = await runNode([...hide, path.join(root, 'bin', 'qel-monitor.js'), '--sim', '--lines', '--duration', '5', '--mqtt', 'mqtt://127.0.0.1:1']);
+  assert.deepEqual([monitor.code, monitor.stderr, monitor.stdout], [1, `qel-monitor: --mqtt: ${missing}\n`, '']);
+  const app = await runNode([...hide, '-e', "try { require('corvalith/mqtt').publish(() => {}, { url: 'mqtt://127.0.0.1:1' }); } catch (e) { console.log(e.code, e.message); }"]);
+  assert.equal(app.stdout, `MODULE_NOT_FOUND ${missing}\n`);
 });
