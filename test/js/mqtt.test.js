@@ -29,15 +29,15 @@ const freePort = () => new Promise((resolve) => {
 });
 
 // A broker with the user lift (password secret), anonymous logins too, and
-// its state kept across a restart, as a fleet's broker would; `more`, lines
-// of configuration besides.
-async function broker(t, more = []) {
+// its state kept across a restart, as a fleet's broker would; `more(dir)`
+// gives lines of configuration besides.
+async function broker(t, more = () => []) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-mqtt-'));
   const port = await freePort();
   execFileSync('mosquitto_passwd', ['-b', '-c', path.join(dir, 'passwords'), 'lift', 'secret']);
   fs.writeFileSync(path.join(dir, 'password'), 'secret\n');
   fs.writeFileSync(path.join(dir, 'mosquitto.conf'), [`user ${os.userInfo().username}`, `listener ${port} 127.0.0.1`,
-    'allow_anonymous true', `password_file ${dir}/passwords`, 'persistence true', `persistence_location ${dir}/`, ...more, ''].join('\n'));
+    'allow_anonymous true', `password_file ${dir}/passwords`, 'persistence true', `persistence_location ${dir}/`, ...more(dir), ''].join('\n'));
   let proc = null;
   const up = () => new Promise((r) => net.connect(port, '127.0.0.1').on('connect', function () { this.end(); r(true); }).on('error', () => r(false)));
   const b = {
@@ -143,18 +143,22 @@ test('a broker stopped under traffic and started: each topic\'s latest value kep
 });
 
 test('a site broker bridged to the centre: the statuses reach the centre, also those published while the centre restarts, and stay retained there', { skip }, async (t) => {
-  const centre = await broker(t);
-  // As docs/monitor.md shows it, with the centre on loopback.
-  const site = await broker(t, ['connection centre', `address 127.0.0.1:${centre.port}`, 'remote_clientid site-5', 'remote_username lift',
-    'remote_password secret', 'topic corvalith/# out 1', 'cleansession false', 'restart_timeout 1 4', 'notifications false']);
-  const view = await listen(t, centre.url, 'corvalith/#', { clientId: 'centre-view', clean: false });
+  // As docs/monitor.md shows them, on loopback and without TLS: the site's
+  // bridge logs in as lift, whose subtree at the centre is corvalith/lift/.
+  const centre = await broker(t, (dir) => {
+    fs.writeFileSync(path.join(dir, 'acl'), 'topic read #\npattern write corvalith/%u/#\n');
+    return [`acl_file ${dir}/acl`];
+  });
+  const site = await broker(t, () => ['connection centre', `address 127.0.0.1:${centre.port}`, 'remote_clientid site-lift', 'remote_username lift',
+    'remote_password secret', 'topic # out 1 corvalith/ corvalith/lift/', 'cleansession false', 'restart_timeout 1 4', 'notifications false']);
+  const view = await listen(t, centre.url, 'corvalith/lift/#', { clientId: 'centre-view', clean: false });
   const source = new EventEmitter();
   const pub = publish(source, { url: site.url, node: 'lift5' });
   t.after(() => new Promise((r) => pub.stop(r)));
-  await until(() => view.on('corvalith/lift5/health').length > 0, 'the bridge to carry the health');
+  await until(() => view.on('corvalith/lift/lift5/health').length > 0, 'the bridge to carry the health');
   // A bridge that connects hands the centre its retained messages again:
   // the latest value may come more than once, in its place.
-  const counters = () => [...new Set(view.on('corvalith/lift5/status/0x4a1').map((m) => m.json.counter))];
+  const counters = () => [...new Set(view.on('corvalith/lift/lift5/status/0x4a1').map((m) => m.json.counter))];
   source.emit('status', status(1));
   await until(() => counters().length === 1, 'the first status at the centre');
 
@@ -165,9 +169,9 @@ test('a site broker bridged to the centre: the statuses reach the centre, also t
   await centre.start();
   await until(() => counters().includes(30), 'the statuses kept by the site');
   assert.deepEqual(counters(), Array.from({ length: 30 }, (_, i) => 1 + i));
-  const arrived = view.on('corvalith/lift5/status/0x4a1').map((m) => m.json.counter);
+  const arrived = view.on('corvalith/lift/lift5/status/0x4a1').map((m) => m.json.counter);
   assert.ok(arrived.every((c, i) => i === 0 || c >= arrived[i - 1]), `in order: ${arrived}`);
-  const late = await listen(t, centre.url, 'corvalith/lift5/status/0x4a1');
+  const late = await listen(t, centre.url, 'corvalith/lift/lift5/status/0x4a1');
   await until(() => late.messages.length > 0, 'the retained status at the centre');
   assert.deepEqual([late.messages[0].json.counter, late.messages[0].retain], [30, true]);
   assert.equal(pub.counts.reconnects, 0, 'the site never went away');
