@@ -236,9 +236,11 @@ function publish(source, opts = {}) {
     while (client.connected && inFlight < IN_FLIGHT && queue.size > 0) {
       const m = queue.take();
       inFlight++;
-      client.publish(m.topic, m.payload, { qos: 1, retain: true }, () => {
+      // An error (a connection given up) leaves the message in the client's
+      // store, which sends it again after the reconnection.
+      client.publish(m.topic, m.payload, { qos: 1, retain: true }, (err) => {
         inFlight--;
-        counts.published++;
+        if (!err) counts.published++;
         pump();
       });
     }
