@@ -21,8 +21,18 @@ export interface PublishOptions {
   prefix?: string;
   /** Second part of every topic (the host name). */
   node?: string;
-  /** Status messages that may wait for the broker before the oldest are dropped (1000). */
+  /**
+   * Event statuses that may wait for the broker, in order, before the oldest
+   * are dropped (1000). A cyclic or debounced slot, the statistics and the
+   * health wait as their latest value only, outside this bound.
+   */
   queueLimit?: number;
+  /** The driver's cyclic identifiers, which tell the slots' classes (those of open()'s default, 0x1A1 and 0x3A1). */
+  cyclicIds?: readonly number[];
+  /** Milliseconds: the bound of the first pause before trying a lost broker again, doubled at each failed try (1000). */
+  reconnectFirst?: number;
+  /** Milliseconds: the cap of that bound (30000); each pause is drawn at random below it. */
+  reconnectMax?: number;
   /** Milliseconds between two statistics and health messages (1000). */
   interval?: number;
   /**
@@ -49,10 +59,12 @@ export interface PublishCounts {
   readonly frames: number;
   /** Messages the broker acknowledged. */
   readonly published: number;
-  /** Status messages dropped, the queue being full. */
+  /** Event statuses dropped, the queue being full. */
   readonly dropped: number;
-  /** Status messages waiting for the broker. */
+  /** Messages waiting for the broker. */
   readonly queued: number;
+  /** Connections tried again after a loss or a failed try. */
+  readonly reconnects: number;
 }
 
 export interface Publisher {

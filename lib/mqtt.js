@@ -4,13 +4,17 @@
 // slot, the statistics and the publisher's own health, a last will; and
 // runs the commands that come on a topic through the object's send() and
 // writeParameter(), with their checks. The driver never waits for the
-// broker: what the broker cannot take yet waits in a bounded queue, and
-// what overflows it is dropped and counted.
+// broker: what the broker cannot take yet waits, within bounds (the latest
+// value of each state, the events in order up to a limit), and what
+// overflows is dropped and counted. A lost broker is tried again after
+// pauses that grow and are drawn at random, so that a fleet that lost its
+// broker together does not come back all at once.
 const fs = require('fs');
 const os = require('os');
 const { commandArguments, parameterNumber, parameterValue, fail } = require('./open/checks');
 
-const DEFAULTS = { prefix: 'corvalith', queueLimit: 1000, interval: 1000 };
+const DEFAULTS = { prefix: 'corvalith', queueLimit: 1000, interval: 1000, reconnectFirst: 1000, reconnectMax: 30000 };
+const INSTALL = 'npm install mqtt';
 // The slot read for the statistics: any slot's status object has them.
 const STATS_SLOT = 0x1a1;
 // Sent and not yet acknowledged: the client keeps these and sends them
@@ -115,35 +119,72 @@ function driverObject(driver) {
   };
 }
 
-// Keeps what waits for the broker: the status messages in order, at most
-// `limit` of them (the oldest give way), and for the topics that hold a
-// state (statistics, health) only the latest value, outside that bound.
+// Keeps what waits for the broker. A state (a cyclic or debounced slot,
+// the statistics, the health) keeps only its latest value: a newer one
+// takes the older one's place. Events wait in order, at most `limit` of
+// them; the oldest gives way and is counted, unless it is the latest of
+// its topic, which then waits as that topic's state. So every topic's
+// latest value reaches the broker, and memory stays within the limit and
+// one value per topic.
 class Queue {
   constructor(limit) {
     this.limit = limit;
     this.items = [];
     this.latest = new Map();
+    this.waiting = new Map();  // events per topic in items
     this.dropped = 0;
   }
   push(topic, payload) {
-    if (this.items.length >= this.limit) {
-      this.items.shift();
-      this.dropped++;
-    }
+    if (this.limit < 1) return this.set(topic, payload);
+    this.waiting.set(topic, (this.waiting.get(topic) || 0) + 1);
+    if (this.items.length >= this.limit) this.#giveWay();
     this.items.push({ topic, payload });
   }
+  // A value waiting as its topic's state that a newer one replaces is
+  // lost as well.
+  #giveWay() {
+    const old = this.#shift();
+    if (this.waiting.has(old.topic) || this.latest.has(old.topic)) this.dropped++;
+    if (!this.waiting.has(old.topic)) this.set(old.topic, old.payload);
+  }
+  #shift() {
+    const m = this.items.shift();
+    const n = this.waiting.get(m.topic) - 1;
+    if (n > 0) this.waiting.set(m.topic, n);
+    else this.waiting.delete(m.topic);
+    return m;
+  }
   set(topic, payload) {
+    this.latest.delete(topic);
     this.latest.set(topic, payload);
   }
+  // The states first: any event of the same topic is newer.
   take() {
     for (const [topic, payload] of this.latest) {
       this.latest.delete(topic);
       return { topic, payload };
     }
-    return this.items.shift();
+    return this.items.length > 0 ? this.#shift() : undefined;
   }
   get size() {
     return this.items.length + this.latest.size;
+  }
+}
+
+// The pause before the next try: drawn at random up to a bound that
+// doubles with each failed try, from `first` to `max` ms ("full jitter").
+const reconnectDelay = (tries, first, max, random = Math.random) => random() * Math.min(max, first * 2 ** Math.min(tries, 30));
+
+// The mqtt package, which only a publisher needs: an application installs
+// it beside corvalith when it publishes.
+function mqttClient() {
+  try {
+    return require('mqtt');
+  } catch (e) {
+    if (e.code !== 'MODULE_NOT_FOUND' || !/'mqtt'/.test(e.message)) throw e;
+    const err = new Error(`the MQTT client is not installed; install it beside corvalith: ${INSTALL}`);
+    err.code = 'MODULE_NOT_FOUND';
+    throw err;
   }
 }
 
@@ -152,30 +193,40 @@ class Queue {
 // that takes a listener for the status objects, with the option driver (the
 // add-on's functions) for those. opts: url, node, prefix, passwordFile,
 // queueLimit, interval (ms between statistics), driver, commands (a topic),
-// log (a line to the operator), mqttOptions (passed on to mqtt.connect).
+// log (a line to the operator), mqttOptions (passed on to mqtt.connect),
+// cyclicIds (the driver's, for the slots' classes), reconnectFirst and
+// reconnectMax (ms, the bounds of the pauses between tries).
 function publish(source, opts = {}) {
-  const mqtt = require('mqtt');
+  const mqtt = mqttClient();
   const o = { ...DEFAULTS };
   for (const [k, v] of Object.entries(opts)) if (v !== undefined) o[k] = v;
+  // A cyclic or debounced slot reports a state, an event slot each event.
+  const cyclic = new Set(o.cyclicIds || require('./facts').defaults.cyclicIds);
+  const isState = (id) => cyclic.has(id) || id >> 8 === 2;
   const node = o.node || os.hostname();
   const base = `${o.prefix}/${node}`;
   const log = o.log || (() => {});
   const bus = isBus(source) ? source : driverObject(o.driver);
   const { username, password } = credentials(o.url, o.passwordFile);
   const queue = new Queue(o.queueLimit);
-  const counts = { frames: 0, published: 0, get dropped() { return queue.dropped; }, get queued() { return queue.items.length; } };
+  const counts = { frames: 0, published: 0, reconnects: 0, get dropped() { return queue.dropped; }, get queued() { return queue.size; } };
   let inFlight = 0;
   let stats = null;
   let closing = false;
   let refused = false;
   let downgraded = false;
+  let retry = null;
+  let tries = 0;
+  let droppedAtLoss = 0;
   const refusedRetained = new Set();
 
-  const health = (connected) => JSON.stringify({ connected, frames: counts.frames, published: counts.published, drops: queue.dropped, queued: queue.items.length });
+  const health = (connected) => JSON.stringify({ connected, frames: counts.frames, published: counts.published, drops: queue.dropped, queued: queue.size });
   // MQTT 5, so that a retained command shows its flag also when it is
-  // published while the monitor listens (retain as published).
+  // published while the monitor listens (retain as published). The client
+  // does not reconnect by itself: its fixed period would bring a fleet
+  // back in one wave.
   const client = mqtt.connect(o.url, {
-    username, password, clean: true, reconnectPeriod: 1000, connectTimeout: 5000, queueQoSZero: false,
+    username, password, clean: true, reconnectPeriod: 0, connectTimeout: 5000, queueQoSZero: false,
     protocolVersion: 5, reconnectOnConnackError: true,
     will: { topic: `${base}/health`, payload: JSON.stringify({ connected: false }), qos: 1, retain: true },
     ...o.mqttOptions,
@@ -185,9 +236,11 @@ function publish(source, opts = {}) {
     while (client.connected && inFlight < IN_FLIGHT && queue.size > 0) {
       const m = queue.take();
       inFlight++;
-      client.publish(m.topic, m.payload, { qos: 1, retain: true }, () => {
+      // An error (a connection given up) leaves the message in the client's
+      // store, which sends it again after the reconnection.
+      client.publish(m.topic, m.payload, { qos: 1, retain: true }, (err) => {
         inFlight--;
-        counts.published++;
+        if (!err) counts.published++;
         pump();
       });
     }
@@ -195,7 +248,9 @@ function publish(source, opts = {}) {
   const onStatus = (status) => {
     counts.frames++;
     stats = status.driver_stats;
-    queue.push(`${base}/status/${hexId(status.msg_id)}`, statusPayload(status));
+    const topic = `${base}/status/${hexId(status.msg_id)}`;
+    if (isState(status.msg_id)) queue.set(topic, statusPayload(status));
+    else queue.push(topic, statusPayload(status));
     pump();
   };
   const tick = () => {
@@ -248,16 +303,20 @@ function publish(source, opts = {}) {
     state = next;
     if (next === 'connected') reached = true;
     const why = lastError ? ` (${lastError.code && typeof lastError.code === 'string' ? lastError.code : lastError.message})` : '';
+    const again = `trying again after pauses of up to ${o.reconnectMax / 1000} s`;
+    const lost = queue.dropped - droppedAtLoss;
+    if (next === 'lost') droppedAtLoss = queue.dropped;
     log({
-      connected: `qel-monitor: mqtt: connected to the broker at ${where}`,
-      unreachable: `qel-monitor: mqtt: cannot reach the broker at ${where}${why}; trying again every second`,
-      lost: `qel-monitor: mqtt: lost the broker at ${where}; trying again every second`,
+      connected: `qel-monitor: mqtt: connected to the broker at ${where}${lost > 0 ? `; ${lost} events were dropped while it was away` : ''}`,
+      unreachable: `qel-monitor: mqtt: cannot reach the broker at ${where}${why}; ${again}`,
+      lost: `qel-monitor: mqtt: lost the broker at ${where}; ${again}`,
     }[next]);
     if (o.onState) o.onState(next);
   };
 
   client.on('connect', () => {
     lastError = null;
+    tries = 0;
     if (o.commands) client.subscribe(o.commands, { qos: 1, rap: true });
     become('connected');
     tick();
@@ -267,9 +326,19 @@ function publish(source, opts = {}) {
     if (packet.retain) refuseRetained(payload.toString('utf8'));
     else runCommand(payload.toString('utf8'));
   });
+  const tryAgain = () => {
+    if (closing || refused || retry) return;
+    retry = setTimeout(() => {
+      retry = null;
+      if (closing || refused || client.connected) return;
+      counts.reconnects++;
+      client.connect();
+    }, reconnectDelay(tries++, o.reconnectFirst, o.reconnectMax));
+  };
   client.on('close', () => {
     if (downgraded) downgraded = false;  // the broker is there; it takes 3.1.1 at the next try
     else become(reached ? 'lost' : 'unreachable');
+    tryAgain();
   });
   client.on('error', (e) => {
     lastError = e;
@@ -296,6 +365,7 @@ function publish(source, opts = {}) {
     if (closing) return done();
     closing = true;
     clearInterval(timer);
+    clearTimeout(retry);
     if (typeof source !== 'function') source.removeListener('status', onStatus);
     if (!client.connected) return client.end(true, {}, () => done());
     const cap = setTimeout(() => client.end(true, {}, () => done()), 2000);
@@ -312,4 +382,4 @@ function publish(source, opts = {}) {
   };
 }
 
-module.exports = { publish, statusPayload, parseCommand, credentials, unescaped };
+module.exports = { publish, statusPayload, parseCommand, credentials, unescaped, reconnectDelay, mqttClient };

@@ -99,6 +99,16 @@ function main(argv) {
   const lines = settings.lines || !process.stdout.isTTY;
   const name = path.basename(settings.replay || '');
 
+  // The MQTT client is installed only where a node publishes: said before
+  // anything starts.
+  if (settings.mqtt) {
+    try {
+      require('../mqtt').mqttClient();
+    } catch (e) {
+      return fail(`qel-monitor: --mqtt: ${e.message}`, 1);
+    }
+  }
+
   // The flavour: the simulated bridge, or the real one where that is safe.
   let driver;
   if (settings.sim) {
@@ -229,6 +239,7 @@ function main(argv) {
   if (settings.mqtt) {
     publisher = require('../mqtt').publish(bus, {
       ...settings.mqtt,
+      cyclicIds: cyclic,
       log: (line) => process.stderr.write(`${line}\n`),
       onState: (state) => { monitor.broker = state; },
       onRefused: (e) => { mqttRefused = `qel-monitor: --mqtt: the broker refused the connection: ${e.message}`; finish(1); },

@@ -48,7 +48,7 @@ const OPTIONS = {
     expected: 'a topic level without + # or /, e.g. --mqtt-prefix corvalith' },
   'mqtt-node': { type: 'string', arg: 'NAME', help: 'this node\'s name in the topics (default the host name)',
     expected: 'a topic level without + # or /, e.g. --mqtt-node lift7' },
-  'mqtt-queue': { type: 'string', arg: 'N', help: 'messages kept while the broker is away; older ones are dropped and counted (default 1000)',
+  'mqtt-queue': { type: 'string', arg: 'N', help: 'event statuses kept in order while the broker is away; older ones are dropped and counted (default 1000)',
     expected: 'a whole number of messages from 1 on, e.g. --mqtt-queue 1000' },
   'mqtt-commands': { type: 'string', arg: 'TOPIC', help: 'run sendCommand and writeParameter sent as JSON on TOPIC; needs a user and password (off by default)',
     expected: 'a topic without + or #, e.g. --mqtt-commands corvalith/lift7/commands' },

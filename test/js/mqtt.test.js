@@ -11,7 +11,7 @@ const os = require('os');
 const path = require('path');
 const mqtt = require('mqtt');
 const { root, runNode, TIME_FACTOR } = require('../helpers/scenario');
-const { publish } = require('../../lib/mqtt');
+const { publish, reconnectDelay } = require('../../lib/mqtt');
 
 const MOSQUITTO = '/usr/sbin/mosquitto';
 const skip = (!fs.existsSync(MOSQUITTO) && 'no mosquitto (bin/qel-setup --tests installs it)') ||
@@ -29,14 +29,15 @@ const freePort = () => new Promise((resolve) => {
 });
 
 // A broker with the user lift (password secret), anonymous logins too, and
-// its state kept across a restart, as a fleet's broker would.
-async function broker(t) {
+// its state kept across a restart, as a fleet's broker would; `more(dir)`
+// gives lines of configuration besides.
+async function broker(t, more = () => []) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qel-mqtt-'));
   const port = await freePort();
   execFileSync('mosquitto_passwd', ['-b', '-c', path.join(dir, 'passwords'), 'lift', 'secret']);
   fs.writeFileSync(path.join(dir, 'password'), 'secret\n');
   fs.writeFileSync(path.join(dir, 'mosquitto.conf'), [`user ${os.userInfo().username}`, `listener ${port} 127.0.0.1`,
-    'allow_anonymous true', `password_file ${dir}/passwords`, 'persistence true', `persistence_location ${dir}/`, ''].join('\n'));
+    'allow_anonymous true', `password_file ${dir}/passwords`, 'persistence true', `persistence_location ${dir}/`, ...more(dir), ''].join('\n'));
   let proc = null;
   const up = () => new Promise((r) => net.connect(port, '127.0.0.1').on('connect', function () { this.end(); r(true); }).on('error', () => r(false)));
   const b = {
@@ -62,15 +63,15 @@ async function listen(t, url, topic, opts = {}) {
   return { client, messages, on: (topic) => messages.filter((m) => m.topic === topic) };
 }
 
-const status = (n) => ({ timestamp: String(n), counter: n, msg_id: 0x4a1, msg_data: Buffer.from([n, 0, 0, 0, 0, 0, 0, 0]),
+const status = (n, id = 0x4a1) => ({ timestamp: String(n), counter: n, msg_id: id, msg_data: Buffer.from([n, 0, 0, 0, 0, 0, 0, 0]),
   driver_stats: { hb: 0, unk: 0, empty: n, err: 0 } });
 
-test('a broker stopped and started: nothing lost within the queue bound, drops counted and published beyond it; each change said once; a driver object published', { skip }, async (t) => {
+test('a broker stopped under traffic and started: each topic\'s latest value kept, events in order within the bound, drops counted and published beyond it; each change said once; a driver object published', { skip }, async (t) => {
   const b = await broker(t);
   const fleet = await listen(t, b.url, 'corvalith/lift9/#', { clientId: 'fleet-view', clean: false });
   const source = new EventEmitter();
   const said = [];
-  const pub = publish(source, { url: b.url, node: 'lift9', queueLimit: 20, log: (line) => said.push(line) });
+  const pub = publish(source, { url: b.url, node: 'lift9', queueLimit: 20, reconnectFirst: 100, reconnectMax: 1000, log: (line) => said.push(line) });
   t.after(() => new Promise((r) => pub.stop(r)));
   await until(() => pub.connected, 'the publisher to connect');
   source.emit('status', status(1));
@@ -78,17 +79,33 @@ test('a broker stopped and started: nothing lost within the queue bound, drops c
 
   await b.stop();
   await until(() => !pub.connected, 'the publisher to see the broker gone');
-  for (let n = 2; n <= 31; n++) source.emit('status', status(n));
-  assert.equal(pub.counts.dropped, 10, '30 statuses, 20 kept');
+  // Through several tries: one event of 0x4e0, then events of 0x4a1 and the
+  // changing states of the cyclic 0x1a1 and the debounced 0x2a1.
+  source.emit('status', status(99, 0x4e0));
+  let last = 1;
+  let most = 0;
+  const traffic = setInterval(() => {
+    last++;
+    for (const id of [0x4a1, 0x1a1, 0x2a1]) source.emit('status', status(last, id));
+    most = Math.max(most, pub.counts.queued);
+  }, 5);
+  await until(() => pub.counts.reconnects >= 3 && last > 40, 'three tries under traffic');
+  clearInterval(traffic);
+  assert.equal(pub.counts.dropped, last - 21, 'the events of 0x4a1 beyond the 20 kept');
+  assert.ok(most <= 25, `20 events and the latest of 0x4e0, 0x1a1, 0x2a1, stats and health wait, not ${most}`);
   await b.start();
-  const counters = () => fleet.on('corvalith/lift9/status/0x4a1').map((m) => m.json.counter).filter((c) => c > 1);
-  await until(() => counters().includes(31), 'the queued statuses');
-  assert.deepEqual(counters(), Array.from({ length: 20 }, (_, i) => 12 + i));
-  await until(() => fleet.on('corvalith/lift9/health').some((m) => m.json.drops === 10 && m.json.connected), 'the drops on the health topic');
+  const on = (id) => fleet.on(`corvalith/lift9/status/0x${id.toString(16)}`).map((m) => m.json.counter);
+  const counters = () => on(0x4a1).filter((c) => c > 1);
+  await until(() => counters().includes(last) && on(0x4e0).length > 0, 'the queued statuses');
+  assert.deepEqual(counters(), Array.from({ length: 20 }, (_, i) => last - 19 + i));
+  await until(() => on(0x1a1).length > 0 && on(0x2a1).length > 0, 'the states');
+  assert.deepEqual([on(0x4e0), on(0x1a1), on(0x2a1)], [[99], [last], [last]], 'a state\'s latest value only; the lone event kept');
+  await until(() => fleet.on('corvalith/lift9/health').some((m) => m.json.drops === last - 21 && m.json.connected), 'the drops on the health topic');
   assert.deepEqual(fleet.on('corvalith/lift9/status/0x4a1').at(-1).json,
-    { timestamp: '31', counter: 31, msg_id: 0x4a1, msg_data: [31, 0, 0, 0, 0, 0, 0, 0], driver_stats: { hb: 0, unk: 0, empty: 31, err: 0 } });
+    { timestamp: String(last), counter: last, msg_id: 0x4a1, msg_data: [last, 0, 0, 0, 0, 0, 0, 0], driver_stats: { hb: 0, unk: 0, empty: last, err: 0 } });
   const connected = `qel-monitor: mqtt: connected to the broker at ${b.url}`;
-  assert.deepEqual(said, [connected, `qel-monitor: mqtt: lost the broker at ${b.url}; trying again every second`, connected]);
+  assert.deepEqual(said, [connected, `qel-monitor: mqtt: lost the broker at ${b.url}; trying again after pauses of up to 1 s`,
+    `${connected}; ${last - 21} events were dropped while it was away`]);
 
   // A driver object of open() as the source: its statuses, its statistics, commands through its send().
   const sim = require(`${root}/sim`);
@@ -123,6 +140,41 @@ test('a broker stopped and started: nothing lost within the queue bound, drops c
   await until(() => lift6.messages.length === 2, 'two command results');
   assert.deepEqual(lift6.messages.map((m) => [m.json.ok, m.json.code]), [[false, 'QEL_BAD_COMMAND'], [true, undefined]]);
   assert.equal(Buffer.from(sim.bridge.writes().at(-1).bytes).toString('hex'), '30000005600000080301020000000000' + '73');
+});
+
+test('a site broker bridged to the centre: the statuses reach the centre, also those published while the centre restarts, and stay retained there', { skip }, async (t) => {
+  // As docs/monitor.md shows them, on loopback and without TLS: the site's
+  // bridge logs in as lift, whose subtree at the centre is corvalith/lift/.
+  const centre = await broker(t, (dir) => {
+    fs.writeFileSync(path.join(dir, 'acl'), 'topic read #\npattern write corvalith/%u/#\n');
+    return [`acl_file ${dir}/acl`];
+  });
+  const site = await broker(t, () => ['connection centre', `address 127.0.0.1:${centre.port}`, 'remote_clientid site-lift', 'remote_username lift',
+    'remote_password secret', 'topic # out 1 corvalith/ corvalith/lift/', 'cleansession false', 'restart_timeout 1 4', 'notifications false']);
+  const view = await listen(t, centre.url, 'corvalith/lift/#', { clientId: 'centre-view', clean: false });
+  const source = new EventEmitter();
+  const pub = publish(source, { url: site.url, node: 'lift5' });
+  t.after(() => new Promise((r) => pub.stop(r)));
+  await until(() => view.on('corvalith/lift/lift5/health').length > 0, 'the bridge to carry the health');
+  // A bridge that connects hands the centre its retained messages again:
+  // the latest value may come more than once, in its place.
+  const counters = () => [...new Set(view.on('corvalith/lift/lift5/status/0x4a1').map((m) => m.json.counter))];
+  source.emit('status', status(1));
+  await until(() => counters().length === 1, 'the first status at the centre');
+
+  await centre.stop();
+  await until(() => !view.client.connected, 'the centre to be gone');
+  for (let n = 2; n <= 30; n++) source.emit('status', status(n));
+  await until(() => pub.counts.queued === 0, 'the site to take the statuses');
+  await centre.start();
+  await until(() => counters().includes(30), 'the statuses kept by the site');
+  assert.deepEqual(counters(), Array.from({ length: 30 }, (_, i) => 1 + i));
+  const arrived = view.on('corvalith/lift/lift5/status/0x4a1').map((m) => m.json.counter);
+  assert.ok(arrived.every((c, i) => i === 0 || c >= arrived[i - 1]), `in order: ${arrived}`);
+  const late = await listen(t, centre.url, 'corvalith/lift/lift5/status/0x4a1');
+  await until(() => late.messages.length > 0, 'the retained status at the centre');
+  assert.deepEqual([late.messages[0].json.counter, late.messages[0].retain], [30, true]);
+  assert.equal(pub.counts.reconnects, 0, 'the site never went away');
 });
 
 test('qel-monitor --mqtt: retained slot topics, commands only on their topic and checked, retained ones never, the last will; a wrong password or no broker ends it', { skip }, async (t) => {
@@ -184,6 +236,19 @@ test('qel-monitor --mqtt: retained slot topics, commands only on their topic and
   const nobody = `mqtt://127.0.0.1:${await freePort()}`;
   const away = await runNode([path.join(root, 'bin', 'qel-monitor.js'), '--sim', '--lines', '--duration', '3', '--mqtt', nobody], { timeout: 60000 });
   assert.equal(away.code, 1);
-  assert.equal(away.stderr, `qel-monitor: mqtt: cannot reach the broker at ${nobody} (ECONNREFUSED); trying again every second\n` +
+  assert.equal(away.stderr, `qel-monitor: mqtt: cannot reach the broker at ${nobody} (ECONNREFUSED); trying again after pauses of up to 30 s\n` +
     'qel-monitor: --mqtt: the broker was never reached during the run\n');
+});
+
+test('without a broker: the pauses between tries, drawn up to a bound that doubles to its cap; one line when the MQTT client is not installed', async () => {
+  const bounds = [0, 1, 2, 4, 5, 60].map((tries) => reconnectDelay(tries, 1000, 30000, () => 1));
+  assert.deepEqual(bounds, [1000, 2000, 4000, 16000, 30000, 30000]);
+  assert.equal(reconnectDelay(3, 1000, 30000, () => 0.25), 2000);
+
+  const hide = ['--require', path.join(root, 'test', 'helpers', 'hide-mqtt.js')];
+  const missing = 'the MQTT client is not installed; install it beside corvalith: npm install mqtt';
+  const monitor = await runNode([...hide, path.join(root, 'bin', 'qel-monitor.js'), '--sim', '--lines', '--duration', '5', '--mqtt', 'mqtt://127.0.0.1:1']);
+  assert.deepEqual([monitor.code, monitor.stderr, monitor.stdout], [1, `qel-monitor: --mqtt: ${missing}\n`, '']);
+  const app = await runNode([...hide, '-e', "try { require('corvalith/mqtt').publish(() => {}, { url: 'mqtt://127.0.0.1:1' }); } catch (e) { console.log(e.code, e.message); }"]);
+  assert.equal(app.stdout, `MODULE_NOT_FOUND ${missing}\n`);
 });

@@ -28,7 +28,8 @@ const publisher = publish(bus, { url: 'mqtt://127.0.0.1:1883', node: 'lift7', co
 const statuses: StatusIterator = bus[Symbol.asyncIterator]();
 void [publisher.counts.dropped + publisher.counts.queued, publisher.connected, statuses.dropped, publisher.reached];
 const state: 'connecting' | 'connected' | 'unreachable' | 'lost' = publisher.state;
-void publish(bus, { url: 'mqtt://127.0.0.1:1883', onState: (s) => void (s === state) });
+void publish(bus, { url: 'mqtt://127.0.0.1:1883', onState: (s) => void (s === state), cyclicIds: [0x1a1], reconnectFirst: 500, reconnectMax: 10000 });
+void publisher.counts.reconnects;
 publisher.stop(() => {});
 try { kernel.readStatus(0x1a1); } catch (e) { const code: ErrorCode = (e as DriverError).code; void code; }
 // @ts-expect-error a publisher needs its broker's URL
