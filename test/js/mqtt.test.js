@@ -240,6 +240,15 @@ test('qel-monitor --mqtt: retained slot topics, commands only on their topic and
     'qel-monitor: --mqtt: the broker was never reached during the run\n');
 });
 
+// The fleet benchmark's smallest run, as CI's smoke case: every status of
+// every node arrives once, in order.
+test('tools/qel-mqtt-fleet with five nodes: all delivered in order, held', { skip }, async () => {
+  const r = await runNode([path.join(root, 'tools', 'qel-mqtt-fleet'), '--nodes', '5', '--seconds', '2'], { timeout: 120000 });
+  assert.equal(r.code, 0, r.stderr);
+  const line = r.stdout.split('\n').find((l) => l.startsWith('N=5: '));
+  assert.match(line || r.stdout, /^N=5: (\d+) sent .*, \1\/\1 delivered in order \(0 lost: skipped, 0 not arrived a minute after the end, 0 duplicates; .*; held$/);
+});
+
 test('without a broker: the pauses between tries, drawn up to a bound that doubles to its cap; one line when the MQTT client is not installed', async () => {
   const bounds = [0, 1, 2, 4, 5, 60].map((tries) => reconnectDelay(tries, 1000, 30000, () => 1));
   assert.deepEqual(bounds, [1000, 2000, 4000, 16000, 30000, 30000]);
