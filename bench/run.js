@@ -76,6 +76,47 @@ async function scenario(name, options, { nodeArgs = [], timeoutMs, env } = {}) {
   return JSON.parse(r.stdout.slice(at + 8).split('\n')[0]);
 }
 
+// One run of the instructions scenario under the emulator with the counting
+// plugin (QEL_BENCH_INSN_PLUGIN, bench/insn_plugin.sh): the scenario's result
+// with, per thread, the instructions between its marks 1 and 2. A thread is
+// the driver's when it first ran after mark 0, just before open(). `tree`: a
+// copy of the project with other add-ons (the ARMv6 build).
+async function counted(options, tree) {
+  const plugin = process.env.QEL_BENCH_INSN_PLUGIN;
+  const script = tree ? path.join(tree, 'bench', 'figures.js') : figuresJs;
+  if (!plugin || nodeCommand !== emulator) return { error: 'instructions are counted under qemu-arm only: tools/qel-bench --platform armhf' };
+  const out = path.join(buildDir, `insn-${process.pid}.txt`);
+  const r = await runChild(emulator, ['-plugin', `${plugin},out=${out}`, ...nodePrefix, script, 'instructions', JSON.stringify(options)],
+    { timeoutMs: 240000, env: { QEL_BENCH_BUILD: buildDir } });
+  let lines = [];
+  try {
+    lines = fs.readFileSync(out, 'utf8').split('\n');
+    fs.rmSync(out);
+  } catch { /* no counts: the run failed */ }
+  const at = r.stdout.lastIndexOf('@@BENCH ');
+  if (at < 0) return { error: `exit ${r.code} ${r.signal || ''}: ${(r.stderr || r.stdout).trim().split('\n').slice(-3).join(' | ')}` };
+  const result = JSON.parse(r.stdout.slice(at + 8).split('\n')[0]);
+  if (result.error) return result;
+  const counts = new Map();  // vcpu -> { born, 1: count, 2: count }
+  for (const line of lines) {
+    const m = /^mark (\d+) vcpu (\d+) born (-?\d+) count (\d+)$/.exec(line);
+    if (!m) continue;
+    const c = counts.get(m[2]) || { born: Number(m[3]) };
+    c[m[1]] = Number(m[4]);
+    counts.set(m[2], c);
+  }
+  const kinds = { main: 0, driver: 0, other: 0 };
+  let driverThreads = 0;
+  for (const [vcpu, c] of counts) {
+    const n = (c[2] || 0) - (c[1] || 0);
+    const kind = vcpu === '0' ? 'main' : c.born === 0 ? 'driver' : 'other';
+    kinds[kind] += n;
+    if (kind === 'driver') driverThreads++;
+  }
+  if (!counts.has('0') || counts.get('0')[2] === undefined) return { error: 'the plugin wrote no counts at the marks' };
+  return { ...result, insn: kinds, driverThreads };
+}
+
 async function core(env) {
   const r = await runProgram(coreBench, ['100000', path.join(buildDir, 'qel_bench_log.txt')], { env });
   if (r.code !== 0) return { error: `core_bench exit ${r.code}: ${r.stderr.trim()}` };
@@ -186,6 +227,23 @@ const groups = {
     });
     const idleBus = await repeat('idle CPU with 400 kHz transfers', runs, () => scenario('idle', { hz: LIMITS.i2cHz, settleMs: 1000, measureMs: 3000 }));
     return { idle, idleBus };
+  },
+  // Guest instructions under qemu-arm, open() with its default delays:
+  // idle, and with frames delivered; what these cost a Raspberry Pi is the
+  // table's arithmetic.
+  async instructions() {
+    const runs = Math.max(1, Math.min(RUNS, 3));
+    const res = {
+      insnIdle: await repeat('instructions, idle for 10 s (qemu-arm)', runs, () => counted({ idleMs: 10000 })),
+      insnFrames: await repeat('instructions, 400 frames delivered after 100 (qemu-arm)', runs, () => counted({ frames: 400 })),
+    };
+    // The Pi Zero's build (ARMv6 code, on the same ARMv7 emulation and Node).
+    const armv6 = process.env.QEL_BENCH_ARMV6_TREE;
+    if (armv6) {
+      res.insnIdle6 = await repeat('instructions, ARMv6 add-on, idle for 10 s', runs, () => counted({ idleMs: 10000 }, armv6));
+      res.insnFrames6 = await repeat('instructions, ARMv6 add-on, 400 frames delivered after 100', runs, () => counted({ frames: 400 }, armv6));
+    }
+    return res;
   },
   async memory() {
     const budget = memoryBudgetMs();
@@ -375,6 +433,41 @@ function buildRows(res) {
     rows.push(row('  polls per second', pick(res.idle, (p) => p.pollsPerS), '/s', { limit: 50, limitText: '50/s' }));
     rows.push(row('CPU with transfers spinning at 400 kHz', pick(res.idleBus, (p) => p.share * 100), '%', { limit: 100, limitText: 'one core', ratio: pct }));
   }
+  const insnRows = (idle, frames, title) => {
+    section(title);
+    const perS = (p, kind) => (p.insn[kind] * 1e9) / p.wallNs;
+    const idleRate = (kind) => median(pick(idle, (p) => perS(p, kind)));
+    const kinds = ['main', 'driver', 'other'];
+    const total = (f) => kinds.reduce((sum, k) => sum + f(k), 0);
+    rows.push(row('idle: instructions per second, whole process', pick(idle, (p) => total((k) => perS(p, k))), '/s'));
+    rows.push(row('  main thread', pick(idle, (p) => perS(p, 'main')), '/s'));
+    rows.push(row('  the driver\'s threads (started by open())', pick(idle, (p) => perS(p, 'driver')), '/s'));
+    rows.push(row('  Node\'s other threads', pick(idle, (p) => perS(p, 'other')), '/s'));
+    rows.push(row('  polls per second', pick(idle, (p) => p.emptyPolls / (p.wallNs / 1e9)), '/s'));
+    const perPoll = (p) => perS(p, 'driver') / (p.emptyPolls / (p.wallNs / 1e9));
+    rows.push(row('  the driver\'s threads per empty poll (heartbeat included)', pick(idle, perPoll), ''));
+    // Beyond what the same stretch would have cost idle.
+    const perFrame = (p, kind) => (p.insn[kind] - (idleRate(kind) * p.wallNs) / 1e9) / p.deliveries;
+    rows.push(row('per frame delivered, beyond idle: whole process', pick(frames, (p) => total((k) => perFrame(p, k))), ''));
+    rows.push(row('  main thread (the \'status\' event and its listener)', pick(frames, (p) => perFrame(p, 'main')), ''));
+    rows.push(row('  the driver\'s threads', pick(frames, (p) => perFrame(p, 'driver')), ''));
+    rows.push(row('  Node\'s other threads', pick(frames, (p) => perFrame(p, 'other')), ''));
+    rows.push(row('  frames delivered / fed', pick(frames, (p) => (100 * p.deliveries) / p.frames), '%', { decimals: 1 }));
+    const idleTotal = median(pick(idle, (p) => total((k) => perS(p, k))));
+    const frameTotal = median(pick(frames, (p) => total((k) => perFrame(p, k))));
+    const pollCost = median(pick(idle, perPoll));
+    const defaultPolls = median(pick(idle, (p) => p.emptyPolls / (p.wallNs / 1e9)));
+    // Above the default's polls a second the poll delay must come down: one
+    // poll a frame, each also costing an empty poll's instructions.
+    const load = (rate) => idleTotal + rate * frameTotal + Math.max(0, rate - defaultPolls) * pollCost;
+    const share = (insn, hz, ipc) => `${fmt((100 * insn) / (hz * ipc), 2)}%`;
+    for (const rate of [0, 100, 1000]) {
+      const insn = load(rate);
+      const label = rate === 0 ? 'idle' : `${rate.toLocaleString('en-US')} frames/s`;
+      rows.push({ figure: `share of one core, ${label} (${fmt(insn / 1e6, 2)} M instructions/s)`, value: '', spread: '', runs: '', limit: '', ratio: '',
+        goal: `Pi Zero 1 GHz at 1-0.5 IPC: ${share(insn, 1e9, 1)}-${share(insn, 1e9, 0.5)}; Pi 3 1.2 GHz at 1.5-1 IPC: ${share(insn, 1.2e9, 1.5)}-${share(insn, 1.2e9, 1)}`, verdict: '' });
+    }
+  };
   if (res.memory) {
     const m = res.memory[0];
     section('7. Memory, resident size over deliveries (fast feed, can_bus_delay 0; after a full GC)');
@@ -477,6 +570,8 @@ function buildRows(res) {
       decimals: 0, goal: '2600, none dropped', met: (m) => m === 2600,
     }));
   }
+  if (res.insnIdle) insnRows(res.insnIdle, res.insnFrames, '12. Guest instructions under qemu-arm (armhf add-on, Debian\'s Node), open() with default delays; what they would cost a Raspberry Pi');
+  if (res.insnIdle6) insnRows(res.insnIdle6, res.insnFrames6, '12b. The same with the ARMv6 add-on (the Pi Zero\'s build; Node itself armhf)');
   return rows;
 }
 
