@@ -585,7 +585,7 @@ const mark = (n) => {
   } catch { /* never open: the close is the plugin's signal */ }
 };
 
-async function instructions({ frames = 0, warmup = 100, idleMs = 10000, settleMs = 3000, deadlineMs = 120000 }) {
+async function instructions({ frames = 0, warmup = 100, idleMs = 10000, settleMs = 5000, deadlineMs = 120000 }) {
   const qel = loadSim();
   const { bridge } = qel;
   const { defaults } = require('../lib/facts');
