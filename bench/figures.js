@@ -585,7 +585,7 @@ const mark = (n) => {
   } catch { /* never open: the close is the plugin's signal */ }
 };
 
-async function instructions({ frames = 0, warmup = 100, idleMs = 10000, settleMs = 5000, deadlineMs = 120000 }) {
+async function instructions({ frames = 0, warmup = 100, idleMs = 10000, settleMs = 5000 }) {
   const qel = loadSim();
   const { bridge } = qel;
   const { defaults } = require('../lib/facts');
@@ -601,6 +601,8 @@ async function instructions({ frames = 0, warmup = 100, idleMs = 10000, settleMs
     deliveries++;
     if (deliveries === until) reached();
   });
+  // Three times the time that one frame per poll takes, and then some.
+  const deadlineMs = 10000 + (3 * (frames + warmup) * defaults.canBusDelay) / 1000;
   const delivered = (n) => new Promise((resolve) => {
     until = deliveries + n;
     reached = resolve;
