@@ -232,6 +232,10 @@ const groups = {
   // idle, and with frames delivered; what these cost a Raspberry Pi is the
   // table's arithmetic.
   async instructions() {
+    if (!process.env.QEL_BENCH_INSN_PLUGIN || !emulator) {
+      progress('instructions: counted under qemu-arm only (tools/qel-bench --platform armhf --only instructions)');
+      return {};
+    }
     const runs = Math.max(1, Math.min(RUNS, 3));
     const res = {
       insnIdle: await repeat('instructions, idle for 10 s (qemu-arm)', runs, () => counted({ idleMs: 10000 })),
