@@ -570,9 +570,87 @@ async function memory({ marks, budgetMs, run = 20000 }) {
   report({ points, end, budgetHit: points.length < marks.length });
 }
 
+// --------------------------------------------------------- instructions
+
+// What the driver costs in guest instructions, for qemu-arm's counting
+// plugin (bench/insn_count.c): open() with its default delays, then a
+// stretch that the plugin's counts bracket, either idle for `windows` of
+// `idleMs` or until `frames` frames, fed to the bridge at once just before it, have
+// all been delivered. Mark 0 comes before open(), so the threads that first
+// run after it are the driver's; marks 1 and 2 bracket the stretch.
+const MARK_BASE = 0x51e1000;
+const mark = (n) => {
+  try {
+    fs.closeSync(MARK_BASE + n);
+  } catch { /* never open: the close is the plugin's signal */ }
+};
+
+async function instructions({ frames = 0, warmup = 100, idleMs = 5000, windows = 8, settleMs = 3000 }) {
+  const qel = loadSim();
+  const { bridge } = qel;
+  const { defaults } = require('../lib/facts');
+  const ids = defaults.enabledIds;
+  mark(0);
+  const bus = qel.open({ console: false });
+  // The listener wakes the scenario itself once `until` frames are in, so
+  // that no polling of ours is counted.
+  let deliveries = 0;
+  let until = Infinity;
+  let reached = () => {};
+  bus.on('status', () => {
+    deliveries++;
+    if (deliveries === until) reached();
+  });
+  // Three times the time that one frame per poll takes, and then some.
+  const deadlineMs = 10000 + (3 * (frames + warmup) * defaults.canBusDelay) / 1000;
+  const delivered = (n) => new Promise((resolve) => {
+    until = deliveries + n;
+    reached = resolve;
+    setTimeout(resolve, deadlineMs).unref();
+  });
+  const polls = () => bus.read(ids[0]).driver_stats.empty;
+  const f = Buffer.alloc(16);
+  // Distinct data in every frame, so that each one is a change to deliver.
+  let serial = 0;
+  const feed = (n) => {
+    for (let i = 0; i < n; i++, serial++) bridge.receive(frame(ids[serial % ids.length], serial + 1, f));
+  };
+  await wait(settleMs);
+  // The first frames run through code that V8 has not compiled yet.
+  if (frames > 0) {
+    const warm = delivered(warmup);
+    feed(warmup);
+    await warm;
+  }
+  const done = frames > 0 ? delivered(frames) : null;
+  feed(frames);
+  const d0 = deliveries;
+  const p0 = polls();
+  const t0 = hrNs();
+  mark(1);
+  // Idle, a row of windows, marks 2, 3, ...: V8 collects garbage on its
+  // own threads for many seconds at a time in the first minute, and the
+  // runner takes the quietest window as the driver's idle cost.
+  const windowsNs = [];
+  if (done) {
+    await done;
+    mark(2);
+  } else {
+    for (let w = 0, t = t0; w < windows; w++) {
+      await wait(idleMs);
+      mark(2 + w);
+      windowsNs.push(hrNs() - t);
+      t = hrNs();
+    }
+  }
+  const wallNs = hrNs() - t0;
+  const emptyPolls = polls() - p0;
+  report({ frames, deliveries: deliveries - d0, wallNs, windowsNs, emptyPolls, left: bridge.pending(), settings: defaults });
+}
+
 // ---------------------------------------------------------------- main
 
-const scenarios = { delivery, floor, pair, latency, command, asyncCommand, capture, replay, idle, memory };
+const scenarios = { delivery, floor, pair, latency, command, asyncCommand, capture, replay, idle, memory, instructions };
 const [name, options] = process.argv.slice(2);
 if (!scenarios[name]) {
   console.error(`usage: figures.js ${Object.keys(scenarios).join('|')} [json options]`);

@@ -76,6 +76,60 @@ async function scenario(name, options, { nodeArgs = [], timeoutMs, env } = {}) {
   return JSON.parse(r.stdout.slice(at + 8).split('\n')[0]);
 }
 
+// One run of the instructions scenario under the emulator with the counting
+// plugin (QEL_BENCH_INSN_PLUGIN, bench/insn_plugin.sh): the scenario's result
+// with, per thread, the instructions between its marks 1 and 2. A thread is
+// the driver's when it first ran after mark 0, just before open(). `tree`: a
+// copy of the project with other add-ons (the ARMv6 build).
+async function counted(options, tree) {
+  const plugin = process.env.QEL_BENCH_INSN_PLUGIN;
+  const script = tree ? path.join(tree, 'bench', 'figures.js') : figuresJs;
+  if (!plugin || nodeCommand !== emulator) return { error: 'instructions are counted under qemu-arm only: tools/qel-bench --platform armhf' };
+  const out = path.join(buildDir, `insn-${process.pid}.txt`);
+  const r = await runChild(emulator, ['-plugin', `${plugin},out=${out}`, ...nodePrefix, script, 'instructions', JSON.stringify(options)],
+    { timeoutMs: 240000, env: { QEL_BENCH_BUILD: buildDir } });
+  let lines = [];
+  try {
+    lines = fs.readFileSync(out, 'utf8').split('\n');
+    fs.rmSync(out);
+  } catch { /* no counts: the run failed */ }
+  const at = r.stdout.lastIndexOf('@@BENCH ');
+  if (at < 0) return { error: `exit ${r.code} ${r.signal || ''}: ${(r.stderr || r.stdout).trim().split('\n').slice(-3).join(' | ')}` };
+  const result = JSON.parse(r.stdout.slice(at + 8).split('\n')[0]);
+  if (result.error) return result;
+  const counts = new Map();  // vcpu -> { born, mark: count, ... }
+  for (const line of lines) {
+    const m = /^mark (\d+) vcpu (\d+) born (-?\d+) count (\d+)$/.exec(line);
+    if (!m) continue;
+    const c = counts.get(m[2]) || { born: Number(m[3]) };
+    c[m[1]] = Number(m[4]);
+    counts.set(m[2], c);
+  }
+  if (!counts.has('0') || counts.get('0')[2] === undefined) return { error: 'the plugin wrote no counts at the marks' };
+  // The instructions of each kind of thread from mark `from` to mark `to`.
+  let driverThreads = 0;
+  for (const c of counts.values()) if (c.born === 0) driverThreads++;
+  const between = (from, to) => {
+    const kinds = { main: 0, driver: 0, other: 0 };
+    for (const [vcpu, c] of counts) kinds[vcpu === '0' ? 'main' : c.born === 0 ? 'driver' : 'other'] += (c[to] || 0) - (c[from] || 0);
+    return kinds;
+  };
+  if (result.windowsNs.length === 0) return { ...result, insn: between(1, 2), driverThreads };
+  // Idle: the quietest window stands for the run, and the busiest gives
+  // the rate of V8's own collections.
+  const sum = (k) => k.main + k.driver + k.other;
+  const windows = result.windowsNs.map((ns, w) => ({ ns, insn: between(w + 1, w + 2) }));
+  const quietest = windows.reduce((q, w) => (sum(w.insn) / w.ns < sum(q.insn) / q.ns ? w : q));
+  return {
+    ...result,
+    insn: quietest.insn,
+    wallNs: quietest.ns,
+    emptyPolls: (result.emptyPolls * quietest.ns) / result.wallNs,
+    busiestPerS: Math.max(...windows.map((w) => (sum(w.insn) * 1e9) / w.ns)),
+    driverThreads,
+  };
+}
+
 async function core(env) {
   const r = await runProgram(coreBench, ['100000', path.join(buildDir, 'qel_bench_log.txt')], { env });
   if (r.code !== 0) return { error: `core_bench exit ${r.code}: ${r.stderr.trim()}` };
@@ -186,6 +240,27 @@ const groups = {
     });
     const idleBus = await repeat('idle CPU with 400 kHz transfers', runs, () => scenario('idle', { hz: LIMITS.i2cHz, settleMs: 1000, measureMs: 3000 }));
     return { idle, idleBus };
+  },
+  // Guest instructions under qemu-arm, open() with its default delays:
+  // idle, and with frames delivered; what these cost a Raspberry Pi is the
+  // table's arithmetic.
+  async instructions() {
+    if (!process.env.QEL_BENCH_INSN_PLUGIN || !emulator) {
+      progress('instructions: counted under qemu-arm only (tools/qel-bench --platform armhf --only instructions)');
+      return {};
+    }
+    const runs = Math.max(1, Math.min(RUNS, 3));
+    const res = {
+      insnIdle: await repeat('instructions, idle for 8 x 5 s (qemu-arm)', runs, () => counted({})),
+      insnFrames: await repeat('instructions, 1,000 frames delivered after 100 (qemu-arm)', runs, () => counted({ frames: 1000 })),
+    };
+    // The Pi Zero's build (ARMv6 code, on the same ARMv7 emulation and Node).
+    const armv6 = process.env.QEL_BENCH_ARMV6_TREE;
+    if (armv6) {
+      res.insnIdle6 = await repeat('instructions, ARMv6 add-on, idle for 8 x 5 s', runs, () => counted({}, armv6));
+      res.insnFrames6 = await repeat('instructions, ARMv6 add-on, 1,000 frames delivered after 100', runs, () => counted({ frames: 1000 }, armv6));
+    }
+    return res;
   },
   async memory() {
     const budget = memoryBudgetMs();
@@ -375,6 +450,57 @@ function buildRows(res) {
     rows.push(row('  polls per second', pick(res.idle, (p) => p.pollsPerS), '/s', { limit: 50, limitText: '50/s' }));
     rows.push(row('CPU with transfers spinning at 400 kHz', pick(res.idleBus, (p) => p.share * 100), '%', { limit: 100, limitText: 'one core', ratio: pct }));
   }
+  const insnRows = (idle, fed, title) => {
+    section(title);
+    // A frame whose event merged with the next one of its slot (the main
+    // thread fell behind the emulation) leaves a run short and waiting out
+    // its deadline: such a run says nothing per frame.
+    const frames = (fed || []).filter((p) => p.deliveries === p.frames);
+    if (frames.length < (fed || []).length) rows.push({ figure: `  (${fed.length - frames.length} of ${fed.length} runs with frames left out: fewer deliveries than frames)`, value: '', spread: '', runs: '', limit: '', ratio: '', goal: '', verdict: '' });
+    const perS = (p, kind) => (p.insn[kind] * 1e9) / p.wallNs;
+    const kinds = ['main', 'driver', 'other'];
+    const total = (f) => kinds.reduce((sum, k) => sum + f(k), 0);
+    // Each idle run is its quietest window already; the baseline is the
+    // quietest run.
+    const quiet = (idle || []).reduce((q, p) => (!q || total((k) => perS(p, k)) < total((k) => perS(q, k)) ? p : q), null);
+    const idleRate = (kind) => (quiet ? perS(quiet, kind) : NaN);
+    rows.push(row('idle (the quietest 5 s of 40): instructions per second, whole process', pick(idle, (p) => total((k) => perS(p, k))), '/s'));
+    rows.push(row('  main thread', pick(idle, (p) => perS(p, 'main')), '/s'));
+    rows.push(row('  the driver\'s threads (started by open())', pick(idle, (p) => perS(p, 'driver')), '/s'));
+    rows.push(row('  Node\'s other threads', pick(idle, (p) => perS(p, 'other')), '/s'));
+    rows.push(row('  polls per second', pick(idle, (p) => p.emptyPolls / (p.wallNs / 1e9)), '/s'));
+    const perPoll = (p) => perS(p, 'driver') / (p.emptyPolls / (p.wallNs / 1e9));
+    rows.push(row('  the driver\'s threads per empty poll (heartbeat included)', pick(idle, perPoll), ''));
+    rows.push(row('  the quietest run, the baseline below', quiet ? [total((k) => perS(quiet, k))] : [], '/s'));
+    rows.push(row('  the busiest 5 s window (V8 collecting garbage on its own)', pick(idle, (p) => p.busiestPerS), '/s'));
+    // Beyond what the same stretch would have cost idle.
+    const perFrame = (p, kind) => (p.insn[kind] - (idleRate(kind) * p.wallNs) / 1e9) / p.deliveries;
+    rows.push(row('per frame delivered, beyond idle: main thread and the driver\'s', pick(frames, (p) => perFrame(p, 'main') + perFrame(p, 'driver')), ''));
+    rows.push(row('  main thread (the \'status\' event and its listener)', pick(frames, (p) => perFrame(p, 'main')), ''));
+    rows.push(row('  the driver\'s threads', pick(frames, (p) => perFrame(p, 'driver')), ''));
+    rows.push(row('  Node\'s other threads (V8\'s collections: in stretches, not per frame)', pick(frames, (p) => perFrame(p, 'other')), ''));
+    rows.push(row('  frames delivered / fed', pick(frames, (p) => (100 * p.deliveries) / p.frames), '%', { decimals: 1 }));
+    const idleTotal = total(idleRate);
+    // V8's own threads work in stretches of many seconds after start-up
+    // (garbage collection), idle or not, at a rate that has little to do
+    // with the frames: per frame counts the main thread and the driver's;
+    // V8's busiest stretch, as the busiest idle run shows it, comes on top.
+    const frameOwn = median(pick(frames, (p) => perFrame(p, 'main') + perFrame(p, 'driver')));
+    const busiest = Math.max(...pick(idle, (p) => p.busiestPerS));
+    const pollCost = median(pick(idle, perPoll));
+    const defaultPolls = median(pick(idle, (p) => p.emptyPolls / (p.wallNs / 1e9)));
+    // Above the default's polls a second the poll delay must come down: one
+    // poll a frame, each also costing an empty poll's instructions.
+    const load = (rate) => idleTotal + rate * frameOwn + Math.max(0, rate - defaultPolls) * pollCost;
+    const share = (insn, hz, ipc) => `${fmt((100 * insn) / (hz * ipc), 2)}%`;
+    const shares = (insn) => `Pi Zero 1 GHz at 1-0.5 IPC: ${share(insn, 1e9, 1)}-${share(insn, 1e9, 0.5)}; Pi 3 1.2 GHz at 1.5-1 IPC: ${share(insn, 1.2e9, 1.5)}-${share(insn, 1.2e9, 1)}`;
+    for (const rate of [0, 100, 1000]) {
+      const label = rate === 0 ? 'idle' : `${rate.toLocaleString('en-US')} frames/s`;
+      const text = (figure, insn) => rows.push({ figure: `${figure} (${fmt(insn / 1e6, 2)} M instructions/s)`, value: '', spread: '', runs: '', limit: '', ratio: '', goal: shares(insn), verdict: '' });
+      text(`share of one core, ${label}`, load(rate));
+      text('  while V8 collects garbage as in the busiest idle window', load(rate) + busiest - idleTotal);
+    }
+  };
   if (res.memory) {
     const m = res.memory[0];
     section('7. Memory, resident size over deliveries (fast feed, can_bus_delay 0; after a full GC)');
@@ -477,6 +603,8 @@ function buildRows(res) {
       decimals: 0, goal: '2600, none dropped', met: (m) => m === 2600,
     }));
   }
+  if (res.insnIdle) insnRows(res.insnIdle, res.insnFrames, '12. Guest instructions under qemu-arm (armhf add-on, Debian\'s Node), open() with default delays; what they would cost a Raspberry Pi');
+  if (res.insnIdle6) insnRows(res.insnIdle6, res.insnFrames6, '12b. The same with the ARMv6 add-on (the Pi Zero\'s build; Node itself armhf)');
   return rows;
 }
 
