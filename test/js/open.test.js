@@ -140,10 +140,13 @@ test('send and writeParameter queue: frames in call order, each once, beside the
   // read() gives readStatus's object from the slot's own copy, cleared ones too.
   bridge.receive(bridge.frame(0x4a1, [5, 6]));
   await once(bus, 'status');
-  assert.deepEqual(bus.read(0x4a1), sim.readStatus(0x4a1));
+  // The receive loop goes on counting empty polls between two reads, so
+  // that one count is left out of the comparison.
+  const slot = ({ driver_stats: stats, ...rest }) => [rest, { ...stats, empty: 0 }];
+  assert.deepEqual(slot(bus.read(0x4a1)), slot(sim.readStatus(0x4a1)));
   assert.equal(bus.read(0x4a1).counter, 1);
   sim.clearMem(false, 0x4a1);
-  assert.deepEqual([bus.read(0x4a1), bus.read(0x4a1).counter], [sim.readStatus(0x4a1), 0]);
+  assert.deepEqual([slot(bus.read(0x4a1)), bus.read(0x4a1).counter], [slot(sim.readStatus(0x4a1)), 0]);
   // A refused write rejects its own promise only, with sendCommand's text.
   bridge.failWrites(1, 1);
   const failed = bus.send({ tft: 1 });
