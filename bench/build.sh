@@ -11,7 +11,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$1" bcm2835_include="$2" nodedir="$3" arch="${4:-}" toolchain="${5:-}"
 mkdir -p "$build"
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
+# Configured again when the bcm2835 header has moved (or was not installed).
+if ! grep -qxF "QEL_BCM2835_INCLUDE:PATH=$bcm2835_include" "$build/CMakeCache.txt" 2>/dev/null; then
   cmake -S "$root/bench" -B "$build" -DCMAKE_BUILD_TYPE=Release ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} \
     -DQEL_BCM2835_INCLUDE="$bcm2835_include" >"$build/cmake.log" 2>&1 || { cat "$build/cmake.log" >&2; exit 1; }
 fi

@@ -12,8 +12,7 @@
 #include <cstring>
 #include <mutex>
 
-#include <bcm2835.h>
-
+#include "bus.h"
 #include "sim_bridge.h"
 
 namespace sim_bridge {
@@ -50,7 +49,7 @@ int fail(int err) {
 // controller's ERR flag) as EREMOTEIO and every other controller error, its
 // clock-stretch timeout (CLKT) included, as EIO; ETIMEDOUT only when the
 // transfer does not complete at all.
-int errno_of(uint8_t code) { return code == BCM2835_I2C_REASON_ERROR_NACK ? EREMOTEIO : EIO; }
+int errno_of(uint8_t code) { return code == BUS_NACK ? EREMOTEIO : EIO; }
 
 // Whether `path` names `file` as the kernel resolves it, where repeated
 // slashes count as one: "/dev//i2c-1" opens /dev/i2c-1.
@@ -71,8 +70,8 @@ int emu_open(const char *path, int) {
     if (!names(path, DEVICE)) return fail(ENOENT);
     // A bridge that cannot be initialised stands for a user who may not
     // open the device.
-    if (bcm2835_init() == 0) return fail(EACCES);
-    bcm2835_i2c_begin();
+    if (!controller_init()) return fail(EACCES);
+    controller_begin();
     adapter &a = the_adapter();
     std::lock_guard<std::mutex> guard(a.lock);
     a.device_open = true;
@@ -83,8 +82,8 @@ int emu_open(const char *path, int) {
 int emu_close(int fd) {
     if (fd == CLOCK_FD || fd == EMPTY_FD) return 0;
     if (fd != DEVICE_FD) return fail(EBADF);
-    bcm2835_i2c_end();
-    bcm2835_close();
+    controller_end();
+    controller_close();
     adapter &a = the_adapter();
     std::lock_guard<std::mutex> guard(a.lock);
     a.device_open = false;
@@ -99,7 +98,7 @@ int emu_ioctl(int fd, unsigned long request, unsigned long arg) {
     // A bridge whose I2C master cannot begin stands for an address that a
     // kernel driver has claimed.
     if (state().i2c_open == false) return fail(EBUSY);
-    bcm2835_i2c_setSlaveAddress(static_cast<uint8_t>(arg));
+    controller_address(static_cast<uint8_t>(arg));
     adapter &a = the_adapter();
     std::lock_guard<std::mutex> guard(a.lock);
     a.address = static_cast<int>(arg);
@@ -108,7 +107,7 @@ int emu_ioctl(int fd, unsigned long request, unsigned long arg) {
 
 // The result of a transfer of `len` bytes that the bridge answered with `code`.
 ssize_t transfer_result(uint8_t code, size_t len) {
-    if (code != BCM2835_I2C_REASON_OK) return fail(errno_of(code));
+    if (code != BUS_OK) return fail(errno_of(code));
     return static_cast<ssize_t>(len);
 }
 
@@ -132,7 +131,7 @@ ssize_t emu_read(int fd, void *bytes, size_t len) {
     int err = check_transfer(fd);
     if (err != 0) return fail(err);
     if (len > MAX_TRANSFER) len = MAX_TRANSFER;
-    uint8_t code = bcm2835_i2c_read(static_cast<char *>(bytes), static_cast<uint32_t>(len));
+    uint8_t code = controller_read(static_cast<uint8_t *>(bytes), static_cast<uint32_t>(len));
     return transfer_result(code, len);
 }
 
@@ -140,7 +139,7 @@ ssize_t emu_write(int fd, const void *bytes, size_t len) {
     int err = check_transfer(fd);
     if (err != 0) return fail(err);
     if (len > MAX_TRANSFER) len = MAX_TRANSFER;
-    uint8_t code = bcm2835_i2c_write(static_cast<const char *>(bytes), static_cast<uint32_t>(len));
+    uint8_t code = controller_write(static_cast<const uint8_t *>(bytes), static_cast<uint32_t>(len));
     return transfer_result(code, len);
 }
 

@@ -7,8 +7,7 @@
 #include <deque>
 #include <mutex>
 
-#include <bcm2835.h>
-
+#include "bus.h"
 #include "frame.h"
 
 namespace sim_bridge {
@@ -194,64 +193,56 @@ bridge_state state() {
     return {b.initialized, b.i2c_open, b.slave_address, b.clock_divider, overlap_count.load()};
 }
 
-}  // namespace sim_bridge
+// ------------------------------------------------ the I2C controller
 
-// ------------------------------------------------ the bcm2835 functions
-
-using sim_bridge::the_bridge;
-
-extern "C" {
-
-int bcm2835_init(void) {
-    sim_bridge::bridge &b = the_bridge();
+bool controller_init() {
+    bridge &b = the_bridge();
     std::lock_guard<std::mutex> guard(b.lock);
-    if (b.init_fails) return 0;
+    if (b.init_fails) return false;
     b.initialized = true;
-    return 1;
+    return true;
 }
 
-int bcm2835_close(void) {
-    sim_bridge::bridge &b = the_bridge();
+void controller_close() {
+    bridge &b = the_bridge();
     std::lock_guard<std::mutex> guard(b.lock);
     b.initialized = false;
     b.i2c_open = false;
-    return 1;
 }
 
-int bcm2835_i2c_begin(void) {
-    sim_bridge::bridge &b = the_bridge();
+bool controller_begin() {
+    bridge &b = the_bridge();
     std::lock_guard<std::mutex> guard(b.lock);
-    if (!b.initialized || b.begin_fails) return 0;
+    if (!b.initialized || b.begin_fails) return false;
     b.i2c_open = true;
-    return 1;
+    return true;
 }
 
-void bcm2835_i2c_end(void) {
-    sim_bridge::bridge &b = the_bridge();
+void controller_end() {
+    bridge &b = the_bridge();
     std::lock_guard<std::mutex> guard(b.lock);
     b.i2c_open = false;
 }
 
-void bcm2835_i2c_setSlaveAddress(uint8_t addr) {
-    sim_bridge::bridge &b = the_bridge();
+void controller_address(uint8_t addr) {
+    bridge &b = the_bridge();
     std::lock_guard<std::mutex> guard(b.lock);
     b.slave_address = addr;
 }
 
-void bcm2835_i2c_setClockDivider(uint16_t divider) {
-    sim_bridge::bridge &b = the_bridge();
+void controller_divider(uint16_t divider) {
+    bridge &b = the_bridge();
     std::lock_guard<std::mutex> guard(b.lock);
     b.clock_divider = divider;
 }
 
-uint8_t bcm2835_i2c_write(const char *buf, uint32_t len) {
-    sim_bridge::transfer bus(len);
-    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(buf);
-    sim_bridge::bridge &b = the_bridge();
+uint8_t controller_write(const uint8_t *bytes, uint32_t len) {
+    transfer bus(len);
+    bridge &b = the_bridge();
     std::lock_guard<std::mutex> guard(b.lock);
-    uint8_t code = BCM2835_I2C_REASON_OK;
+    uint8_t code = BUS_OK;
     if (!b.initialized || !b.i2c_open) {
-        code = BCM2835_I2C_REASON_ERROR_NACK;
+        code = BUS_NACK;
     } else if (len == TRANSMIT_BYTES && bytes[0] == REG_TRANSMIT) {
         if (b.write_faults > 0) {
             b.write_faults--;
@@ -271,13 +262,12 @@ uint8_t bcm2835_i2c_write(const char *buf, uint32_t len) {
     return code;
 }
 
-uint8_t bcm2835_i2c_read(char *buf, uint32_t len) {
-    sim_bridge::transfer bus(len);
-    uint8_t *out = reinterpret_cast<uint8_t *>(buf);
-    sim_bridge::bridge &b = the_bridge();
+uint8_t controller_read(uint8_t *out, uint32_t len) {
+    transfer bus(len);
+    bridge &b = the_bridge();
     std::lock_guard<std::mutex> guard(b.lock);
     memset(out, 0, len);
-    if (!b.initialized || !b.i2c_open) return BCM2835_I2C_REASON_ERROR_NACK;
+    if (!b.initialized || !b.i2c_open) return BUS_NACK;
     if (len != FRAME_BYTES) {
         uint8_t value = b.registers[b.selected];
         if (b.selected == REG_BAUD && !b.baud_values.empty()) {
@@ -285,7 +275,7 @@ uint8_t bcm2835_i2c_read(char *buf, uint32_t len) {
             b.baud_values.pop_front();
         }
         if (len > 0) out[0] = value;
-        return BCM2835_I2C_REASON_OK;
+        return BUS_OK;
     }
     b.receive_reads++;
     if (b.read_faults > 0) {
@@ -294,17 +284,17 @@ uint8_t bcm2835_i2c_read(char *buf, uint32_t len) {
     }
     if (b.selected != REG_RECEIVE) {
         memset(out, 0xff, len);
-        return BCM2835_I2C_REASON_OK;
+        return BUS_OK;
     }
     if (b.queue.empty()) {
-        sim_bridge::empty_frame(out);
-        return BCM2835_I2C_REASON_OK;
+        empty_frame(out);
+        return BUS_OK;
     }
-    sim_bridge::frame_run &run = b.queue.front();
+    frame_run &run = b.queue.front();
     memcpy(out, run.frame, FRAME_BYTES);
     b.queued--;
     if (--run.count == 0) b.queue.pop_front();
-    return BCM2835_I2C_REASON_OK;
+    return BUS_OK;
 }
 
-}  // extern "C"
+}  // namespace sim_bridge

@@ -1,7 +1,8 @@
 // A simulated CAN bridge on a simulated I2C bus.
 //
-// It defines the bcm2835 functions that the driver calls and behaves as the
-// bridge the driver expects: it answers register reads and writes, returns
+// It behaves as the bridge the driver expects, behind an I2C controller
+// that both ways to the bus reach (bcm2835_sim.cc answers the bcm2835
+// library's functions with it, i2c_dev_sim.cc the kernel's system calls): it answers register reads and writes, returns
 // one queued CAN frame per 16-byte read once the receive register 0x40 is
 // selected (an empty frame, length code 0xFF, when none is queued; sixteen
 // bytes of 0xFF, as from a bus nobody drives, before it is), and
@@ -45,5 +46,16 @@ void power_cycle();
 void bus_speed(double hz);
 bridge_state state();
 double now();
+
+// The I2C controller. Transfers answer with bus.h's codes, which are the
+// bcm2835 library's reason codes.
+bool controller_init();  // false while fail_init is on
+void controller_close();
+bool controller_begin();  // false before init, or while fail_begin is on
+void controller_end();
+void controller_address(uint8_t addr);
+void controller_divider(uint16_t divider);
+uint8_t controller_write(const uint8_t *bytes, uint32_t len);
+uint8_t controller_read(uint8_t *bytes, uint32_t len);
 
 }  // namespace sim_bridge
