@@ -14,7 +14,7 @@ namespace {
 
 struct code_row {
     const char *key;
-    const char *code;
+    const char *value;
 };
 
 const code_row codes[] = {
@@ -28,6 +28,8 @@ const code_row codes[] = {
 const char *const kind_names[] = {"integer", "identifiers", "boolean", "bytes"};
 
 v8::Local<v8::String> text(const char *value) { return Nan::New(value).ToLocalChecked(); }
+v8::Local<v8::Value> value_of(const char *value) { return text(value); }
+v8::Local<v8::Value> value_of(int value) { return Nan::New(value); }
 
 template <typename T>
 T frozen(T value) {
@@ -73,9 +75,15 @@ v8::Local<v8::Object> defaults() {
     return frozen(values);
 }
 
-v8::Local<v8::Object> error_codes() {
+struct number_row {
+    const char *key;
+    int value;
+};
+
+template <typename Row, size_t N>
+v8::Local<v8::Object> object_of(const Row (&rows)[N]) {
     v8::Local<v8::Object> values = Nan::New<v8::Object>();
-    for (const code_row &row : codes) set_property(values, row.key, text(row.code));
+    for (const Row &row : rows) set_property(values, row.key, value_of(row.value));
     return frozen(values);
 }
 
@@ -89,23 +97,14 @@ int frame_id_at() {
 }
 
 v8::Local<v8::Object> frame_layout() {
-    v8::Local<v8::Object> layout = Nan::New<v8::Object>();
-    set_property(layout, "bytes", Nan::New(FRAME_BYTES));
-    set_property(layout, "transmitBytes", Nan::New(TRANSMIT_BYTES));
-    set_property(layout, "idAt", Nan::New(frame_id_at()));
-    set_property(layout, "lengthAt", Nan::New(FRAME_LENGTH_AT));
-    set_property(layout, "dataAt", Nan::New(FRAME_DATA_AT));
-    set_property(layout, "checksumAt", Nan::New(FRAME_CHECKSUM_AT));
-    set_property(layout, "lenEmpty", Nan::New(LEN_EMPTY));
-    set_property(layout, "regBaud", Nan::New(REG_BAUD));
-    set_property(layout, "regTransmit", Nan::New(REG_TRANSMIT));
-    set_property(layout, "regReceive", Nan::New(REG_RECEIVE));
-    set_property(layout, "baud250k", Nan::New(BAUD_250K));
-    set_property(layout, "idEmpty", Nan::New(ID_EMPTY));
-    set_property(layout, "idError", Nan::New(ID_ERROR));
-    set_property(layout, "idUnknown", Nan::New(ID_UNKNOWN));
-    set_property(layout, "address", Nan::New(slave_address));
-    return frozen(layout);
+    const number_row rows[] = {
+        {"bytes", FRAME_BYTES},         {"transmitBytes", TRANSMIT_BYTES}, {"idAt", frame_id_at()},
+        {"lengthAt", FRAME_LENGTH_AT},  {"dataAt", FRAME_DATA_AT},         {"checksumAt", FRAME_CHECKSUM_AT},
+        {"lenEmpty", LEN_EMPTY},        {"regBaud", REG_BAUD},             {"regTransmit", REG_TRANSMIT},
+        {"regReceive", REG_RECEIVE},    {"baud250k", BAUD_250K},           {"idEmpty", ID_EMPTY},
+        {"idError", ID_ERROR},          {"idUnknown", ID_UNKNOWN},         {"address", slave_address},
+    };
+    return object_of(rows);
 }
 
 v8::Local<v8::Array> rules(const arg_rule *table, int count) {
@@ -146,7 +145,7 @@ void init_facts(v8::Local<v8::Object> exports) {
     set_property(facts, "slots", slots());
     set_property(facts, "statistics", statistics());
     set_property(facts, "defaults", defaults());
-    set_property(facts, "codes", error_codes());
+    set_property(facts, "codes", object_of(codes));
     set_property(facts, "frame", frame_layout());
     set_property(facts, "arguments", argument_rules());
     const auto fixed = static_cast<v8::PropertyAttribute>(v8::DontEnum | v8::ReadOnly | v8::DontDelete);
