@@ -1,18 +1,16 @@
 #include "handoff.h"
 
-#include "bus_lock.h"
-
-#include <sched.h>
-
 #include <atomic>
-#include <cstring>
+
+#include "bus_lock.h"
+#include "seq_copy.h"
 
 // The receive thread, which holds the bus lock whenever it records a frame,
 // copies each pending slot into a mailbox of its own and queues the slot's
 // position once; the main thread takes positions and mailboxes without the
 // bus lock, so a delivery never waits for the bus read in progress. Each
-// mailbox is written only under the bus lock and read with a sequence
-// number (odd while a copy is being written). Nothing allocates.
+// mailbox is written only under the bus lock and read without it (a
+// SeqCopy). Nothing allocates.
 
 namespace {
 
@@ -23,14 +21,7 @@ struct posted_copy {
     msg_mem_struct slot;
     uint64_t change;
 };
-constexpr size_t MAILBOX_WORDS = (sizeof(posted_copy) + 3) / 4;
-
-struct mailbox {
-    std::atomic<uint32_t> sequence{0};
-    std::atomic<uint32_t> words[MAILBOX_WORDS];
-};
-
-mailbox mailboxes[MEM_SLOTS];
+SeqCopy<posted_copy> mailboxes[MEM_SLOTS];
 uint64_t changes_posted[MEM_SLOTS];     // receive thread, under the bus lock
 uint64_t changes_delivered[MEM_SLOTS];  // main thread
 std::atomic<uint32_t> pending_mask{0};
@@ -49,35 +40,8 @@ std::atomic<int32_t> stats_mirror[STAT_SLOTS];
 
 uint32_t slot_bit(int pos) { return 1u << pos; }
 
-void publish(int pos, const msg_mem_struct &slot) {
-    posted_copy copy;
-    copy.slot = slot;
-    copy.change = changes_posted[pos];
-    uint32_t words[MAILBOX_WORDS] = {0};
-    memcpy(words, &copy, sizeof copy);
-    mailbox &box = mailboxes[pos];
-    uint32_t sequence = box.sequence.load(std::memory_order_relaxed);
-    box.sequence.store(sequence + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    for (size_t i = 0; i < MAILBOX_WORDS; i++) box.words[i].store(words[i], std::memory_order_relaxed);
-    box.sequence.store(sequence + 2, std::memory_order_release);
-}
-
-void read_mailbox(int pos, posted_copy *out) {
-    mailbox &box = mailboxes[pos];
-    uint32_t words[MAILBOX_WORDS];
-    for (;;) {
-        uint32_t before = box.sequence.load(std::memory_order_acquire);
-        if ((before & 1u) != 0) {
-            sched_yield();  // the receive thread is in the middle of a copy
-            continue;
-        }
-        for (size_t i = 0; i < MAILBOX_WORDS; i++) words[i] = box.words[i].load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (box.sequence.load(std::memory_order_relaxed) == before) break;
-    }
-    memcpy(out, words, sizeof *out);
-}
+void publish(int pos, const msg_mem_struct &slot) { mailboxes[pos].write({slot, changes_posted[pos]}); }
+void read_mailbox(int pos, posted_copy *out) { mailboxes[pos].read(out); }
 
 }  // namespace
 

@@ -1,13 +1,11 @@
 #include "message_memory.h"
 
-#include <sched.h>
-
-#include <atomic>
 #include <cstring>
 
 #include "config.h"
 #include "diagnostics.h"
 #include "frame.h"
+#include "seq_copy.h"
 
 msg_mem_struct PDO_memory[MEM_SLOTS];
 
@@ -20,46 +18,13 @@ const pdo_map_struct PDO_map[MEM_SLOTS] = {
 // Every slot has a copy that the main thread reads without the bus lock
 // (Bus.read), so that it never waits for a transfer in progress: written
 // after each change of the slot, under the bus lock that every writer of
-// the slot holds, and read with a sequence number (odd while a copy is
-// being written) and retried. The words are atomics, so that a read that
-// overlaps a write is no data race, only a copy that the retry discards.
+// the slot holds.
 namespace {
 
-constexpr size_t SLOT_WORDS = (sizeof(msg_mem_struct) + 3) / 4;
+SeqCopy<msg_mem_struct> slot_copies[MEM_SLOTS];
 
-struct slot_copy {
-    std::atomic<uint32_t> sequence{0};
-    std::atomic<uint32_t> words[SLOT_WORDS];
-};
-
-slot_copy slot_copies[MEM_SLOTS];
-
-void publish_slot(int pos) {
-    uint32_t words[SLOT_WORDS] = {0};
-    memcpy(words, &PDO_memory[pos], sizeof(msg_mem_struct));
-    slot_copy &copy = slot_copies[pos];
-    uint32_t sequence = copy.sequence.load(std::memory_order_relaxed);
-    copy.sequence.store(sequence + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    for (size_t i = 0; i < SLOT_WORDS; i++) copy.words[i].store(words[i], std::memory_order_relaxed);
-    copy.sequence.store(sequence + 2, std::memory_order_release);
-}
-
-void read_copy(int pos, msg_mem_struct *out) {
-    slot_copy &copy = slot_copies[pos];
-    uint32_t words[SLOT_WORDS];
-    for (;;) {
-        uint32_t before = copy.sequence.load(std::memory_order_acquire);
-        if ((before & 1u) != 0) {
-            sched_yield();  // the writer is in the middle of this copy
-            continue;
-        }
-        for (size_t i = 0; i < SLOT_WORDS; i++) words[i] = copy.words[i].load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (copy.sequence.load(std::memory_order_relaxed) == before) break;
-    }
-    memcpy(out, words, sizeof *out);
-}
+void publish_slot(int pos) { slot_copies[pos].write(PDO_memory[pos]); }
+void read_copy(int pos, msg_mem_struct *out) { slot_copies[pos].read(out); }
 
 }  // namespace
 
