@@ -34,9 +34,9 @@ function writeStdout(text, levels, mayDrop) {
 // The add-on takes the writer from here when a thread first uses it, with
 // the exit, at which it writes what the threads queued last, straight out
 // when the stream holds nothing unwritten.
-globalThis[Symbol.for('corvalith.stdout')] = {
-  write: writeStdout,
-  onExit: (atExit) => process.on('exit', () => atExit(process.stdout.writableLength || 0)),
+globalThis[Symbol.for('corvalith.stdout')] = (atExit) => {
+  process.on('exit', () => atExit(process.stdout.writableLength || 0));
+  return writeStdout;
 };
 
 // The add-on's target for `option` (open()'s console option): 'stdout',
@@ -46,9 +46,7 @@ globalThis[Symbol.for('corvalith.stdout')] = {
 function consoleTarget(option, onThrow) {
   if (typeof option !== 'function') return option;
   return (text, levels) => {
-    const lines = text.split('\n');
-    if (lines[lines.length - 1] === '') lines.pop();
-    lines.forEach((line, i) => {
+    text.slice(0, -1).split('\n').forEach((line, i) => {
       try {
         option(line, LEVELS[levels[i]]);
       } catch (e) {
