@@ -1,8 +1,7 @@
 'use strict';
 // Where the driver's console lines go. The add-on hands whole lines, with
-// the level of each (one letter, taken from the message's entry in the
-// driver's catalogue), to one function on the JavaScript thread, never from
-// a driver thread nor under the bus lock: by default the writer below, to
+// the level of each (one letter, from the driver's catalogue), to one
+// function on the JavaScript thread: by default the writer below, to
 // process.stdout; with open()'s console option, the application's function.
 
 const CONSOLE = Symbol.for('corvalith.console');
@@ -20,13 +19,12 @@ const noop = () => {};
 function writeStdout(text, levels, mayDrop) {
   const stream = process.stdout;
   if (mayDrop && !(stream.writableLength <= BEHIND_BYTES)) return false;
-  const quiet = () => { if (stream.listenerCount('error') === 0) stream.once('error', noop); };
-  const sync = stream.listenerCount('error') === 0;
-  if (sync) stream.once('error', noop);
+  const quiet = () => stream.listenerCount('error') === 0 && stream.once('error', noop);
+  const added = quiet();
   try {
-    stream.write(text, (err) => { if (err) quiet(); });
+    stream.write(text, (err) => err && quiet());
   } finally {
-    if (sync) stream.removeListener('error', noop);
+    if (added) stream.removeListener('error', noop);
   }
   return true;
 }

@@ -1,14 +1,10 @@
-// The driver's console lines on their way out, on the JavaScript thread:
-// to the application's process.stdout (through the function that
-// lib/open/console.js gives), so that they take their place among the
-// application's lines as console.log would put them there; or to open()'s
-// console function; or nowhere.
-//
-// The threads' lines are handed on at every wake-up and whenever a driver
-// function begins or ends. When the stream is behind (its reader does not
-// keep up), they are dropped and counted instead: a slow reader costs
-// lines, never memory, the event loop or a driver thread. A function's own
-// lines, and the notices of the log's faults, always go out, as the
+// The driver's console lines on their way out, on the JavaScript thread: to
+// process.stdout through lib/open/console.js's writer, so that they take
+// their place among the application's lines as console.log would put them;
+// or to open()'s console function; or nowhere. When the stream is behind
+// (its reader does not keep up), the threads' lines are dropped and
+// counted: a slow reader costs lines, never memory, the event loop or a
+// driver thread. A function's own lines always go out, as the
 // application's own do.
 #include <fcntl.h>
 #include <unistd.h>
@@ -26,8 +22,6 @@ namespace {
 // How long a terminal that took part of a line gets for the rest of it.
 constexpr int FINISH_LINE_MS = 100;
 
-// A function's own lines (64 KiB at most) with the log's notices; the
-// threads' lines after the count of those dropped before.
 char out[CONSOLE_TAKE_MAX + 8192];
 char levels[sizeof out];
 // Lines dropped while the stream was behind, told with the next that go.
@@ -37,15 +31,13 @@ uv_async_t wake_handle;
 bool wake_ready = false;
 Nan::AsyncResource *wake_resource = nullptr;
 
-// The writer to process.stdout, and where the lines go: to it, to the
-// application's function, or nowhere. Without a writer (an add-on loaded
-// by itself, not through the package) they go to standard output directly.
+// Without the writer (an add-on loaded by itself, not through the
+// package) the lines go to standard output directly.
 Nan::Persistent<v8::Function> stdout_writer;
 Nan::Persistent<v8::Function> target;
 bool to_stdout = true;
 
-// Hands `len` bytes of lines to the target; false when the stream is behind
-// and `may_drop` let it refuse them.
+// False when the stream is behind and `may_drop` let it refuse the lines.
 bool hand_to_target(char *text, size_t len, bool may_drop) {
     if (len == 0) return true;
     size_t lines = count_lines(text, len);
@@ -175,7 +167,7 @@ NAN_METHOD(ConsoleTarget) {
     }
     bool stdout_named = to->IsString() && *Nan::Utf8String(to) == std::string("stdout");
     if (!stdout_named && !to->IsFalse() && !to->IsFunction()) {
-        return throw_type_error("QEL Driver -- Expected 'stdout', false or a function", CODE_BAD_ARGUMENT);
+        return throw_type_error(MSG_CONSOLE_ARG1, CODE_BAD_ARGUMENT);
     }
     hand_on();  // what is queued goes where it was meant to go
     to_stdout = stdout_named;

@@ -38,11 +38,10 @@ LogFileCloser log_file_closer;
 
 namespace {
 
-// How long the exit waits for both outputs together: a reader that stopped
-// costs a single wait.
+// One wait for both outputs at the exit: a reader that stopped costs it once.
 constexpr int EXIT_WAIT_MS = 1000;
-// A longer line is cut, with a mark that says so: it has to fit the ring
-// whatever else waits there. Only a callback's exception details get this long.
+// A longer line (only a callback's exception details get this long) is cut,
+// with a mark that says so: it has to fit the ring whatever else waits there.
 constexpr size_t CONSOLE_LONGEST = 16 * 1024;
 constexpr size_t CUT_MARK_ROOM = 128;
 
@@ -75,8 +74,7 @@ char level_of(const char *fmt) {
     return listed(fmt, {QEL_WARN_MESSAGES}) ? 'w' : 'i';
 }
 
-// Copies the lines of `text` into `out`, each behind the level of
-// `message`, the last ended by a line feed. Returns the length.
+// The lines of `text`, each behind the level of `message`, and a line feed.
 size_t leveled(char *out, const char *message, const char *text, size_t len) {
     char level = level_of(message);
     size_t n = 0;
@@ -106,59 +104,7 @@ void queue_message(const char *message, const char *text, size_t len) {
 
 size_t clamp(int n, size_t cap) { return n < 0 ? 0 : static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1; }
 
-// One message of the catalogue, with its level and a line feed, into `out`.
-__attribute__((format(printf, 3, 4))) size_t notice(char *out, size_t cap, const char *fmt, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, fmt);
-    size_t len = clamp(vsnprintf(text, sizeof text, fmt, args), sizeof text);
-    va_end(args);
-    return 2 * len + 3 > cap ? 0 : leveled(out, fmt, text, len);
-}
-
-// The log's faults, said on the console as counts, never as queued texts:
-// however long the console waits, none is lost. The writer records them,
-// the JavaScript thread (or the exit) tells them.
-pthread_mutex_t faults_lock = PTHREAD_MUTEX_INITIALIZER;
-uint64_t log_dropped = 0;  // lines the full ring dropped
-uint64_t log_lost = 0;     // lines failed writes lost, told once a write succeeds again
-int log_error = 0;
-bool log_failing = false;  // since the last write that got its lines in
-bool log_failing_untold = false;
-char open_log_path[PATH_MAX];
-
-size_t take_log_notices(char *out, size_t cap) {
-    size_t len = 0;
-    pthread_mutex_lock(&faults_lock);
-    if (log_failing_untold) len += notice(out + len, cap - len, MSG_LOG_OPEN_REASON, open_log_path, strerror(log_error));
-    if (!log_failing && log_lost > 0) {
-        len += notice(out + len, cap - len, MSG_LOG_LOST, static_cast<unsigned long long>(log_lost), strerror(log_error));
-        log_lost = 0;
-    }
-    if (log_dropped > 0) len += notice(out + len, cap - len, MSG_LOG_DROPPED, static_cast<unsigned long long>(log_dropped));
-    log_dropped = 0;
-    log_failing_untold = false;
-    pthread_mutex_unlock(&faults_lock);
-    return len;
-}
-
-// Records what a batch of the writer came to: `dropped` lines the full
-// ring dropped before it, `lost` lines a write lost to the error `err`.
-void log_outcome(uint64_t dropped, uint64_t lost, int err) {
-    pthread_mutex_lock(&faults_lock);
-    bool tell = dropped > 0 || (err != 0) != log_failing;
-    log_dropped += dropped;
-    log_lost += lost;
-    log_failing_untold = log_failing_untold || (err != 0 && !log_failing);
-    log_error = err != 0 ? err : log_error;
-    log_failing = err != 0;
-    pthread_mutex_unlock(&faults_lock);
-    if (tell) wake_console();
-}
-
 }  // namespace
-
-// ---------------------------------------------------------------- console
 
 void console_line(const char *fmt, ...) {
     char text[CONSOLE_LONGEST + 1];
@@ -208,7 +154,7 @@ size_t console_take(char *out, size_t cap, bool own) {
         len = console_scopes > 0 ? 0 : own_len < cap ? own_len : cap;
         memcpy(out, own_lines, len);
         own_len = console_scopes > 0 ? own_len : 0;
-        return len + take_log_notices(out + len, cap - len);
+        return len;
     }
     for (;;) {
         uint64_t dropped = 0;
@@ -220,7 +166,9 @@ size_t console_take(char *out, size_t cap, bool own) {
 }
 
 size_t console_dropped_line(char *out, size_t cap, uint64_t lines) {
-    return notice(out, cap, MSG_CONSOLE_DROPPED, static_cast<unsigned long long>(lines));
+    char text[128];
+    size_t len = clamp(snprintf(text, sizeof text, MSG_CONSOLE_DROPPED, static_cast<unsigned long long>(lines)), sizeof text);
+    return 2 * len + 3 > cap ? 0 : leveled(out, MSG_CONSOLE_DROPPED, text, len);
 }
 
 size_t console_own_last_line(char *out, size_t cap) {
@@ -241,8 +189,7 @@ void console_exit_to(int fd) { exit_fd = fd; }
 bool console_flush_until(const struct timespec &deadline) {
     static char text[CONSOLE_TAKE_MAX];
     for (;;) {
-        size_t len = take_log_notices(text, 4096);
-        len = console_strip_levels(text, len + console_take(text + len, sizeof text - len, false), nullptr);
+        size_t len = console_strip_levels(text, console_take(text, sizeof text, false), nullptr);
         if (len == 0) return true;
         if (exit_fd < 0 || write_until(exit_fd, text, len, deadline) < len) return false;
     }
@@ -288,8 +235,6 @@ size_t write_until(int fd, const char *text, size_t len, const struct timespec &
     return done;
 }
 
-// -------------------------------------------------------------- log path
-
 namespace {
 const char *default_log_path = QEL_LOG_PATH;
 // open()'s logPath: an application that names its file in code need not
@@ -318,8 +263,6 @@ const char *log_path_for_start() {
 #endif
     return default_log_path;
 }
-
-// -------------------------------------------------------------- log file
 
 int64_t wall_clock_ns() {
     struct timespec ts;
@@ -366,20 +309,29 @@ char date_line[128];
 size_t date_len = 0;
 ssize_t (*log_write)(int, const void *, size_t) = write;
 
+// The file's faults, said as they begin and end, on the writer's own
+// account: a failure once, the lines it lost once a write succeeds again.
+char open_log_path[PATH_MAX];
+bool failing = false;
+int failed_with = 0;
+uint64_t lost = 0;
+
 // A line that a failed write cut short (a full tmpfs takes the part that
 // fits its last page) is cut back off the file, so that the next line
 // begins a line of its own.
-void write_lines(int fd, const char *text, size_t len, uint64_t dropped) {
+void write_lines(int fd, const char *text, size_t len) {
     int err = 0;
     size_t done = write_until(fd, text, len, deadline_in_ms(0), false, &err, log_write);
     const void *last = memrchr(text, '\n', done);
     size_t partial = last == nullptr ? done : done - static_cast<size_t>(static_cast<const char *>(last) - text + 1);
     off_t end = partial > 0 ? lseek(fd, 0, SEEK_END) : -1;
-    if (end >= static_cast<off_t>(partial) && ftruncate(fd, end - static_cast<off_t>(partial)) != 0) {
-        // Shrinking a file needs no space; should it fail anyway, the next
-        // line is glued on, as the write left it.
-    }
-    log_outcome(dropped, count_lines(text + done - partial, len - done + partial), done < len ? err : 0);
+    // Shrinking a file needs no space; should it fail anyway, the next line is glued on.
+    if (end >= static_cast<off_t>(partial) && ftruncate(fd, end - static_cast<off_t>(partial)) != 0) {}
+    if (done < len && !failing) console_line(MSG_LOG_OPEN_REASON, open_log_path, strerror(err));
+    if (done == len && lost > 0) console_line(MSG_LOG_LOST, static_cast<unsigned long long>(lost), strerror(failed_with));
+    lost = done < len ? lost + count_lines(text + done - partial, len - done + partial) : 0;
+    failed_with = done < len ? err : failed_with;
+    failing = done < len;
 }
 
 void *run_writer(void *) {
@@ -404,7 +356,8 @@ void *run_writer(void *) {
         writer_busy = true;
         int fd = log_fd;
         pthread_mutex_unlock(&log_lock);
-        write_lines(fd, batch, len, dropped);
+        if (dropped > 0) console_line(MSG_LOG_DROPPED, static_cast<unsigned long long>(dropped));
+        write_lines(fd, batch, len);
         pthread_mutex_lock(&log_lock);
         writer_busy = false;
     }
@@ -476,9 +429,7 @@ void write_header(int fd, const char *path) {
     ssize_t written = write(fd, text, len);
     if (written == static_cast<ssize_t>(len)) return;
     int err = written < 0 ? errno : ENOSPC;
-    if (ftruncate(fd, 0) != 0) {
-        // An empty file is what a failed header leaves at worst.
-    }
+    if (ftruncate(fd, 0) != 0) {}  // an empty file is what a failed header leaves at worst
     console_line(MSG_LOG_OPEN_REASON, path, strerror(err));
 }
 
@@ -521,10 +472,9 @@ int log_open(const char *path) {
         return 1;
     }
     write_header(fd, path);
-    pthread_mutex_lock(&faults_lock);
     snprintf(open_log_path, sizeof open_log_path, "%s", path);
-    log_failing = false;
-    pthread_mutex_unlock(&faults_lock);
+    failing = false;
+    lost = 0;
     pthread_mutex_lock(&log_lock);
     log_fd = fd;
     date_len = format_log_date_line(date_line, sizeof date_line, wall_clock_ns());

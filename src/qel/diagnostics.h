@@ -6,8 +6,7 @@
 // driver function begins or ends; the lines a function prints itself wait
 // for its end and go out with it, as console.log would write them. Log
 // lines wait in a bounded ring of their own for the log's writer thread. A
-// full ring drops lines and counts them, and the count is said on the
-// console.
+// full ring drops lines, and the console says how many.
 #pragma once
 
 #include <sys/types.h>
@@ -35,9 +34,8 @@ private:
     size_t len_ = 0;
 };
 
-// Queued lines begin with the level of their message, one letter (d, i, w,
-// e), which no output shows: this takes them off in place, into `levels`
-// when given, and returns the new length.
+// Queued lines begin with the level of their message (d, i, w, e), which
+// no output shows: this takes the letters off, into `levels` when given.
 size_t console_strip_levels(char *text, size_t len, char *levels);
 
 // The JavaScript thread's side (console_js.cc). `wake` is called, from any
@@ -47,13 +45,12 @@ void console_set_wake(void (*wake)());
 bool console_scope_enter();
 bool console_scope_leave();
 // With `own`, the lines of the driver function that ended (one under way
-// keeps them) and the notices of the log's faults, never dropped; else the
-// threads' lines, with the counts of those the ring dropped.
+// keeps them), never dropped; else the threads' lines, with the counts of
+// those the ring dropped.
 size_t console_take(char *out, size_t cap, bool own);
 constexpr size_t CONSOLE_TAKE_MAX = 64 * 1024 + 1024;
 size_t console_dropped_line(char *out, size_t cap, uint64_t lines);
-// The last line that the function under way printed, without its level:
-// why a start failed.
+// The last line of the function under way, without its level: why a start failed.
 size_t console_own_last_line(char *out, size_t cap);
 // Console lines made since the module was loaded, printed or not.
 uint64_t console_lines_made();
@@ -87,8 +84,8 @@ extern LogFileCloser log_file_closer;
 // sets when it is loaded.
 void log_path_set(const char *path);
 const char *log_path_default();
-// Names the file that each start in debug mode opens until "" gives the
-// default back; 1 for a path of PATH_MAX bytes or more.
+// Names the file of each start in debug mode until "" gives the default
+// back; 1 for a path of PATH_MAX bytes or more.
 int log_path_give(const char *path);
 // The one given, else (the real flavours) QEL_LOG_PATH, else the default.
 const char *log_path_for_start();
@@ -99,13 +96,12 @@ int64_t wall_clock_ns();
 // Empties and opens the log (a regular file only, never through a symbolic
 // link) and writes the header; prints why and returns 1 when it cannot.
 int log_open(const char *path);
-// Writes out what the log holds (a second at most), closes it and joins
-// its writer thread.
+// Writes out what the log holds (a second at most), closes it, joins its writer.
 void log_close_now();
 bool log_is_open();
-// Waits until the log lines queued so far are written, at most `wait_ms`.
+// Waits until the lines queued so far are written, at most `wait_ms`.
 bool log_flush(int wait_ms);
-// Tests put a file system that fills up in write(2)'s place (nullptr: write(2) again).
+// Tests write through a file system that fills up (nullptr: write(2) again).
 void log_set_writer(ssize_t (*write_fn)(int fd, const void *text, size_t len));
 
 // "Current Date and Time: " and the ctime text (local time) of the whole
@@ -113,6 +109,6 @@ void log_set_writer(ssize_t (*write_fn)(int fd, const void *text, size_t len));
 size_t format_log_date_line(char *out, size_t cap, int64_t now_ns);
 // The line of a 16-byte bridge frame received at `t` (ms), written at `now_ns`.
 size_t format_log_line(char *out, size_t cap, const uint8_t *frame, uint64_t t, int64_t now_ns);
-// Queues the line of `frame` when a log is open. Called by the receive
-// thread after it released the bus lock.
+// Queues the line of `frame` when a log is open; the receive thread calls
+// it after it released the bus lock.
 void log_message_line(const uint8_t *frame, uint64_t t);
