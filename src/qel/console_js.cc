@@ -126,9 +126,8 @@ void take_stdout_writer() {
     v8::Local<v8::Symbol> key = v8::Symbol::For(v8::Isolate::GetCurrent(), Nan::New("corvalith.stdout").ToLocalChecked());
     if (!Nan::Get(Nan::GetCurrentContext()->Global(), key).ToLocal(&given) || !given->IsFunction()) return;
     v8::Local<v8::Value> argv[] = {Nan::GetFunction(Nan::New<v8::FunctionTemplate>(AtExit)).ToLocalChecked()};
-    if (Nan::Call(given.As<v8::Function>(), Nan::GetCurrentContext()->Global(), 1, argv).ToLocal(&writer) && writer->IsFunction()) {
-        stdout_writer.Reset(writer.As<v8::Function>());
-    }
+    bool given_writer = Nan::Call(given.As<v8::Function>(), Nan::GetCurrentContext()->Global(), 1, argv).ToLocal(&writer);
+    if (given_writer && writer->IsFunction()) stdout_writer.Reset(writer.As<v8::Function>());
 }
 
 }  // namespace

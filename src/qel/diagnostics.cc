@@ -115,8 +115,8 @@ void console_line(const char *fmt, ...) {
     size_t len = n < 0 ? 0 : static_cast<size_t>(n);
     if (len >= CONSOLE_LONGEST) {
         size_t keep = CONSOLE_LONGEST - CUT_MARK_ROOM;
-        len = keep + clamp(snprintf(text + keep, CUT_MARK_ROOM, MSG_CONSOLE_LINE_CUT, static_cast<unsigned long long>(len - keep)),
-                           CUT_MARK_ROOM);
+        unsigned long long cut = len - keep;
+        len = keep + clamp(snprintf(text + keep, CUT_MARK_ROOM, MSG_CONSOLE_LINE_CUT, cut), CUT_MARK_ROOM);
     }
     if (n >= 0) queue_message(fmt, text, len);
 }
@@ -285,7 +285,9 @@ size_t format_log_line(char *out, size_t cap, const uint8_t *frame, uint64_t t, 
                                 static_cast<int>((now_ns / 1000000) % 1000), frame[2] * 256u + frame[3]),
                        cap);
     // A frame carries 8 data bytes, whatever its length code claims.
-    for (unsigned i = 0; i < frame[6] && i < 8; i++) len += clamp(snprintf(out + len, cap - len, "%02x, ", frame[7 + i]), cap - len);
+    for (unsigned i = 0; i < frame[6] && i < 8; i++) {
+        len += clamp(snprintf(out + len, cap - len, "%02x, ", frame[7 + i]), cap - len);
+    }
     return len + clamp(snprintf(out + len, cap - len, "timestamp = %" PRIu64 "\n", t), cap - len);
 }
 

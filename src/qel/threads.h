@@ -20,9 +20,9 @@
 //              holds it while JavaScript runs. The receive thread steps aside
 //              for waiting threads after each cycle.
 //   queue      the LineRings' own mutexes, and diagnostics.cc's log_lock;
-//              never held during a write, and taken by
-//              nobody who holds the bus lock (the debug-mode lines of a
-//              cycle are queued after the lock is released).
+//              never held during a write, and taken by nobody who holds
+//              the bus lock (the debug-mode lines of a cycle are queued
+//              after the lock is released).
 //   none       a single writer and atomics, or a value fixed before the
 //              driver threads exist.
 //
