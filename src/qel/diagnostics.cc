@@ -373,7 +373,6 @@ bool wait_idle(const struct timespec &deadline) {
     pthread_mutex_lock(&log_lock);
     bool idle = false;
     while (!(idle = !writer_busy && log_ring.idle()) && writer_running) {
-        if (!log_ring.idle()) pthread_cond_signal(&log_work);
         if (pthread_cond_clockwait(&log_idle, &log_lock, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT) break;
     }
     pthread_mutex_unlock(&log_lock);
