@@ -112,13 +112,14 @@ void console_line(const char *fmt, ...) {
     va_start(args, fmt);
     int n = vsnprintf(text, sizeof text, fmt, args);
     va_end(args);
-    size_t len = n < 0 ? 0 : static_cast<size_t>(n);
+    if (n < 0) return;
+    size_t len = static_cast<size_t>(n);
     if (len >= CONSOLE_LONGEST) {
         size_t keep = CONSOLE_LONGEST - CUT_MARK_ROOM;
         unsigned long long cut = len - keep;
         len = keep + clamp(snprintf(text + keep, CUT_MARK_ROOM, MSG_CONSOLE_LINE_CUT, cut), CUT_MARK_ROOM);
     }
-    if (n >= 0) queue_message(fmt, text, len);
+    queue_message(fmt, text, len);
 }
 
 void ConsoleLine::add(const char *fmt, ...) {
