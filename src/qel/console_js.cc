@@ -11,7 +11,6 @@
 
 #include <cstring>
 #include <new>
-#include <string>
 
 #include "diagnostics.h"
 #include "js_layer.h"
@@ -140,13 +139,8 @@ ConsoleScope::ConsoleScope() {
 ConsoleScope::~ConsoleScope() {
     v8::Isolate *isolate = v8::Isolate::GetCurrent();
     bool can_continue = thrown().CanContinue();
-    v8::Local<v8::Value> exception;
-    if (thrown().HasCaught() && can_continue) {
-        exception = thrown().Exception();
-        thrown().Reset();
-    } else if (thrown().HasCaught()) {
-        thrown().ReThrow();  // the runtime is terminating: nothing more runs
-    }
+    v8::Local<v8::Value> exception = can_continue ? thrown().Exception() : v8::Local<v8::Value>();
+    if (!can_continue) thrown().ReThrow();  // the runtime is terminating: nothing more runs
     thrown().~TryCatch();
     if (console_scope_leave() && can_continue) hand_on();
     if (!exception.IsEmpty()) isolate->ThrowException(exception);
@@ -164,7 +158,7 @@ NAN_METHOD(ConsoleTarget) {
         set_property(counts, "lines", Nan::New(static_cast<double>(console_lines_made())));
         return info.GetReturnValue().Set(counts);
     }
-    bool stdout_named = to->IsString() && *Nan::Utf8String(to) == std::string("stdout");
+    bool stdout_named = to->IsString() && strcmp(*Nan::Utf8String(to), "stdout") == 0;
     if (!stdout_named && !to->IsFalse() && !to->IsFunction()) {
         return throw_type_error(MSG_CONSOLE_ARG1, CODE_BAD_ARGUMENT);
     }
