@@ -1,8 +1,7 @@
 'use strict';
 // Where the driver's console lines go. The add-on hands whole lines, with
-// the level of each (one letter, taken from the message's entry in the
-// driver's catalogue), to one function on the JavaScript thread, never from
-// a driver thread nor under the bus lock: by default the writer below, to
+// the level of each (one letter, from the driver's catalogue), to one
+// function on the JavaScript thread: by default the writer below, to
 // process.stdout; with open()'s console option, the application's function.
 
 const CONSOLE = Symbol.for('corvalith.console');
@@ -20,13 +19,12 @@ const noop = () => {};
 function writeStdout(text, levels, mayDrop) {
   const stream = process.stdout;
   if (mayDrop && !(stream.writableLength <= BEHIND_BYTES)) return false;
-  const quiet = () => { if (stream.listenerCount('error') === 0) stream.once('error', noop); };
-  const sync = stream.listenerCount('error') === 0;
-  if (sync) stream.once('error', noop);
+  const quiet = () => stream.listenerCount('error') === 0 && stream.once('error', noop);
+  const added = quiet();
   try {
-    stream.write(text, (err) => { if (err) quiet(); });
+    stream.write(text, (err) => err && quiet());
   } finally {
-    if (sync) stream.removeListener('error', noop);
+    if (added) stream.removeListener('error', noop);
   }
   return true;
 }
@@ -34,9 +32,9 @@ function writeStdout(text, levels, mayDrop) {
 // The add-on takes the writer from here when a thread first uses it, with
 // the exit, at which it writes what the threads queued last, straight out
 // when the stream holds nothing unwritten.
-globalThis[Symbol.for('corvalith.stdout')] = {
-  write: writeStdout,
-  onExit: (atExit) => process.on('exit', () => atExit(process.stdout.writableLength || 0)),
+globalThis[Symbol.for('corvalith.stdout')] = (atExit) => {
+  process.on('exit', () => atExit(process.stdout.writableLength || 0));
+  return writeStdout;
 };
 
 // The add-on's target for `option` (open()'s console option): 'stdout',
@@ -46,9 +44,7 @@ globalThis[Symbol.for('corvalith.stdout')] = {
 function consoleTarget(option, onThrow) {
   if (typeof option !== 'function') return option;
   return (text, levels) => {
-    const lines = text.split('\n');
-    if (lines[lines.length - 1] === '') lines.pop();
-    lines.forEach((line, i) => {
+    text.slice(0, -1).split('\n').forEach((line, i) => {
       try {
         option(line, LEVELS[levels[i]]);
       } catch (e) {

@@ -1,23 +1,16 @@
-// The driver's console lines on their way out, on the JavaScript thread:
-// to the application's process.stdout (through the function that
-// lib/open/console.js gives), so that they take their place among the
-// application's lines as console.log would put them there; or to open()'s
-// console function; or nowhere.
-//
-// The threads' lines are handed on at every wake-up and whenever a driver
-// function begins or ends. When the stream is behind (its reader does not
-// keep up), they are dropped and counted instead: a slow reader costs
-// lines, never memory, the event loop or a driver thread. A function's own
-// lines, and the notices of the log's faults, always go out, as the
+// The driver's console lines on their way out, on the JavaScript thread: to
+// process.stdout through lib/open/console.js's writer, so that they take
+// their place among the application's lines as console.log would put them;
+// or to open()'s console function; or nowhere. When the stream is behind
+// (its reader does not keep up), the threads' lines are dropped and
+// counted: a slow reader costs lines, never memory, the event loop or a
+// driver thread. A function's own lines always go out, as the
 // application's own do.
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <new>
-#include <string>
 
 #include "diagnostics.h"
 #include "js_layer.h"
@@ -28,8 +21,6 @@ namespace {
 // How long a terminal that took part of a line gets for the rest of it.
 constexpr int FINISH_LINE_MS = 100;
 
-// A function's own lines (64 KiB at most) with the log's notices; the
-// threads' lines after the count of those dropped before.
 char out[CONSOLE_TAKE_MAX + 8192];
 char levels[sizeof out];
 // Lines dropped while the stream was behind, told with the next that go.
@@ -39,15 +30,13 @@ uv_async_t wake_handle;
 bool wake_ready = false;
 Nan::AsyncResource *wake_resource = nullptr;
 
-// The writer to process.stdout, and where the lines go: to it, to the
-// application's function, or nowhere. Without a writer (an add-on loaded
-// by itself, not through the package) they go to standard output directly.
+// Without the writer (an add-on loaded by itself, not through the
+// package) the lines go to standard output directly.
 Nan::Persistent<v8::Function> stdout_writer;
 Nan::Persistent<v8::Function> target;
 bool to_stdout = true;
 
-// Hands `len` bytes of lines to the target; false when the stream is behind
-// and `may_drop` let it refuse them.
+// False when the stream is behind and `may_drop` let it refuse the lines.
 bool hand_to_target(char *text, size_t len, bool may_drop) {
     if (len == 0) return true;
     size_t lines = count_lines(text, len);
@@ -76,20 +65,7 @@ int terminal() {
 // it took in part; returns the lines it did not take.
 uint64_t write_terminal(int fd, char *text, size_t len) {
     len = console_strip_levels(text, len, nullptr);
-    size_t done = 0;
-    struct timespec deadline = deadline_in_ms(FINISH_LINE_MS);
-    while (done < len) {
-        ssize_t n = write(fd, text + done, len - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        bool mid_line = done > 0 && text[done - 1] != '\n';
-        int ms = ms_until(deadline);
-        struct pollfd room = {fd, POLLOUT, 0};
-        if (!mid_line || n == 0 || errno != EAGAIN || ms == 0 || poll(&room, 1, ms) <= 0) break;
-    }
+    size_t done = write_until(fd, text, len, deadline_in_ms(FINISH_LINE_MS), true);
     if (done > 0 && text[done - 1] != '\n') {
         const char *end = static_cast<const char *>(memchr(text + done, '\n', len - done));
         done = end == nullptr ? len : static_cast<size_t>(end - text) + 1;  // given up on
@@ -97,30 +73,21 @@ uint64_t write_terminal(int fd, char *text, size_t len) {
     return count_lines(text + done, len - done);
 }
 
-// The threads' lines, after the count of those dropped before them.
-void hand_on_threads() {
+// The threads' lines, after the count of those dropped before them. At a
+// function's end its own lines come first: what the threads queued meanwhile
+// (the heartbeat thread's first line, a debug dump) happened during the call
+// or after it.
+void hand_on() {
+    Nan::HandleScope scope;
+    hand_to_target(out, console_take(out, sizeof out, true), false);
     size_t notice = behind_dropped > 0 ? console_dropped_line(out, 256, behind_dropped) : 0;
-    size_t len = console_take(out + notice, CONSOLE_TAKE_MAX, console_lines::threads);
-    if (len == 0 && notice == 0) return;
+    size_t len = console_take(out + notice, CONSOLE_TAKE_MAX, false);
     uint64_t lines = count_lines(out + notice, len);
     if (to_stdout && terminal() >= 0) {
         behind_dropped = write_terminal(terminal(), out, notice + len);
-    } else if (hand_to_target(out, notice + len, true)) {
-        behind_dropped = 0;
     } else {
-        behind_dropped += lines;
+        behind_dropped = hand_to_target(out, notice + len, true) ? 0 : behind_dropped + lines;
     }
-}
-
-// At a function's end its own lines come first: what the threads queued
-// meanwhile (the heartbeat thread's first line, a debug dump) happened
-// during the call or after it.
-void hand_on(bool with_own) {
-    Nan::HandleScope scope;
-    size_t len = with_own ? console_take(out, CONSOLE_TAKE_MAX, console_lines::own) : 0;
-    len += console_take(out + len, sizeof out - len, console_lines::log_notices);
-    hand_to_target(out, len, false);
-    hand_on_threads();
 }
 
 void send_wake() { uv_async_send(&wake_handle); }
@@ -129,7 +96,7 @@ void on_wake(uv_async_t *) {
     Nan::HandleScope scope;
     v8::Local<v8::Object> global = Nan::GetCurrentContext()->Global();
     node::CallbackScope callback_scope(v8::Isolate::GetCurrent(), global, *wake_resource);
-    hand_on(false);
+    hand_on();
 }
 
 // The process is leaving, and the stream held the bytes of the argument
@@ -142,57 +109,44 @@ NAN_METHOD(AtExit) {
     console_exit_to(fd);
     struct timespec deadline = deadline_in_ms(1000);
     if (behind_dropped > 0 && fd >= 0) {
-        size_t n = console_strip_levels(out, console_dropped_line(out, 256, behind_dropped), nullptr);
-        write_until(fd, out, n, deadline);
+        write_until(fd, out, console_strip_levels(out, console_dropped_line(out, 256, behind_dropped), nullptr), deadline);
     }
     behind_dropped = 0;
     console_flush_until(deadline);
 }
 
-// The writer to process.stdout that lib/open/console.js leaves on the
-// global object, Symbol.for('corvalith.stdout'), with the way to be told
-// of the exit.
+// lib/open/console.js leaves a function on the global object,
+// Symbol.for('corvalith.stdout'), that takes AtExit and gives the writer to
+// process.stdout.
 void take_stdout_writer() {
     Nan::TryCatch swallow;
-    v8::Isolate *isolate = v8::Isolate::GetCurrent();
     v8::Local<v8::Value> given;
-    v8::Local<v8::Value> write;
-    v8::Local<v8::Value> on_exit;
-    v8::Local<v8::Symbol> key = v8::Symbol::For(isolate, Nan::New("corvalith.stdout").ToLocalChecked());
-    if (!Nan::Get(Nan::GetCurrentContext()->Global(), key).ToLocal(&given) || !given->IsObject()) return;
-    v8::Local<v8::Object> writer = given.As<v8::Object>();
-    if (!Nan::Get(writer, Nan::New("write").ToLocalChecked()).ToLocal(&write) || !write->IsFunction() ||
-        !Nan::Get(writer, Nan::New("onExit").ToLocalChecked()).ToLocal(&on_exit) || !on_exit->IsFunction()) {
-        return;
-    }
-    stdout_writer.Reset(write.As<v8::Function>());
+    v8::Local<v8::Value> writer;
+    v8::Local<v8::Symbol> key = v8::Symbol::For(v8::Isolate::GetCurrent(), Nan::New("corvalith.stdout").ToLocalChecked());
+    if (!Nan::Get(Nan::GetCurrentContext()->Global(), key).ToLocal(&given) || !given->IsFunction()) return;
     v8::Local<v8::Value> argv[] = {Nan::GetFunction(Nan::New<v8::FunctionTemplate>(AtExit)).ToLocalChecked()};
-    Nan::Call(on_exit.As<v8::Function>(), writer, 1, argv);
+    bool given_writer = Nan::Call(given.As<v8::Function>(), Nan::GetCurrentContext()->Global(), 1, argv).ToLocal(&writer);
+    if (given_writer && writer->IsFunction()) stdout_writer.Reset(writer.As<v8::Function>());
 }
 
 }  // namespace
 
 ConsoleScope::ConsoleScope() {
-    if (console_scope_enter()) hand_on(false);
+    if (console_scope_enter()) hand_on();
     new (thrown_) Nan::TryCatch();
 }
 
 ConsoleScope::~ConsoleScope() {
     v8::Isolate *isolate = v8::Isolate::GetCurrent();
     bool can_continue = thrown().CanContinue();
-    v8::Local<v8::Value> exception;
-    if (thrown().HasCaught() && can_continue) {
-        exception = thrown().Exception();
-        thrown().Reset();
-    } else if (thrown().HasCaught()) {
-        thrown().ReThrow();  // the runtime is terminating: nothing more runs
-    }
+    v8::Local<v8::Value> exception = can_continue ? thrown().Exception() : v8::Local<v8::Value>();
+    if (!can_continue) thrown().ReThrow();  // the runtime is terminating: nothing more runs
     thrown().~TryCatch();
-    if (console_scope_leave() && can_continue) hand_on(true);
+    if (console_scope_leave() && can_continue) hand_on();
     if (!exception.IsEmpty()) isolate->ThrowException(exception);
 }
 
-void console_hand_on() { hand_on(false); }
+void console_hand_on() { hand_on(); }
 
 // Symbol.for('corvalith.console'): without an argument, the count of lines
 // made; else 'stdout', false or a function, where the lines go from now on.
@@ -204,11 +158,11 @@ NAN_METHOD(ConsoleTarget) {
         set_property(counts, "lines", Nan::New(static_cast<double>(console_lines_made())));
         return info.GetReturnValue().Set(counts);
     }
-    bool stdout_named = to->IsString() && *Nan::Utf8String(to) == std::string("stdout");
+    bool stdout_named = to->IsString() && strcmp(*Nan::Utf8String(to), "stdout") == 0;
     if (!stdout_named && !to->IsFalse() && !to->IsFunction()) {
-        return throw_type_error("QEL Driver -- Expected 'stdout', false or a function", CODE_BAD_ARGUMENT);
+        return throw_type_error(MSG_CONSOLE_ARG1, CODE_BAD_ARGUMENT);
     }
-    hand_on(false);  // what is queued goes where it was meant to go
+    hand_on();  // what is queued goes where it was meant to go
     to_stdout = stdout_named;
     target.Reset();
     if (to->IsFunction()) target.Reset(to.As<v8::Function>());

@@ -7,7 +7,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -39,11 +38,10 @@ LogFileCloser log_file_closer;
 
 namespace {
 
-// How long the exit waits for both outputs together: a reader that stopped
-// costs a single wait.
+// One wait for both outputs at the exit: a reader that stopped costs it once.
 constexpr int EXIT_WAIT_MS = 1000;
-// A line longer than this is cut, with a mark that says so: it has to fit
-// the ring whatever else waits there.
+// A longer line (only a callback's exception details get this long) is cut,
+// with a mark that says so: it has to fit the ring whatever else waits there.
 constexpr size_t CONSOLE_LONGEST = 16 * 1024;
 constexpr size_t CUT_MARK_ROOM = 128;
 
@@ -73,12 +71,10 @@ bool listed(const char *fmt, std::initializer_list<const char *> formats) {
 char level_of(const char *fmt) {
     if (listed(fmt, {QEL_DEBUG_MESSAGES})) return 'd';
     if (listed(fmt, {QEL_ERROR_MESSAGES})) return 'e';
-    if (listed(fmt, {QEL_WARN_MESSAGES})) return 'w';
-    return 'i';
+    return listed(fmt, {QEL_WARN_MESSAGES}) ? 'w' : 'i';
 }
 
-// Copies the lines of `text` into `out`, each behind the level of
-// `message`, the last ended by a line feed. Returns the length.
+// The lines of `text`, each behind the level of `message`, and a line feed.
 size_t leveled(char *out, const char *message, const char *text, size_t len) {
     char level = level_of(message);
     size_t n = 0;
@@ -106,67 +102,9 @@ void queue_message(const char *message, const char *text, size_t len) {
     }
 }
 
-// One message of the catalogue, with its level and a line feed, into `out`.
-__attribute__((format(printf, 3, 4))) size_t notice(char *out, size_t cap, const char *fmt, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, fmt);
-    int n = vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    size_t len = n < 0 ? 0 : static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
-    if (2 * len + 3 > cap) return 0;
-    return leveled(out, fmt, text, len);
-}
-
-// The log's faults, said on the console as counts, never as queued texts:
-// however long the console waits, none is lost. The writer records them,
-// the JavaScript thread (or the exit) tells them.
-pthread_mutex_t faults_lock = PTHREAD_MUTEX_INITIALIZER;
-uint64_t log_dropped = 0;      // lines the full ring dropped, untold
-uint64_t log_lost = 0;         // lines failed writes lost, told once writes succeed again
-int log_error = 0;
-bool log_failing = false;      // writes fail since the last that got its lines in
-bool log_failing_untold = false;
-char open_log_path[PATH_MAX];
-
-size_t take_log_notices(char *out, size_t cap) {
-    size_t len = 0;
-    pthread_mutex_lock(&faults_lock);
-    if (log_failing_untold) {
-        len += notice(out + len, cap - len, MSG_LOG_OPEN_REASON, open_log_path, strerror(log_error));
-        log_failing_untold = false;
-    }
-    if (!log_failing && log_lost > 0) {
-        len += notice(out + len, cap - len, MSG_LOG_LOST, static_cast<unsigned long long>(log_lost), strerror(log_error));
-        log_lost = 0;
-    }
-    if (log_dropped > 0) {
-        len += notice(out + len, cap - len, MSG_LOG_DROPPED, static_cast<unsigned long long>(log_dropped));
-        log_dropped = 0;
-    }
-    pthread_mutex_unlock(&faults_lock);
-    return len;
-}
-
-// Records lines the full ring dropped (`dropped`), or the outcome of a
-// write: `lost` lines to the error `err`, or all written (0, 0).
-void log_fault(uint64_t dropped, uint64_t lost, int err) {
-    pthread_mutex_lock(&faults_lock);
-    bool tell = dropped > 0 || (err != 0) != log_failing;
-    log_dropped += dropped;
-    if (dropped == 0) {
-        log_lost += lost;
-        if (err != 0 && !log_failing) log_failing_untold = true;
-        if (err != 0) log_error = err;
-        log_failing = err != 0;
-    }
-    pthread_mutex_unlock(&faults_lock);
-    if (tell) wake_console();
-}
+size_t clamp(int n, size_t cap) { return n < 0 ? 0 : static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1; }
 
 }  // namespace
-
-// ---------------------------------------------------------------- console
 
 void console_line(const char *fmt, ...) {
     char text[CONSOLE_LONGEST + 1];
@@ -177,23 +115,19 @@ void console_line(const char *fmt, ...) {
     if (n < 0) return;
     size_t len = static_cast<size_t>(n);
     if (len >= CONSOLE_LONGEST) {
-        // Only the exception details of a callback get this long.
         size_t keep = CONSOLE_LONGEST - CUT_MARK_ROOM;
-        int mark = snprintf(text + keep, CUT_MARK_ROOM, MSG_CONSOLE_LINE_CUT, static_cast<unsigned long long>(len - keep));
-        len = keep + (mark < 0 ? 0 : static_cast<size_t>(mark) < CUT_MARK_ROOM ? static_cast<size_t>(mark) : CUT_MARK_ROOM - 1);
+        unsigned long long cut = len - keep;
+        len = keep + clamp(snprintf(text + keep, CUT_MARK_ROOM, MSG_CONSOLE_LINE_CUT, cut), CUT_MARK_ROOM);
     }
     queue_message(fmt, text, len);
 }
 
 void ConsoleLine::add(const char *fmt, ...) {
     if (message_ == nullptr) message_ = fmt;
-    if (len_ >= sizeof text_ - 1) return;
     va_list args;
     va_start(args, fmt);
-    int n = vsnprintf(text_ + len_, sizeof text_ - len_, fmt, args);
+    len_ += clamp(vsnprintf(text_ + len_, sizeof text_ - len_, fmt, args), sizeof text_ - len_);
     va_end(args);
-    if (n > 0) len_ += static_cast<size_t>(n);
-    if (len_ > sizeof text_ - 1) len_ = sizeof text_ - 1;
 }
 
 void ConsoleLine::print() { queue_message(message_ != nullptr ? message_ : "", text_, len_); }
@@ -215,13 +149,12 @@ bool console_scope_enter() { return console_scopes++ == 0; }
 
 bool console_scope_leave() { return --console_scopes == 0; }
 
-size_t console_take(char *out, size_t cap, console_lines which) {
-    if (which == console_lines::log_notices) return take_log_notices(out, cap);
+size_t console_take(char *out, size_t cap, bool own) {
     size_t len = 0;
-    if (which == console_lines::own) {
-        len = own_len < cap ? own_len : cap;
+    if (own) {
+        len = console_scopes > 0 ? 0 : own_len < cap ? own_len : cap;
         memcpy(out, own_lines, len);
-        own_len = 0;
+        own_len = console_scopes > 0 ? own_len : 0;
         return len;
     }
     for (;;) {
@@ -234,7 +167,9 @@ size_t console_take(char *out, size_t cap, console_lines which) {
 }
 
 size_t console_dropped_line(char *out, size_t cap, uint64_t lines) {
-    return notice(out, cap, MSG_CONSOLE_DROPPED, static_cast<unsigned long long>(lines));
+    char text[128];
+    size_t len = clamp(snprintf(text, sizeof text, MSG_CONSOLE_DROPPED, static_cast<unsigned long long>(lines)), sizeof text);
+    return 2 * len + 3 > cap ? 0 : leveled(out, MSG_CONSOLE_DROPPED, text, len);
 }
 
 size_t console_own_last_line(char *out, size_t cap) {
@@ -255,11 +190,9 @@ void console_exit_to(int fd) { exit_fd = fd; }
 bool console_flush_until(const struct timespec &deadline) {
     static char text[CONSOLE_TAKE_MAX];
     for (;;) {
-        size_t len = take_log_notices(text, 4096);
-        len += console_take(text + len, sizeof text - len, console_lines::threads);
+        size_t len = console_strip_levels(text, console_take(text, sizeof text, false), nullptr);
         if (len == 0) return true;
-        len = console_strip_levels(text, len, nullptr);
-        if (exit_fd < 0 || !write_until(exit_fd, text, len, deadline)) return false;
+        if (exit_fd < 0 || write_until(exit_fd, text, len, deadline) < len) return false;
     }
 }
 
@@ -268,12 +201,9 @@ void console_flush() { console_flush_until(deadline_in_ms(EXIT_WAIT_MS)); }
 struct timespec deadline_in_ms(int ms) {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    t.tv_sec += ms / 1000;
-    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (t.tv_nsec >= 1000000000L) {
-        t.tv_sec++;
-        t.tv_nsec -= 1000000000L;
-    }
+    long ns = t.tv_nsec + static_cast<long>(ms % 1000) * 1000000L;
+    t.tv_sec += ms / 1000 + ns / 1000000000L;
+    t.tv_nsec = ns % 1000000000L;
     return t;
 }
 
@@ -284,24 +214,27 @@ int ms_until(const struct timespec &deadline) {
     return ms > 0 ? static_cast<int>(ms) : 0;
 }
 
-bool write_until(int fd, const char *text, size_t len, const struct timespec &deadline) {
-    while (len > 0) {
-        ssize_t n = write(fd, text, len);
+size_t write_until(int fd, const char *text, size_t len, const struct timespec &deadline, bool finish_lines, int *err,
+                   ssize_t (*write_fn)(int, const void *, size_t)) {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write_fn(fd, text + done, len - done);
         if (n > 0) {
-            text += n;
-            len -= static_cast<size_t>(n);
+            done += static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (!(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) return false;
+        int why = n < 0 ? errno : EIO;
+        if (why == EINTR) continue;
+        bool wait = why == EAGAIN && !(finish_lines && (done == 0 || text[done - 1] == '\n'));
         struct pollfd room = {fd, POLLOUT, 0};
         int ms = ms_until(deadline);
-        if (ms == 0 || poll(&room, 1, ms) <= 0) return false;
+        if (!wait || ms == 0 || poll(&room, 1, ms) <= 0) {
+            if (err != nullptr) *err = why;
+            break;
+        }
     }
-    return true;
+    return done;
 }
-
-// -------------------------------------------------------------- log path
 
 namespace {
 const char *default_log_path = QEL_LOG_PATH;
@@ -322,8 +255,7 @@ int log_path_give(const char *path) {
 }
 
 // Raspberry Pi OS has no /home/root (root's home is /root), so the fixed
-// folder is often missing: QEL_LOG_PATH in the environment names another
-// file. log_open keeps a copy of the path.
+// folder is often missing: QEL_LOG_PATH in the environment names another.
 const char *log_path_for_start() {
     if (given_log_path[0] != '\0') return given_log_path;
 #ifndef QEL_SIM
@@ -332,8 +264,6 @@ const char *log_path_for_start() {
 #endif
     return default_log_path;
 }
-
-// -------------------------------------------------------------- log file
 
 int64_t wall_clock_ns() {
     struct timespec ts;
@@ -344,35 +274,27 @@ int64_t wall_clock_ns() {
 size_t format_log_date_line(char *out, size_t cap, int64_t now_ns) {
     time_t seconds = static_cast<time_t>(now_ns / 1000000000);
     char text[64];  // ctime_r: the layout of ctime, without its shared buffer
-    int n = snprintf(out, cap, LOG_HEADER_DATE "%s", ctime_r(&seconds, text) != nullptr ? text : "\n");
-    return n < 0 ? 0 : static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1;
+    return clamp(snprintf(out, cap, LOG_HEADER_DATE "%s", ctime_r(&seconds, text) != nullptr ? text : "\n"), cap);
 }
 
 size_t format_log_line(char *out, size_t cap, const uint8_t *frame, uint64_t t, int64_t now_ns) {
     time_t seconds = static_cast<time_t>(now_ns / 1000000000);
-    int millis = static_cast<int>((now_ns / 1000000) % 1000);
     struct tm utc;
     gmtime_r(&seconds, &utc);
-    uint32_t id = static_cast<uint32_t>(frame[2]) * 256u + frame[3];
+    size_t len = clamp(snprintf(out, cap, "%04d-%02d-%02d %02d:%02d:%02d.%03d: MsgID = 0x%" PRIx32 ", data = ",
+                                utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                                static_cast<int>((now_ns / 1000000) % 1000), frame[2] * 256u + frame[3]),
+                       cap);
     // A frame carries 8 data bytes, whatever its length code claims.
-    unsigned count = frame[6] > 8 ? 8u : frame[6];
-
-    size_t len = 0;
-    auto append = [&](int n) {
-        if (n > 0) len += static_cast<size_t>(n);
-        if (len >= cap) len = cap - 1;
-    };
-    append(snprintf(out, cap, "%04d-%02d-%02d %02d:%02d:%02d.%03d: MsgID = 0x%" PRIx32 ", data = ",
-                    utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
-                    utc.tm_sec, millis, id));
-    for (unsigned i = 0; i < count; i++) append(snprintf(out + len, cap - len, "%02x, ", frame[7 + i]));
-    append(snprintf(out + len, cap - len, "timestamp = %" PRIu64 "\n", t));
-    return len;
+    for (unsigned i = 0; i < frame[6] && i < 8; i++) {
+        len += clamp(snprintf(out + len, cap - len, "%02x, ", frame[7 + i]), cap - len);
+    }
+    return len + clamp(snprintf(out + len, cap - len, "timestamp = %" PRIu64 "\n", t), cap - len);
 }
 
 // The log's writer: one thread of its own that holds no other lock while
 // it writes, so that a slow or full file system costs log lines, never a
-// driver thread's time. It is started by log_open and joined by the close.
+// driver thread's time. Started by log_open, joined by the close.
 namespace {
 
 char log_ring_text[256 * 1024];
@@ -390,30 +312,29 @@ char date_line[128];
 size_t date_len = 0;
 ssize_t (*log_write)(int, const void *, size_t) = write;
 
-// Writes whole lines. A line that a failed write cut short (a full tmpfs
-// takes the part that fits its last page) is cut back off the file, so
-// that the next line begins a line of its own.
+// The file's faults, said as they begin and end, on the writer's own
+// account: a failure once, the lines it lost once a write succeeds again.
+char open_log_path[PATH_MAX];
+bool failing = false;
+int failed_with = 0;
+uint64_t lost = 0;
+
+// A line that a failed write cut short (a full tmpfs takes the part that
+// fits its last page) is cut back off the file, so that the next line
+// begins a line of its own.
 void write_lines(int fd, const char *text, size_t len) {
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = log_write(fd, text + done, len - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        int err = n < 0 ? errno : EIO;
-        const void *last = memrchr(text, '\n', done);
-        size_t partial = last == nullptr ? done : done - static_cast<size_t>(static_cast<const char *>(last) - text + 1);
-        off_t end = partial > 0 ? lseek(fd, 0, SEEK_END) : -1;
-        if (end >= static_cast<off_t>(partial) && ftruncate(fd, end - static_cast<off_t>(partial)) != 0) {
-            // Shrinking a file needs no space; should it fail anyway, the
-            // next line is glued on, as the write left it.
-        }
-        log_fault(0, count_lines(text + done - partial, len - done + partial), err);
-        return;
-    }
-    log_fault(0, 0, 0);
+    int err = 0;
+    size_t done = write_until(fd, text, len, deadline_in_ms(0), false, &err, log_write);
+    const void *last = memrchr(text, '\n', done);
+    size_t partial = last == nullptr ? done : done - static_cast<size_t>(static_cast<const char *>(last) - text + 1);
+    off_t end = partial > 0 ? lseek(fd, 0, SEEK_END) : -1;
+    // Shrinking a file needs no space; should it fail anyway, the next line is glued on.
+    if (end >= static_cast<off_t>(partial) && ftruncate(fd, end - static_cast<off_t>(partial)) != 0) {}
+    if (done < len && !failing) console_line(MSG_LOG_OPEN_REASON, open_log_path, strerror(err));
+    if (done == len && lost > 0) console_line(MSG_LOG_LOST, static_cast<unsigned long long>(lost), strerror(failed_with));
+    lost = done < len ? lost + count_lines(text + done - partial, len - done + partial) : 0;
+    failed_with = done < len ? err : failed_with;
+    failing = done < len;
 }
 
 void *run_writer(void *) {
@@ -434,11 +355,11 @@ void *run_writer(void *) {
         if (writer_stopping) break;
         memcpy(batch, date_line, date_len);
         len += len > 0 ? date_len : 0;
-        if (len > 0) date_len = 0;
+        date_len = len > 0 ? 0 : date_len;
         writer_busy = true;
         int fd = log_fd;
         pthread_mutex_unlock(&log_lock);
-        if (dropped > 0) log_fault(dropped, 0, 0);
+        if (dropped > 0) console_line(MSG_LOG_DROPPED, static_cast<unsigned long long>(dropped));
         write_lines(fd, batch, len);
         pthread_mutex_lock(&log_lock);
         writer_busy = false;
@@ -449,13 +370,10 @@ void *run_writer(void *) {
     return nullptr;
 }
 
-// Waits until the writer has nothing more to write, at most until
-// `deadline`.
 bool wait_idle(const struct timespec &deadline) {
     pthread_mutex_lock(&log_lock);
     bool idle = false;
     while (!(idle = !writer_busy && log_ring.idle()) && writer_running) {
-        if (!log_ring.idle()) pthread_cond_signal(&log_work);
         if (pthread_cond_clockwait(&log_idle, &log_lock, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT) break;
     }
     pthread_mutex_unlock(&log_lock);
@@ -481,16 +399,11 @@ void log_close(const struct timespec &deadline) {
     writer_stopping = true;
     pthread_cond_broadcast(&log_work);
     pthread_mutex_unlock(&log_lock);
-    if (running) {
-        // The join takes a wall-clock deadline; sanitizers know this one.
-        struct timespec wall;
-        clock_gettime(CLOCK_REALTIME, &wall);
-        wall.tv_sec += ms_until(deadline) / 1000 + 1;
-        if (pthread_timedjoin_np(writer, nullptr, &wall) != 0) {
-            keep_module_loaded();
-            return;
-        }
-    }
+    // The join takes a wall-clock deadline; sanitizers know this one.
+    struct timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    wall.tv_sec += ms_until(deadline) / 1000 + 1;
+    if (running && pthread_timedjoin_np(writer, nullptr, &wall) != 0) return keep_module_loaded();
     uint64_t dropped = 0;
     static char rest[4096];
     pthread_mutex_lock(&log_lock);
@@ -502,7 +415,7 @@ void log_close(const struct timespec &deadline) {
     date_len = 0;
     writer_running = writer_stopping = false;
     pthread_mutex_unlock(&log_lock);
-    if (fd >= 0 && pending > 0) write_until(fd, date_line, pending, deadline);
+    if (fd >= 0) write_until(fd, date_line, pending, deadline);
     if (fd >= 0) close(fd);
 }
 
@@ -510,19 +423,16 @@ void log_close(const struct timespec &deadline) {
 // start-up has opened it. A file system that is full already says so.
 void write_header(int fd, const char *path) {
     char text[512];
-    int n = snprintf(text, sizeof text,
-                     LOG_HEADER_TITLE "\n" LOG_HEADER_VERSION "\n" LOG_HEADER_I2C "\n" LOG_HEADER_CAN "\n" LOG_HEADER_HB
-                                      "\n" LOG_HEADER_DEB "\n",
-                     QEL_VERSION, i2c_delay, can_bus_delay, hb_delay, deb_delay);
-    size_t len = n < 0 ? 0 : static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
+    size_t len = clamp(snprintf(text, sizeof text,
+                                LOG_HEADER_TITLE "\n" LOG_HEADER_VERSION "\n" LOG_HEADER_I2C "\n" LOG_HEADER_CAN
+                                                 "\n" LOG_HEADER_HB "\n" LOG_HEADER_DEB "\n",
+                                QEL_VERSION, i2c_delay, can_bus_delay, hb_delay, deb_delay),
+                       sizeof text);
     ssize_t written = write(fd, text, len);
-    if (written < static_cast<ssize_t>(len)) {
-        int err = written < 0 ? errno : ENOSPC;
-        if (ftruncate(fd, 0) != 0) {
-            // An empty file is what a failed header leaves at worst.
-        }
-        console_line(MSG_LOG_OPEN_REASON, path, strerror(err));
-    }
+    if (written == static_cast<ssize_t>(len)) return;
+    int err = written < 0 ? errno : ENOSPC;
+    if (ftruncate(fd, 0) != 0) {}  // an empty file is what a failed header leaves at worst
+    console_line(MSG_LOG_OPEN_REASON, path, strerror(err));
 }
 
 // Opens the log emptied and for appending, so that a rotation that empties
@@ -564,10 +474,9 @@ int log_open(const char *path) {
         return 1;
     }
     write_header(fd, path);
-    pthread_mutex_lock(&faults_lock);
     snprintf(open_log_path, sizeof open_log_path, "%s", path);
-    log_failing = false;
-    pthread_mutex_unlock(&faults_lock);
+    failing = false;
+    lost = 0;
     pthread_mutex_lock(&log_lock);
     log_fd = fd;
     date_len = format_log_date_line(date_line, sizeof date_line, wall_clock_ns());

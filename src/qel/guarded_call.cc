@@ -8,14 +8,12 @@ namespace {
 void print_exception(const Nan::TryCatch &caught, guarded_caller caller) {
     bool delivery = caller == guarded_caller::delivery;
     console_line(delivery ? MSG_CALLBACK_EXCEPTION : MSG_CAPTURE_EXCEPTION);
-    v8::Local<v8::Value> exception = caught.Exception();
-    if (exception.IsEmpty()) return;
+    if (caught.Exception().IsEmpty()) return;
     // A value without a text (a Symbol, an object without or with a throwing
     // toString) leaves Utf8String's buffer unwritten, but its length 0.
     Nan::TryCatch conversion;
-    Nan::Utf8String text(exception);
-    const char *details = text.length() > 0 ? *text : "";
-    console_line(delivery ? MSG_CALLBACK_EXCEPTION_DETAILS : MSG_CAPTURE_EXCEPTION_DETAILS, details);
+    Nan::Utf8String text(caught.Exception());
+    console_line(delivery ? MSG_CALLBACK_EXCEPTION_DETAILS : MSG_CAPTURE_EXCEPTION_DETAILS, text.length() > 0 ? *text : "");
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
-// The catalogue of every text the driver prints or throws.
-//
-// This file is the only place where these texts live: the C++ code prints
-// and throws them through these names, and the JavaScript tests read this
-// file (test/helpers/catalogue.js) to know what to expect. Keep one
-// definition per line, in the form  #define MSG_NAME "text".
+// The catalogue of every text the driver prints or throws, and the only
+// place they live: the JavaScript tests read this file too
+// (test/helpers/catalogue.js). One definition per line: #define MSG_NAME "text".
 #pragma once
 
 // The package's version: the build defines it from package.json (binding.gyp
@@ -99,10 +96,8 @@
 #define MSG_CONSOLE_LINE_CUT " [... %llu more bytes cut: the line is longer than the driver's console queue takes]"
 #define MSG_LOG_DROPPED "QEL Driver -- %llu log file lines dropped: the log file did not take them in time"
 
-// The level of each console message that is not information, as a console
-// function (open()'s console option) gets it with the line: the per-frame
-// lines of debug mode, faults, and what was lost or stopped. A message of
-// several lines has its level on each.
+// The level of each console message that is not information, as open()'s
+// console function gets it with each of the message's lines.
 #define QEL_DEBUG_MESSAGES MSG_DEBOUNCING, MSG_RECEIVED_PREFIX, MSG_CMD_DUMP, MSG_PARAM_DUMP
 #define QEL_ERROR_MESSAGES                                                                                           \
     MSG_BOARD_UNSUPPORTED, MSG_NOT_A_PI, MSG_INIT_FAILED, MSG_I2C_BEGIN_FAILED, MSG_I2C_DEV_MISSING, MSG_I2C_DEV_DENIED, \
@@ -154,6 +149,7 @@
 #define MSG_NUMBER_ARG2 "QEL Driver -- Expected a number or undefined as the second argument"
 #define MSG_CAPTURE_ARG1 "QEL Driver -- Expected a function or null as the first argument"
 #define MSG_MIRROR_ARG1 "QEL Driver -- Expected a CAN interface name (1 to 15 characters), null or nothing as the first argument"
+#define MSG_CONSOLE_ARG1 "QEL Driver -- Expected 'stdout', false or a function"
 
 // Codes of thrown errors: the property `code`, for a program to branch on.
 // A failed system call gives its errno name instead (ENOENT, EACCES, ...).

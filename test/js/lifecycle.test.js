@@ -23,6 +23,8 @@ test('1000 starts and stops with other settings each time: nothing grows, and a 
     let failedStop;
     try { qel.driverStop(); } catch (e) { failedStop = [e.code, e.message]; }
     let spurious = 0;
+    let refused;
+    try { qel[Symbol.for('corvalith.console')](42); } catch (e) { refused = [e.name, e.code, e.message]; }
     qel[Symbol.for('corvalith.console')]((text) => { spurious += text.split(msg('NO_STATUS_CHANGE', -1)).length - 1; });
     // A first cycle of each kind, so that what the runtime creates once
     // (the log's writer thread, the handles) is there before counting.
@@ -46,10 +48,11 @@ test('1000 starts and stops with other settings each time: nothing grows, and a 
     qel.driverStart(undefined, undefined, -1, undefined, undefined, undefined, undefined);
     const cleared = qel.readStatus(0x4a1);
     qel.driverStop();
-    done({ failedStop, before, after, cleared: [cleared.counter, cleared.msg_id], spurious });
+    done({ failedStop, refused, before, after, cleared: [cleared.counter, cleared.msg_id], spurious });
   `, { timeout: 120000, debugLog: true });
   const { before, after } = r.result;
   assert.deepEqual(r.result.failedStop, ['QEL_NOT_STARTED', msg('NOT_STARTED_STOP')]);
+  assert.deepEqual(r.result.refused, ['TypeError', 'QEL_BAD_ARGUMENT', msg('CONSOLE_ARG1')]);
   assert.equal(after.fds, before.fds, 'no descriptor left open');
   assert.equal(after.threads, before.threads, 'every driver thread joined');
   // 700 starts: a leak of 24 KiB a start (a buffer, a stack) shows.
