@@ -104,6 +104,19 @@ void queue_message(const char *message, const char *text, size_t len) {
 
 size_t clamp(int n, size_t cap) { return n < 0 ? 0 : static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1; }
 
+// One message of the catalogue, with its level and a line feed, or nothing
+// where it does not fit.
+__attribute__((format(printf, 3, 4))) size_t notice(char *out, size_t cap, const char *fmt, ...) {
+    char text[PATH_MAX + 256];
+    va_list args;
+    va_start(args, fmt);
+    size_t len = clamp(vsnprintf(text, sizeof text, fmt, args), sizeof text);
+    va_end(args);
+    return 2 * len + 3 > cap ? 0 : leveled(out, fmt, text, len);
+}
+
+size_t take_log_notices(char *out, size_t cap);
+
 }  // namespace
 
 void console_line(const char *fmt, ...) {
@@ -155,7 +168,7 @@ size_t console_take(char *out, size_t cap, bool own) {
         len = console_scopes > 0 ? 0 : own_len < cap ? own_len : cap;
         memcpy(out, own_lines, len);
         own_len = console_scopes > 0 ? own_len : 0;
-        return len;
+        return len + take_log_notices(out + len, cap - len);
     }
     for (;;) {
         uint64_t dropped = 0;
@@ -167,9 +180,7 @@ size_t console_take(char *out, size_t cap, bool own) {
 }
 
 size_t console_dropped_line(char *out, size_t cap, uint64_t lines) {
-    char text[128];
-    size_t len = clamp(snprintf(text, sizeof text, MSG_CONSOLE_DROPPED, static_cast<unsigned long long>(lines)), sizeof text);
-    return 2 * len + 3 > cap ? 0 : leveled(out, MSG_CONSOLE_DROPPED, text, len);
+    return notice(out, cap, MSG_CONSOLE_DROPPED, static_cast<unsigned long long>(lines));
 }
 
 size_t console_own_last_line(char *out, size_t cap) {
@@ -190,7 +201,8 @@ void console_exit_to(int fd) { exit_fd = fd; }
 bool console_flush_until(const struct timespec &deadline) {
     static char text[CONSOLE_TAKE_MAX];
     for (;;) {
-        size_t len = console_strip_levels(text, console_take(text, sizeof text, false), nullptr);
+        size_t len = take_log_notices(text, sizeof text / 2);
+        len = console_strip_levels(text, len + console_take(text + len, sizeof text - len, false), nullptr);
         if (len == 0) return true;
         if (exit_fd < 0 || write_until(exit_fd, text, len, deadline) < len) return false;
     }
@@ -312,17 +324,49 @@ char date_line[128];
 size_t date_len = 0;
 ssize_t (*log_write)(int, const void *, size_t) = write;
 
-// The file's faults, said as they begin and end, on the writer's own
-// account: a failure once, the lines it lost once a write succeeds again.
+// The file's faults are counts that the console's taker turns into lines,
+// never lines queued in the console's ring: however long the console
+// waits, none is lost. A failure is told once, the lines it lost once a
+// write succeeds again.
+pthread_mutex_t faults_lock = PTHREAD_MUTEX_INITIALIZER;
 char open_log_path[PATH_MAX];
 bool failing = false;
+bool failure_untold = false;
 int failed_with = 0;
 uint64_t lost = 0;
+uint64_t dropped_untold = 0;  // lines the full log ring dropped
+
+void log_outcome(uint64_t dropped, uint64_t lines_lost, int err) {
+    pthread_mutex_lock(&faults_lock);
+    bool tell = dropped > 0 || (err != 0) != failing;
+    dropped_untold += dropped;
+    lost += lines_lost;
+    failure_untold = failure_untold || (err != 0 && !failing);
+    failed_with = err != 0 ? err : failed_with;
+    failing = err != 0;
+    pthread_mutex_unlock(&faults_lock);
+    if (tell) wake_console();
+}
+
+size_t take_log_notices(char *out, size_t cap) {
+    size_t len = 0;
+    pthread_mutex_lock(&faults_lock);
+    if (failure_untold) len += notice(out + len, cap - len, MSG_LOG_OPEN_REASON, open_log_path, strerror(failed_with));
+    if (!failing && lost > 0) {
+        len += notice(out + len, cap - len, MSG_LOG_LOST, static_cast<unsigned long long>(lost), strerror(failed_with));
+        lost = 0;
+    }
+    if (dropped_untold > 0) len += notice(out + len, cap - len, MSG_LOG_DROPPED, static_cast<unsigned long long>(dropped_untold));
+    dropped_untold = 0;
+    failure_untold = false;
+    pthread_mutex_unlock(&faults_lock);
+    return len;
+}
 
 // A line that a failed write cut short (a full tmpfs takes the part that
 // fits its last page) is cut back off the file, so that the next line
 // begins a line of its own.
-void write_lines(int fd, const char *text, size_t len) {
+void write_lines(int fd, const char *text, size_t len, uint64_t dropped) {
     int err = 0;
     size_t done = write_until(fd, text, len, deadline_in_ms(0), false, &err, log_write);
     const void *last = memrchr(text, '\n', done);
@@ -330,11 +374,7 @@ void write_lines(int fd, const char *text, size_t len) {
     off_t end = partial > 0 ? lseek(fd, 0, SEEK_END) : -1;
     // Shrinking a file needs no space; should it fail anyway, the next line is glued on.
     if (end >= static_cast<off_t>(partial) && ftruncate(fd, end - static_cast<off_t>(partial)) != 0) {}
-    if (done < len && !failing) console_line(MSG_LOG_OPEN_REASON, open_log_path, strerror(err));
-    if (done == len && lost > 0) console_line(MSG_LOG_LOST, static_cast<unsigned long long>(lost), strerror(failed_with));
-    lost = done < len ? lost + count_lines(text + done - partial, len - done + partial) : 0;
-    failed_with = done < len ? err : failed_with;
-    failing = done < len;
+    log_outcome(dropped, count_lines(text + done - partial, len - done + partial), done < len ? err : 0);
 }
 
 void *run_writer(void *) {
@@ -359,8 +399,7 @@ void *run_writer(void *) {
         writer_busy = true;
         int fd = log_fd;
         pthread_mutex_unlock(&log_lock);
-        if (dropped > 0) console_line(MSG_LOG_DROPPED, static_cast<unsigned long long>(dropped));
-        write_lines(fd, batch, len);
+        write_lines(fd, batch, len, dropped);
         pthread_mutex_lock(&log_lock);
         writer_busy = false;
     }
@@ -474,9 +513,10 @@ int log_open(const char *path) {
         return 1;
     }
     write_header(fd, path);
+    pthread_mutex_lock(&faults_lock);
     snprintf(open_log_path, sizeof open_log_path, "%s", path);
     failing = false;
-    lost = 0;
+    pthread_mutex_unlock(&faults_lock);
     pthread_mutex_lock(&log_lock);
     log_fd = fd;
     date_len = format_log_date_line(date_line, sizeof date_line, wall_clock_ns());

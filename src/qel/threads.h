@@ -19,10 +19,10 @@
 //              time, and the state marked "bus" below. The main thread never
 //              holds it while JavaScript runs. The receive thread steps aside
 //              for waiting threads after each cycle.
-//   queue      the LineRings' own mutexes, and diagnostics.cc's log_lock;
-//              never held during a write, and taken by nobody who holds
-//              the bus lock (the debug-mode lines of a cycle are queued
-//              after the lock is released).
+//   queue      the LineRings' own mutexes, and diagnostics.cc's log_lock
+//              and faults_lock; never held during a write, and taken by
+//              nobody who holds the bus lock (the debug-mode lines of a
+//              cycle are queued after the lock is released).
 //   none       a single writer and atomics, or a value fixed before the
 //              driver threads exist.
 //
@@ -81,9 +81,8 @@
 //                        unrefs it)
 // console ring          any thread           main (console_js:    queue
 //  console_ring          (console_line)       to process.stdout)
-// the log's faults      the writer (and      the writer, which    none: the
-//  failing, lost         log_open before      tells them as        writer
-//                        starting it)         console lines        only
+// the log's faults      the writer, main     main (console_take,  queue
+//  failing, lost         (log_open)           never dropped)
 // the function's lines  main (in a           main (as the         none: main
 //  own_lines             ConsoleScope)        function returns)    only
 // log queue             receive              the writer thread    queue
