@@ -365,6 +365,124 @@ async function asyncCommand({ segmentMs = 2000, rounds = 3, reads = 3000 }) {
   });
 }
 
+// Main-thread CPU of Bus.send on the thread's own clock, over `commands`
+// sends, in parts: send()'s checks alone; the add-on's queueing alone (its
+// argument checks, the frame, the line it prints, waking the transmit
+// thread); the whole call; and each send awaited before the next, so that
+// every command has a wake-up of its own, as one every 10 ms would. What
+// an awaited send costs beyond its call is the wake-up that brings the
+// result and the settling. Beside it, what no driver can save: Node's own
+// wake-up from a native thread at the same pace, calling a function in a
+// callback scope (the floor add-on of figure 2a, when built), and a
+// promise made, resolved and awaited in JavaScript alone. The awaited
+// sends are taken with the console off, and again with a console function
+// that does nothing: the difference is the cost of the command's two
+// lines. `hz` 0 is the instant bus (a poll every ms); at 400 kHz the
+// receive thread reads back to back and the heartbeat goes every 5 ms, and
+// the main thread's CPU over as long a time without commands is taken off.
+// sendCommand, for comparison, spins on the main thread for its transfer.
+// `tree`: another copy of the project, to compare.
+async function sendCost({ commands = 10000, hz = 0, tree = root, calls = 1000 }) {
+  const qel = require(path.join(tree, 'sim'));
+  const { commandArguments } = require(path.join(tree, 'lib', 'open', 'checks'));
+  const queueCommand = qel[Symbol.for('corvalith.queueCommand')];
+  const { bridge } = qel;
+  bridge.busSpeed(hz);
+  const settings = hz ? { i2cDelay: 0, canBusDelay: 0, heartbeat: 5000 } : { i2cDelay: 1000, canBusDelay: 0, heartbeat: 100000 };
+  // The main thread's CPU while `fn` runs, less as long a time idle; per
+  // command, in us, with the wall time per command.
+  let idleNsPerNs = 0;
+  const cpuOf = async (n, fn) => {
+    const c0 = threadCpuNs();
+    const t0 = hrNs();
+    await fn();
+    const wall = hrNs() - t0;
+    return { us: (threadCpuNs() - c0 - idleNsPerNs * wall) / n / 1000, wallUs: wall / n / 1000 };
+  };
+  const awaited = async (consoleOption) => {
+    let lines = 0;
+    const bus = qel.open({ ...settings, console: consoleOption && (() => { lines++; }) });
+    await wait(100);
+    for (let i = 0; i < 200; i++) await bus.send({ tft: i & 0xff });  // warm-up
+    lines = 0;
+    const cost = await cpuOf(commands, async () => { for (let i = 0; i < commands; i++) await bus.send({ tft: i & 0xff }); });
+    await bus.close();
+    return { ...cost, lines: lines / commands };
+  };
+  const bus = qel.open({ ...settings, console: false });
+  await wait(100);
+  if (hz) {
+    const c0 = threadCpuNs();
+    const t0 = hrNs();
+    await wait(2000);
+    idleNsPerNs = (threadCpuNs() - c0) / (hrNs() - t0);
+  }
+  // The CPU of the calls alone, 63 at a time, and then the wait for their
+  // frames (a send after them settles after them).
+  const burst = async (call) => {
+    let ns = 0;
+    for (let i = 0; i < commands; i += 63) {
+      const n = Math.min(63, commands - i);
+      const c0 = threadCpuNs();
+      for (let j = 0; j < n; j++) call(j);
+      ns += threadCpuNs() - c0;
+      await bus.send({ tft: 0 });
+    }
+    return ns / commands / 1000;
+  };
+  for (let i = 0; i < 2000; i++) commandArguments({ tft: i & 0xff });  // warm-up
+  const checks = await cpuOf(commands, () => { for (let i = 0; i < commands; i++) commandArguments({ tft: i & 0xff }); });
+  await burst((j) => queueCommand(j, -1, -1, -1, -1));
+  const queueUs = await burst((j) => queueCommand(j, -1, -1, -1, -1));
+  await burst((j) => bus.send({ tft: j }));
+  const callUs = await burst((j) => bus.send({ tft: j }));
+  let settle = null;
+  const made = () => new Promise((resolve) => { settle = resolve; });
+  const promise = await cpuOf(commands, async () => {
+    for (let i = 0; i < commands; i++) {
+      const p = made();
+      settle();
+      await p;
+    }
+  });
+  const sync = await cpuOf(calls, () => { for (let i = 0; i < calls; i++) qel.sendCommand(i & 0xff); });
+  await bus.close();
+  const quiet = await awaited(false);
+  const printing = await awaited(true);
+  // Node's floor at the awaited sends' pace, when the floor add-on is built.
+  let floorUs = null;
+  const floorAddon = path.join(benchBuild, 'floor', 'build', 'Release', 'qel_floor.node');
+  if (fs.existsSync(floorAddon)) {
+    const floorBus = qel.open({ ...settings, console: false });
+    await wait(100);
+    const addon = require(floorAddon);
+    let wakeups = 0;
+    let done = null;
+    const finished = new Promise((resolve) => { done = resolve; });
+    const c0 = threadCpuNs();
+    const t0 = hrNs();
+    addon.start(quiet.wallUs * 1000, false, () => { if (++wakeups === commands) done(); });
+    await finished;
+    const wall = hrNs() - t0;
+    floorUs = (threadCpuNs() - c0 - idleNsPerNs * wall) / commands / 1000;
+    addon.stop();
+    await floorBus.close();
+  }
+  report({
+    commands, hz, calls,
+    checksUs: checks.us, queueUs, callUs,
+    awaitedUs: quiet.us,
+    awaitedWallUs: quiet.wallUs,
+    wakeAndSettleUs: quiet.us - callUs,
+    floorWakeUs: floorUs,
+    promiseUs: promise.us,
+    consoleUs: printing.us - quiet.us,
+    linesPerCommand: printing.lines,
+    sendCommandUs: sync.us,
+    overlaps: bridge.state().overlaps,
+  });
+}
+
 // -------------------------------------------------------------- capture
 
 // A capture of `frames` frames queued at once, polled back to back (`hz`
@@ -650,7 +768,7 @@ async function instructions({ frames = 0, warmup = 100, idleMs = 5000, windows =
 
 // ---------------------------------------------------------------- main
 
-const scenarios = { delivery, floor, pair, latency, command, asyncCommand, capture, replay, idle, memory, instructions };
+const scenarios = { delivery, floor, pair, latency, command, asyncCommand, sendCost, capture, replay, idle, memory, instructions };
 const [name, options] = process.argv.slice(2);
 if (!scenarios[name]) {
   console.error(`usage: figures.js ${Object.keys(scenarios).join('|')} [json options]`);
