@@ -46,12 +46,12 @@ test('open: receives as an event and in a for-await loop, sends by named fields,
   const results = () => lines.filter((l) => l === `info ${msg('CMD_SENT')}` || l === `error ${msg('SEND_FAILED')}`).length;
   const before = results();
   const settled = [];
-  bridge.failWrites(1, 3);
+  bridge.failWrites(1, 1);
   const batch = Array.from({ length: 8 }, (_, i) => bus.send({ tft: i }).then(() => `sent ${i}`, (e) => `${e.code} ${e.busCode} ${i}`)
     .then((outcome) => settled.push([outcome, results() - before > i])));
   for (const end = Date.now() + 20; Date.now() < end;);  // the transmit thread writes them meanwhile
   await Promise.all(batch);
-  assert.deepEqual(settled, [['QEL_SEND_FAILED 3 0', true], ...Array.from({ length: 7 }, (_, i) => [`sent ${i + 1}`, true])]);
+  assert.deepEqual(settled, [['QEL_SEND_FAILED 1 0', true], ...Array.from({ length: 7 }, (_, i) => [`sent ${i + 1}`, true])]);
   const down = once(bus, 'bridgeDown');
   const up = once(bus, 'bridgeUp');
   bridge.failReads(5, 1);
