@@ -385,16 +385,22 @@ async function sendCost({ commands = 10000, hz = 0, tree = root, calls = 1000, r
   const { bridge } = qel;
   bridge.busSpeed(hz);
   const settings = hz ? { i2cDelay: 0, canBusDelay: 0, heartbeat: 5000 } : { i2cDelay: 1000, canBusDelay: 0, heartbeat: 100000 };
+  // The main thread's clock: the floor add-on's, exact while the thread
+  // runs (a burst of calls never leaves the CPU, and /proc's account would
+  // not move during it), else /proc's.
+  const floorAddon = path.join(benchBuild, 'floor', 'build', 'Release', 'qel_floor.node');
+  const hasFloorAddon = fs.existsSync(floorAddon);
+  const cpuNs = hasFloorAddon ? require(floorAddon).threadCpuNs : threadCpuNs;
   // The main thread's CPU while `fn` runs, per command, in us, with the
   // wall time per command; where the thread sleeps between commands, less
   // its CPU over as long a time idle.
   let idleNsPerNs = 0;
   const cpuOf = async (n, fn, sleeps = false) => {
-    const c0 = threadCpuNs();
+    const c0 = cpuNs();
     const t0 = hrNs();
     await fn();
     const wall = hrNs() - t0;
-    return { us: (threadCpuNs() - c0 - (sleeps ? idleNsPerNs * wall : 0)) / n / 1000, wallUs: wall / n / 1000 };
+    return { us: (cpuNs() - c0 - (sleeps ? idleNsPerNs * wall : 0)) / n / 1000, wallUs: wall / n / 1000 };
   };
   const awaited = async (consoleOption, n) => {
     let lines = 0;
@@ -407,7 +413,6 @@ async function sendCost({ commands = 10000, hz = 0, tree = root, calls = 1000, r
     return { ...cost, lines };
   };
   // Node's floor at the awaited sends' pace, beside the driver's threads.
-  const floorAddon = path.join(benchBuild, 'floor', 'build', 'Release', 'qel_floor.node');
   const floorOf = async (n, periodUs) => {
     const floorBus = qel.open({ ...settings, console: false });
     await wait(100);
@@ -426,10 +431,10 @@ async function sendCost({ commands = 10000, hz = 0, tree = root, calls = 1000, r
   const bus = qel.open({ ...settings, console: false });
   await wait(100);
   if (hz) {
-    const c0 = threadCpuNs();
+    const c0 = cpuNs();
     const t0 = hrNs();
     await wait(2000);
-    idleNsPerNs = (threadCpuNs() - c0) / (hrNs() - t0);
+    idleNsPerNs = (cpuNs() - c0) / (hrNs() - t0);
   }
   // The CPU of the calls alone, 63 at a time, and then the wait for their
   // frames (a send after them settles after them).
@@ -437,9 +442,9 @@ async function sendCost({ commands = 10000, hz = 0, tree = root, calls = 1000, r
     let ns = 0;
     for (let i = 0; i < commands; i += 63) {
       const n = Math.min(63, commands - i);
-      const c0 = threadCpuNs();
+      const c0 = cpuNs();
       for (let j = 0; j < n; j++) call(j);
-      ns += threadCpuNs() - c0;
+      ns += cpuNs() - c0;
       await bus.send({ tft: 0 });
     }
     return ns / commands / 1000;
@@ -465,7 +470,7 @@ async function sendCost({ commands = 10000, hz = 0, tree = root, calls = 1000, r
   // turns, `rounds` of each, so that all three meet the same load.
   const total = { quiet: { us: 0, wallUs: 0 }, printing: { us: 0, lines: 0 }, floor: { us: 0 } };
   const share = Math.ceil(commands / rounds);
-  const hasFloor = hz > 0 && fs.existsSync(floorAddon);
+  const hasFloor = hz > 0 && hasFloorAddon;
   for (let r = 0; r < rounds; r++) {
     const quiet = await awaited(false, share);
     const printing = await awaited(true, share);
