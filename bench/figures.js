@@ -279,10 +279,11 @@ async function command({ calls, pin = true }) {
 // at 400 kHz, heartbeat every 5 ms) and a command goes every 10 ms, in
 // segments that take turns in one process: no commands, Bus.send (the
 // transmit thread writes), sendCommand (the main thread writes). Each
-// segment samples the event loop's delay (perf_hooks) at 1 ms and the main
-// thread's CPU; the CPU of a command is its segment's minus the one without
-// commands, per command. Then Bus.read and readStatus timed in turns while
-// the receive thread reads back to back.
+// segment samples the event loop's delay (perf_hooks) at 1 ms. (The CPU of
+// a command is sendCost's: here it would be the small difference of two
+// segments' CPU, which the machine's load moves more than the commands.)
+// Then Bus.read and readStatus timed in turns while the receive thread
+// reads back to back.
 async function asyncCommand({ segmentMs = 2000, rounds = 3, reads = 3000 }) {
   const { monitorEventLoopDelay } = require('perf_hooks');
   const qel = loadSim();
@@ -308,14 +309,12 @@ async function asyncCommand({ segmentMs = 2000, rounds = 3, reads = 3000 }) {
       callUs[mode].push((hrNs() - t0) / 1000);
       commands++;
     }, 10);
-    const cpu0 = threadCpuNs();
     h.enable();
     await wait(segmentMs);
     h.disable();
     clearInterval(timer);
-    const cpu = threadCpuNs() - cpu0;
     await wait(50);  // the last promises settle outside the window
-    modes[mode].push({ cpu, commands, p99Ms: h.percentile(99) / 1e6, maxMs: h.max / 1e6, meanMs: h.mean / 1e6 });
+    modes[mode].push({ commands, p99Ms: h.percentile(99) / 1e6, maxMs: h.max / 1e6, meanMs: h.mean / 1e6 });
   };
   for (let r = 0; r < rounds; r++) {
     for (const mode of ['idle', 'async', 'sync']) await segment(mode);
@@ -340,9 +339,6 @@ async function asyncCommand({ segmentMs = 2000, rounds = 3, reads = 3000 }) {
   statusUs.sort((a, b) => a - b);
   const overlaps = bridge.state().overlaps;
   await bus.close();
-  const sum = (list, key) => list.reduce((a, x) => a + x[key], 0);
-  const idleCpuPerMs = sum(modes.idle, 'cpu') / (rounds * segmentMs);
-  const perCommand = (mode) => (sum(modes[mode], 'cpu') - idleCpuPerMs * rounds * segmentMs) / sum(modes[mode], 'commands');
   const worst = (mode, key) => Math.max(...modes[mode].map((m) => m[key]));
   const mid = (mode, key) => quantile(modes[mode].map((m) => m[key]).sort((a, b) => a - b), 0.5);
   latencyUs.sort((a, b) => a - b);
@@ -350,7 +346,6 @@ async function asyncCommand({ segmentMs = 2000, rounds = 3, reads = 3000 }) {
   report({
     delayP99Ms: { idle: mid('idle', 'p99Ms'), async: mid('async', 'p99Ms'), sync: mid('sync', 'p99Ms') },
     delayMaxMs: { idle: worst('idle', 'maxMs'), async: worst('async', 'maxMs'), sync: worst('sync', 'maxMs') },
-    cpuPerCommandUs: { async: perCommand('async') / 1000, sync: perCommand('sync') / 1000 },
     callMedianUs: { async: quantile(callUs.async, 0.5), sync: quantile(callUs.sync, 0.5) },
     callP99Us: { async: quantile(callUs.async, 0.99), sync: quantile(callUs.sync, 0.99) },
     latencyMedianUs: quantile(latencyUs, 0.5),
@@ -362,6 +357,144 @@ async function asyncCommand({ segmentMs = 2000, rounds = 3, reads = 3000 }) {
     readStatusMedianUs: quantile(statusUs, 0.5),
     readStatusP99Us: quantile(statusUs, 0.99),
     overlaps,
+  });
+}
+
+// Main-thread CPU of Bus.send on the thread's own clock, over `commands`
+// sends, in parts: send()'s checks alone; the add-on's queueing alone (its
+// argument checks, the frame, the line it prints, waking the transmit
+// thread); the whole call; and each send awaited before the next, so that
+// every command has a wake-up of its own, as one every 10 ms would. What
+// an awaited send costs beyond its call is the wake-up that brings the
+// result and the settling. Beside it, what no driver can save: Node's own
+// wake-up from a native thread at the same pace, calling a function in a
+// callback scope (the floor add-on of figure 2a, when built; at 400 kHz
+// only, where the main thread sleeps between commands), and a
+// promise made, resolved and awaited in JavaScript alone. The awaited
+// sends are taken with the console off, and again with a console function
+// that does nothing: the difference is the cost of the command's two
+// lines. `hz` 0 is the instant bus (a poll every ms); at 400 kHz the
+// receive thread reads back to back and the heartbeat goes every 5 ms, and
+// the main thread's CPU over as long a time without commands is taken off.
+// sendCommand, for comparison, spins on the main thread for its transfer.
+// `tree`: another copy of the project, to compare.
+async function sendCost({ commands = 10000, hz = 0, tree = root, calls = 1000, rounds = 5 }) {
+  const qel = require(path.join(tree, 'sim'));
+  const { commandArguments } = require(path.join(tree, 'lib', 'open', 'checks'));
+  const queueCommand = qel[Symbol.for('corvalith.queueCommand')];
+  const { bridge } = qel;
+  bridge.busSpeed(hz);
+  const settings = hz ? { i2cDelay: 0, canBusDelay: 0, heartbeat: 5000 } : { i2cDelay: 1000, canBusDelay: 0, heartbeat: 100000 };
+  // The main thread's clock: the floor add-on's, exact while the thread
+  // runs (a burst of calls never leaves the CPU, and /proc's account would
+  // not move during it), else /proc's.
+  const floorAddon = path.join(benchBuild, 'floor', 'build', 'Release', 'qel_floor.node');
+  const hasFloorAddon = fs.existsSync(floorAddon);
+  const cpuNs = hasFloorAddon ? require(floorAddon).threadCpuNs : threadCpuNs;
+  // The main thread's CPU while `fn` runs, per command, in us, with the
+  // wall time per command; where the thread sleeps between commands, less
+  // its CPU over as long a time idle.
+  let idleNsPerNs = 0;
+  const cpuOf = async (n, fn, sleeps = false) => {
+    const c0 = cpuNs();
+    const t0 = hrNs();
+    await fn();
+    const wall = hrNs() - t0;
+    return { us: (cpuNs() - c0 - (sleeps ? idleNsPerNs * wall : 0)) / n / 1000, wallUs: wall / n / 1000 };
+  };
+  const awaited = async (consoleOption, n) => {
+    let lines = 0;
+    const bus = qel.open({ ...settings, console: consoleOption && (() => { lines++; }) });
+    await wait(100);
+    for (let i = 0; i < 200; i++) await bus.send({ tft: i & 0xff });  // warm-up
+    lines = 0;
+    const cost = await cpuOf(n, async () => { for (let i = 0; i < n; i++) await bus.send({ tft: i & 0xff }); }, true);
+    await bus.close();
+    return { ...cost, lines };
+  };
+  // Node's floor at the awaited sends' pace, beside the driver's threads.
+  const floorOf = async (n, periodUs) => {
+    const floorBus = qel.open({ ...settings, console: false });
+    await wait(100);
+    const addon = require(floorAddon);
+    let wakeups = 0;
+    let done = null;
+    const finished = new Promise((resolve) => { done = resolve; });
+    const cost = await cpuOf(n, async () => {
+      addon.start(periodUs * 1000, false, () => { if (++wakeups === n) done(); });
+      await finished;
+    }, true);
+    addon.stop();
+    await floorBus.close();
+    return cost;
+  };
+  const bus = qel.open({ ...settings, console: false });
+  await wait(100);
+  if (hz) {
+    const c0 = cpuNs();
+    const t0 = hrNs();
+    await wait(2000);
+    idleNsPerNs = (cpuNs() - c0) / (hrNs() - t0);
+  }
+  // The CPU of the calls alone, 63 at a time, and then the wait for their
+  // frames (a send after them settles after them).
+  const burst = async (call) => {
+    let ns = 0;
+    for (let i = 0; i < commands; i += 63) {
+      const n = Math.min(63, commands - i);
+      const c0 = cpuNs();
+      for (let j = 0; j < n; j++) call(j);
+      ns += cpuNs() - c0;
+      await bus.send({ tft: 0 });
+    }
+    return ns / commands / 1000;
+  };
+  for (let i = 0; i < 2000; i++) commandArguments({ tft: i & 0xff });  // warm-up
+  const checks = await cpuOf(commands, () => { for (let i = 0; i < commands; i++) commandArguments({ tft: i & 0xff }); });
+  await burst((j) => queueCommand(j, -1, -1, -1, -1));
+  const queueUs = await burst((j) => queueCommand(j, -1, -1, -1, -1));
+  await burst((j) => bus.send({ tft: j }));
+  const callUs = await burst((j) => bus.send({ tft: j }));
+  let settle = null;
+  const made = () => new Promise((resolve) => { settle = resolve; });
+  const promise = await cpuOf(commands, async () => {
+    for (let i = 0; i < commands; i++) {
+      const p = made();
+      settle();
+      await p;
+    }
+  });
+  const sync = await cpuOf(calls, () => { for (let i = 0; i < calls; i++) qel.sendCommand(i & 0xff); });
+  await bus.close();
+  // The awaited sends, with and without lines, and the floor taken in
+  // turns, `rounds` of each, so that all three meet the same load.
+  const total = { quiet: { us: 0, wallUs: 0 }, printing: { us: 0, lines: 0 }, floor: { us: 0 } };
+  const share = Math.ceil(commands / rounds);
+  const hasFloor = hz > 0 && hasFloorAddon;
+  for (let r = 0; r < rounds; r++) {
+    const quiet = await awaited(false, share);
+    const printing = await awaited(true, share);
+    total.quiet.us += quiet.us / rounds;
+    total.quiet.wallUs += quiet.wallUs / rounds;
+    total.printing.us += printing.us / rounds;
+    total.printing.lines += printing.lines / share / rounds;
+    if (hasFloor) total.floor.us += (await floorOf(share, quiet.wallUs)).us / rounds;
+  }
+  const quiet = total.quiet;
+  const printing = total.printing;
+  const floorUs = hasFloor ? total.floor.us : null;
+  report({
+    commands, hz, calls,
+    checksUs: checks.us, queueUs, callUs,
+    awaitedUs: quiet.us,
+    awaitedWallUs: quiet.wallUs,
+    wakeAndSettleUs: quiet.us - callUs,
+    floorWakeUs: floorUs,
+    promiseUs: promise.us,
+    consoleUs: printing.us - quiet.us,
+    linesPerCommand: printing.lines,
+    sendCommandUs: sync.us,
+    overlaps: bridge.state().overlaps,
   });
 }
 
@@ -650,7 +783,7 @@ async function instructions({ frames = 0, warmup = 100, idleMs = 5000, windows =
 
 // ---------------------------------------------------------------- main
 
-const scenarios = { delivery, floor, pair, latency, command, asyncCommand, capture, replay, idle, memory, instructions };
+const scenarios = { delivery, floor, pair, latency, command, asyncCommand, sendCost, capture, replay, idle, memory, instructions };
 const [name, options] = process.argv.slice(2);
 if (!scenarios[name]) {
   console.error(`usage: figures.js ${Object.keys(scenarios).join('|')} [json options]`);

@@ -200,7 +200,11 @@ const groups = {
     };
   },
   async async() {
-    return { asyncCommand: await repeat('Bus.send beside sendCommand, event-loop delay, Bus.read', RUNS, () => scenario('asyncCommand', {})) };
+    return {
+      asyncCommand: await repeat('Bus.send beside sendCommand, event-loop delay, Bus.read', RUNS, () => scenario('asyncCommand', {})),
+      sendCost: await repeat('main-thread CPU of Bus.send at 400 kHz, in parts', RUNS, () => scenario('sendCost', { hz: LIMITS.i2cHz, commands: 5000 })),
+      sendCostInstant: await repeat('main-thread CPU of Bus.send on the instant bus, in parts', RUNS, () => scenario('sendCost', { hz: 0, commands: 10000 })),
+    };
   },
   async command() {
     return { command: await repeat('sendCommand at 400 kHz', RUNS, () => scenario('command', { calls: 300 })) };
@@ -404,8 +408,6 @@ function buildRows(res) {
     rows.push(row('event-loop delay max, no commands', pick(a, (p) => 1000 * p.delayMaxMs.idle), 'us'));
     rows.push(row('  with Bus.send', pick(a, (p) => 1000 * p.delayMaxMs.async), 'us'));
     rows.push(row('  with sendCommand', pick(a, (p) => 1000 * p.delayMaxMs.sync), 'us'));
-    rows.push(row('main-thread CPU per command, Bus.send (call, wake-ups, settling)', pick(a, (p) => p.cpuPerCommandUs.async), 'us'));
-    rows.push(row('  the same, sendCommand (the simulated transfer spins on the calling thread)', pick(a, (p) => p.cpuPerCommandUs.sync), 'us'));
     rows.push(row('call duration median, Bus.send', pick(a, (p) => p.callMedianUs.async), 'us'));
     rows.push(row('  p99', pick(a, (p) => p.callP99Us.async), 'us'));
     rows.push(row('call duration median, sendCommand', pick(a, (p) => p.callMedianUs.sync), 'us'));
@@ -417,6 +419,24 @@ function buildRows(res) {
     rows.push(row('readStatus (bus lock) median, the same', pick(a, (p) => p.readStatusMedianUs), 'us'));
     rows.push(row('  p99', pick(a, (p) => p.readStatusP99Us), 'us', { limit: LIMITS.readUs, limitText: `1 read ${LIMITS.readUs} us`, ratio: pct }));
     rows.push(row('  transfers that overlapped on the bus', pick(a, (p) => p.overlaps), '', { decimals: 0, goal: '0', met: (m) => m === 0 }));
+  }
+  if (res.sendCost || res.sendCostInstant) {
+    const c = res.sendCost;
+    const i = res.sendCostInstant;
+    section('4b. Main-thread CPU of a command, on the thread\'s own clock: Bus.send awaited before the next (each its own wake-up), console off; at 400 kHz (reads back to back, heartbeat every 5 ms, the idle main thread\'s CPU taken off) / on the instant bus');
+    rows.push(row('Bus.send, awaited, at 400 kHz: call, wake-up, settling', pick(c, (p) => p.awaitedUs), 'us'));
+    rows.push(row('  of which Node\'s own wake-up at that pace (floor: a native thread\'s signal, one function called)', pick(c, (p) => p.floorWakeUs), 'us'));
+    rows.push(row('  the driver\'s own, beyond the floor', pick(c, (p) => p.awaitedUs - p.floorWakeUs), 'us', { goal: '<= 20 us', met: (m) => m <= 20 }));
+    rows.push(row('  the call alone (63 at a time): checks, queueing, promise', pick(c, (p) => p.callUs), 'us'));
+    rows.push(row('  the command\'s two console lines, to a function that does nothing', pick(c, (p) => p.consoleUs), 'us'));
+    rows.push(row('sendCommand at 400 kHz (the simulated transfer spins on the calling thread)', pick(c, (p) => p.sendCommandUs), 'us'));
+    rows.push(row('Bus.send, awaited, instant bus', pick(i, (p) => p.awaitedUs), 'us', { goal: '<= 20 us', met: (m) => m <= 20 }));
+    rows.push(row('  send()\'s checks', pick(i, (p) => p.checksUs), 'us'));
+    rows.push(row('  the add-on\'s queueing (its checks, the frame and its line, waking the transmit thread)', pick(i, (p) => p.queueUs), 'us'));
+    rows.push(row('  the whole call (63 at a time)', pick(i, (p) => p.callUs), 'us'));
+    rows.push(row('  the wake-up and the settling (the rest)', pick(i, (p) => p.wakeAndSettleUs), 'us'));
+    rows.push(row('  a promise made, resolved and awaited in JavaScript alone', pick(i, (p) => p.promiseUs), 'us'));
+    rows.push(row('  the command\'s two console lines, to a function that does nothing', pick(i, (p) => p.consoleUs), 'us'));
   }
   if (res.core) {
     section('5. Debug mode, cost per logged frame (C++ core)');

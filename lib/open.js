@@ -84,7 +84,7 @@ function start(addon, raw, s, bus) {
   routeConsole(addon, consoleTarget(s.console, (e) => bus[FAULT](e)));
   raw.registerCallback((status) => bus[DELIVER](status));
   addon[LINK_TARGET]((answering, failed) => bus[LINK](answering, failed));
-  addon[TRANSMITTED]((ticket, busCode, errno) => bus[SENT](ticket, busCode, errno));
+  addon[TRANSMITTED]((ticket, busCode, errno, count) => bus[SENT](ticket, busCode, errno, count));
   try {
     addon[LOG_PATH](s.logPath);
     raw.driverStart(s.i2cDelay, s.canBusDelay, s.heartbeat, s.debounce, [...s.enabledIds], [...s.cyclicIds], s.debug);

@@ -24,6 +24,15 @@ const QUEUE_SLOTS = 64;
 const SEND_FAILED = { command: 'Error sending the command', parameter: 'Error writing the parameter' };
 const ASYNC_DISPOSE = Symbol.asyncDispose ?? Symbol.for('nodejs.asyncDispose');
 
+// The functions that settle the promise being made: one executor for
+// every send, so that a call makes no function of its own.
+let settleNext = null;
+let failNext = null;
+const keepSettlers = (resolve, reject) => {
+  settleNext = resolve;
+  failNext = reject;
+};
+
 // Status objects a `for await` loop may fall behind before the oldest go.
 const ITERATOR_LIMIT = 1024;
 
@@ -37,8 +46,16 @@ class Bus extends EventEmitter {
   #closing = null;
   #iterators = new Set();
   #dropped = 0;
-  // The promises of queued frames by ticket, oldest first.
-  #pending = new Map();
+  // The promises of queued frames, by ticket in a ring of QUEUE_SLOTS
+  // places: the add-on gives a ticket only while fewer frames wait, and
+  // tells each frame's result before it can give a ticket that takes the
+  // same place. `#calls` numbers them in the order of the calls.
+  #tickets = new Array(QUEUE_SLOTS).fill(-1);
+  #resolves = new Array(QUEUE_SLOTS).fill(null);
+  #rejects = new Array(QUEUE_SLOTS).fill(null);
+  #kinds = new Array(QUEUE_SLOTS).fill('');
+  #order = new Array(QUEUE_SLOTS).fill(0);
+  #calls = 0;
   // What the console function threw before the application had a chance
   // to listen for 'error' (during open()): handed on a tick later. null
   // once handed on.
@@ -77,33 +94,55 @@ class Bus extends EventEmitter {
   // throws here, at the call, as it always did.
   send(fields) {
     const args = commandArguments(fields);
-    return this.#queue(QUEUE_COMMAND, args, 'command');
+    return this.#queue(this.#system(QUEUE_COMMAND, args), 'command');
   }
 
   writeParameter(number, bytes = []) {
     const args = [parameterNumber(number), parameterValue(bytes)];
-    return this.#queue(QUEUE_PARAMETER, args, 'parameter');
+    return this.#queue(this.#system(QUEUE_PARAMETER, args), 'parameter');
   }
 
-  #queue(name, args, kind) {
-    const ticket = this.#system(name, args);
+  #queue(ticket, kind) {
     if (ticket < 0) {
       return Promise.reject(fail(Error, 'QEL_QUEUE_FULL', `${QUEUE_SLOTS} frames already wait for the bus; await some before sending more`));
     }
-    return new Promise((resolve, reject) => this.#pending.set(ticket, { resolve, reject, kind }));
+    const promise = new Promise(keepSettlers);
+    const at = ticket % QUEUE_SLOTS;
+    this.#tickets[at] = ticket;
+    this.#resolves[at] = settleNext;
+    this.#rejects[at] = failNext;
+    this.#kinds[at] = kind;
+    this.#order[at] = this.#calls++;
+    settleNext = null;
+    failNext = null;
+    return promise;
   }
 
-  // The add-on wrote the frame of `ticket` (busCode 0) or the bus refused
-  // it; `errno` where the system said why (the kernel's I2C path), else null.
-  [SENT](ticket, busCode, errno) {
-    const waiting = this.#pending.get(ticket);
-    if (!waiting) return;
-    this.#pending.delete(ticket);
-    if (busCode === 0) return waiting.resolve();
-    const err = fail(Error, 'QEL_SEND_FAILED', SEND_FAILED[waiting.kind]);
+  // The add-on wrote the frames of `count` tickets from `ticket` on
+  // (busCode 0), or the bus refused the frame of `ticket` (count 1);
+  // `errno` where the system said why (the kernel's I2C path), else null.
+  [SENT](ticket, busCode, errno, count = 1) {
+    for (let i = 0; i < count; i++) this.#settle(ticket + i, busCode, errno);
+  }
+
+  #settle(ticket, busCode, errno) {
+    const at = ticket % QUEUE_SLOTS;
+    if (this.#tickets[at] !== ticket) return;
+    const resolve = this.#resolves[at];
+    const reject = this.#rejects[at];
+    const kind = this.#kinds[at];
+    this.#forget(at);
+    if (busCode === 0) return resolve();
+    const err = fail(Error, 'QEL_SEND_FAILED', SEND_FAILED[kind]);
     err.busCode = busCode;
     if (errno !== null) Object.assign(err, { errno, syscall: 'write' });
-    waiting.reject(err);
+    return reject(err);
+  }
+
+  #forget(at) {
+    this.#tickets[at] = -1;
+    this.#resolves[at] = null;
+    this.#rejects[at] = null;
   }
 
   capture(fn) {
@@ -148,11 +187,17 @@ class Bus extends EventEmitter {
       if (e.code !== 'QEL_NOT_STARTED') failure = e;
     }
     this.#onClose();
-    // The stop told what was written; the rest never will be.
-    for (const waiting of this.#pending.values()) {
-      waiting.reject(fail(Error, 'QEL_CLOSED', `The driver was closed before the ${waiting.kind} frame was written`));
+    // The stop told what was written; the rest never will be, rejected in
+    // the order of their calls.
+    const unsettled = [];
+    for (let at = 0; at < QUEUE_SLOTS; at++) if (this.#tickets[at] !== -1) unsettled.push(at);
+    unsettled.sort((a, b) => this.#order[a] - this.#order[b]);
+    for (const at of unsettled) {
+      const reject = this.#rejects[at];
+      const kind = this.#kinds[at];
+      this.#forget(at);
+      reject(fail(Error, 'QEL_CLOSED', `The driver was closed before the ${kind} frame was written`));
     }
-    this.#pending.clear();
     for (const it of this.#iterators) it.end();
     this.#iterators.clear();
     this.#closing = new Promise((resolve, reject) => process.nextTick(() => {

@@ -143,7 +143,6 @@ const CHECK_FIELD = Object.fromEntries(COMMAND_RULES.map((rule) => [rule.name, f
 // rule's least; a flag's true is its greatest and false its least, unless
 // only one value acts, when false leaves the field not set (-1).
 function argumentOf(rule, value) {
-  if (value === undefined) return -1;
   if (CHOICES[rule.name]) return rule.min + CHOICES[rule.name].indexOf(value);
   if (typeof value === 'boolean') return value ? rule.max : (rule.min < rule.max ? rule.min : -1);
   return value;
@@ -155,6 +154,24 @@ function dependency(rule) {
   return `${owner.name} '${CHOICES[owner.name][rule.needs.value - owner.min]}'`;
 }
 
+// send()'s fields in the order they are checked, each with its argument's
+// position; the fields that act only with another's value, with their
+// refusals. All made once: a send that passes builds no text.
+const FIELD_ORDER = COMMAND_FIELDS.map((name) => {
+  const position = COMMAND_RULES.findIndex((rule) => rule.name === name);
+  return { name, position, rule: COMMAND_RULES[position], check: CHECK_FIELD[name] };
+});
+const FIELD_NAMES = new Set(COMMAND_FIELDS);
+const NOT_SET = COMMAND_RULES.map(() => -1);
+const notSet = (a) => a === -1;
+const DEPENDENT = COMMAND_RULES.flatMap((rule, position) => (rule.needs ? [{
+  position,
+  owner: rule.needs.position,
+  value: rule.needs.value,
+  missing: `${dependency(rule)} needs a ${rule.name} number from ${rule.min} to ${rule.max}`,
+  alone: `${rule.name} is sent only with ${dependency(rule)}`,
+}] : []));
+
 // What send() with nothing set is told to set: the fields that act on
 // their own, a flag by the value that acts.
 const SETTABLE = COMMAND_RULES.filter((rule) => !rule.needs)
@@ -165,30 +182,36 @@ const SET_HINT = `${SETTABLE.slice(0, -1).join(', ')} or ${SETTABLE[SETTABLE.len
 // set. The parameter number travels only with a Read CFG of one parameter.
 function commandArguments(fields) {
   plainObject(fields, 'send()', CODES.BAD_COMMAND);
-  for (const name of Object.keys(fields)) if (!COMMAND_FIELDS.includes(name)) throw unknownName('command field', name, COMMAND_FIELDS);
-  const f = {};
-  for (const name of COMMAND_FIELDS) if (fields[name] !== undefined) f[name] = CHECK_FIELD[name](fields[name]);
-  const args = COMMAND_RULES.map((rule) => argumentOf(rule, f[rule.name]));
-  for (const rule of COMMAND_RULES.filter((r) => r.needs)) {
-    const value = dependency(rule);
-    const acts = args[rule.needs.position] === rule.needs.value;
-    if (acts && f[rule.name] === undefined) throw fail(RangeError, CODES.BAD_COMMAND, `${value} needs a ${rule.name} number from ${rule.min} to ${rule.max}`);
-    if (!acts && f[rule.name] !== undefined) throw fail(RangeError, CODES.BAD_COMMAND, `${rule.name} is sent only with ${value}`);
+  for (const name of Object.keys(fields)) if (!FIELD_NAMES.has(name)) throw unknownName('command field', name, COMMAND_FIELDS);
+  const args = NOT_SET.slice();
+  let given = 0;
+  for (const field of FIELD_ORDER) {
+    if (fields[field.name] === undefined) continue;
+    args[field.position] = argumentOf(field.rule, field.check(fields[field.name]));
+    given |= 1 << field.position;
+  }
+  for (const d of DEPENDENT) {
+    const acts = args[d.owner] === d.value;
+    const set = (given & (1 << d.position)) !== 0;
+    if (acts && !set) throw fail(RangeError, CODES.BAD_COMMAND, d.missing);
+    if (!acts && set) throw fail(RangeError, CODES.BAD_COMMAND, d.alone);
   }
   // A frame with no field set tells the QEL module nothing: a mistake
   // (a field name held in a variable that was undefined, say), not a send.
-  if (args.every((a) => a === -1)) {
+  if (args.every(notSet)) {
     throw fail(TypeError, CODES.BAD_COMMAND, `send() sets nothing with ${shown(fields)}; set ${SET_HINT}`);
   }
   return args;
 }
 
 // writeParameter()'s value: up to 7 bytes, as the Buffer the add-on takes.
+const VALUE_TEXT = `The ${NUMBER_RULE.name} ${VALUE_RULE.name} must be at most ${VALUE_RULE.max} bytes: an array of integers from 0 to 255, or a Uint8Array`;
+const isByte = (b) => Number.isInteger(b) && b >= 0 && b <= 255;
+
 function parameterValue(bytes) {
-  const text = `The ${NUMBER_RULE.name} ${VALUE_RULE.name} must be at most ${VALUE_RULE.max} bytes: an array of integers from 0 to 255, or a Uint8Array`;
-  if (!(bytes instanceof Uint8Array) && !Array.isArray(bytes)) throw fail(TypeError, CODES.BAD_COMMAND, `${text}, not ${shown(bytes)}`);
-  if (bytes.length > VALUE_RULE.max || (Array.isArray(bytes) && !bytes.every((b) => Number.isInteger(b) && b >= 0 && b <= 255))) {
-    throw fail(RangeError, CODES.BAD_COMMAND, `${text}, not ${shown(bytes)}`);
+  if (!(bytes instanceof Uint8Array) && !Array.isArray(bytes)) throw fail(TypeError, CODES.BAD_COMMAND, `${VALUE_TEXT}, not ${shown(bytes)}`);
+  if (bytes.length > VALUE_RULE.max || (Array.isArray(bytes) && !bytes.every(isByte))) {
+    throw fail(RangeError, CODES.BAD_COMMAND, `${VALUE_TEXT}, not ${shown(bytes)}`);
   }
   return Buffer.from(bytes);
 }

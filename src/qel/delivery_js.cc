@@ -140,21 +140,60 @@ NAN_METHOD(TransmitTarget) {
     if (info.Length() > 0 && info[0]->IsFunction()) transmitted_function.Reset(info[0].As<v8::Function>());
 }
 
+namespace {
+
+// One call of the function for a run of frames: `count` frames written
+// from `first` on, or one that the bus refused.
+struct transmit_run {
+    uint32_t first;
+    uint32_t count;
+    uint8_t code;
+    int uv_error;
+};
+
+// The results taken so far as runs, in ticket order: written frames with
+// consecutive tickets share a run (never across the tickets' wrap, so the
+// function can count up from the first); each refused frame has its own,
+// with its own error. Returns the number of runs.
+int take_runs(transmit_run (&runs)[TRANSMIT_QUEUE_SLOTS]) {
+    int n = 0;
+    transmit_result done;
+    while (n < static_cast<int>(TRANSMIT_QUEUE_SLOTS) && take_transmitted(&done)) {
+        transmit_run *last = n > 0 ? &runs[n - 1] : nullptr;
+        if (last != nullptr && done.code == 0 && last->code == 0 && done.ticket != 0 && done.ticket == last->first + last->count) {
+            last->count++;
+            continue;
+        }
+        runs[n++] = {done.ticket, 1, done.code, done.uv_error};
+    }
+    return n;
+}
+
+}  // namespace
+
+// A wake-up settles every frame written before it began in one callback
+// scope: one call per run, and the promises' reactions after all of them
+// (a frame written meanwhile has woken the thread anew). Every result
+// taken is told before any application code can run: the driver object's
+// ring of promises counts on it. The frames' lines, which the transmit
+// thread queued before their results, go out before the reactions.
 void transmitted_to_js(bool hand_on_lines) {
     if (delivery_resource == nullptr) delivery_resource = new Nan::AsyncResource("qel:delivery");
-    transmit_result done;
-    while (take_transmitted(&done)) {
-        // The transmit thread's lines about a frame were queued before its
-        // result: they come before what its settled promise prints.
-        if (hand_on_lines) console_hand_on();
-        if (transmitted_function.IsEmpty()) continue;
-        Nan::HandleScope scope;
-        v8::Local<v8::Object> receiver = Nan::GetCurrentContext()->Global();
-        node::CallbackScope callback_scope(v8::Isolate::GetCurrent(), receiver, *delivery_resource);
-        v8::Local<v8::Value> argv[] = {Nan::New(static_cast<double>(done.ticket)), Nan::New(done.code),
-                                       done.uv_error != 0 ? v8::Local<v8::Value>(Nan::New(done.uv_error)) : v8::Local<v8::Value>(Nan::Null())};
-        if (!call_guarded(Nan::New(transmitted_function), receiver, 3, argv, guarded_caller::delivery)) return;
+    transmit_run runs[TRANSMIT_QUEUE_SLOTS];
+    int n = take_runs(runs);
+    if (n == 0) return;
+    Nan::HandleScope scope;
+    v8::Local<v8::Object> receiver = Nan::GetCurrentContext()->Global();
+    node::CallbackScope callback_scope(v8::Isolate::GetCurrent(), receiver, *delivery_resource);
+    for (int i = 0; i < n && !transmitted_function.IsEmpty(); i++) {
+        const transmit_run &run = runs[i];
+        v8::Local<v8::Value> argv[] = {
+            Nan::New(static_cast<double>(run.first)), Nan::New(run.code),
+            run.uv_error != 0 ? v8::Local<v8::Value>(Nan::New(run.uv_error)) : v8::Local<v8::Value>(Nan::Null()),
+            Nan::New(run.count)};
+        if (!call_guarded(Nan::New(transmitted_function), receiver, 4, argv, guarded_caller::delivery)) return;
     }
+    if (hand_on_lines) console_hand_on();
 }
 
 // The news comes before the changes of the same wake-up: the frames that

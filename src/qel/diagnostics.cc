@@ -51,6 +51,7 @@ LineRing console_ring(console_ring_text, sizeof console_ring_text);
 char own_lines[64 * 1024];
 size_t own_len = 0;
 thread_local int console_scopes = 0;
+thread_local bool wakes_itself = false;
 void (*console_wake)() = nullptr;
 std::atomic<uint64_t> lines_made{0};
 int exit_fd = STDOUT_FILENO;
@@ -97,7 +98,7 @@ void queue_message(const char *message, const char *text, size_t len) {
     if (console_scopes > 0 && own_len + n <= sizeof own_lines) {
         memcpy(own_lines + own_len, line, n);
         own_len += n;
-    } else if (console_ring.push(line, n)) {
+    } else if (console_ring.push(line, n) && !wakes_itself) {
         wake_console();
     }
 }
@@ -157,6 +158,8 @@ size_t console_strip_levels(char *text, size_t len, char *levels) {
 }
 
 void console_set_wake(void (*wake)()) { console_wake = wake; }
+
+void console_thread_wakes_itself() { wakes_itself = true; }
 
 bool console_scope_enter() { return console_scopes++ == 0; }
 

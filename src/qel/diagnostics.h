@@ -41,6 +41,9 @@ size_t console_strip_levels(char *text, size_t len, char *levels);
 // The JavaScript thread's side (console_js.cc). `wake` is called, from any
 // thread, when lines wait where there were none.
 void console_set_wake(void (*wake)());
+// The calling thread wakes the JavaScript thread itself after every line
+// it queues, and that wake-up hands the lines on: they wake nobody else.
+void console_thread_wakes_itself();
 // Scopes of driver functions on this thread: true for the outermost.
 bool console_scope_enter();
 bool console_scope_leave();

@@ -107,13 +107,14 @@ void async_callback(uv_async_t *handle);
 void forget_wakeups();
 NAN_METHOD(LinkTarget);
 // Where open()'s driver object learns which queued frames were written:
-// called with (ticket, busCode, errno), busCode 0 when written, errno the
-// libuv error where the system said why the write failed (else null); set through
-// Symbol.for('corvalith.transmitted').
+// called with (ticket, busCode, errno, count): `count` frames written
+// from `ticket` on (busCode 0, errno null), or one that the bus refused,
+// errno the libuv error where the system said why (else null); set
+// through Symbol.for('corvalith.transmitted').
 NAN_METHOD(TransmitTarget);
 // Tells that function every frame written and not told yet, in order: at a
-// wake-up (handing on the threads' lines first), and as a stop ends (where
-// the function's own console scope hands them on).
+// wake-up (handing on the threads' lines before the promises' reactions),
+// and as a stop ends (where the function's own console scope hands them on).
 void transmitted_to_js(bool hand_on_lines);
 // readStatus's status object from the slot's own copy, without the bus
 // lock: Symbol.for('corvalith.readCopy').

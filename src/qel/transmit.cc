@@ -36,22 +36,32 @@ std::atomic<uint32_t> written{0};
 uint32_t taken = 0;  // main thread only
 std::atomic<bool> stopping{false};
 
-// The transmit thread sleeps on `work` while nothing is queued.
+// The transmit thread sleeps on `work` while nothing is queued, and says
+// so in `idle` first: a frame queued while it writes costs the main thread
+// no system call. The queueing stores `queued` and then reads `idle`, the
+// thread stores `idle` and then reads `queued` (all sequentially
+// consistent), so at least one of the two sees the other's store. The
+// signal follows the unlock, so that the thread it wakes does not wait
+// for the lock again.
 pthread_mutex_t work_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t work = PTHREAD_COND_INITIALIZER;
+std::atomic<bool> idle{false};
 
 void wake_transmitter() {
+    if (!idle.load()) return;
     pthread_mutex_lock(&work_lock);
-    pthread_cond_signal(&work);
     pthread_mutex_unlock(&work_lock);
+    pthread_cond_signal(&work);
 }
 
 // True when there is a frame to write, false when the thread is to end.
 bool wait_for_frame(uint32_t next) {
     pthread_mutex_lock(&work_lock);
-    while (!stopping.load(std::memory_order_acquire) && queued.load(std::memory_order_acquire) == next) {
+    idle.store(true);
+    while (!stopping.load() && queued.load() == next) {
         pthread_cond_wait(&work, &work_lock);
     }
+    idle.store(false);
     pthread_mutex_unlock(&work_lock);
     return !stopping.load(std::memory_order_acquire);
 }
@@ -85,7 +95,7 @@ int transmit_queue(const uint8_t frame[TRANSMIT_BYTES], bool parameter, uint32_t
     e.parameter = parameter;
     e.code = BUS_OK;
     e.uv_error = 0;
-    queued.store(at + 1, std::memory_order_release);
+    queued.store(at + 1);
     *ticket = at;
     wake_transmitter();
     return 0;
@@ -125,6 +135,10 @@ uint32_t transmit_forget() {
 }
 
 void transmitter(void *) {
+    // Each frame's lines come before its result, whose wake-up hands them
+    // on: a wake-up of the console's own would cost the main thread a
+    // second callback per frame.
+    console_thread_wakes_itself();
     uint32_t next = written.load(std::memory_order_relaxed);
     while (wait_for_frame(next)) {
         write_frame(ring[next % TRANSMIT_QUEUE_SLOTS]);

@@ -41,6 +41,17 @@ test('open: receives as an event and in a for-await loop, sends by named fields,
   await bus.writeParameter(3, [1, 2]);
   assert.equal(lastWrite(), '30000005600000080301020000000000' + '73');
   assert.ok(lines.includes(`info ${msg('CMD_SENT')}`) && lines.includes(`info ${msg('PARAM_WRITTEN')}`), lines.join('\n'));
+  // Frames written while the main thread is busy settle at one wake-up:
+  // in call order, a refused one among them, each after its frame's line.
+  const results = () => lines.filter((l) => l === `info ${msg('CMD_SENT')}` || l === `error ${msg('SEND_FAILED')}`).length;
+  const before = results();
+  const settled = [];
+  bridge.failWrites(1, 1);
+  const batch = Array.from({ length: 8 }, (_, i) => bus.send({ tft: i }).then(() => `sent ${i}`, (e) => `${e.code} ${e.busCode} ${i}`)
+    .then((outcome) => settled.push([outcome, results() - before > i])));
+  for (const end = Date.now() + 20; Date.now() < end;);  // the transmit thread writes them meanwhile
+  await Promise.all(batch);
+  assert.deepEqual(settled, [['QEL_SEND_FAILED 1 0', true], ...Array.from({ length: 7 }, (_, i) => [`sent ${i + 1}`, true])]);
   const down = once(bus, 'bridgeDown');
   const up = once(bus, 'bridgeUp');
   bridge.failReads(5, 1);
