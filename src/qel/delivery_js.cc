@@ -197,11 +197,13 @@ void transmitted_to_js(bool hand_on_lines) {
 }
 
 // The news comes before the changes of the same wake-up: the frames that
-// ended a run were read after it ended.
+// ended a run were read after it ended. The line that tells of a change of
+// the link is queued before its news, and handed on before it.
 static bool deliver_link_news() {
     link_news news;
     while (take_link_news(&news)) {
         if (link_function.IsEmpty()) continue;
+        console_hand_on();
         Nan::HandleScope scope;
         v8::Local<v8::Object> receiver = Nan::GetCurrentContext()->Global();
         node::CallbackScope callback_scope(v8::Isolate::GetCurrent(), receiver, *delivery_resource);
