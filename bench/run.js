@@ -42,6 +42,9 @@ const memoryBudgetMs = () => {
   return Math.max(15000, Math.min(150000, left));
 };
 const TABLE_FROM = option('table-from', '');  // prints the table of a saved run
+// The instruction counts' cases to run (all by default): idle, changed,
+// repeated, saturated, saturatedAll.
+const INSN_CASES = option('insn', '') ? option('insn').split(',') : null;
 
 const LARGE_REPLAY = { frames: 2000000, rate: 50000 };
 // The pause between polls at a saturated bus: a 16-byte read at 400 kHz
@@ -262,19 +265,22 @@ const groups = {
     }
     const runs = Math.max(1, Math.min(RUNS, 3));
     const can = LIMITS.canFramesPerS;
-    const res = {
-      insnEmulator: emulator,
-      insnIdle: await repeat(`instructions, idle for 8 x 5 s (${emulator})`, runs, () => counted({})),
-      insnFrames: await repeat('instructions, 1,000 frames each changing a slot, after 100', runs, () => counted({ frames: 1000 })),
-      insnUnchanged: await repeat('instructions, 1,000 frames repeating a cyclic slot\'s data', runs, () => counted({ frames: 1000, changeEvery: 0 })),
-      insnSaturated: await repeat(`instructions, ${can} frames, one in ten changing, canBusDelay ${SATURATED_POLL_US} us`, runs,
-        () => counted({ frames: can, changeEvery: 10, canBusDelay: SATURATED_POLL_US })),
-      insnSaturatedAll: await repeat(`instructions, ${can} frames, each changing, canBusDelay ${SATURATED_POLL_US} us`, runs,
-        () => counted({ frames: can, changeEvery: 1, canBusDelay: SATURATED_POLL_US })),
+    const cases = {
+      insnIdle: ['idle', `instructions, idle for 8 x 5 s (${emulator})`, {}],
+      insnFrames: ['changed', 'instructions, 1,000 frames each changing a slot, after 100', { frames: 1000 }],
+      insnUnchanged: ['repeated', 'instructions, 1,000 frames repeating a cyclic slot\'s data', { frames: 1000, changeEvery: 0 }],
+      insnSaturated: ['saturated', `instructions, ${can} frames, one in ten changing, canBusDelay ${SATURATED_POLL_US} us`,
+        { frames: can, changeEvery: 10, canBusDelay: SATURATED_POLL_US }],
+      insnSaturatedAll: ['saturatedAll', `instructions, ${can} frames, each changing, canBusDelay ${SATURATED_POLL_US} us`,
+        { frames: can, changeEvery: 1, canBusDelay: SATURATED_POLL_US }],
     };
+    const res = { insnEmulator: emulator };
+    for (const [key, [name, label, options]] of Object.entries(cases)) {
+      if (!INSN_CASES || INSN_CASES.includes(name)) res[key] = await repeat(label, runs, () => counted(options));
+    }
     // The Pi Zero's build (ARMv6 code, on the same ARMv7 emulation and Node).
     const armv6 = process.env.QEL_BENCH_ARMV6_TREE;
-    if (armv6) {
+    if (armv6 && !INSN_CASES) {
       res.insnIdle6 = await repeat('instructions, ARMv6 add-on, idle for 8 x 5 s', runs, () => counted({}, armv6));
       res.insnFrames6 = await repeat('instructions, ARMv6 add-on, 1,000 frames delivered after 100', runs, () => counted({ frames: 1000 }, armv6));
     }
@@ -509,10 +515,13 @@ function buildRows(res) {
     const still = unchanged.filter((p) => p.deliveries === 0 && p.left === 0);
     if (still.length < unchanged.length) note(`  (${unchanged.length - still.length} of ${unchanged.length} runs of repeats left out: a status came, or frames were left)`);
     if (unchanged.length > 0) {
-      rows.push(row('per frame repeating a cyclic slot\'s data, beyond idle: main thread and the driver\'s', pick(still, (p) => perFrame(p, 'main') + perFrame(p, 'driver')), ''));
-      rows.push(row('  main thread', pick(still, (p) => perFrame(p, 'main')), ''));
-      rows.push(row('  the driver\'s threads', pick(still, (p) => perFrame(p, 'driver')), ''));
-      rows.push(row('  system calls, main thread and the driver\'s', pick(still, (p) => sysPerFrame(p, 'main') + sysPerFrame(p, 'driver')), '', { decimals: 2 }));
+      rows.push(row('per frame repeating a cyclic slot\'s data, beyond idle: the driver\'s threads', pick(still, (p) => perFrame(p, 'driver')), ''));
+      rows.push(row('  their system calls', pick(still, (p) => sysPerFrame(p, 'driver')), '', { decimals: 2 }));
+      // Nothing wakes the main thread for a repeat: what it counts in the
+      // stretch beyond idle is V8's, as the other threads' collections.
+      rows.push(row('  the main thread\'s waits for events in the stretch (not woken per frame)', pick(still, (p) => (p.waits ? p.waits.main : NaN)), '', { decimals: 0 }));
+      rows.push(row('  the main thread beyond idle, per frame (V8 collecting, as Node\'s other threads)', pick(still, (p) => perFrame(p, 'main')), ''));
+      rows.push(row('  Node\'s other threads beyond idle, per frame', pick(still, (p) => perFrame(p, 'other')), ''));
     }
     const idleTotal = total(idleRate);
     // V8's own threads work in stretches of many seconds after start-up
@@ -521,28 +530,29 @@ function buildRows(res) {
     // V8's busiest stretch, as the busiest idle run shows it, comes on top.
     const own = (list, kind) => median(pick(list, (p) => (kind ? perFrame(p, kind) : perFrame(p, 'main') + perFrame(p, 'driver'))));
     const changedOwn = own(frames);
-    const unchangedOwn = still.length > 0 ? own(still) : NaN;
+    const unchangedOwn = still.length > 0 ? own(still, 'driver') : NaN;
     const busiest = Math.max(...pick(idle, (p) => p.busiestPerS));
     const pollCost = median(pick(idle, perPoll));
     const defaultPolls = median(pick(idle, pollRate));
     // One second of a saturated bus, polled with a short pause: the whole
-    // of each poll, on the threads' own counts (nothing subtracted).
+    // of each poll, on the threads' own counts (nothing subtracted); the
+    // stretch ends a quarter of a second or so after the last frame, and
+    // its empty polls are in it too.
     const whole = (list, label) => {
       if (list.length === 0) return;
-      rows.push(row(`${label}: frames read per second under the emulator`, pick(list, (p) => p.frames / (p.wallNs / 1e9)), '/s'));
-      rows.push(row('  the driver\'s threads per frame (its whole poll; the heartbeat\'s share included)', pick(list, (p) => p.insn.driver / p.frames), ''));
+      rows.push(row(`${label}: empty polls in the stretch`, pick(list, (p) => p.emptyPolls), '', { decimals: 0 }));
+      rows.push(row('  the driver\'s threads per poll (frames and empty polls)', pick(list, (p) => p.insn.driver / (p.frames + p.emptyPolls)), ''));
+      // The same polls priced with the runs at the default pause.
+      const predicted = (p) => (p.frames + p.emptyPolls) * pollCost + p.changes * own(frames, 'driver') + (p.frames - p.changes) * (unchangedOwn || 0);
+      rows.push(row('  the driver\'s threads, counted / priced by the runs at the default pause', pick(list, (p) => p.insn.driver / predicted(p)), '', { decimals: 2 }));
       rows.push(row('  main thread per status delivered', pick(list, (p) => p.insn.main / p.deliveries), ''));
       rows.push(row('  statuses delivered / slot changes fed', pick(list, (p) => (100 * p.deliveries) / p.changes), '%', { decimals: 1 }));
       rows.push(row('  main thread\'s waits for events (its wake-ups) per status delivered', pick(list, (p) => (p.waits ? p.waits.main / p.deliveries : NaN)), '', { decimals: 2 }));
-      rows.push(row('  the driver\'s threads\' system calls per frame', pick(list, (p) => (p.sys ? p.sys.driver / p.frames : NaN)), '', { decimals: 2 }));
+      rows.push(row('  the driver\'s threads\' system calls per poll', pick(list, (p) => (p.sys ? p.sys.driver / (p.frames + p.emptyPolls) : NaN)), '', { decimals: 2 }));
     };
-    whole(saturated, `${LIMITS.canFramesPerS.toLocaleString('en-US')} frames, one in ten changing, canBusDelay ${SATURATED_POLL_US} us`);
-    if (saturated.length > 0) {
-      // What the runs at the default pause predict for a poll of the mix.
-      const predicted = pollCost + 0.1 * own(frames, 'driver') + 0.9 * own(still, 'driver');
-      rows.push(row('  the same predicted from the runs above: empty poll + a tenth of a change + nine tenths of a repeat', [predicted], ''));
-    }
-    whole(saturatedAll, `${LIMITS.canFramesPerS.toLocaleString('en-US')} frames, each changing a slot, canBusDelay ${SATURATED_POLL_US} us`);
+    const can = LIMITS.canFramesPerS;
+    whole(saturated, `${can.toLocaleString('en-US')} frames, one in ten changing, canBusDelay ${SATURATED_POLL_US} us`);
+    whole(saturatedAll, `${can.toLocaleString('en-US')} frames, each changing a slot, canBusDelay ${SATURATED_POLL_US} us`);
     // Above the default's polls a second the poll delay must come down: one
     // poll a frame, each also costing an empty poll's instructions.
     const load = (rate, changing) => idleTotal + rate * (changing * changedOwn + (1 - changing) * (changing < 1 ? unchangedOwn : 0)) +
@@ -556,7 +566,6 @@ function buildRows(res) {
       const [best, worst] = [share(insn, 1e9, 1), share(insn, 1e9, 0.5)];
       return worst <= limit ? 'met' : best <= limit ? 'met at 1 IPC only' : 'MISSED';
     };
-    const can = LIMITS.canFramesPerS;
     for (const [rate, changing, goal] of [[0, 0, 0.5], [200, 0.1], [200, 1], [can, 0.1, 10], [can, 1]]) {
       const label = rate === 0 ? 'idle' : `${rate.toLocaleString('en-US')} frames/s, ${changing === 1 ? 'each changing a slot' : 'a tenth changing a slot'}`;
       const insn = load(rate, changing);
