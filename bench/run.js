@@ -5,7 +5,8 @@
 // says whether a goal was met, and the command's exit status does not.
 //
 // usage: node bench/run.js [--runs N] [--only name,name] [--json file]
-//                           [--memory-budget-ms N] [--table-from saved.json]
+//                           [--memory-budget-ms N] [--table-from saved.json[,more.json]]
+//                           [--insn idle,changed,repeated,saturated,saturatedAll]
 // (tools/qel-bench builds what this needs first)
 const { spawn } = require('child_process');
 const fs = require('fs');
@@ -84,8 +85,9 @@ async function scenario(name, options, { nodeArgs = [], timeoutMs, env } = {}) {
 
 // One run of the instructions scenario under the emulator with the counting
 // plugin (QEL_BENCH_INSN_PLUGIN, bench/insn_plugin.sh): the scenario's result
-// with, per kind of thread, the instructions (`insn`), system calls (`sys`)
-// and waits for events (`waits`) between its marks 1 and 2. A thread is the
+// with, per kind of thread, the instructions (`insn`), system calls (`sys`),
+// waits for events (`waits`) and write(2) calls (`writes`) between its
+// marks 1 and 2. A thread is the
 // driver's when it first ran after mark 0, just before open(). `tree`: a
 // copy of the project with other add-ons (the ARMv6 build).
 async function counted(options, tree) {
@@ -106,12 +108,13 @@ async function counted(options, tree) {
   if (result.error) return result;
   const counts = new Map();  // vcpu -> { born, insn: { mark: count }, sys: {...}, waits: {...} }
   for (const line of lines) {
-    const m = /^mark (\d+) vcpu (\d+) born (-?\d+) count (\d+) syscalls (\d+) waits (\d+)$/.exec(line);
+    const m = /^mark (\d+) vcpu (\d+) born (-?\d+) count (\d+) syscalls (\d+) waits (\d+) writes (\d+)$/.exec(line);
     if (!m) continue;
-    const c = counts.get(m[2]) || { born: Number(m[3]), insn: {}, sys: {}, waits: {} };
+    const c = counts.get(m[2]) || { born: Number(m[3]), insn: {}, sys: {}, waits: {}, writes: {} };
     c.insn[m[1]] = Number(m[4]);
     c.sys[m[1]] = Number(m[5]);
     c.waits[m[1]] = Number(m[6]);
+    c.writes[m[1]] = Number(m[7]);
     counts.set(m[2], c);
   }
   if (!counts.has('0') || counts.get('0').insn[2] === undefined) return { error: 'the plugin wrote no counts at the marks' };
@@ -123,7 +126,7 @@ async function counted(options, tree) {
     for (const [vcpu, c] of counts) kinds[vcpu === '0' ? 'main' : c.born === 0 ? 'driver' : 'other'] += (c[field][to] || 0) - (c[field][from] || 0);
     return kinds;
   };
-  const span = (from, to) => ({ insn: between('insn', from, to), sys: between('sys', from, to), waits: between('waits', from, to) });
+  const span = (from, to) => ({ insn: between('insn', from, to), sys: between('sys', from, to), waits: between('waits', from, to), writes: between('writes', from, to) });
   if (result.windowsNs.length === 0) return { ...result, ...span(1, 2), driverThreads };
   // Idle: the quietest window stands for the run, and the busiest gives
   // the rate of V8's own collections.
@@ -135,6 +138,7 @@ async function counted(options, tree) {
     insn: quietest.insn,
     sys: quietest.sys,
     waits: quietest.waits,
+    writes: quietest.writes,
     wallNs: quietest.ns,
     emptyPolls: (result.emptyPolls * quietest.ns) / result.wallNs,
     busiestPerS: Math.max(...windows.map((w) => (sum(w.insn) * 1e9) / w.ns)),
@@ -474,7 +478,8 @@ function buildRows(res) {
     rows.push(row('  polls per second', pick(res.idle, (p) => p.pollsPerS), '/s', { limit: 50, limitText: '50/s' }));
     rows.push(row('CPU with transfers spinning at 400 kHz', pick(res.idleBus, (p) => p.share * 100), '%', { limit: 100, limitText: 'one core', ratio: pct }));
   }
-  const insnRows = (idle, fed, title, { unchanged = [], saturated = [], saturatedAll = [] } = {}) => {
+  // `zero`: the Pi Zero runs 32-bit code only; an arm64 count is a Pi 3's.
+  const insnRows = (idle, fed, title, { unchanged = [], saturated = [], saturatedAll = [], zero = true } = {}) => {
     section(title);
     // A frame whose event merged with the next one of its slot (the main
     // thread fell behind the emulation) leaves a run short and waiting out
@@ -510,6 +515,7 @@ function buildRows(res) {
     rows.push(row('  Node\'s other threads (V8\'s collections: in stretches, not per frame)', pick(frames, (p) => perFrame(p, 'other')), ''));
     rows.push(row('  system calls, main thread and the driver\'s', pick(frames, (p) => sysPerFrame(p, 'main') + sysPerFrame(p, 'driver')), '', { decimals: 2 }));
     rows.push(row('  frames delivered / fed', pick(frames, (p) => (100 * p.deliveries) / p.frames), '%', { decimals: 1 }));
+    rows.push(row('  the driver\'s signals to the main thread (wake-ups) per status', pick(frames, (p) => (p.writes ? p.writes.driver / p.deliveries : NaN)), '', { decimals: 2 }));
     // A repeat is taken and filtered by the receive thread: nothing wakes
     // the main thread.
     const still = unchanged.filter((p) => p.deliveries === 0 && p.left === 0);
@@ -547,7 +553,11 @@ function buildRows(res) {
       rows.push(row('  the driver\'s threads, counted / priced by the runs at the default pause', pick(list, (p) => p.insn.driver / predicted(p)), '', { decimals: 2 }));
       rows.push(row('  main thread per status delivered', pick(list, (p) => p.insn.main / p.deliveries), ''));
       rows.push(row('  statuses delivered / slot changes fed', pick(list, (p) => (100 * p.deliveries) / p.changes), '%', { decimals: 1 }));
-      rows.push(row('  main thread\'s waits for events (its wake-ups) per status delivered', pick(list, (p) => (p.waits ? p.waits.main / p.deliveries : NaN)), '', { decimals: 2 }));
+      rows.push(row('  main thread\'s waits for events per status delivered (its loop\'s turns, V8\'s tasks\' included)', pick(list, (p) => (p.waits ? p.waits.main / p.deliveries : NaN)), '', { decimals: 2 }));
+      // The driver's threads print nothing here: their writes are the
+      // signals that wake the main thread (a signal sent while one is
+      // pending is not written again).
+      rows.push(row('  the driver\'s signals to the main thread (wake-ups) per status delivered', pick(list, (p) => (p.writes ? p.writes.driver / p.deliveries : NaN)), '', { decimals: 2 }));
       rows.push(row('  the driver\'s threads\' system calls per poll', pick(list, (p) => (p.sys ? p.sys.driver / (p.frames + p.emptyPolls) : NaN)), '', { decimals: 2 }));
     };
     const can = LIMITS.canFramesPerS;
@@ -558,7 +568,7 @@ function buildRows(res) {
     const load = (rate, changing) => idleTotal + rate * (changing * changedOwn + (1 - changing) * (changing < 1 ? unchangedOwn : 0)) +
       Math.max(0, rate - defaultPolls) * pollCost;
     const share = (insn, hz, ipc) => (100 * insn) / (hz * ipc);
-    const shares = (insn) => `Pi Zero 1 GHz at 1-0.5 IPC: ${fmt(share(insn, 1e9, 1), 2)}%-${fmt(share(insn, 1e9, 0.5), 2)}%; ` +
+    const shares = (insn) => `${zero ? `Pi Zero 1 GHz at 1-0.5 IPC: ${fmt(share(insn, 1e9, 1), 2)}%-${fmt(share(insn, 1e9, 0.5), 2)}%; ` : ''}` +
       `Pi 3 1.2 GHz at 1.5-1 IPC: ${fmt(share(insn, 1.2e9, 1.5), 2)}%-${fmt(share(insn, 1.2e9, 1), 2)}%`;
     // The goals: the whole driver at most 10% of a Pi Zero at a saturated
     // bus with a tenth changing, 0.5% idle; judged at both ends of the IPC.
@@ -569,7 +579,7 @@ function buildRows(res) {
     for (const [rate, changing, goal] of [[0, 0, 0.5], [200, 0.1], [200, 1], [can, 0.1, 10], [can, 1]]) {
       const label = rate === 0 ? 'idle' : `${rate.toLocaleString('en-US')} frames/s, ${changing === 1 ? 'each changing a slot' : 'a tenth changing a slot'}`;
       const insn = load(rate, changing);
-      note(`share of one core, ${label} (${fmt(insn / 1e6, 2)} M instructions/s)`, shares(insn), goal ? `<= ${goal}% of a Pi Zero: ${judge(insn, goal)}` : '');
+      note(`share of one core, ${label} (${fmt(insn / 1e6, 2)} M instructions/s)`, shares(insn), goal && zero ? `<= ${goal}% of a Pi Zero: ${judge(insn, goal)}` : '');
       note(`  while V8 collects garbage as in the busiest idle window (${fmt((insn + busiest - idleTotal) / 1e6, 2)} M/s)`, shares(insn + busiest - idleTotal));
     }
   };
@@ -678,7 +688,7 @@ function buildRows(res) {
   if (res.insnIdle) {
     const [emu, addon] = res.insnEmulator === 'qemu-aarch64' ? ['qemu-aarch64', 'arm64'] : ['qemu-arm', 'armhf'];
     insnRows(res.insnIdle, res.insnFrames, `12. Guest instructions under ${emu} (${addon} add-on, Debian's Node), open() with default delays unless said; what they would cost a Raspberry Pi`,
-      { unchanged: res.insnUnchanged || [], saturated: res.insnSaturated || [], saturatedAll: res.insnSaturatedAll || [] });
+      { unchanged: res.insnUnchanged || [], saturated: res.insnSaturated || [], saturatedAll: res.insnSaturatedAll || [], zero: addon === 'armhf' });
   }
   if (res.insnIdle6) insnRows(res.insnIdle6, res.insnFrames6, '12b. The same with the ARMv6 add-on (the Pi Zero\'s build; Node itself armhf)');
   return rows;
@@ -706,7 +716,17 @@ function printRun({ machine, load, date, runs, seconds }, res) {
 
 (async () => {
   if (TABLE_FROM) {
-    const saved = JSON.parse(fs.readFileSync(TABLE_FROM, 'utf8'));
+    // Several saved runs (a,b,...) make one table: the runs of a figure
+    // that more than one holds are taken together.
+    const [saved, ...more] = TABLE_FROM.split(',').map((file) => JSON.parse(fs.readFileSync(file, 'utf8')));
+    for (const other of more) {
+      for (const [key, value] of Object.entries(other.results)) {
+        saved.results[key] = Array.isArray(value) && Array.isArray(saved.results[key]) ? [...saved.results[key], ...value] : value;
+      }
+      saved.date += `, ${other.date}`;
+      saved.load += `; ${other.load}`;
+      saved.seconds += other.seconds;
+    }
     printRun(saved, saved.results);
     return;
   }
