@@ -705,12 +705,16 @@ async function memory({ marks, budgetMs, run = 20000 }) {
 
 // --------------------------------------------------------- instructions
 
-// What the driver costs in guest instructions, for qemu-arm's counting
-// plugin (bench/insn_count.c): open() with its default delays, then a
-// stretch that the plugin's counts bracket, either idle for `windows` of
-// `idleMs` or until `frames` frames, fed to the bridge at once just before it, have
-// all been delivered. Mark 0 comes before open(), so the threads that first
-// run after it are the driver's; marks 1 and 2 bracket the stretch.
+// What the driver costs in guest instructions, for the emulator's counting
+// plugin (bench/insn_count.c): open() with its default delays (or another
+// `canBusDelay`), then a stretch that the plugin's counts bracket, either
+// idle for `windows` of `idleMs` or until `frames` frames, fed to the
+// bridge at once just before it, have all been read. One frame in
+// `changeEvery` changes a slot (new data for the next enabled slot in
+// turn); the others repeat the last data of a cyclic slot, which the
+// receive thread takes and filters (0: none changes). Mark 0 comes before
+// open(), so the threads that first run after it are the driver's; marks 1
+// and 2 bracket the stretch.
 const MARK_BASE = 0x51e1000;
 const mark = (n) => {
   try {
@@ -718,15 +722,17 @@ const mark = (n) => {
   } catch { /* never open: the close is the plugin's signal */ }
 };
 
-async function instructions({ frames = 0, warmup = 100, idleMs = 5000, windows = 8, settleMs = 3000 }) {
+async function instructions({ frames = 0, changeEvery = 1, canBusDelay, warmup = 100, idleMs = 5000, windows = 8, settleMs = 3000 }) {
   const qel = loadSim();
   const { bridge } = qel;
   const { defaults } = require('../lib/facts');
   const ids = defaults.enabledIds;
+  const cyclic = defaults.cyclicIds;
+  const pollUs = canBusDelay === undefined ? defaults.canBusDelay : canBusDelay;
   mark(0);
-  const bus = qel.open({ console: false });
-  // The listener wakes the scenario itself once `until` frames are in, so
-  // that no polling of ours is counted.
+  const bus = qel.open({ console: false, canBusDelay: pollUs });
+  // The listener wakes the scenario itself once `until` statuses are in,
+  // so that no polling of ours is counted.
   let deliveries = 0;
   let until = Infinity;
   let reached = () => {};
@@ -735,7 +741,7 @@ async function instructions({ frames = 0, warmup = 100, idleMs = 5000, windows =
     if (deliveries === until) reached();
   });
   // Three times the time that one frame per poll takes, and then some.
-  const deadlineMs = 10000 + (3 * (frames + warmup) * defaults.canBusDelay) / 1000;
+  const deadlineMs = 10000 + (3 * (frames + warmup) * Math.max(pollUs, 5000)) / 1000;
   const delivered = (n) => new Promise((resolve) => {
     until = deliveries + n;
     reached = resolve;
@@ -743,20 +749,58 @@ async function instructions({ frames = 0, warmup = 100, idleMs = 5000, windows =
   });
   const polls = () => bus.read(ids[0]).driver_stats.empty;
   const f = Buffer.alloc(16);
-  // Distinct data in every frame, so that each one is a change to deliver.
+  // Distinct data in every changing frame, so that each one is a change to
+  // deliver; a repeat takes a cyclic slot's last data again.
   let serial = 0;
-  const feed = (n) => {
-    for (let i = 0; i < n; i++, serial++) bridge.receive(frame(ids[serial % ids.length], serial + 1, f));
+  const last = new Map();
+  let repeats = 0;
+  const change = () => {
+    const id = ids[serial % ids.length];
+    serial++;
+    last.set(id, serial);
+    bridge.receive(frame(id, serial, f));
+  };
+  const repeat = () => {
+    const id = cyclic[repeats++ % cyclic.length];
+    bridge.receive(frame(id, last.get(id), f));
+  };
+  // The last frame is a change when any is, so that its delivery tells
+  // that every frame was read.
+  const feed = (n, every) => {
+    let changes = 0;
+    for (let i = 1; i <= n; i++) {
+      if (every > 0 && (n - i) % every === 0) {
+        change();
+        changes++;
+      } else {
+        repeat();
+      }
+    }
+    return changes;
   };
   await wait(settleMs);
-  // The first frames run through code that V8 has not compiled yet.
-  if (frames > 0) {
-    const warm = delivered(warmup);
-    feed(warmup);
-    await warm;
+  // The first frames run through code that V8 has not compiled yet; they
+  // give every slot its data.
+  const warm = delivered(warmup);
+  feed(warmup, 1);
+  await warm;
+  const changes = frames > 0 && changeEvery > 0 ? Math.ceil(frames / changeEvery) : 0;
+  let done = changes > 0 ? delivered(changes) : null;
+  feed(frames, changeEvery);
+  // With short pauses two changes of a slot can meet before the main
+  // thread takes the first, and come as one status: then the stretch ends
+  // once the bridge's queue is empty and no status came for a while.
+  let look = null;
+  if (done && canBusDelay !== undefined) {
+    let seen = -1;
+    const quiet = new Promise((resolve) => {
+      look = setInterval(() => {
+        if (bridge.pending() === 0 && deliveries === seen) resolve();
+        seen = deliveries;
+      }, 250);
+    });
+    done = Promise.race([done, quiet]);
   }
-  const done = frames > 0 ? delivered(frames) : null;
-  feed(frames);
   const d0 = deliveries;
   const p0 = polls();
   const t0 = hrNs();
@@ -768,6 +812,13 @@ async function instructions({ frames = 0, warmup = 100, idleMs = 5000, windows =
   if (done) {
     await done;
     mark(2);
+    clearInterval(look);
+  } else if (frames > 0) {
+    // Nothing to deliver: a look at the bridge's queue now and then, which
+    // costs the main thread next to nothing beside the frames.
+    const by = Date.now() + deadlineMs;
+    while (bridge.pending() > 0 && Date.now() < by) await wait(Math.max(200, (bridge.pending() * pollUs) / 1000));
+    mark(2);
   } else {
     for (let w = 0, t = t0; w < windows; w++) {
       await wait(idleMs);
@@ -778,7 +829,7 @@ async function instructions({ frames = 0, warmup = 100, idleMs = 5000, windows =
   }
   const wallNs = hrNs() - t0;
   const emptyPolls = polls() - p0;
-  report({ frames, deliveries: deliveries - d0, wallNs, windowsNs, emptyPolls, left: bridge.pending(), settings: defaults });
+  report({ frames, changes, deliveries: deliveries - d0, wallNs, windowsNs, emptyPolls, left: bridge.pending(), settings: { ...defaults, canBusDelay: pollUs } });
 }
 
 // ---------------------------------------------------------------- main

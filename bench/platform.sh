@@ -31,15 +31,17 @@ has_only=0
 for arg in "$@"; do [ "$arg" != --only ] || has_only=1; done
 only=()
 [ "$has_only" = 1 ] || only=(--only core,paced,latency)
-# The instruction counts need qemu-arm's counting plugin (armhf only).
+# The instruction counts need the emulator's counting plugin (one for both
+# qemu-arm and qemu-aarch64).
 case " $* " in
   *instructions*)
-    [ "$platform" = armhf ] || { say "instructions: counted on armhf only"; exit 2; }
     export QEL_BENCH_INSN_PLUGIN="$(bash "$root/bench/insn_plugin.sh")"
-    # The Pi Zero's build too, run on the same emulation (see env.sh).
-    armv6_tree="$root/build/armv6/tree"
-    [ "${QEL_BENCH_SETUP:-1}" = 0 ] || QEL_PLATFORM=armv6 bash "$root/tools/platform/build.sh"
-    [ ! -f "$armv6_tree/build/Release/qel_sim.node" ] || export QEL_BENCH_ARMV6_TREE="$armv6_tree" ;;
+    if [ "$platform" = armhf ]; then
+      # The Pi Zero's build too, run on the same emulation (see env.sh).
+      armv6_tree="$root/build/armv6/tree"
+      [ "${QEL_BENCH_SETUP:-1}" = 0 ] || QEL_PLATFORM=armv6 bash "$root/tools/platform/build.sh"
+      [ ! -f "$armv6_tree/build/Release/qel_sim.node" ] || export QEL_BENCH_ARMV6_TREE="$armv6_tree"
+    fi ;;
 esac
 QEL_BENCH_BUILD="$build" QEL_BENCH_TREE="$tree" QEL_BENCH_NODE="$launcher" QEL_BENCH_EMULATOR="$qemu" \
   QEL_BENCH_MACHINE="$platform under $qemu (user-mode emulation), Debian's Node" \
