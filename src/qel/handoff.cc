@@ -109,6 +109,10 @@ bool release_posts() {
 
 void mirror_stat(int index, int32_t value) { stats_mirror[index].store(value, std::memory_order_relaxed); }
 
+void read_mirrored_stats(int32_t stats[STAT_SLOTS]) {
+    for (int i = 0; i < STAT_SLOTS; i++) stats[i] = stats_mirror[i].load(std::memory_order_relaxed);
+}
+
 // Takes the oldest queued position; false when the queue is empty.
 static bool take_position(int *pos) {
     uint32_t head = ring_head.load(std::memory_order_relaxed);
@@ -133,7 +137,7 @@ bool take_change(status_snapshot *out) {
     changes_delivered[pos] = copy.change;
     out->position = pos;
     out->slot = copy.slot;
-    for (int i = 0; i < STAT_SLOTS; i++) out->stats[i] = stats_mirror[i].load(std::memory_order_relaxed);
+    read_mirrored_stats(out->stats);
     return true;
 }
 

@@ -28,6 +28,8 @@ void refresh_change(int pos, const msg_mem_struct &slot);
 // Keeps the statistics that a delivery shows: counter `index` (0 hb, 1 unk,
 // 2 empty, 3 err) is now `value`.
 void mirror_stat(int index, int32_t value);
+// The statistics as the last of them was mirrored, from any thread.
+void read_mirrored_stats(int32_t stats[STAT_SLOTS]);
 // Takes the oldest pending slot, as it is now; returns false when none is
 // pending. A slot queued again whose latest change has been taken already
 // is passed over. Main thread only; needs no lock.

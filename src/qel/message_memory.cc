@@ -15,10 +15,11 @@ const pdo_map_struct PDO_map[MEM_SLOTS] = {
     {0x4E0, 12}, {0x700, 13}, {0xFFF, 14}, {ID_EMPTY, 15}, {ID_ERROR, 16},
 };
 
-// Every slot has a copy that the main thread reads without the bus lock
-// (Bus.read), so that it never waits for a transfer in progress: written
-// after each change of the slot, under the bus lock that every writer of
-// the slot holds.
+// Every message slot has a copy that the main thread reads without the bus
+// lock (Bus.read), so that it never waits for a transfer in progress:
+// written after each change of the slot, under the bus lock that every
+// writer of the slot holds. The statistics come from the hand-off's mirror,
+// which an empty poll updates anyway.
 namespace {
 
 SeqCopy<msg_mem_struct> slot_copies[MEM_SLOTS];
@@ -31,11 +32,7 @@ void read_copy(int pos, msg_mem_struct *out) { slot_copies[pos].read(out); }
 void read_slot_copy(int pos, status_snapshot *out) {
     out->position = pos;
     read_copy(pos, &out->slot);
-    for (int i = 0; i < STAT_SLOTS; i++) {
-        msg_mem_struct stat;
-        read_copy(POS_HB + i, &stat);
-        out->stats[i] = stat.counter;
-    }
+    read_mirrored_stats(out->stats);
 }
 
 int mem_position(uint32_t msg_id) {
@@ -71,8 +68,11 @@ void count_event(int pos) {
     msg_mem_struct &slot = PDO_memory[pos];
     slot.counter = static_cast<int32_t>(static_cast<uint32_t>(slot.counter) + 1u);
     // The last change a frame makes to its slot: the copy shows it whole.
-    publish_slot(pos);
-    if (pos >= POS_HB) mirror_stat(pos - POS_HB, slot.counter);
+    if (pos >= POS_HB) {
+        mirror_stat(pos - POS_HB, slot.counter);
+    } else {
+        publish_slot(pos);
+    }
 }
 
 void snapshot_slot(int pos, status_snapshot *out) {
