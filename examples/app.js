@@ -21,6 +21,10 @@ try {
   console.error(`app: cannot start the driver: ${e.message}`);
   process.exit(1);
 }
+// When the service is stopped: close the driver, which writes out the debug
+// log and closes the bus; the process then ends by itself. Set
+// before anything is printed: a stop may come as soon as the start is told.
+for (const signal of ['SIGTERM', 'SIGINT']) process.on(signal, () => bus.close());
 console.log(`app: driver ${qel.getVersion()} started${sim ? ' on the simulated bridge' : ''}`);
 
 let light = false;
@@ -38,10 +42,6 @@ bus.on('status', (status) => {
 // The bridge stopped answering (power, wiring) and answers again: the driver sets it up anew by itself.
 bus.on('bridgeDown', () => console.error('app: the CAN bridge stopped answering'));
 bus.on('bridgeUp', (failed) => console.error(`app: the CAN bridge answers again after ${failed} failed transfers`));
-
-// When the service is stopped: close the driver, which writes out the debug
-// log and closes the bus; the process then ends by itself.
-for (const signal of ['SIGTERM', 'SIGINT']) process.on(signal, () => bus.close());
 
 // On the simulated bridge nothing moves by itself: the car position and a
 // press of the button, as the bridge would read them off the bus.
