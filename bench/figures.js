@@ -294,12 +294,14 @@ async function asyncCommand({ segmentMs = 2000, rounds = 3, reads = 3000 }) {
   const modes = { idle: [], async: [], sync: [] };
   const latencyUs = [];
   const callUs = { async: [], sync: [] };
+  const calls = [];  // every command in call order, both kinds: its mode and bridge time
   let failures = 0;
   const segment = async (mode) => {
     const h = monitorEventLoopDelay({ resolution: 1 });
     let commands = 0;
     const timer = setInterval(() => {
       if (mode === 'idle') return;
+      calls.push({ mode, atMs: bridge.now() });
       const t0 = hrNs();
       if (mode === 'sync') {
         qel.sendCommand(commands & 0xff);
@@ -338,6 +340,13 @@ async function asyncCommand({ segmentMs = 2000, rounds = 3, reads = 3000 }) {
   readUs.sort((a, b) => a - b);
   statusUs.sort((a, b) => a - b);
   const overlaps = bridge.state().overlaps;
+  // Both kinds write their frames in call order, so the n-th command frame
+  // on the bus is the n-th call's; its write ends one transfer after it began.
+  const transferMs = (bytes) => ((1 + bytes) * 9 * 1000) / LIMITS.i2cHz;
+  const frames = bridge.writes().filter((w) => w.bytes[0] === 0x30 && w.bytes[3] === 0x04 && w.bytes[4] === 0xe0);
+  const writtenUs = failures > 0 || frames.length !== calls.length ? [] : calls
+    .map((c, n) => (c.mode === 'async' ? 1000 * (frames[n].time + transferMs(frames[n].bytes.length) - c.atMs) : undefined))
+    .filter((us) => us !== undefined).sort((a, b) => a - b);
   await bus.close();
   const worst = (mode, key) => Math.max(...modes[mode].map((m) => m[key]));
   const mid = (mode, key) => quantile(modes[mode].map((m) => m[key]).sort((a, b) => a - b), 0.5);
@@ -350,6 +359,8 @@ async function asyncCommand({ segmentMs = 2000, rounds = 3, reads = 3000 }) {
     callP99Us: { async: quantile(callUs.async, 0.99), sync: quantile(callUs.sync, 0.99) },
     latencyMedianUs: quantile(latencyUs, 0.5),
     latencyP99Us: quantile(latencyUs, 0.99),
+    writtenMedianUs: writtenUs.length > 0 ? quantile(writtenUs, 0.5) : undefined,
+    writtenP99Us: writtenUs.length > 0 ? quantile(writtenUs, 0.99) : undefined,
     commands: latencyUs.length,
     failures,
     readMedianUs: quantile(readUs, 0.5),
