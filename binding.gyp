@@ -48,21 +48,12 @@
       "include_dirs": ["src/sim_bridge", "src/qel"],
       "defines": ["QEL_SIM", "QEL_TEST_HOOKS", "QEL_BOARD_MODEL_PATH=\"\""],
       "sources": [
+        "src/qel/bus_bcm2835.cc",
         "src/qel/i2c_dev.cc",
         "src/sim_bridge/bus_choose_sim.cc",
         "src/sim_bridge/i2c_dev_sim.cc",
         "src/sim_bridge/sim_bridge.cc",
         "src/sim_bridge/bridge_js.cc"
-      ],
-      "conditions": [
-        ["bcm2835_include!=''", {
-          "include_dirs": ["<(bcm2835_include)"],
-          "defines": ["QEL_SIM_BCM2835"],
-          "sources": [
-            "src/qel/bus_bcm2835.cc",
-            "src/sim_bridge/bcm2835_sim.cc"
-          ]
-        }]
       ]
     },
     {

@@ -5,16 +5,15 @@
 # BUILD/floor, outside the package's binding.gyp), against NODEDIR's
 # headers. For another platform, ARCH is node-gyp's and TOOLCHAIN cmake's
 # tool chain file, and the caller exports the cross compilers.
-#   bench/build.sh BUILD BCM2835_INCLUDE NODEDIR [ARCH TOOLCHAIN]
+#   bench/build.sh BUILD NODEDIR [ARCH TOOLCHAIN]
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="$1" bcm2835_include="$2" nodedir="$3" arch="${4:-}" toolchain="${5:-}"
+build="$1" nodedir="$2" arch="${3:-}" toolchain="${4:-}"
 mkdir -p "$build"
 
-# Configured again when the bcm2835 header has moved (or was not installed).
-if ! grep -qxF "QEL_BCM2835_INCLUDE:PATH=$bcm2835_include" "$build/CMakeCache.txt" 2>/dev/null; then
+if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root/bench" -B "$build" -DCMAKE_BUILD_TYPE=Release ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} \
-    -DQEL_BCM2835_INCLUDE="$bcm2835_include" >"$build/cmake.log" 2>&1 || { cat "$build/cmake.log" >&2; exit 1; }
+    >"$build/cmake.log" 2>&1 || { cat "$build/cmake.log" >&2; exit 1; }
 fi
 cmake --build "$build" -j "$(nproc)" -- --no-print-directory >"$build/make.log" 2>&1 || { cat "$build/make.log" >&2; exit 1; }
 

@@ -33,7 +33,6 @@
 #include <thread>
 #include <vector>
 
-#include <bcm2835.h>
 #include <uv.h>
 
 #include "bridge_link.h"

@@ -24,7 +24,7 @@ export QEL_CROSS_TRIPLET="$triplet" QEL_CROSS_PROCESSOR="${triplet%%-*}" QEL_CRO
   QEL_CROSS_DEFINES="$target_defines"
 export CC="$triplet-gcc" CXX="$triplet-g++" LINK="$triplet-g++" AR="$triplet-ar"
 export CC_host=gcc CXX_host=g++ LINK_host=g++ AR_host=ar
-bash "$root/bench/build.sh" "$build" "$bcm2835_include" "$nodedir" "$gyp_arch" "$root/tools/platform/toolchain.cmake"
+bash "$root/bench/build.sh" "$build" "$nodedir" "$gyp_arch" "$root/tools/platform/toolchain.cmake"
 
 # ----------------------------------------------------------- the figures
 has_only=0

@@ -22,23 +22,12 @@ const root = path.resolve(__dirname, '..');
 // Debian's multiarch directory of each Raspberry Pi processor.
 const PI_TRIPLETS = { arm: 'arm-linux-gnueabihf', arm64: 'aarch64-linux-gnu' };
 
-const hasHeader = (dir) => fs.existsSync(path.join(dir, 'bcm2835.h'));
-
 function candidates() {
   const list = [
     { lib: `/usr/lib/${PI_TRIPLETS[process.arch]}/libbcm2835.a`, include: '/usr/include' },
     { lib: '/usr/local/lib/libbcm2835.a', include: '/usr/local/include' },
   ];
-  return list.filter((c) => fs.existsSync(c.lib) && hasHeader(c.include));
-}
-
-// The folder of the library's installed header: the usable library's own,
-// else the first that holds one, else ''. The simulated flavour and the
-// core's programs compile the driver's bcm2835 backend against it, with the
-// simulated bridge answering the library's functions; without it the
-// simulated flavour reaches its bridge through the kernel's path only.
-function bcm2835Include() {
-  return bcm2835().include || ['/usr/include', '/usr/local/include'].find(hasHeader) || '';
+  return list.filter((c) => fs.existsSync(c.lib) && fs.existsSync(path.join(c.include, 'bcm2835.h')));
 }
 
 // Whether the whole archive goes into a shared object, as it must for qel.node.
@@ -133,7 +122,9 @@ function nodeGyp() {
 
 const paths = {
   'root': () => root,
-  'bcm2835-include': bcm2835Include,
+  // qel.node's alone: the simulated flavour's bcm2835 backend drives the
+  // simulated controller and includes no header of the library.
+  'bcm2835-include': () => bcm2835().include || '',
   'bcm2835-lib': () => bcm2835().lib || '',
   'gyp-bcm2835-include': () => forGyp(paths['bcm2835-include'](), root),
   'gyp-bcm2835-lib': () => forGyp(paths['bcm2835-lib'](), path.join(root, 'build')),

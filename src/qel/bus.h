@@ -26,6 +26,21 @@ struct bus_ops {
 extern const bus_ops bcm2835_bus;
 extern const bus_ops i2c_dev_bus;
 
+// The I2C controller as the bcm2835 backend drives it, from whichever
+// flavour links that backend: the bcm2835 library in qel.node
+// (bus_choose_bcm2835.cc), the simulated controller in the simulated one.
+struct bcm2835_controller_ops {
+    bool (*init)();   // maps the peripherals
+    void (*close)();
+    bool (*begin)();  // takes the I2C pins and the controller
+    void (*end)();
+    void (*address)(uint8_t addr);
+    void (*divider)(uint16_t divider);
+    uint8_t (*write)(const uint8_t *bytes, uint32_t len);
+    uint8_t (*read)(uint8_t *bytes, uint32_t len);
+};
+extern const bcm2835_controller_ops bcm2835_controller;
+
 // A backend's open tells why it failed: the errno of the system call and
 // its name ("open", "ioctl"); start-up resets it with (0, null) and reads
 // it back when the open fails (0: no system call failed, or the flavour's

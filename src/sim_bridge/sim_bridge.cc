@@ -298,3 +298,10 @@ uint8_t controller_read(uint8_t *out, uint32_t len) {
 }
 
 }  // namespace sim_bridge
+
+// The bcm2835 backend of the simulated flavour drives the simulated controller.
+const bcm2835_controller_ops bcm2835_controller = {
+    sim_bridge::controller_init,    sim_bridge::controller_close,   sim_bridge::controller_begin,
+    sim_bridge::controller_end,     sim_bridge::controller_address, sim_bridge::controller_divider,
+    sim_bridge::controller_write,   sim_bridge::controller_read,
+};

@@ -1,8 +1,9 @@
 // A simulated CAN bridge on a simulated I2C bus.
 //
 // It behaves as the bridge the driver expects, behind an I2C controller
-// that both ways to the bus reach (bcm2835_sim.cc answers the bcm2835
-// library's functions with it, i2c_dev_sim.cc the kernel's system calls): it answers register reads and writes, returns
+// that both ways to the bus reach (the bcm2835 backend drives it as
+// `bcm2835_controller`, i2c_dev_sim.cc answers the kernel's system calls
+// with it): it answers register reads and writes, returns
 // one queued CAN frame per 16-byte read once the receive register 0x40 is
 // selected (an empty frame, length code 0xFF, when none is queued; sixteen
 // bytes of 0xFF, as from a bus nobody drives, before it is), and
@@ -47,8 +48,7 @@ void bus_speed(double hz);
 bridge_state state();
 double now();
 
-// The I2C controller. Transfers answer with bus.h's codes, which are the
-// bcm2835 library's reason codes.
+// The I2C controller. Transfers answer with bus.h's codes.
 bool controller_init();  // false while fail_init is on
 void controller_close();
 bool controller_begin();  // false before init, or while fail_begin is on

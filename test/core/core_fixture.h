@@ -9,7 +9,6 @@
 #include <initializer_list>
 #include <vector>
 
-#include <bcm2835.h>
 
 #include "bridge_link.h"
 #include "driver_api.h"
@@ -66,8 +65,8 @@ protected:
         ASSERT_EQ(init_bus_lock(), 0);
         sim_bridge::reset();
         sim_bridge::bus_speed(0);
-        ASSERT_NE(bcm2835_init(), 0);
-        bcm2835_i2c_begin();
+        ASSERT_TRUE(sim_bridge::controller_init());
+        sim_bridge::controller_begin();
         ASSERT_EQ(select_register(REG_RECEIVE), 0);
         clear_mem(false, -1);
         drain();

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 
+#include "bus.h"
 #include "i2c_dev.h"
 #include "mirror.h"
 #include "i2c_dev_sim.h"
@@ -92,11 +93,11 @@ TEST_F(RegisterTest, WriteSelectAndReadBackTheBitRate) {
 }
 
 TEST_F(RegisterTest, FailedReadLeavesTheOutputAndReturnsTheCode) {
-    bcm2835_i2c_end();  // the simulated bus now answers with a NACK
+    sim_bridge::controller_end();  // the simulated bus now answers with a NACK
     uint8_t value = 0x5A;
-    EXPECT_EQ(read_register(REG_BAUD, value), BCM2835_I2C_REASON_ERROR_NACK);
+    EXPECT_EQ(read_register(REG_BAUD, value), BUS_NACK);
     EXPECT_EQ(value, 0x5A);
-    EXPECT_EQ(data, BCM2835_I2C_REASON_ERROR_NACK);
+    EXPECT_EQ(data, BUS_NACK);
 }
 
 TEST_F(RegisterTest, SelectionFailureIsReturned) {
@@ -116,10 +117,10 @@ TEST(Board, TheRaspberryPi5FamilyIsRefused) {
 }
 
 TEST(KernelBus, ErrnoMapsOntoTheReasonCodes) {
-    EXPECT_EQ(i2c_dev_reason(ENXIO), BCM2835_I2C_REASON_ERROR_NACK);
-    EXPECT_EQ(i2c_dev_reason(EREMOTEIO), BCM2835_I2C_REASON_ERROR_NACK);
-    EXPECT_EQ(i2c_dev_reason(ETIMEDOUT), BCM2835_I2C_REASON_ERROR_CLKT);
-    EXPECT_EQ(i2c_dev_reason(EIO), BCM2835_I2C_REASON_ERROR_DATA);
+    EXPECT_EQ(i2c_dev_reason(ENXIO), BUS_NACK);
+    EXPECT_EQ(i2c_dev_reason(EREMOTEIO), BUS_NACK);
+    EXPECT_EQ(i2c_dev_reason(ETIMEDOUT), BUS_CLKT);
+    EXPECT_EQ(i2c_dev_reason(EIO), BUS_DATA);
 }
 
 // Linux's i2c-dev cuts a read or write of more than 8192 bytes to 8192 and

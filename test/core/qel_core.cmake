@@ -1,6 +1,6 @@
 # The driver's core with the simulated bridge as a static library, for the
-# plain C++ programs that test and time it. Expects QEL_ROOT and
-# QEL_BCM2835_INCLUDE; `warnings` are the compile options of its sources.
+# plain C++ programs that test and time it. Expects QEL_ROOT; `warnings`
+# are the compile options of its sources.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBUV REQUIRED IMPORTED_TARGET libuv)
 find_package(Threads REQUIRED)
@@ -13,12 +13,6 @@ if(NOT QEL_VERSION)
   message(FATAL_ERROR "no version in ${QEL_ROOT}/package.json")
 endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QEL_ROOT}/package.json)
-
-# The programs run the driver's bcm2835 backend in front of the simulated
-# bridge, built against the library's installed header.
-if(NOT EXISTS "${QEL_BCM2835_INCLUDE}/bcm2835.h")
-  message(FATAL_ERROR "no bcm2835.h in '${QEL_BCM2835_INCLUDE}': install Debian's libbcm2835-dev (bin/qel-setup does)")
-endif()
 
 function(qel_core_library name warnings)
   add_library(${name} STATIC
@@ -39,11 +33,9 @@ function(qel_core_library name warnings)
     ${QEL_ROOT}/src/qel/i2c_dev.cc
     ${QEL_ROOT}/src/sim_bridge/bus_choose_sim.cc
     ${QEL_ROOT}/src/sim_bridge/i2c_dev_sim.cc
-    ${QEL_ROOT}/src/sim_bridge/sim_bridge.cc
-    ${QEL_ROOT}/src/sim_bridge/bcm2835_sim.cc)
-  target_include_directories(${name} PUBLIC ${QEL_ROOT}/src/qel ${QEL_ROOT}/src/sim_bridge ${QEL_BCM2835_INCLUDE})
-  target_compile_definitions(${name} PUBLIC QEL_LOG_PATH="${CMAKE_BINARY_DIR}/qel_cc_log.txt" QEL_BOARD_MODEL_PATH="" QEL_TEST_HOOKS
-    QEL_SIM_BCM2835 QEL_VERSION="${QEL_VERSION}")
+    ${QEL_ROOT}/src/sim_bridge/sim_bridge.cc)
+  target_include_directories(${name} PUBLIC ${QEL_ROOT}/src/qel ${QEL_ROOT}/src/sim_bridge)
+  target_compile_definitions(${name} PUBLIC QEL_LOG_PATH="${CMAKE_BINARY_DIR}/qel_cc_log.txt" QEL_BOARD_MODEL_PATH="" QEL_TEST_HOOKS QEL_VERSION="${QEL_VERSION}")
   target_compile_options(${name} PRIVATE ${warnings})
   target_link_libraries(${name} PUBLIC PkgConfig::LIBUV Threads::Threads)
 endfunction()

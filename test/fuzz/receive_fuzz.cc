@@ -19,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <bcm2835.h>
 
 #include "bridge_link.h"
 #include "driver_api.h"
@@ -119,8 +118,8 @@ void power_on() {
         init_bus_lock();
     }
     sim_bridge::reset();
-    bcm2835_init();
-    bcm2835_i2c_begin();
+    sim_bridge::controller_init();
+    sim_bridge::controller_begin();
     select_register(REG_RECEIVE);
     // Keep the debounce window short so that both of its paths are reached.
     deb_delay = 1;

@@ -24,13 +24,13 @@ mkdir -p "$tree/build/sim-log"
 # ------------------------------------------------------------- bcm2835
 # The bcm2835 header alone: a cross compiler must not see the rest of the
 # host's /usr/include.
-[ -f "$bcm2835_header" ] || { say "no $bcm2835_header: run install.sh first"; exit 1; }
-mkdir -p "$bcm2835_include"
-cp -p "$bcm2835_header" "$bcm2835_include/bcm2835.h"
 if [ -n "$bcm2835_lib" ]; then
+  mkdir -p "$bcm2835_include"
+  cp -p "$bcm2835_header" "$bcm2835_include/bcm2835.h"
   [ "$platform" != armv6 ] || bash "$root/tools/platform/armv6-bcm2835.sh"
   [ -f "$bcm2835_lib" ] || { say "no bcm2835 library at $bcm2835_lib: run install.sh first"; exit 1; }
 else
+  bcm2835_include=
   # A qel.node of an earlier build would be loaded as if current.
   rm -f "$tree/build/Release/qel.node"
 fi

@@ -25,8 +25,7 @@ fi
 mkdir -p "$core_build"
 if [ ! -f "$core_build/CMakeCache.txt" ]; then
   if ! cmake -S "$source_dir" -B "$core_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DCMAKE_TOOLCHAIN_FILE="$here/toolchain.cmake" \
-      -DQEL_BCM2835_INCLUDE="$bcm2835_include" >"$log" 2>&1; then
+      -DCMAKE_TOOLCHAIN_FILE="$here/toolchain.cmake" >"$log" 2>&1; then
     cat "$log" >&2
     say "configuring the $platform core build failed"
     exit 1

@@ -67,18 +67,16 @@ esac
 tree="$out/tree"
 core_build="$out/core"
 bcm2835_include="$out/bcm2835/include"
-# The bcm2835 library's header, which every platform's simulated flavour
-# and core programs build the driver's backend against; on ARM its archive:
-# Debian's, which links into a shared object as it is. x86_64 builds no
-# qel.node (it would refuse to start on a PC), and so links no library.
+# The bcm2835 library on ARM: Debian's, which links into a shared object as
+# it is. x86_64 builds no qel.node (it would refuse to start on a PC; the
+# simulated flavour compiles its backend), and so needs no library.
 # addons: what the build makes.
-bcm2835_header=/usr/include/bcm2835.h
 if [ "$platform" = x86_64 ]; then
-  bcm2835_lib= addons="qel_sim qel_i2cdev"
+  bcm2835_header= bcm2835_lib= addons="qel_sim qel_i2cdev"
 elif [ "$platform" = armv6 ]; then
-  bcm2835_lib="$root/build/armv6-bcm2835/libbcm2835.a" addons="qel qel_sim qel_i2cdev"
+  bcm2835_header=/usr/include/bcm2835.h bcm2835_lib="$root/build/armv6-bcm2835/libbcm2835.a" addons="qel qel_sim qel_i2cdev"
 else
-  bcm2835_lib="/usr/lib/$triplet/libbcm2835.a" addons="qel qel_sim qel_i2cdev"
+  bcm2835_header=/usr/include/bcm2835.h bcm2835_lib="/usr/lib/$triplet/libbcm2835.a" addons="qel qel_sim qel_i2cdev"
 fi
 # The build defines of a 32-bit target with 64-bit times and file offsets.
 time64_defines="-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64"

@@ -26,8 +26,8 @@ if [ "$cross" = 1 ]; then
     "libuv1$a" "libicu72$a" "libssl3$a" "libc-ares2$a" "libnghttp2-14$a" "libbrotli1$a" "zlib1g$a" \
     node-acorn node-cjs-module-lexer node-undici
 else
-  # The host's own set-up: compilers, and the bcm2835 library, whose header
-  # the simulated flavour builds against (x86_64 builds no qel.node).
+  # The host's own set-up: compilers, and no bcm2835 (x86_64 builds no
+  # qel.node).
   "$root/bin/qel-setup"
 fi
 
